@@ -1,0 +1,101 @@
+#include "app/COrvexApp.h"
+
+#include <csignal>
+#include <memory>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "app/COrvexDlg.h"
+#include "platform/Log.h"
+#include "platform/linux/BluezStack.h"
+#include "platform/linux/HidrawApi.h"
+#include "platform/linux/SingleInstance.h"
+#include "platform/linux/UdevMonitor.h"
+#include "sim/Simulator.h"
+
+namespace orvex {
+
+int COrvexApp::InitInstance(const Options& options) {
+    set_log_options(LogOptions{options.quiet, options.verbose});
+
+    SingleInstanceLock instance;
+    std::string error;
+    switch (instance.Acquire(kInstanceName, &error)) {
+    case SingleInstanceLock::Result::AlreadyRunning:
+        diag_error("another instance is already running (" + instance.path() + "); exiting");
+        return 0;
+    case SingleInstanceLock::Result::Failed:
+        // Without the guard two bridges could fight over the devices; still
+        // better to serve than to refuse.
+        diag_error(error + "; running without the single-instance guard");
+        break;
+    case SingleInstanceLock::Result::Acquired:
+        break;
+    }
+
+    // A page that vanishes mid-write must not kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<sim::Simulator> simulator;
+    std::unique_ptr<HidApi> realHid;
+    std::unique_ptr<DeviceMonitor> realMonitor;
+    std::unique_ptr<BleStack> realBle;
+    HidApi* hid = nullptr;
+    DeviceMonitor* monitor = nullptr;
+    BleStack* ble = nullptr;
+    if (!options.simulate.empty()) {
+        simulator = sim::Simulator::LoadScenarioFile(options.simulate, &error);
+        if (!simulator) {
+            diag_error(error);
+            return 2;
+        }
+        hid = &simulator->hid();
+        monitor = &simulator->monitor();
+        ble = &simulator->ble();
+    } else {
+        realHid = std::make_unique<HidrawApi>();
+        realMonitor = std::make_unique<UdevMonitor>();
+        realBle = std::make_unique<BluezStack>();
+        hid = realHid.get();
+        monitor = realMonitor.get();
+        ble = realBle.get();
+    }
+
+    boost::asio::io_context loop;
+    auto work = boost::asio::make_work_guard(loop);
+    boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
+    signals.async_wait([&loop](const boost::system::error_code& ec, int) {
+        if (!ec) loop.stop();
+    });
+
+    SteadyClock clock;
+    int status = 0;
+    {
+        COrvexDlg dialog(loop, Backends{*hid, monitor, ble, clock});
+        if (simulator && !options.sim_control.empty() && !simulator->StartControlSocket(options.sim_control, &error)) {
+            diag_error(error);
+            return 2;
+        }
+        switch (dialog.OnInitDialog(options.server, &error)) {
+        case COrvexDlg::InitResult::Running:
+            diag_verbose("listening on " + options.server.address + " port " + std::to_string(server_port()));
+            loop.run();
+            break;
+        case COrvexDlg::InitResult::HidInitFailed:
+            // No devices and no server, but the process stays until asked to end.
+            diag_error(error);
+            loop.run();
+            break;
+        case COrvexDlg::InitResult::ListenFailed:
+            diag_error(error);
+            status = 1;
+            break;
+        }
+        dialog.OnDestroy();
+        if (simulator) simulator->StopControlSocket();
+    }
+    return status;
+}
+
+}  // namespace orvex

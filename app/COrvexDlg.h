@@ -1,0 +1,81 @@
+// The main loop object: owns every device table for the whole run, receives
+// device changes and timer expiries on one thread, runs start-up and shutdown.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "bridge/server.h"
+#include "hid/HidDeviceManager.h"
+#include "platform/BleStack.h"
+#include "platform/Clock.h"
+#include "platform/DeviceMonitor.h"
+#include "platform/HidApi.h"
+#include "protocol/CommandProtocol.h"
+
+namespace orvex {
+
+constexpr int IDT_OPEN_81 = 54;
+constexpr int IDT_OPEN_82 = 55;
+constexpr int IDT_OPEN_WIRED = 56;
+constexpr int IDT_OPEN_83 = 57;
+constexpr int IDT_OPEN_BLE = 58;
+constexpr int IDT_CONNECT_BLE = 1616;
+
+struct Backends {
+    HidApi& hid;
+    DeviceMonitor* monitor;  // may be null: no hot-plug
+    BleStack* ble;           // may be null: no BLE
+    Clock& clock;
+};
+
+class COrvexDlg final : public CommandTarget {
+public:
+    COrvexDlg(boost::asio::io_context& loop, const Backends& backends);
+    ~COrvexDlg() override;
+    COrvexDlg(const COrvexDlg&) = delete;
+    COrvexDlg& operator=(const COrvexDlg&) = delete;
+
+    enum class InitResult { Running, HidInitFailed, ListenFailed };
+    // Start-up in order: device notifications, hid_init, the open steps of
+    // 0x81, 0x82, 0x83, 0x85, 0x80, then BLE, then the server thread.
+    InitResult OnInitDialog(const ServerConfig& server, std::string* error);
+    // Shutdown in order: stop requests, close every page, server stopped and
+    // joined, readers joined. Safe to call twice.
+    void OnDestroy();
+
+    void OnDeviceChange(const DeviceChange& change);
+    void OnTimer(int id);
+    // Cancels the timer if pending and arms it again.
+    void RestartTimer(int id, std::chrono::milliseconds delay = std::chrono::milliseconds(1000));
+    void KillTimer(int id);
+
+    int HandleDeviceQuery(const uint8_t* frame) override;
+    int HandleDeviceCommand(const uint8_t* frame) override;
+
+    void OpenBleFamily();
+    void ConnectBleSlots();
+
+    boost::asio::io_context& loop() { return m_loop; }
+    HidDeviceManager& hid() { return m_hid; }
+    bool server_running() const { return m_serverStarted; }
+
+private:
+    boost::asio::io_context& m_loop;
+    Backends m_backends;
+    HidDeviceManager m_hid;
+    CommandProtocol m_protocol;
+    std::map<int, std::unique_ptr<boost::asio::steady_timer>> m_timers;
+    std::map<int, unsigned> m_timerGeneration;
+    bool m_monitorStarted = false;
+    bool m_serverStarted = false;
+    bool m_destroyed = false;
+};
+
+}  // namespace orvex

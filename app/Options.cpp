@@ -1,0 +1,70 @@
+#include "app/Options.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include <boost/asio/ip/address.hpp>
+#include <CLI/CLI.hpp>
+
+namespace orvex {
+
+const char* const kVersion = ORVEX_VERSION;
+
+ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
+    CLI::App app{
+        "orvex-bridge: the background bridge between the device configuration page\n"
+        "(ws://localhost:10086) and Orvex USB HID and Bluetooth LE devices.",
+        "orvex-bridge"};
+    app.set_version_flag("--version", std::string("orvex-bridge ") + kVersion);
+
+    int port = options->server.port;
+    std::string verbose;
+    app.add_option("--port", port, "TCP port of the WebSocket endpoint (default 10086; 0 picks a free one)")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--listen", options->server.address,
+                   "address to listen on (default 127.0.0.1; 0.0.0.0 for every IPv4 interface)");
+    app.add_option("--allow-origin", options->server.allowed_origins,
+                   "accept pages only from this origin (scheme://host[:port]); repeatable. Default: any origin")
+        ->take_all()
+        ->allow_extra_args(false);
+    app.add_option("--simulate", options->simulate, "run against the simulated devices of this scenario file");
+    app.add_option("--sim-control", options->sim_control, "Unix socket for driving the simulator (with --simulate)");
+    auto* verboseOption =
+        app.add_option("--verbose", verbose, "more detail on stderr; --verbose=raw also logs every WebSocket frame")
+            ->expected(0, 1);
+    app.add_flag("--quiet", options->quiet, "no log lines or traces; errors only");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return ParseOutcome::ExitSuccess;
+    } catch (const CLI::CallForVersion&) {
+        std::cout << "orvex-bridge " << kVersion << "\n";
+        return ParseOutcome::ExitSuccess;
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "orvex-bridge: " << e.what() << "\nTry 'orvex-bridge --help'.\n";
+        return ParseOutcome::UsageError;
+    }
+
+    auto usage = [](const std::string& message) {
+        std::cerr << "orvex-bridge: " << message << "\nTry 'orvex-bridge --help'.\n";
+        return ParseOutcome::UsageError;
+    };
+    if (verboseOption->count() > 0) {
+        if (!verbose.empty() && verbose != "raw") return usage("--verbose takes no value or 'raw', not '" + verbose + "'");
+        options->verbose = true;
+        options->raw = verbose == "raw";
+    }
+    if (options->quiet && options->verbose) return usage("--quiet and --verbose exclude each other");
+    boost::system::error_code ec;
+    boost::asio::ip::make_address(options->server.address, ec);
+    if (ec) return usage("--listen: '" + options->server.address + "' is not an IP address");
+    if (!options->sim_control.empty() && options->simulate.empty()) return usage("--sim-control needs --simulate");
+    options->server.port = static_cast<uint16_t>(port);
+    options->server.raw_frames = options->raw;
+    options->server.quiet = options->quiet;
+    return ParseOutcome::Run;
+}
+
+}  // namespace orvex

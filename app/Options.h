@@ -1,0 +1,28 @@
+// The command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "bridge/server.h"
+
+namespace orvex {
+
+struct Options {
+    ServerConfig server;
+    std::string simulate;     // scenario file; empty: real devices
+    std::string sim_control;  // control socket path of the simulator
+    bool verbose = false;
+    bool raw = false;
+    bool quiet = false;
+};
+
+enum class ParseOutcome { Run, ExitSuccess, UsageError };
+
+// Parses argv. Help and version are printed to stdout (ExitSuccess); usage
+// errors to stderr (UsageError, exit status 2).
+ParseOutcome ParseOptions(int argc, char** argv, Options* options);
+
+extern const char* const kVersion;
+
+}  // namespace orvex

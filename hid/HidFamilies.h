@@ -1,0 +1,67 @@
+// The five HID families, the record of one opened collection and the ten-slot
+// table of one family.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/HidApi.h"
+
+namespace orvex {
+
+constexpr int kSlotCount = 10;
+constexpr uint16_t kOrvexVendorId = 0x1D57;
+constexpr uint16_t kProductVireo = 0xFA60;  // family 0x81
+constexpr uint16_t kProductSabre = 0xFA65;  // families 0x82 and 0x83
+
+struct UsagePair {
+    uint16_t usage_page;
+    uint16_t usage;
+    bool operator==(const UsagePair& o) const { return usage_page == o.usage_page && usage == o.usage; }
+};
+
+struct FamilyRules {
+    uint8_t family;
+    uint16_t product_id;       // enumeration filter; 0 lists every product
+    UsagePair control;
+    UsagePair input;
+    bool wired;                // product ids 0xFA60 and 0xFA65 excluded
+    bool initial_feature;      // 10-byte feature report 0x0C and 200 ms at open
+};
+
+// Null for a code that is not a HID family.
+const FamilyRules* FindFamilyRules(uint8_t family);
+
+// One opened collection. A plain value: copied whole, cleared by assigning an
+// empty record. Handles are shared so that a cleared or replaced record closes
+// its device once no reader or command still uses it.
+struct HidCollectionRecord {
+    std::shared_ptr<HidDevice> hControl;
+    std::shared_ptr<HidDevice> hInput;
+    std::string szPath;
+    int nIndex = 0;
+    std::string szToken;
+    uint16_t wProductId = 0;
+    int nDeviceId = 0;
+};
+
+// One family's table. m_mutex guards records, counts and pairing flags; readers
+// hold it only to update ids and pairing, the command side only to pick slots.
+struct HidFamilyState {
+    std::mutex m_mutex;
+    std::thread::id m_dwThreadId[kSlotCount];
+    std::thread m_hThread[kSlotCount];
+    HidCollectionRecord m_active[kSlotCount];
+    HidCollectionRecord m_control[kSlotCount];
+    HidCollectionRecord m_input[kSlotCount];
+    int m_nControlCount = 0;
+    int m_nInputCount = 0;
+    int m_bPaired[kSlotCount] = {};
+    std::atomic<int> m_bStopRequest[kSlotCount] = {};
+};
+
+}  // namespace orvex

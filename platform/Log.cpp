@@ -1,0 +1,72 @@
+#include "platform/Log.h"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+namespace orvex {
+namespace {
+
+class StreamSink final : public LogSink {
+public:
+    void log_line(const std::string& line) override {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    void trace(const std::string& text) override {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
+    void diag(const std::string& line) override {
+        std::fprintf(stderr, "orvex-bridge: %s\n", line.c_str());
+        std::fflush(stderr);
+    }
+};
+
+StreamSink g_streamSink;
+std::mutex g_logMutex;  // keeps lines from several threads whole
+LogSink* g_sink = &g_streamSink;
+std::atomic<bool> g_quiet{false};
+std::atomic<bool> g_verbose{false};
+
+}  // namespace
+
+void set_log_options(const LogOptions& options) {
+    g_quiet = options.quiet;
+    g_verbose = options.verbose;
+}
+
+LogOptions log_options() { return LogOptions{g_quiet.load(), g_verbose.load()}; }
+
+LogSink* set_log_sink(LogSink* sink) {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    LogSink* old = g_sink;
+    g_sink = sink ? sink : &g_streamSink;
+    return old == &g_streamSink ? nullptr : old;
+}
+
+void log_line(const std::string& line) {
+    if (g_quiet) return;
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_sink->log_line(line);
+}
+
+void trace(const std::string& text) {
+    if (g_quiet) return;
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_sink->trace(text);
+}
+
+void diag_error(const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_sink->diag(line);
+}
+
+void diag_verbose(const std::string& line) {
+    if (!g_verbose) return;
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_sink->diag(line);
+}
+
+}  // namespace orvex

@@ -1,0 +1,39 @@
+// Output channels of the bridge.
+//  - log_line: the bridge's own log lines ("Connection opened", ...) on stdout,
+//    each followed by a line end and flushed.
+//  - trace:    the trace channel (debugger output on other systems) on stderr,
+//    written exactly as given.
+//  - diag:     short extra diagnostics on stderr (errors always, details only
+//    with --verbose).
+// Tests replace the sink to capture what was written.
+#pragma once
+
+#include <string>
+
+namespace orvex {
+
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void log_line(const std::string& line) = 0;
+    virtual void trace(const std::string& text) = 0;
+    virtual void diag(const std::string& line) = 0;
+};
+
+struct LogOptions {
+    bool quiet = false;    // no log lines, no traces; errors still reach stderr
+    bool verbose = false;  // detail diagnostics too
+};
+
+void set_log_options(const LogOptions& options);
+LogOptions log_options();
+
+// Replaces the sink (nullptr restores the standard streams). Returns the old one.
+LogSink* set_log_sink(LogSink* sink);
+
+void log_line(const std::string& line);
+void trace(const std::string& text);
+void diag_error(const std::string& line);    // always shown
+void diag_verbose(const std::string& line);  // only with --verbose
+
+}  // namespace orvex

@@ -1,0 +1,52 @@
+// Captures what the bridge writes to its log channels and broadcasts, for the
+// duration of one test.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Log.h"
+
+namespace orvex::test {
+
+class LogCapture final : public LogSink {
+public:
+    LogCapture();
+    ~LogCapture() override;
+    void log_line(const std::string& line) override;
+    void trace(const std::string& text) override;
+    void diag(const std::string& line) override;
+
+    std::vector<std::string> Lines();
+    std::vector<std::string> Traces();
+    std::vector<std::string> Diags();
+    bool WaitForLine(const std::string& line, std::chrono::milliseconds timeout);
+    size_t CountLine(const std::string& line);
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<std::string> m_lines, m_traces, m_diags;
+    LogSink* m_previous;
+};
+
+// Every text given to broadcast_text, in order.
+class BroadcastCapture {
+public:
+    BroadcastCapture();
+    ~BroadcastCapture();
+    std::vector<std::string> Texts();
+    bool WaitForCount(size_t n, std::chrono::milliseconds timeout);
+    bool WaitForText(const std::string& text, std::chrono::milliseconds timeout);
+    void Clear();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<std::string> m_texts;
+};
+
+}  // namespace orvex::test

@@ -163,7 +163,22 @@ int server_thread(void*) {
                    addressError.message());
             return 0;
         }
-        g_server.listen(boost::asio::ip::tcp::endpoint(address, g_config.port), ec);
+        const boost::asio::ip::tcp::endpoint endpoint(address, g_config.port);
+        {
+            // The library reports a failed bind only as a transport error; bind
+            // once ourselves so the user learns why (address in use, ...).
+            boost::asio::io_context probeContext;
+            boost::asio::ip::tcp::acceptor probe(probeContext);
+            boost::system::error_code probeError;
+            probe.open(endpoint.protocol(), probeError);
+            if (!probeError) probe.bind(endpoint, probeError);
+            if (probeError) {
+                report("cannot listen on " + g_config.address + " port " + std::to_string(g_config.port) + ": " +
+                       probeError.message());
+                return 0;
+            }
+        }
+        g_server.listen(endpoint, ec);
         if (!ec) g_server.start_accept(ec);
         if (ec) {
             report("cannot listen on " + g_config.address + " port " + std::to_string(g_config.port) + ": " +
@@ -218,18 +233,31 @@ uint16_t server_port() { return g_port; }
 void stop_server(int grace_ms) {
     if (!g_serverThread.joinable()) return;
     g_stopping = true;
-    websocketpp::lib::error_code ec;
-    // Posted to the loop: the acceptor belongs to the server thread.
-    boost::asio::post(g_server.get_io_service(), [] {
+    // Run on the loop: the acceptor belongs to the server thread. Waited for,
+    // so that a server started again later finds the port free.
+    auto stopped = std::make_shared<std::promise<void>>();
+    auto stoppedFuture = stopped->get_future();
+    boost::asio::post(g_server.get_io_service(), [stopped] {
+        // The accept cancelled by shutdown is no failure worth a log line.
+        g_server.clear_access_channels(websocketpp::log::alevel::fail);
+        g_server.clear_error_channels(websocketpp::log::elevel::info);
         websocketpp::lib::error_code ignored;
         if (g_server.is_listening()) g_server.stop_listening(ignored);
+        stopped->set_value();
     });
+    // Bounded: a loop stuck in a long device transfer must not hang shutdown.
+    const bool listenerStopped =
+        stoppedFuture.wait_for(std::chrono::milliseconds(grace_ms)) == std::future_status::ready;
     // Let the closing handshakes started by close_all_connections reach the pages.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(grace_ms);
     while (open_connection_count() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     g_server.stop();
     g_serverThread.join();
+    if (!listenerStopped) {
+        websocketpp::lib::error_code ignored;
+        if (g_server.is_listening()) g_server.stop_listening(ignored);
+    }
     std::lock_guard<std::mutex> lock(g_connections_mutex);
     g_connections.clear();
 }

@@ -1,0 +1,152 @@
+#include "support/Process.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace orvex::test {
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::string> env) {
+    std::map<std::string, std::string> vars;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        const auto eq = entry.find('=');
+        if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    for (const auto& entry : env) {
+        const auto eq = entry.find('=');
+        if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    std::vector<std::string> envStrings;
+    for (const auto& [k, v] : vars) envStrings.push_back(k + "=" + v);
+    std::vector<char*> envp, args;
+    for (auto& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    for (auto& s : argv) args.push_back(s.data());
+    args.push_back(nullptr);
+
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    m_pid = pid;
+    m_outThread = std::thread([this, fd = out[0]] { Drain(fd, &m_stdout); });
+    m_errThread = std::thread([this, fd = err[0]] { Drain(fd, &m_stderr); });
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_pid > 0 && Wait(std::chrono::milliseconds(0)) < 0) {
+        kill(m_pid, SIGKILL);
+        Wait(std::chrono::milliseconds(5000));
+    }
+    if (m_outThread.joinable()) m_outThread.join();
+    if (m_errThread.joinable()) m_errThread.join();
+}
+
+void ChildProcess::Drain(int fd, std::string* into) {
+    char buffer[4096];
+    while (true) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        into->append(buffer, static_cast<size_t>(n));
+        m_cv.notify_all();
+    }
+    close(fd);
+}
+
+void ChildProcess::FinishOutput() {
+    if (m_outThread.joinable()) m_outThread.join();
+    if (m_errThread.joinable()) m_errThread.join();
+}
+
+void ChildProcess::Signal(int signal) {
+    if (m_pid > 0 && !m_ended) kill(m_pid, signal);
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds timeout) {
+    if (m_pid <= 0) return -1;
+    if (m_ended) return m_status;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        int status = 0;
+        const pid_t r = waitpid(m_pid, &status, WNOHANG);
+        if (r == m_pid) {
+            m_ended = true;
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return m_status;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::string ChildProcess::Stdout() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stdout;
+}
+
+std::string ChildProcess::Stderr() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stderr;
+}
+
+bool ChildProcess::WaitForStderr(const std::string& text, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_stderr.find(text) != std::string::npos; });
+}
+
+RunResult RunToEnd(std::vector<std::string> argv, std::chrono::milliseconds timeout, std::vector<std::string> env) {
+    RunResult result{-1, "", ""};
+    {
+        ChildProcess child(std::move(argv), std::move(env));
+        result.status = child.Wait(timeout);
+        if (result.status < 0) child.Signal(SIGKILL);
+        child.Wait(std::chrono::milliseconds(5000));
+        child.FinishOutput();
+        result.out = child.Stdout();
+        result.err = child.Stderr();
+    }
+    return result;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "orvex-test-XXXXXX").string();
+    if (mkdtemp(pattern.data())) m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+}
+
+int ParseListeningPort(const std::string& stderrText) {
+    static const std::regex pattern("listening on [^ ]+ port ([0-9]+)");
+    std::smatch match;
+    if (!std::regex_search(stderrText, match, pattern)) return -1;
+    return std::atoi(match[1].str().c_str());
+}
+
+}  // namespace orvex::test

@@ -1,0 +1,71 @@
+// Runs the bridge binary as a child process, capturing its output, for tests
+// of the process as a user starts it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace orvex::test {
+
+class ChildProcess {
+public:
+    // argv[0] is the program. env entries "NAME=value" are added to (or
+    // replace in) the current environment.
+    ChildProcess(std::vector<std::string> argv, std::vector<std::string> env = {});
+    ~ChildProcess();  // kills the child if it still runs
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+    void Signal(int signal);
+    // Exit status, or -1 if it has not ended within the time-out (128+n for a signal).
+    int Wait(std::chrono::milliseconds timeout);
+    // After the child ended: waits until its output pipes are drained.
+    void FinishOutput();
+    std::string Stdout();
+    std::string Stderr();
+    // Waits until stderr contains the text.
+    bool WaitForStderr(const std::string& text, std::chrono::milliseconds timeout);
+
+private:
+    void Drain(int fd, std::string* into);
+    pid_t m_pid = -1;
+    int m_status = -1;
+    bool m_ended = false;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::string m_stdout, m_stderr;
+    std::thread m_outThread, m_errThread;
+};
+
+// Runs to completion (bounded) and returns {status, stdout, stderr}.
+struct RunResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+RunResult RunToEnd(std::vector<std::string> argv, std::chrono::milliseconds timeout,
+                   std::vector<std::string> env = {});
+
+// A fresh temporary directory, removed with everything in it at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// Parses the port out of the bridge's verbose start-up line.
+int ParseListeningPort(const std::string& stderrText);
+
+}  // namespace orvex::test

@@ -2,12 +2,25 @@
 // thread one frame at a time.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "hid/HidDeviceManager.h"
 #include "platform/Clock.h"
+#include "platform/HidApi.h"
+#include "protocol/BleCommandPort.h"
+#include "protocol/Packets.h"
 
 namespace orvex {
+
+// A read on a control handle gives up after this long; a device that never
+// answers then costs one failed attempt instead of the server thread.
+constexpr int kControlReadTimeoutMs = 1000;
+// Sends of one rejected feature report, and acknowledgement attempts.
+constexpr int kMaxAttempts = 10;
 
 class CommandProtocol {
 public:
@@ -18,9 +31,37 @@ public:
     // A decoded query frame (byte 0 is 0xF0). 1 after a success text, else 0.
     int HandleDeviceQuery(const uint8_t* frame);
 
+    // Attaches the BLE slots (null detaches them). Set before the server runs.
+    void SetBlePort(BleCommandPort* port) { m_ble.store(port); }
+
+    // 1 when the device reports the answer of code c ready, else 0; 0 at once
+    // for a family other than 0x80 and 0x81.
+    int RequestFeatureQuery(HidDevice& control, uint8_t family, uint8_t code, uint8_t dataLength, uint8_t value);
+
 private:
+    void SendFeatureFamily(uint8_t family, int slot, HidDevice& control, const protocol::WorkBuffer& w,
+                           uint8_t length, uint8_t deviceId);
+    void SendFeatureBlock(HidDevice& control, const protocol::WorkBuffer& w, int packets);
+    bool RunAcknowledgedTransfer(int slot, HidDevice& control, const protocol::WorkBuffer& w, uint8_t length);
+    void SendOutputFamily(HidDevice& control, const protocol::WorkBuffer& w, uint8_t length);
+    void SendBle(uint8_t deviceId, const protocol::WorkBuffer& w, uint8_t length);
+
+    int QueryFeatureDevice(HidDevice& control, uint8_t family, uint8_t deviceId, const protocol::QueryCommand& q,
+                           uint8_t argument);
+    int QueryOutputDevice(HidDevice& control, uint8_t family, uint8_t deviceId, const protocol::QueryCommand& q,
+                          uint8_t argument);
+    bool RunOutputQueryAttempt(HidDevice& control, const protocol::QueryCommand& q, uint8_t argument,
+                               uint8_t* reply);
+    void QueryBle(uint8_t deviceId, uint8_t code, uint8_t argument);
+
+    void Sleep(int milliseconds) { m_clock.sleep_for(std::chrono::milliseconds(milliseconds)); }
+
     HidDeviceManager& m_hid;
     Clock& m_clock;
+    std::atomic<BleCommandPort*> m_ble{nullptr};
 };
+
+// Traces the text, then "\r\n", then sends it to every page.
+void SendReplyText(const std::string& text);
 
 }  // namespace orvex

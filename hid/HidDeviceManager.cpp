@@ -1,5 +1,12 @@
 #include "hid/HidDeviceManager.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <system_error>
+
+#include "platform/Log.h"
+
 namespace orvex {
 
 namespace {
@@ -10,6 +17,23 @@ const FamilyRules kFamilies[] = {
     {0x83, kProductSabre, {0xFF01, 0x0002}, {0xFF00, 0x0001}, false, false},
     {0x85, 0, {0xFF01, 0x0002}, {0xFF00, 0x0001}, true, false},
 };
+
+// Sent once on every new control handle of families 0x80 and 0x81.
+const uint8_t kInitialFeatureReport[10] = {0x0C, 0x0A, 0x01, 0xFE, 0x01, 0xFE, 0x00, 0x00, 0x00, 0x00};
+constexpr std::chrono::milliseconds kInitialFeaturePause{200};
+
+bool EntryBelongsToFamily(const FamilyRules& rules, const HidDeviceInfo& entry) {
+    if (entry.vendor_id != kOrvexVendorId) return false;
+    if (rules.product_id != 0 && entry.product_id != rules.product_id) return false;
+    if (rules.wired && (entry.product_id == kProductVireo || entry.product_id == kProductSabre)) return false;
+    return true;
+}
+
+void ReportPermissionDenied(const std::string& path) {
+    diag_error("permission denied opening " + path +
+               "; install 70-orvex-bridge.rules into /etc/udev/rules.d, run 'udevadm control --reload'"
+               " and replug the device");
+}
 }  // namespace
 
 const FamilyRules* FindFamilyRules(uint8_t family) {
@@ -36,11 +60,118 @@ HidFamilyState* HidDeviceManager::Family(uint8_t family) {
     }
 }
 
-void HidDeviceManager::OpenHidFamily(uint8_t) {
-    // Discovery and opening arrive with the device manager.
+void HidDeviceManager::OpenHidFamily(uint8_t family) {
+    const FamilyRules* rules = FindFamilyRules(family);
+    HidFamilyState* state = Family(family);
+    if (rules == nullptr || state == nullptr) return;
+
+    StopFamilyReaders(family);
+    {
+        std::lock_guard<std::mutex> lock(state->m_mutex);
+        for (int s = 0; s < kSlotCount; ++s) {
+            state->m_active[s] = HidCollectionRecord();
+            state->m_control[s] = HidCollectionRecord();
+            state->m_input[s] = HidCollectionRecord();
+        }
+        state->m_nControlCount = 0;
+        state->m_nInputCount = 0;
+    }
+
+    // Opening and the 200 ms pauses run without the lock; the command side
+    // meanwhile sees the empty family and addresses nothing. The new records
+    // appear all at once below.
+    HidCollectionRecord control[kSlotCount];
+    HidCollectionRecord input[kSlotCount];
+    int controlCount = 0;
+    int inputCount = 0;
+    std::set<std::string> deniedPaths;  // one line per node, not per collection
+
+    const std::vector<HidDeviceInfo> entries = m_hidApi.enumerate(kOrvexVendorId, rules->product_id);
+    for (const HidDeviceInfo& entry : entries) {
+        if (!EntryBelongsToFamily(*rules, entry)) continue;
+        const UsagePair pair{entry.usage_page, entry.usage};
+        // The control rule is tested first.
+        const bool isControl = pair == rules->control;
+        if (!isControl && !(pair == rules->input)) continue;
+        int& count = isControl ? controlCount : inputCount;
+        if (count >= kSlotCount) continue;  // first ten only; the rest stay closed
+
+        HidOpenError error = HidOpenError::None;
+        std::shared_ptr<HidDevice> handle = m_hidApi.open(entry, &error);
+        if (!handle) {
+            if (error == HidOpenError::PermissionDenied && deniedPaths.insert(entry.path).second)
+                ReportPermissionDenied(entry.path);
+            continue;
+        }
+
+        HidCollectionRecord& record = isControl ? control[count] : input[count];
+        record.szToken = entry.pairing_key.empty() ? GetPathToken(entry.path) : entry.pairing_key;
+        (isControl ? record.hControl : record.hInput) = handle;
+        record.nIndex = count;
+        record.szPath = entry.path;
+        if (rules->wired) record.wProductId = entry.product_id;
+        ++count;
+
+        if (isControl && rules->initial_feature) {
+            // Its result does not matter: the device answers commands either way.
+            handle->send_feature_report(kInitialFeatureReport, sizeof kInitialFeatureReport);
+            m_clock.sleep_for(kInitialFeaturePause);
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(state->m_mutex);
+        for (int i = 0; i < kSlotCount; ++i) {
+            state->m_control[i] = control[i];
+            state->m_input[i] = input[i];
+        }
+        state->m_nControlCount = controlCount;
+        state->m_nInputCount = inputCount;
+    }
+
+    for (int s = 0; s < inputCount; ++s) {
+        // Non-blocking, so that a reader sees its stop request within a poll.
+        input[s].hInput->set_nonblocking(true);
+        StartReader(family, s);
+    }
 }
 
-void HidDeviceManager::StopFamilyReaders(uint8_t) {}
+void HidDeviceManager::StartReader(uint8_t family, int slot) {
+    HidFamilyState* state = Family(family);
+    try {
+        state->m_hThread[slot] = std::thread([this, family, slot] { ReaderThreadProc(family, slot); });
+        state->m_dwThreadId[slot] = state->m_hThread[slot].get_id();
+    } catch (const std::system_error& e) {
+        // The slot stays without a reader; later stops treat it as threadless.
+        state->m_dwThreadId[slot] = std::thread::id();
+        char family_text[8];
+        std::snprintf(family_text, sizeof family_text, "%02x", family);
+        diag_error(std::string("cannot start the reader of family ") + family_text + " slot " +
+                   std::to_string(slot) + ": " + e.what());
+    }
+}
+
+void HidDeviceManager::StopSlotReader(uint8_t family, int slot) {
+    HidFamilyState* state = Family(family);
+    if (state == nullptr || slot < 0 || slot >= kSlotCount) return;
+    state->m_bStopRequest[slot] = 1;
+    // Joined without the family lock: the reader takes it to finish its poll.
+    if (state->m_hThread[slot].joinable()) state->m_hThread[slot].join();
+    state->m_dwThreadId[slot] = std::thread::id();
+}
+
+void HidDeviceManager::StopFamilyReaders(uint8_t family) {
+    HidFamilyState* state = Family(family);
+    if (state == nullptr) return;
+    for (int s = 0; s < kSlotCount; ++s) {
+        StopSlotReader(family, s);
+        {
+            std::lock_guard<std::mutex> lock(state->m_mutex);
+            state->m_bPaired[s] = 0;
+        }
+        state->m_bStopRequest[s] = 0;
+    }
+}
 
 void HidDeviceManager::RequestStopAll() {
     for (uint8_t family : {0x81, 0x82, 0x83, 0x80, 0x85}) {
@@ -89,6 +220,17 @@ std::string GetPathToken(const std::string& path) {
         i = end;
     }
     return std::string();
+}
+
+bool SameToken(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
 }
 
 }  // namespace orvex

@@ -10,6 +10,7 @@
 
 #include "hid/HidFamilies.h"
 #include "platform/Clock.h"
+#include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
 
 namespace orvex {
@@ -21,15 +22,29 @@ public:
     HidDeviceManager(const HidDeviceManager&) = delete;
     HidDeviceManager& operator=(const HidDeviceManager&) = delete;
 
-    // Rebuilds one family (0x80, 0x81, 0x82, 0x83 or 0x85) from a fresh enumeration.
+    // Rebuilds one family (0x80, 0x81, 0x82, 0x83 or 0x85) from a fresh
+    // enumeration. Main loop thread only.
     void OpenHidFamily(uint8_t family);
-    // Ends every reader of one family and forgets them.
+    // Ends every reader of one family and forgets them; pairing flags and stop
+    // requests end up cleared.
     void StopFamilyReaders(uint8_t family);
+    // Ends the reader of one slot: sets its stop request, joins the thread
+    // (without holding the family lock, so the reader can finish its poll) and
+    // forgets it. The stop request stays set, as removal wants; a slot without
+    // a reader only gets the request. Main loop thread only.
+    void StopSlotReader(uint8_t family, int slot);
 
     // Shutdown: every stop request set and pairing cleared, without waiting...
     void RequestStopAll();
     // ...then every reader joined, in the order 0x81, 0x82, 0x83, 0x80, 0x85.
     void JoinAllReaders();
+
+    // The body of a slot's reader thread: polls every 10 ms until its stop
+    // request is set. Never throws.
+    void ReaderThreadProc(uint8_t family, int slot);
+    // One poll of one slot: reads at most one report, updates the device id and
+    // pairing, and broadcasts the report text.
+    void ReadHidReport(uint8_t family, int slot);
 
     // Null for a code that is not a HID family.
     HidFamilyState* Family(uint8_t family);
@@ -43,6 +58,17 @@ public:
     // in ascending order.
     std::vector<SlotTarget> SelectSlots(uint8_t family, uint8_t deviceId);
 
+    // ---- Removal (hot-plug), in hid/HidRemoval.cpp --------------------------
+    // One handler per family group, each deciding alone from the event's vendor
+    // and product ids whether the removed node concerns it. Main loop thread.
+    void HandleHidRemoval81(const DeviceChange& change);
+    void HandleHidRemoval82(const DeviceChange& change);
+    void HandleHidRemoval83(const DeviceChange& change);
+    void HandleHidRemovalWired(const DeviceChange& change);  // 0x80, then 0x85
+    // The four above in the order 0x81, 0x82, 0x83, wired.
+    void HandleHidRemoval(const DeviceChange& change);
+    // ---- end of removal --------------------------------------------------------
+
     std::atomic<int> m_bAcked81[kSlotCount] = {};
 
     HidFamilyState m_hid80;
@@ -52,6 +78,8 @@ public:
     HidFamilyState m_hid85;
 
 private:
+    void StartReader(uint8_t family, int slot);
+
     HidApi& m_hidApi;
     Clock& m_clock;
 };
@@ -59,5 +87,12 @@ private:
 // The pairing token of a path: its fifth "&"-separated field (runs of
 // separators count as one, leading ones skipped); empty with fewer fields.
 std::string GetPathToken(const std::string& path);
+
+// Equality of pairing tokens, ignoring ASCII letter case.
+bool SameToken(const std::string& a, const std::string& b);
+
+// The upstream text of one input report: family code, "01" and report bytes
+// 0 to 4, lower-case hex; missing bytes read as zero.
+std::string FormatReportText(uint8_t family, const uint8_t* report, size_t length);
 
 }  // namespace orvex

@@ -1,0 +1,251 @@
+#include "platform/linux/HidrawDescriptor.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace orvex {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// Boot-style mouse (report 1) and keyboard (report 2, with LED output) on one
+// interface, as a combined receiver presents them.
+const std::vector<uint8_t> kMouseAndKeyboard = {
+    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01,  // Generic Desktop, Mouse, Application
+    0x85, 0x01,                          //   Report ID 1
+    0x09, 0x01, 0xA1, 0x00,              //   Pointer, Physical
+    0x05, 0x09, 0x19, 0x01, 0x29, 0x03,  //     Buttons 1-3
+    0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02,
+    0x95, 0x01, 0x75, 0x05, 0x81, 0x03,  //     padding
+    0x05, 0x01, 0x09, 0x30, 0x09, 0x31,  //     X, Y
+    0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06,
+    0xC0,                                //   End Collection
+    0xC0,                                // End Collection
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01,  // Generic Desktop, Keyboard, Application
+    0x85, 0x02,                          //   Report ID 2
+    0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02,
+    0x95, 0x01, 0x75, 0x08, 0x81, 0x01,
+    0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x95, 0x05, 0x75, 0x01, 0x91, 0x02,  // LEDs (output)
+    0x95, 0x01, 0x75, 0x03, 0x91, 0x01,
+    0x95, 0x06, 0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00,
+    0xC0,
+};
+
+// A vendor-page device with four top-level collections: two-byte usage
+// pages, a feature-only id, push and pop, a nested collection, a long item
+// and a four-byte usage that carries its own page.
+const std::vector<uint8_t> kVendorDevice = {
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,  // 0xFF00 / 0x0001, Application
+    0x85, 0x05, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x3F, 0x81, 0x02,
+    0x85, 0x0C, 0x09, 0x03, 0x95, 0x09, 0xB1, 0x02,  // feature 0x0C: no input
+    0xC0,
+    0x05, 0x0A, 0x09, 0x00, 0xA1, 0x01,  // 0x000A / 0x0000
+    0x85, 0x06, 0x09, 0x01, 0x95, 0x04, 0x81, 0x02,
+    0xC0,
+    0x06, 0x01, 0xFF, 0x09, 0x02, 0xA1, 0x01,  // 0xFF01 / 0x0002
+    0x85, 0x04,
+    0xA4,                                // Push
+    0x05, 0x01, 0x85, 0x07, 0x09, 0x30, 0x95, 0x01, 0x81, 0x02,  // page 1, id 7
+    0xB4,                                // Pop: page 0xFF01, id 4 again
+    0x09, 0x04, 0x95, 0x3F, 0x81, 0x02, 0x09, 0x05, 0x91, 0x02,
+    0x09, 0x07, 0xA1, 0x02, 0x09, 0x08, 0x81, 0x02, 0xC0,  // nested Logical 0xFF01 / 0x0007
+    0xFE, 0x02, 0xF0, 0xAA, 0xBB,        // long item
+    0xC0,
+    0x06, 0x00, 0xFF, 0x0B, 0x00, 0x00, 0x0B, 0x00, 0xA1, 0x01,  // usage 0x000B0000
+    0x85, 0x08, 0x09, 0x01, 0x95, 0x08, 0x81, 0x02,
+    0xC0,
+};
+
+// One vendor collection without report ids: byte 0 is data.
+const std::vector<uint8_t> kWithoutIds = {
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
+    0x75, 0x08, 0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x09, 0x02, 0x91, 0x02, 0xC0,
+};
+
+HidDescriptorLayout Parse(const std::vector<uint8_t>& d) { return ParseReportDescriptor(d.data(), d.size()); }
+
+TEST(AReportDescriptor, OfAMouseAndKeyboardMapsEachReportIdToItsCollection) {
+    const HidDescriptorLayout layout = Parse(kMouseAndKeyboard);
+    ASSERT_TRUE(layout.valid);
+    EXPECT_TRUE(layout.uses_report_ids);
+    ASSERT_EQ(layout.collections.size(), 2u);
+    EXPECT_EQ(layout.collections[0].usage, (HidUsage{0x0001, 0x0002}));
+    EXPECT_THAT(layout.collections[0].nested, ElementsAre(HidUsage{0x0001, 0x0001}));
+    EXPECT_THAT(layout.collections[0].input_report_ids, ElementsAre(1));
+    EXPECT_EQ(layout.collections[1].usage, (HidUsage{0x0001, 0x0006}));
+    EXPECT_THAT(layout.collections[1].nested, IsEmpty());
+    EXPECT_THAT(layout.collections[1].input_report_ids, ElementsAre(2));
+}
+
+TEST(AReportDescriptor, OfAVendorDeviceHonoursPushPopLongItemsAndExtendedUsages) {
+    const HidDescriptorLayout layout = Parse(kVendorDevice);
+    ASSERT_TRUE(layout.valid);
+    EXPECT_TRUE(layout.uses_report_ids);
+    ASSERT_EQ(layout.collections.size(), 4u);
+    EXPECT_EQ(layout.collections[0].usage, (HidUsage{0xFF00, 0x0001}));
+    EXPECT_THAT(layout.collections[0].input_report_ids, ElementsAre(5));  // 0x0C is a feature
+    EXPECT_EQ(layout.collections[1].usage, (HidUsage{0x000A, 0x0000}));
+    EXPECT_THAT(layout.collections[1].input_report_ids, ElementsAre(6));
+    EXPECT_EQ(layout.collections[2].usage, (HidUsage{0xFF01, 0x0002}));
+    EXPECT_THAT(layout.collections[2].nested, ElementsAre(HidUsage{0xFF01, 0x0007}));
+    EXPECT_THAT(layout.collections[2].input_report_ids, ElementsAre(7, 4));
+    EXPECT_EQ(layout.collections[3].usage, (HidUsage{0x000B, 0x0000}));
+    EXPECT_THAT(layout.collections[3].input_report_ids, ElementsAre(8));
+}
+
+TEST(AReportDescriptor, WithoutReportIdsSaysSo) {
+    const HidDescriptorLayout layout = Parse(kWithoutIds);
+    ASSERT_TRUE(layout.valid);
+    EXPECT_FALSE(layout.uses_report_ids);
+    ASSERT_EQ(layout.collections.size(), 1u);
+    EXPECT_THAT(layout.collections[0].input_report_ids, IsEmpty());
+}
+
+TEST(AReportDescriptor, ThatIsMalformedIsNotValid) {
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"item cut short", {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x26, 0xFF}},
+        {"long item cut short", {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0xFE, 0x05, 0xF0, 0x01, 0xC0}},
+        {"long item header cut short", {0xFE, 0x01}},
+        {"collection never ended", {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x85, 0x01, 0x81, 0x02}},
+        {"end without collection", {0x05, 0x01, 0xC0, 0x09, 0x02, 0xA1, 0x01, 0xC0}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(Parse(c.bytes).valid) << c.what;
+        // Whatever was parsed, a handle on such a node must see everything.
+        const HidReportFilter filter = HidReportFilter::ForCollection(Parse(c.bytes), HidUsage{0x0001, 0x0002});
+        EXPECT_FALSE(filter.filters()) << c.what;
+    }
+    EXPECT_TRUE(Parse({}).valid);
+    EXPECT_TRUE(ParseReportDescriptor(nullptr, 0).collections.empty());
+}
+
+TEST(AReportFilter, PassesOnlyTheReportsOfItsOwnCollection) {
+    const HidDescriptorLayout layout = Parse(kVendorDevice);
+    const struct {
+        HidUsage opened;
+        std::vector<uint8_t> accepted;
+        std::vector<uint8_t> rejected;
+    } cases[] = {
+        {{0xFF00, 0x0001}, {5}, {4, 6, 7, 8}},
+        {{0x000A, 0x0000}, {6}, {4, 5, 7, 8}},
+        {{0xFF01, 0x0002}, {4, 7}, {5, 6, 8}},
+        {{0xFF01, 0x0007}, {4, 7}, {5, 6, 8}},  // a nested pair means its top-level collection
+        {{0x000B, 0x0000}, {8}, {4, 5, 6, 7}},
+    };
+    for (const auto& c : cases) {
+        const HidReportFilter filter = HidReportFilter::ForCollection(layout, c.opened);
+        EXPECT_TRUE(filter.filters());
+        for (uint8_t id : c.accepted) {
+            const uint8_t report[] = {id, 0x02, 0x03};
+            EXPECT_TRUE(filter.Accepts(report, sizeof report)) << std::hex << c.opened.usage_page << " id " << int(id);
+        }
+        for (uint8_t id : c.rejected) {
+            const uint8_t report[] = {id, 0x02, 0x03};
+            EXPECT_FALSE(filter.Accepts(report, sizeof report)) << std::hex << c.opened.usage_page << " id " << int(id);
+        }
+        // Ids that no collection declares (0x0C is a feature only) are nobody's
+        // but would be lost if dropped everywhere.
+        const uint8_t undeclared[] = {0x0C, 0x01};
+        EXPECT_TRUE(filter.Accepts(undeclared, sizeof undeclared));
+    }
+}
+
+TEST(AReportFilter, LetsEverythingThroughWithoutIdsOrForAnUnknownCollection) {
+    const uint8_t report[] = {0x05, 0x02, 0x50};
+    EXPECT_FALSE(HidReportFilter::ForCollection(Parse(kWithoutIds), HidUsage{0xFF00, 0x0001}).filters());
+    const HidReportFilter unknown = HidReportFilter::ForCollection(Parse(kMouseAndKeyboard), HidUsage{0xFF00, 0x0001});
+    EXPECT_FALSE(unknown.filters());
+    EXPECT_TRUE(unknown.Accepts(report, sizeof report));
+    EXPECT_TRUE(HidReportFilter().Accepts(report, sizeof report));
+}
+
+// A raw read that hands out queued reports and records the time-outs asked.
+struct ScriptedRaw {
+    std::deque<std::vector<uint8_t>> reports;
+    std::vector<int> timeouts;
+    int result_when_empty = 0;
+    bool endless_foreign = false;
+
+    RawRead Fn() {
+        return [this](uint8_t* data, size_t length, int timeout) {
+            timeouts.push_back(timeout);
+            if (endless_foreign) {
+                data[0] = 2;
+                return 1;
+            }
+            if (reports.empty()) return result_when_empty;
+            const std::vector<uint8_t> r = reports.front();
+            reports.pop_front();
+            const size_t n = std::min(length, r.size());
+            std::copy(r.begin(), r.begin() + static_cast<long>(n), data);
+            return static_cast<int>(n);
+        };
+    }
+};
+
+class AFilteredRead : public ::testing::Test {
+protected:
+    HidReportFilter mouse = HidReportFilter::ForCollection(Parse(kMouseAndKeyboard), HidUsage{0x0001, 0x0002});
+    ScriptedRaw raw;
+    uint8_t buffer[100] = {};
+};
+
+TEST_F(AFilteredRead, SkipsForeignReportsAndLeavesNoTraceOfThemInTheBuffer) {
+    raw.reports.push_back(std::vector<uint8_t>(20, 0x02));  // keyboard report, 20 bytes of 0x02
+    raw.reports.push_back({0x01, 0x07, 0x09});              // a short mouse report
+    ASSERT_EQ(ReadFiltered(mouse, raw.Fn(), buffer, sizeof buffer, 0), 3);
+    EXPECT_EQ(buffer[0], 0x01);
+    EXPECT_EQ(buffer[1], 0x07);
+    EXPECT_EQ(buffer[2], 0x09);
+    for (size_t i = 3; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0) << "byte " << i;
+}
+
+TEST_F(AFilteredRead, PollingAnswersNothingWaitingWhenOnlyForeignReportsWere) {
+    raw.reports.push_back({0x02, 0x01});
+    raw.reports.push_back({0x02, 0x02});
+    EXPECT_EQ(ReadFiltered(mouse, raw.Fn(), buffer, sizeof buffer, 0), 0);
+    EXPECT_TRUE(raw.reports.empty());
+    EXPECT_THAT(raw.timeouts, ElementsAre(0, 0, 0));
+}
+
+TEST_F(AFilteredRead, PollingGivesUpAfterItsDropLimitUnderAFloodOfForeignReports) {
+    raw.endless_foreign = true;
+    EXPECT_EQ(ReadFiltered(mouse, raw.Fn(), buffer, sizeof buffer, 0, 8), 0);
+    EXPECT_EQ(raw.timeouts.size(), 8u);
+}
+
+TEST_F(AFilteredRead, KeepsWaitingWithinItsTimeOutAfterDroppingAForeignReport) {
+    raw.reports.push_back({0x02, 0x01});
+    raw.reports.push_back({0x01, 0x05});
+    EXPECT_EQ(ReadFiltered(mouse, raw.Fn(), buffer, sizeof buffer, 1000), 2);
+    ASSERT_EQ(raw.timeouts.size(), 2u);
+    EXPECT_EQ(raw.timeouts[0], 1000);
+    EXPECT_GE(raw.timeouts[1], 0);
+    EXPECT_LE(raw.timeouts[1], 1000);
+}
+
+TEST_F(AFilteredRead, BlockingKeepsBlockingAfterAForeignReport) {
+    raw.reports.push_back({0x02, 0x01});
+    raw.reports.push_back({0x01, 0x05});
+    EXPECT_EQ(ReadFiltered(mouse, raw.Fn(), buffer, sizeof buffer, -1), 2);
+    EXPECT_THAT(raw.timeouts, ElementsAre(-1, -1));
+}
+
+TEST_F(AFilteredRead, PassesErrorsAndTimeOutsThrough) {
+    raw.result_when_empty = -1;
+    EXPECT_EQ(ReadFiltered(mouse, raw.Fn(), buffer, sizeof buffer, 0), -1);
+    raw.result_when_empty = 0;
+    raw.reports.push_back({0x02, 0x01});
+    EXPECT_EQ(ReadFiltered(mouse, raw.Fn(), buffer, sizeof buffer, 50), 0);
+}
+
+}  // namespace
+}  // namespace orvex

@@ -1,6 +1,8 @@
 // The device-change seam over a libudev monitor (source "udev", subsystem
-// hidraw) whose descriptor the main loop watches.
+// hidraw) whose descriptor the main loop watches: no thread of its own.
 #pragma once
+
+#include <memory>
 
 #include "platform/DeviceMonitor.h"
 
@@ -8,9 +10,22 @@ namespace orvex {
 
 class UdevMonitor final : public DeviceMonitor {
 public:
+    UdevMonitor();
     ~UdevMonitor() override;
+    UdevMonitor(const UdevMonitor&) = delete;
+    UdevMonitor& operator=(const UdevMonitor&) = delete;
+
+    // start and stop run on the loop's thread, or while the loop is not
+    // running. After stop no handler runs and the socket is closed; the
+    // monitor may be started again.
     bool start(boost::asio::io_context& loop, Handler handler) override;
     void stop() override;
+
+    bool running() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
 };
 
 }  // namespace orvex

@@ -1,0 +1,197 @@
+#include "support/SimBridge.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <stdexcept>
+
+#include <boost/asio/post.hpp>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "bridge/server.h"
+
+namespace orvex::test {
+
+namespace {
+
+std::atomic<bool> g_bridgeExists{false};
+
+// Far beyond any step of the bridge; only a hung loop takes this long.
+constexpr auto kLoopTimeout = std::chrono::seconds(120);
+
+}  // namespace
+
+SimBridge::SimBridge(const std::string& scenarioJson, Clock* clock)
+    : m_clock(clock ? clock : &m_steady), m_work(boost::asio::make_work_guard(m_loop)) {
+    if (g_bridgeExists.exchange(true)) throw std::runtime_error("only one SimBridge may exist at a time");
+    std::string error;
+    m_sim = sim::Simulator::LoadScenarioText(scenarioJson, &error);
+    if (!m_sim) {
+        g_bridgeExists = false;
+        throw std::runtime_error("scenario: " + error);
+    }
+    m_dialog = std::make_unique<COrvexDlg>(m_loop, Backends{m_sim->hid(), &m_sim->monitor(), &m_sim->ble(), *m_clock});
+    m_thread = std::thread([this] {
+        // A handler that throws is a test failure, not the end of the process.
+        while (true) {
+            try {
+                m_loop.run();
+                return;
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "a handler on the bridge's loop threw: " << e.what();
+            } catch (...) {
+                ADD_FAILURE() << "a handler on the bridge's loop threw";
+            }
+        }
+    });
+    COrvexDlg::InitResult result = COrvexDlg::InitResult::ListenFailed;
+    try {
+        RunOnLoop([&] {
+            ServerConfig config;
+            config.address = "127.0.0.1";
+            config.port = 0;
+            result = m_dialog->OnInitDialog(config, &error);
+        });
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    if (result != COrvexDlg::InitResult::Running) {
+        Shutdown();
+        throw std::runtime_error("the bridge did not start: " + error);
+    }
+}
+
+SimBridge::~SimBridge() { Shutdown(); }
+
+void SimBridge::Shutdown() {
+    if (m_thread.joinable()) {
+        try {
+            RunOnLoop([this] { m_dialog->OnDestroy(); });
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "shutdown failed: " << e.what();
+        }
+        m_work.reset();
+        m_loop.stop();
+        m_thread.join();
+    }
+    // Its timers belong to the loop: gone before the loop is.
+    m_dialog.reset();
+    m_sim.reset();
+    g_bridgeExists = false;
+}
+
+uint16_t SimBridge::port() { return server_port(); }
+
+void SimBridge::RunOnLoop(std::function<void()> fn) {
+    if (std::this_thread::get_id() == m_thread.get_id()) {
+        fn();
+        return;
+    }
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    boost::asio::post(m_loop, [fn = std::move(fn), done] {
+        try {
+            fn();
+            done->set_value();
+        } catch (...) {
+            done->set_exception(std::current_exception());
+        }
+    });
+    if (future.wait_for(kLoopTimeout) != std::future_status::ready)
+        throw std::runtime_error("the bridge's loop did not run the task within 120 s");
+    future.get();
+}
+
+// ---------------------------------------------------------------------------
+
+SimControlClient::~SimControlClient() { Close(); }
+
+bool SimControlClient::Connect(const std::string& path, std::string* error) {
+    Close();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) {
+        if (error) *error = "path too long";
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0 || connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        if (error) *error = std::strerror(errno);
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void SimControlClient::Send(const std::string& text) {
+    size_t sent = 0;
+    while (m_fd >= 0 && sent < text.size()) {
+        const ssize_t n = send(m_fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        sent += static_cast<size_t>(n);
+    }
+}
+
+std::string SimControlClient::ReadLine(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (m_fd >= 0) {
+        const size_t end = m_buffer.find('\n');
+        if (end != std::string::npos) {
+            std::string line = m_buffer.substr(0, end);
+            m_buffer.erase(0, end + 1);
+            return line;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return "";
+        pollfd fd{m_fd, POLLIN, 0};
+        const int ready = poll(&fd, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return "";
+        char buffer[4096];
+        const ssize_t n = read(m_fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return "";
+        m_buffer.append(buffer, static_cast<size_t>(n));
+    }
+    return "";
+}
+
+std::string SimControlClient::Exchange(const std::string& text, std::chrono::milliseconds timeout) {
+    Send(text);
+    return ReadLine(timeout);
+}
+
+bool SimControlClient::WaitClosed(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (m_fd >= 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd fd{m_fd, POLLIN, 0};
+        const int ready = poll(&fd, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        char buffer[4096];
+        const ssize_t n = read(m_fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return true;
+        m_buffer.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+void SimControlClient::Close() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+    m_buffer.clear();
+}
+
+}  // namespace orvex::test

@@ -1,0 +1,74 @@
+// The whole bridge against the simulator, in this process: the scenario's
+// devices behind the seams, COrvexDlg started on its own loop thread and the
+// WebSocket server on 127.0.0.1 with a free port. Only one may exist at a
+// time, because the server is process-wide.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "app/COrvexDlg.h"
+#include "platform/Clock.h"
+#include "sim/Simulator.h"
+
+namespace orvex::test {
+
+class SimBridge {
+public:
+    // Throws std::runtime_error when the scenario is bad or the bridge does
+    // not start. clock: the pacing clock for the bridge (null: a SteadyClock).
+    explicit SimBridge(const std::string& scenarioJson, Clock* clock = nullptr);
+    ~SimBridge();
+    SimBridge(const SimBridge&) = delete;
+    SimBridge& operator=(const SimBridge&) = delete;
+
+    uint16_t port();
+    sim::Simulator& sim() { return *m_sim; }
+    COrvexDlg& dialog() { return *m_dialog; }
+    boost::asio::io_context& loop() { return m_loop; }
+    // Runs fn on the loop thread and waits for it; rethrows what it throws.
+    void RunOnLoop(std::function<void()> fn);
+
+private:
+    void Shutdown();
+
+    std::unique_ptr<sim::Simulator> m_sim;
+    SteadyClock m_steady;
+    Clock* m_clock;
+    boost::asio::io_context m_loop;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_work;
+    std::unique_ptr<COrvexDlg> m_dialog;
+    std::thread m_thread;
+};
+
+// A client of the simulator's control socket: one request line, one reply line.
+class SimControlClient {
+public:
+    SimControlClient() = default;
+    ~SimControlClient();
+    SimControlClient(const SimControlClient&) = delete;
+    SimControlClient& operator=(const SimControlClient&) = delete;
+
+    bool Connect(const std::string& path, std::string* error = nullptr);
+    // Sends text as is (add the line end yourself) and waits for one reply
+    // line; empty on time-out or a closed socket.
+    std::string Exchange(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    void Send(const std::string& text);
+    std::string ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // True once the server has closed the connection (reads end of file).
+    bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    void Close();
+
+private:
+    int m_fd = -1;
+    std::string m_buffer;
+};
+
+}  // namespace orvex::test

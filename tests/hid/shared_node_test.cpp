@@ -1,0 +1,115 @@
+// What the simulator cannot show: several collections behind one node path,
+// and paths that carry the pairing token themselves. A small fake HidApi.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "hid/HidDeviceManager.h"
+#include "support/Capture.h"
+
+namespace orvex {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class QuietDevice final : public HidDevice {
+public:
+    int set_nonblocking(bool) override { return 0; }
+    int read(uint8_t* data, size_t length) override {
+        if (!pending || length < 2) return 0;
+        pending = false;
+        data[0] = 0x05;
+        data[1] = 0x09;
+        return 2;
+    }
+    int read_timeout(uint8_t*, size_t, int) override { return 0; }
+    int write(const uint8_t*, size_t) override { return -1; }
+    int send_feature_report(const uint8_t*, size_t) override { return -1; }
+    int get_feature_report(uint8_t*, size_t) override { return -1; }
+    std::atomic<bool> pending{false};
+};
+
+class FakeHid final : public HidApi {
+public:
+    int init() override { return 0; }
+    std::vector<HidDeviceInfo> enumerate(uint16_t, uint16_t) override { return entries; }
+    std::shared_ptr<HidDevice> open(const HidDeviceInfo& entry, HidOpenError* error) override {
+        for (const auto& denied : deniedPaths)
+            if (denied == entry.path) {
+                *error = HidOpenError::PermissionDenied;
+                return nullptr;
+            }
+        *error = HidOpenError::None;
+        auto device = std::make_shared<QuietDevice>();
+        opened.push_back(device);
+        return device;
+    }
+    std::vector<HidDeviceInfo> entries;
+    std::vector<std::string> deniedPaths;
+    std::vector<std::shared_ptr<QuietDevice>> opened;
+};
+
+class NoPause final : public Clock {
+public:
+    void sleep_for(std::chrono::milliseconds d) override {
+        if (d < 100ms) std::this_thread::sleep_for(d);
+    }
+};
+
+HidDeviceInfo Entry(const std::string& path, uint16_t page, uint16_t usage, const std::string& key = "") {
+    HidDeviceInfo e;
+    e.path = path;
+    e.vendor_id = kOrvexVendorId;
+    e.product_id = kProductVireo;
+    e.usage_page = page;
+    e.usage = usage;
+    e.bus_type = kBusUsb;
+    e.pairing_key = key;
+    return e;
+}
+
+TEST(ANodeSharedByTwoCollections, GetsOnePermissionLinePerOpenStep) {
+    FakeHid hid;
+    NoPause clock;
+    test::LogCapture log;
+    hid.entries = {Entry("/dev/hidraw4", 0x000B, 0x0000, "k"), Entry("/dev/hidraw4", 0x000A, 0x0000, "k"),
+                   Entry("/dev/hidraw5", 0x000A, 0x0000, "m")};
+    hid.deniedPaths = {"/dev/hidraw4"};
+    HidDeviceManager manager(hid, clock);
+    manager.OpenHidFamily(0x81);
+    ASSERT_EQ(log.Diags().size(), 1u);
+    EXPECT_THAT(log.Diags()[0], HasSubstr("/dev/hidraw4"));
+    EXPECT_THAT(log.Diags()[0], HasSubstr("70-orvex-bridge.rules"));
+    manager.OpenHidFamily(0x81);
+    EXPECT_EQ(log.Diags().size(), 2u);  // told again at the next open step
+    EXPECT_EQ(manager.m_hid81.m_nInputCount, 1);
+}
+
+TEST(WindowsStylePaths, PairByTheirFifthFieldWithoutRegardToCase) {
+    FakeHid hid;
+    NoPause clock;
+    test::BroadcastCapture broadcasts;
+    hid.entries = {
+        Entry(R"(\\?\HID#VID_1D57&PID_FA60&MI_01&Col01#8&1111AAAA&0&0000#{guid})", 0x000B, 0x0000),
+        Entry(R"(\\?\HID#VID_1D57&PID_FA60&MI_01&Col01#8&2222BBBB&0&0000#{guid})", 0x000B, 0x0000),
+        Entry(R"(\\?\hid#vid_1d57&pid_fa60&mi_01&col02#8&2222bbbb&0&0001#{guid})", 0x000A, 0x0000),
+    };
+    HidDeviceManager manager(hid, clock);
+    manager.OpenHidFamily(0x81);
+    ASSERT_EQ(hid.opened.size(), 3u);
+    EXPECT_EQ(manager.m_hid81.m_control[1].szToken, "2222BBBB");
+    hid.opened[2]->pending = true;
+    ASSERT_TRUE(broadcasts.WaitForText("81010509000000", 5s));
+    std::lock_guard<std::mutex> lock(manager.m_hid81.m_mutex);
+    EXPECT_EQ(manager.m_hid81.m_bPaired[0], 1);
+    EXPECT_EQ(manager.m_hid81.m_active[0].szPath, hid.entries[1].path);
+    EXPECT_EQ(manager.m_hid81.m_control[0].hInput, nullptr);
+}
+
+}  // namespace
+}  // namespace orvex

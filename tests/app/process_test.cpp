@@ -1,2 +1,165 @@
+// The bridge as a user runs it: the real binary, its command line, signals,
+// exit statuses and the single-instance guard.
+#include <csignal>
+#include <string>
+
 #include <gtest/gtest.h>
-TEST(Placeholder2, Builds) {}
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "support/Process.h"
+#include "support/WsClient.h"
+
+namespace orvex {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::RunToEnd;
+using test::TempDir;
+using test::WsClient;
+
+const std::string kBinary = ORVEX_BRIDGE_BINARY;
+
+TEST(TheCommandLine, PrintsHelpAndVersionAndExitsZero) {
+    const auto help = RunToEnd({kBinary, "--help"}, 10s);
+    EXPECT_EQ(help.status, 0);
+    for (const char* option : {"--port", "--listen", "--allow-origin", "--simulate", "--sim-control", "--verbose",
+                               "--quiet", "--version", "--help"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    const auto version = RunToEnd({kBinary, "--version"}, 10s);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("orvex-bridge ", 0), 0u) << version.out;
+}
+
+TEST(TheCommandLine, RejectsUsageErrorsWithStatusTwoAndAMessage) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--bogus"},
+        {"--port", "70000"},
+        {"--port", "ten"},
+        {"--port"},
+        {"--listen", "not-an-address"},
+        {"--verbose=loud"},
+        {"--quiet", "--verbose"},
+        {"--sim-control", "/tmp/x.sock"},
+        {"stray-argument"},
+    };
+    for (const auto& args : bad) {
+        std::vector<std::string> argv = {kBinary};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto result = RunToEnd(argv, 10s);
+        EXPECT_EQ(result.status, 2) << args.front();
+        EXPECT_NE(result.err.find("orvex-bridge: "), std::string::npos) << args.front();
+        EXPECT_TRUE(result.out.empty()) << args.front();
+    }
+}
+
+TEST(TheCommandLine, RejectsAMalformedScenarioFileWithStatusTwoNamingTheFile) {
+    TempDir dir;
+    const std::string file = dir.path() + "/broken.json";
+    FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("{\"devices\": [ {\"name\": ", f);
+    std::fclose(f);
+    const auto result = RunToEnd({kBinary, "--simulate", file}, 10s, {"XDG_RUNTIME_DIR=" + dir.path()});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find(file), std::string::npos) << result.err;
+    const auto missing = RunToEnd({kBinary, "--simulate", dir.path() + "/none.json"}, 10s,
+                                  {"XDG_RUNTIME_DIR=" + dir.path()});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("none.json"), std::string::npos) << missing.err;
+}
+
+class ARunningBridge : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bridge = std::make_unique<ChildProcess>(std::vector<std::string>{kBinary, "--port", "0", "--verbose"}, Env());
+        ASSERT_TRUE(bridge->Started());
+        ASSERT_TRUE(bridge->WaitForStderr(" port ", 10s)) << bridge->Stderr();
+        port = test::ParseListeningPort(bridge->Stderr());
+        ASSERT_GT(port, 0) << bridge->Stderr();
+    }
+    std::vector<std::string> Env() { return {"XDG_RUNTIME_DIR=" + runtime.path()}; }
+
+    TempDir runtime;
+    std::unique_ptr<ChildProcess> bridge;
+    int port = -1;
+};
+
+TEST_F(ARunningBridge, GreetsAPageAndLogsTheConnection) {
+    WsClient page(static_cast<uint16_t>(port));
+    ASSERT_TRUE(page.Connect());
+    ASSERT_TRUE(page.WaitForMessages(1));
+    EXPECT_EQ(page.Messages().front(), "0304");
+    page.SendText("zz");
+    page.Close();
+    ASSERT_TRUE(page.WaitClosed());
+    bridge->Signal(SIGTERM);
+    EXPECT_EQ(bridge->Wait(10s), 0);
+    bridge->FinishOutput();
+    const std::string out = bridge->Stdout();
+    EXPECT_NE(out.find("Connection opened\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Received message: zz\nDecode failed: invalid stoi argument\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Connection closed\n"), std::string::npos) << out;
+}
+
+TEST_F(ARunningBridge, ClosesEveryPageWith1000AndExitsZeroOnSigtermAndSigint) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        if (signal == SIGINT) SetUp();
+        WsClient a(static_cast<uint16_t>(port)), b(static_cast<uint16_t>(port));
+        ASSERT_TRUE(a.Connect());
+        ASSERT_TRUE(b.Connect());
+        ASSERT_TRUE(a.WaitForMessages(1));
+        ASSERT_TRUE(b.WaitForMessages(1));
+        const auto asked = std::chrono::steady_clock::now();
+        bridge->Signal(signal);
+        ASSERT_TRUE(a.WaitClosed(5s));
+        ASSERT_TRUE(b.WaitClosed(5s));
+        EXPECT_EQ(a.CloseCode(), 1000);
+        EXPECT_EQ(b.CloseCode(), 1000);
+        EXPECT_EQ(a.CloseReason(), "");
+        EXPECT_EQ(bridge->Wait(10s), 0) << "signal " << signal;
+        // Shutdown is bounded; the exact figure is not a test of machine speed.
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 10s);
+    }
+}
+
+TEST_F(ARunningBridge, LetsASecondInstanceExitZeroAtOnceAndKeepsServing) {
+    const auto second = RunToEnd({kBinary, "--port", "0"}, 10s, Env());
+    EXPECT_EQ(second.status, 0);
+    EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
+    WsClient page(static_cast<uint16_t>(port));
+    ASSERT_TRUE(page.Connect());
+    ASSERT_TRUE(page.WaitForMessages(1));
+    EXPECT_EQ(page.Messages().front(), "0304");
+}
+
+TEST(ABridgeWhosePortIsTaken, ExitsOneWithOneLineNamingAddressPortAndError) {
+    const int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(blocker, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    socklen_t len = sizeof addr;
+    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string taken = std::to_string(ntohs(addr.sin_port));
+
+    TempDir runtime;
+    const auto result = RunToEnd({kBinary, "--port", taken}, 10s, {"XDG_RUNTIME_DIR=" + runtime.path()});
+    close(blocker);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("127.0.0.1"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(taken), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("in use"), std::string::npos) << result.err;
+    size_t lines = 0;
+    for (char c : result.err) lines += c == '\n';
+    EXPECT_EQ(lines, 1u) << result.err;
+}
+
+}  // namespace
+}  // namespace orvex

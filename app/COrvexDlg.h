@@ -67,6 +67,11 @@ public:
     bool server_running() const { return m_serverStarted; }
 
 private:
+    // Removal of a BLE HID node; called after the four HID removal handlers.
+    void HandleBleRemoval(const DeviceChange& change);
+    // Vendor under which the BLE devices of family 0x84 appear as HID nodes.
+    static constexpr uint16_t kBleHidVendorId = 0x045E;
+
     boost::asio::io_context& m_loop;
     Backends m_backends;
     HidDeviceManager m_hid;

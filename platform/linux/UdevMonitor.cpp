@@ -1,11 +1,10 @@
 #include "platform/linux/UdevMonitor.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include <libudev.h>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/Log.h"
 #include "platform/linux/UdevEvent.h"
@@ -17,7 +16,9 @@ namespace {
 // next one, so a burst cannot hold up timers or shutdown.
 constexpr int kEventsPerWakeup = 64;
 
-std::string OrEmpty(const char* text) { return text ? std::string(text) : std::string(); }
+std::string OrEmpty(const char* text) {
+    return text ? std::string(text) : std::string();
+}
 }  // namespace
 
 struct UdevMonitor::State {
@@ -81,7 +82,9 @@ struct UdevMonitor::State {
 
 UdevMonitor::UdevMonitor() : m_state(std::make_shared<State>()) {}
 
-UdevMonitor::~UdevMonitor() { stop(); }
+UdevMonitor::~UdevMonitor() {
+    stop();
+}
 
 bool UdevMonitor::start(boost::asio::io_context& loop, Handler handler) {
     stop();
@@ -129,6 +132,8 @@ void UdevMonitor::stop() {
     if (m_state) m_state->Close();
 }
 
-bool UdevMonitor::running() const { return m_state && !m_state->stopped; }
+bool UdevMonitor::running() const {
+    return m_state && !m_state->stopped;
+}
 
 }  // namespace orvex

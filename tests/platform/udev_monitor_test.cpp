@@ -4,22 +4,21 @@
 // under the preload library, so the rest of the program stays unmocked.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <link.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <gtest/gtest.h>
 
 #include "platform/HidApi.h"
 #include "platform/linux/UdevMonitor.h"
@@ -64,8 +63,7 @@ private:
         api.remove_device =
             reinterpret_cast<void (*)(void*, const char*)>(dlsym(lib, "umockdev_testbed_remove_device"));
         api.object_unref = reinterpret_cast<void (*)(void*)>(dlsym(lib, "g_object_unref"));
-        if (!api.testbed_new || !api.add_from_string || !api.uevent ||
-            !api.remove_device || !api.object_unref)
+        if (!api.testbed_new || !api.add_from_string || !api.uevent || !api.remove_device || !api.object_unref)
             return nullptr;
         return &api;
     }
@@ -150,7 +148,8 @@ ChildOutcome RunCurrentTestMocked(std::string* report) {
     std::string output;
     bool timed_out = false;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left <= 0ms) {
             timed_out = true;
             break;
@@ -178,24 +177,28 @@ ChildOutcome RunCurrentTestMocked(std::string* report) {
     return ChildOutcome::Failed;
 }
 
-#define ORVEX_RUN_MOCKED()                                              \
-    do {                                                                \
-        std::string report_;                                            \
-        switch (RunCurrentTestMocked(&report_)) {                       \
-        case ChildOutcome::RunHere: break;                              \
-        case ChildOutcome::Passed: return;                              \
-        case ChildOutcome::Skipped: GTEST_SKIP() << report_;            \
-        case ChildOutcome::Failed: FAIL() << report_;                   \
-        }                                                               \
+#define ORVEX_RUN_MOCKED()                        \
+    do {                                          \
+        std::string report_;                      \
+        switch (RunCurrentTestMocked(&report_)) { \
+            case ChildOutcome::RunHere:           \
+                break;                            \
+            case ChildOutcome::Passed:            \
+                return;                           \
+            case ChildOutcome::Skipped:           \
+                GTEST_SKIP() << report_;          \
+            case ChildOutcome::Failed:            \
+                FAIL() << report_;                \
+        }                                         \
     } while (0)
 
 // ---- recorded devices --------------------------------------------------------
 
 std::string HidrawNode(const std::string& hidDevice, int minor) {
     const std::string node = "hidraw" + std::to_string(minor);
-    return "P: /devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.1/" + hidDevice + "/hidraw/" + node +
-           "\nN: " + node + "\nE: DEVNAME=/dev/" + node + "\nE: SUBSYSTEM=hidraw\nE: MAJOR=241\nE: MINOR=" +
-           std::to_string(minor) + "\nA: dev=241:" + std::to_string(minor) + "\n\n";
+    return "P: /devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.1/" + hidDevice + "/hidraw/" + node + "\nN: " + node +
+           "\nE: DEVNAME=/dev/" + node + "\nE: SUBSYSTEM=hidraw\nE: MAJOR=241\nE: MINOR=" + std::to_string(minor) +
+           "\nA: dev=241:" + std::to_string(minor) + "\n\n";
 }
 
 std::string SysPath(const std::string& hidDevice, int minor) {
@@ -216,7 +219,9 @@ protected:
         void* error = nullptr;
         ASSERT_TRUE(Umockdev::Get()->add_from_string(m_testbed, description.c_str(), &error)) << description;
     }
-    void Emit(const std::string& syspath, const char* action) { Umockdev::Get()->uevent(m_testbed, syspath.c_str(), action); }
+    void Emit(const std::string& syspath, const char* action) {
+        Umockdev::Get()->uevent(m_testbed, syspath.c_str(), action);
+    }
 
     void Start() {
         ASSERT_TRUE(m_monitor.start(m_loop, [this](const DeviceChange& change) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "sim/Simulator.h"
 #include "support/Process.h"
@@ -163,11 +164,21 @@ TEST(AScenarioFile, ThatCannotBeReadOrIsWrongIsNamedInTheMessage) {
     EXPECT_EQ(Simulator::LoadScenarioFile(bad, &error), nullptr);
     EXPECT_EQ(error, bad + R"(: device 0: missing field "name")");
 
+    EXPECT_EQ(Simulator::LoadScenarioFile(dir.path(), &error), nullptr);
+    EXPECT_EQ(error, dir.path() + ": cannot read the scenario file: it is a directory");
+
     const std::string good = dir.path() + "/good.json";
     std::ofstream(good) << R"({"devices":[{"name":"m","vendor_id":"0x1D57","product_id":"0xFA60"}]})";
     auto simulator = Simulator::LoadScenarioFile(good, &error);
     ASSERT_TRUE(simulator) << error;
     EXPECT_EQ(simulator->DeviceNames(), std::vector<std::string>{"m"});
+}
+
+TEST(AScenarioFile, ThatNeverEndsIsRefusedInsteadOfReadForever) {
+    if (access("/dev/zero", R_OK) != 0) GTEST_SKIP() << "no readable /dev/zero";
+    std::string error;
+    EXPECT_EQ(Simulator::LoadScenarioFile("/dev/zero", &error), nullptr);
+    EXPECT_EQ(error, "/dev/zero: the scenario file is larger than 16 MiB");
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 
 #include "app/COrvexDlg.h"
 #include "support/Capture.h"
+#include "support/SimBridge.h"
+#include "support/WsClient.h"
 
 namespace orvex {
 namespace {
@@ -129,18 +131,9 @@ public:
         }
     }
 
-    size_t Delivered() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_delivered;
-    }
-
     std::vector<std::string> Log() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_log;
-    }
-    void ClearLog() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_log.clear();
     }
 
     int Read(FakeHandle& handle, uint8_t* data, size_t length) {
@@ -149,7 +142,6 @@ public:
         if (handle.reports.empty()) return 0;
         const auto report = handle.reports.front();
         handle.reports.pop_front();
-        ++m_delivered;
         const size_t n = std::min(length, report.size());
         std::copy(report.begin(), report.begin() + static_cast<long>(n), data);
         return static_cast<int>(n);
@@ -160,7 +152,6 @@ private:
     std::vector<FakeCollection> m_collections;
     std::vector<std::weak_ptr<FakeHandle>> m_handles;
     std::vector<std::string> m_log;
-    size_t m_delivered = 0;
 };
 
 int FakeHandle::read(uint8_t* data, size_t length) {
@@ -509,55 +500,117 @@ TEST_F(ARemoval, LetsNoReportTextFollowTheRemovalTextOfABusyDevice) {
     }
 }
 
-TEST_F(ARemoval, SendsItsTextAfterTheLastReportOfAReaderCaughtMidBroadcast) {
-    PlugVireo(m_hid);
-    m_dialog.OnTimer(IDT_OPEN_81);
-    m_hid.Report("/dev/hidraw3", kMousePage, {0x05, 0x03});
-    ASSERT_TRUE(WaitPaired(0x81, 0));
-    ASSERT_TRUE(m_texts.WaitForCount(1, 10s));
-    m_texts.Clear();
+// ---- through the whole bridge ------------------------------------------------------
 
-    // Holding the registry lock parks the reader inside its broadcast, past
-    // every check of its record, with the next report in hand.
-    std::unique_lock<std::mutex> registry(g_connections_mutex);
-    const size_t delivered = m_hid.Delivered();
-    m_hid.Report("/dev/hidraw3", kMousePage, {0x05, 0x03, 0x02});
-    const auto deadline = Steady::now() + 10s;
-    while (m_hid.Delivered() == delivered && Steady::now() < deadline) std::this_thread::sleep_for(1ms);
-    ASSERT_GT(m_hid.Delivered(), delivered);
-    std::this_thread::sleep_for(50ms);
+// The simulator's plug and unplug raise one change per collection path, in
+// collection order, as a real device announces its nodes; a page watches.
+class APluggedSimulatedDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_bridge = std::make_unique<test::SimBridge>(R"({"devices":[
+            {"name":"vireo","vendor_id":"0x1D57","product_id":"0xFA60","device_id":3},
+            {"name":"sabre","vendor_id":"0x1D57","product_id":"0xFA65","device_id":4,"attached":false}]})");
+        m_page = std::make_unique<test::WsClient>(m_bridge->port());
+        ASSERT_TRUE(m_page->Connect());
+        ASSERT_TRUE(m_page->WaitForMessages(1));  // the greeting
+    }
+    void TearDown() override {
+        m_page.reset();
+        m_bridge.reset();
+    }
+    void Report(const std::string& device, int collection, const std::vector<uint8_t>& bytes) {
+        std::string error;
+        ASSERT_TRUE(m_bridge->sim().QueueReport(device, bytes, collection, &error)) << error;
+    }
+    void Plug(const std::string& device, bool attach) {
+        std::string error;
+        ASSERT_TRUE(attach ? m_bridge->sim().Plug(device, &error) : m_bridge->sim().Unplug(device, &error)) << error;
+    }
+    // A look at the tables from the loop thread, which owns the readers.
+    struct SlotView {
+        int inputs = 0;
+        bool reader = false;
+        bool addressable = false;
+    };
+    SlotView View(uint8_t family, uint8_t deviceId) {
+        SlotView view;
+        m_bridge->RunOnLoop([&] {
+            HidDeviceManager& hid = m_bridge->dialog().hid();
+            HidFamilyState* state = hid.Family(family);
+            view.reader = state->m_hThread[0].joinable();
+            {
+                std::lock_guard<std::mutex> lock(state->m_mutex);
+                view.inputs = state->m_nInputCount;
+            }
+            const auto slots = hid.SelectSlots(family, deviceId);
+            view.addressable = !slots.empty() && slots[0].control != nullptr;
+        });
+        return view;
+    }
+    bool WaitForOpened(uint8_t family) {
+        const auto deadline = Steady::now() + 10s;
+        while (Steady::now() < deadline) {
+            const SlotView v = View(family, 0);
+            if (v.inputs == 1 && v.reader) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+    std::vector<std::string> MessagesAfterGreeting() {
+        auto all = m_page->Messages();
+        all.erase(all.begin());
+        return all;
+    }
 
-    std::thread mainLoop([&] { m_dialog.OnDeviceChange(Removal("/dev/hidraw3", kProductVireo)); });
-    std::this_thread::sleep_for(50ms);
-    registry.unlock();
-    mainLoop.join();
-    EXPECT_EQ(m_texts.Texts(), (std::vector<std::string>{"81010503020000", "810003"}));
+    std::unique_ptr<test::SimBridge> m_bridge;
+    std::unique_ptr<test::WsClient> m_page;
+};
+
+TEST_F(APluggedSimulatedDevice, ThatIsUnpluggedTellsThePageItsIdAndThenFallsSilent) {
+    Report("vireo", 1, {0x05, 0x03, 0x11});
+    ASSERT_TRUE(m_page->WaitForMessages(2));
+    Plug("vireo", false);
+    ASSERT_TRUE(m_page->WaitForMessages(3));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(MessagesAfterGreeting(), (std::vector<std::string>{"81010503110000", "810003"}));
+    const SlotView v = View(0x81, 0x03);
+    EXPECT_FALSE(v.reader);
+    EXPECT_FALSE(v.addressable);
+    EXPECT_EQ(v.inputs, 1);
 }
 
-TEST_F(ARemoval, ThenReplugMakesTheDeviceAddressableAgainAfterItsFirstReport) {
-    PlugVireo(m_hid);
-    m_dialog.OnTimer(IDT_OPEN_81);
-    m_hid.Report("/dev/hidraw3", kMousePage, {0x05, 0x03});
-    ASSERT_TRUE(WaitPaired(0x81, 0));
-    m_hid.Unplug("usb1/1-3");
-    m_dialog.OnDeviceChange(Removal("/dev/hidraw3", kProductVireo));
-    ASSERT_TRUE(Hid().SelectSlots(0x81, 0x03).empty());
+TEST_F(APluggedSimulatedDevice, ThatIsPluggedAgainIsAddressableAfterItsFirstReport) {
+    Report("vireo", 1, {0x05, 0x03});
+    ASSERT_TRUE(m_page->WaitForMessages(2));
+    Plug("vireo", false);
+    ASSERT_TRUE(m_page->WaitForMessages(3));
+    Plug("vireo", true);
+    ASSERT_TRUE(WaitForOpened(0x81));
+    EXPECT_FALSE(View(0x81, 0x00).addressable);
 
-    PlugVireo(m_hid);
-    m_hid.ClearLog();
-    m_dialog.OnDeviceChange(Arrival("/dev/hidraw3", kProductVireo));
-    ASSERT_TRUE(RunLoopUntil([&] { return LogHas(3); }));
-    EXPECT_EQ(Hid().m_hid81.m_bStopRequest[0].load(), 0);
-    // Known again, but not addressable before it reports.
-    const auto before = Hid().SelectSlots(0x81, 0x00);
-    ASSERT_EQ(before.size(), 1u);
-    EXPECT_FALSE(before[0].control);
+    Report("vireo", 1, {0x05, 0x03, 0x21});
+    ASSERT_TRUE(m_page->WaitForMessages(4));
+    EXPECT_EQ(m_page->Messages().back(), "81010503210000");
+    EXPECT_TRUE(View(0x81, 0x03).addressable);
+}
 
-    m_hid.Report("/dev/hidraw3", kMousePage, {0x05, 0x03});
-    ASSERT_TRUE(WaitPaired(0x81, 0));
-    const auto after = Hid().SelectSlots(0x81, 0x03);
-    ASSERT_EQ(after.size(), 1u);
-    EXPECT_TRUE(after[0].control);
+TEST_F(APluggedSimulatedDevice, OfTheSabreKindOpensBothItsFamiliesAndTellsBothOfItsRemoval) {
+    Plug("sabre", true);
+    ASSERT_TRUE(WaitForOpened(0x82));
+    ASSERT_TRUE(WaitForOpened(0x83));
+    // Collection 1 is family 0x82's input; collection 0 family 0x83's.
+    Report("sabre", 1, {0x01, 0x04, 0xAA});
+    ASSERT_TRUE(m_page->WaitForMessages(2));
+    Report("sabre", 0, {0x02, 0x04, 0xBB});
+    ASSERT_TRUE(m_page->WaitForMessages(3));
+    Plug("sabre", false);
+    ASSERT_TRUE(m_page->WaitForMessages(5));
+    std::this_thread::sleep_for(100ms);
+    // Collection 0 goes first: the node that is 0x83's input.
+    EXPECT_EQ(MessagesAfterGreeting(),
+              (std::vector<std::string>{"82010104aa0000", "83010204bb0000", "830004", "820004"}));
+    EXPECT_FALSE(View(0x82, 0x04).reader);
+    EXPECT_FALSE(View(0x83, 0x04).reader);
 }
 
 }  // namespace

@@ -174,6 +174,16 @@ TEST(AScenarioFile, ThatCannotBeReadOrIsWrongIsNamedInTheMessage) {
     EXPECT_EQ(simulator->DeviceNames(), std::vector<std::string>{"m"});
 }
 
+TEST(TheExampleScenario, LoadsWithOneDeviceOfEachFamily) {
+    const std::string here = __FILE__;
+    const std::string file = here.substr(0, here.rfind("/tests/")) + "/sim/scenarios/example.json";
+    if (access(file.c_str(), R_OK) != 0) GTEST_SKIP() << "source tree not reachable at " << file;
+    std::string error;
+    auto simulator = Simulator::LoadScenarioFile(file, &error);
+    ASSERT_TRUE(simulator) << error;
+    EXPECT_EQ(simulator->hid().enumerate(0x1D57, 0).size(), 2u + 3u + 2u + 2u);
+}
+
 TEST(AScenarioFile, ThatNeverEndsIsRefusedInsteadOfReadForever) {
     if (access("/dev/zero", R_OK) != 0) GTEST_SKIP() << "no readable /dev/zero";
     std::string error;

@@ -24,6 +24,7 @@ COrvexDlg::InitResult COrvexDlg::OnInitDialog(const ServerConfig& server, std::s
     for (uint8_t family : {0x81, 0x82, 0x83, 0x85, 0x80}) m_hid.OpenHidFamily(family);
     OpenBleFamily();
 
+    m_commands.Start();
     g_main_dialog = this;
     if (!start_server(server, error)) return InitResult::ListenFailed;
     m_serverStarted = true;
@@ -39,6 +40,7 @@ void COrvexDlg::OnDestroy() {
     close_all_connections();
     if (m_serverStarted) stop_server();
     m_serverStarted = false;
+    m_commands.Stop();
     if (g_main_dialog == this) g_main_dialog = nullptr;
     m_hid.JoinAllReaders();
 }
@@ -112,9 +114,16 @@ void COrvexDlg::KillTimer(int id) {
     ++m_timerGeneration[id];
 }
 
-int COrvexDlg::HandleDeviceQuery(const uint8_t* frame) { return m_protocol.HandleDeviceQuery(frame); }
+// Both are handed to the command thread; the query's result is not known yet.
+int COrvexDlg::HandleDeviceQuery(const uint8_t* frame) {
+    m_commands.Post(frame);
+    return 0;
+}
 
-int COrvexDlg::HandleDeviceCommand(const uint8_t* frame) { return m_protocol.HandleDeviceCommand(frame); }
+int COrvexDlg::HandleDeviceCommand(const uint8_t* frame) {
+    m_commands.Post(frame);
+    return 1;
+}
 
 void COrvexDlg::OpenBleFamily() {
     // BLE discovery arrives with the BLE transport.

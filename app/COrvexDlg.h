@@ -18,6 +18,7 @@
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
 #include "protocol/CommandProtocol.h"
+#include "protocol/CommandQueue.h"
 
 namespace orvex {
 
@@ -76,6 +77,8 @@ private:
     Backends m_backends;
     HidDeviceManager m_hid;
     CommandProtocol m_protocol;
+    // Frames from the server thread, handled one at a time off that thread.
+    CommandQueue m_commands{m_protocol};
     std::map<int, std::unique_ptr<boost::asio::steady_timer>> m_timers;
     std::map<int, unsigned> m_timerGeneration;
     bool m_monitorStarted = false;

@@ -260,7 +260,12 @@ TEST(AControlSocketPath, ReplacesAStaleSocketButNeitherALiveOneNorAnyOtherFile) 
 
 // The bridge as a user starts it. XDG_RUNTIME_DIR is private to each run so
 // that other bridges on the machine do not count as a running instance.
+#define SKIP_WITHOUT_BRIDGE_BINARY()                                        \
+    if (access(ORVEX_BRIDGE_BINARY, X_OK) != 0)                             \
+    GTEST_SKIP() << "the bridge binary is not built: " << ORVEX_BRIDGE_BINARY
+
 TEST(TheBridgeProcess, StopsWithStatusTwoAndNamesTheFileForABadScenario) {
+    SKIP_WITHOUT_BRIDGE_BINARY();
     test::TempDir dir;
     const std::string file = dir.path() + "/bad.json";
     std::ofstream(file) << R"({"devices":[{"name":"m","vendor_id":"0x1D57","product_id":"0xFA60","bus":"pci"}]})";
@@ -273,6 +278,7 @@ TEST(TheBridgeProcess, StopsWithStatusTwoAndNamesTheFileForABadScenario) {
 }
 
 TEST(TheBridgeProcess, ServesTheControlSocketWhileRunningAndRemovesItAtTheEnd) {
+    SKIP_WITHOUT_BRIDGE_BINARY();
     test::TempDir dir;
     const std::string file = dir.path() + "/scenario.json";
     const std::string control = dir.path() + "/control";

@@ -301,6 +301,21 @@ TEST_F(AUdevMonitorOnAMockedSystem, DeliversEveryNodeOfABurstInOrderAndNothingOf
     }
 }
 
+TEST_F(AUdevMonitorOnAMockedSystem, DeliversABurstLongerThanOneTurnOfTheLoopWithoutWaitingForMore) {
+    ORVEX_RUN_MOCKED();
+    Add(HidrawNode("0003:1D57:FA60.0007", 3));
+    // Two per turn, so that eight queued events (the mock's socket holds
+    // about ten) take four turns; the socket raises one wake-up only.
+    UdevMonitor monitor(2);
+    ASSERT_TRUE(monitor.start(m_loop, [this](const DeviceChange& change) { m_changes.push_back(change); }));
+    for (int i = 0; i < 8; ++i) Emit(SysPath("0003:1D57:FA60.0007", 3), i % 2 ? "remove" : "add");
+    RunUntil(8);
+    monitor.stop();
+    ASSERT_EQ(m_changes.size(), 8u);
+    for (size_t i = 0; i < m_changes.size(); ++i)
+        EXPECT_EQ(m_changes[i].kind, i % 2 ? DeviceChange::Kind::Removal : DeviceChange::Kind::Arrival) << i;
+}
+
 TEST_F(AUdevMonitorOnAMockedSystem, DeliversNothingMoreOnceAHandlerStopsIt) {
     ORVEX_RUN_MOCKED();
     Add(HidrawNode("0003:1D57:FA60.0007", 3));

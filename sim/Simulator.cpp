@@ -388,7 +388,8 @@ std::vector<HidDeviceInfo> Simulator::Core::Hid::enumerate(uint16_t vendor_id, u
     std::vector<HidDeviceInfo> list;
     for (const auto& device : m_core.devices) {
         const DeviceSpec& spec = device.spec;
-        if (!device.attached || spec.vendor_id != vendor_id) continue;
+        // Zero matches any id, for vendors as for products, as in hidapi.
+        if (!device.attached || (vendor_id != 0 && spec.vendor_id != vendor_id)) continue;
         if (product_id != 0 && spec.product_id != product_id) continue;
         for (size_t i = 0; i < spec.collections.size(); ++i) {
             HidDeviceInfo info;

@@ -38,6 +38,9 @@ TEST(SimulatedEnumeration, ListsDevicesInScenarioOrderThenCollectionOrderFiltere
     EXPECT_EQ(PathsOf(hid.enumerate(0x1D57, 0xFA65)),
               (std::vector<std::string>{Path("r65", 0), Path("r65", 1), Path("r65", 2)}));
     EXPECT_EQ(PathsOf(hid.enumerate(0x046D, 0xFA60)), (std::vector<std::string>{Path("other", 0), Path("other", 1)}));
+    EXPECT_EQ(hid.enumerate(0, 0).size(), 9u);
+    EXPECT_EQ(PathsOf(hid.enumerate(0, 0xFA60)),
+              (std::vector<std::string>{Path("m81", 0), Path("m81", 1), Path("other", 0), Path("other", 1)}));
     EXPECT_TRUE(hid.enumerate(0x1D57, 0xBEEF).empty());
     EXPECT_TRUE(hid.enumerate(0x1D58, 0).empty());
 }
@@ -253,6 +256,17 @@ TEST_F(AFeatureDevice, AcknowledgesNoSoonerThanTheDelay) {
     EXPECT_EQ(Send(*control, {0x05}), 1);
     EXPECT_EQ(ReadReport(*input, 20000), (Bytes{0x05, 0x03, 0x50, 0x00, 0x00}));
     EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(300));
+}
+
+TEST_F(AFeatureDevice, DropsAPendingAcknowledgementWhenUnpluggedMeanwhile) {
+    SetField({{"ack_delay_ms", 200}});
+    EXPECT_EQ(Send(*control, {0x05}), 1);
+    ASSERT_TRUE(simulator->Unplug("m81", nullptr));
+    ASSERT_TRUE(simulator->Plug("m81", nullptr));
+    auto fresh = Open(*simulator, Path("m81", 1));
+    ASSERT_TRUE(fresh);
+    uint8_t buffer[8];
+    EXPECT_EQ(fresh->read_timeout(buffer, sizeof(buffer), 600), 0);
 }
 
 TEST_F(AFeatureDevice, RefusesTheFirstRejectFeatureSendsAndRecordsThemAsRejected) {

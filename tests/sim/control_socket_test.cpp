@@ -1,18 +1,18 @@
 // The control socket end to end over a real Unix socket, and the bridge
 // process started with a scenario and a control socket.
-#include <atomic>
-#include <csignal>
-#include <cstdio>
-#include <fstream>
-#include <random>
-#include <thread>
-
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <thread>
 
 #include "sim/SimTestUtil.h"
 #include "support/Process.h"
@@ -197,7 +197,8 @@ TEST_F(AControlSocket, ServesSeveralClientsAtOnce) {
                     R"({"ok":true,"delivered":0})")
                     ++good;
         });
-    for (int i = 0; i < kRequests; ++i) EXPECT_EQ(Ask(R"({"op":"log","device":"m81"})"), R"({"ok":true,"received":[]})");
+    for (int i = 0; i < kRequests; ++i)
+        EXPECT_EQ(Ask(R"({"op":"log","device":"m81"})"), R"({"ok":true,"received":[]})");
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(good.load(), kClients * kRequests);
 }
@@ -280,15 +281,22 @@ TEST(AControlRequest, OfAnyShapeGetsOneJsonReplyLineWithOk) {
         for (int edits = 1 + random() % 4; edits > 0; --edits) {
             const size_t at = random() % (line.size() + 1);
             switch (random() % 3) {
-            case 0: line.insert(at, 1, alphabet[random() % alphabet.size()]); break;
-            case 1: if (at < line.size()) line.erase(at, 1); break;
-            default: if (at < line.size()) line[at] = alphabet[random() % alphabet.size()]; break;
+                case 0:
+                    line.insert(at, 1, alphabet[random() % alphabet.size()]);
+                    break;
+                case 1:
+                    if (at < line.size()) line.erase(at, 1);
+                    break;
+                default:
+                    if (at < line.size()) line[at] = alphabet[random() % alphabet.size()];
+                    break;
             }
         }
         const std::string reply = simulator->HandleControlRequest(line);
         ASSERT_EQ(reply.find('\n'), std::string::npos) << line;
         const json parsed = json::parse(reply, nullptr, false);
-        ASSERT_TRUE(parsed.is_object() && parsed.contains("ok") && parsed["ok"].is_boolean()) << line << " -> " << reply;
+        ASSERT_TRUE(parsed.is_object() && parsed.contains("ok") && parsed["ok"].is_boolean())
+            << line << " -> " << reply;
         if (!parsed["ok"].get<bool>()) {
             ASSERT_FALSE(parsed["error"].get<std::string>().empty()) << line;
         }
@@ -316,8 +324,8 @@ TEST(AScenarioText, OfAnyShapeLoadsOrFailsWithAMessage) {
 
 // The bridge as a user starts it. XDG_RUNTIME_DIR is private to each run so
 // that other bridges on the machine do not count as a running instance.
-#define SKIP_WITHOUT_BRIDGE_BINARY()                                        \
-    if (access(ORVEX_BRIDGE_BINARY, X_OK) != 0)                             \
+#define SKIP_WITHOUT_BRIDGE_BINARY()            \
+    if (access(ORVEX_BRIDGE_BINARY, X_OK) != 0) \
     GTEST_SKIP() << "the bridge binary is not built: " << ORVEX_BRIDGE_BINARY
 
 TEST(TheBridgeProcess, StopsWithStatusTwoAndNamesTheFileForABadScenario) {
@@ -328,8 +336,7 @@ TEST(TheBridgeProcess, StopsWithStatusTwoAndNamesTheFileForABadScenario) {
     const auto result = test::RunToEnd({ORVEX_BRIDGE_BINARY, "--port", "0", "--simulate", file},
                                        std::chrono::seconds(30), {"XDG_RUNTIME_DIR=" + dir.path()});
     EXPECT_EQ(result.status, 2);
-    EXPECT_NE(result.err.find(file + R"(: device 0 ("m"): bus: expected "usb" or "ble", got "pci")"),
-              std::string::npos)
+    EXPECT_NE(result.err.find(file + R"(: device 0 ("m"): bus: expected "usb" or "ble", got "pci")"), std::string::npos)
         << result.err;
 }
 

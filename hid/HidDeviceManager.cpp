@@ -131,7 +131,8 @@ void HidDeviceManager::OpenHidFamily(uint8_t family) {
 
     for (int s = 0; s < inputCount; ++s) {
         // Non-blocking, so that a reader sees its stop request within a poll.
-        input[s].hInput->set_nonblocking(true);
+        state->m_bPollWithTimeout[s] = input[s].hInput->set_nonblocking(true) != 0;
+        if (state->m_bPollWithTimeout[s]) diag_verbose("cannot make " + input[s].szPath + " non-blocking; polling it");
         StartReader(family, s);
     }
 }

@@ -62,6 +62,10 @@ struct HidFamilyState {
     int m_nInputCount = 0;
     int m_bPaired[kSlotCount] = {};
     std::atomic<int> m_bStopRequest[kSlotCount] = {};
+    // Set by the open step, before the slot's reader starts, when its input
+    // handle refused non-blocking mode: that reader then polls with a zero
+    // time-out, so that a read never keeps it from its stop request.
+    bool m_bPollWithTimeout[kSlotCount] = {};
 };
 
 }  // namespace orvex

@@ -62,7 +62,8 @@ void HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
 
     // The device is read without the lock: commands and removals must not
     // wait on it.
-    const int result = input->read(report, sizeof report);
+    const int result = state->m_bPollWithTimeout[slot] ? input->read_timeout(report, sizeof report, 0)
+                                                       : input->read(report, sizeof report);
     if (result <= 0) return;  // nothing waiting and errors alike: the next poll retries
     const size_t length = std::min<size_t>(static_cast<size_t>(result), sizeof report);
     const uint8_t deviceId = report[1];

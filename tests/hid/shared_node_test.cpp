@@ -188,5 +188,51 @@ TEST(AReportReadWhileItsSlotIsCleared, IsDroppedAndGivesTheClearedSlotNoId) {
     EXPECT_EQ(manager.m_hid81.m_control[0].nDeviceId, 0);
 }
 
+// A handle that refuses non-blocking mode: its read() would block.
+class StubbornDevice final : public HidDevice {
+public:
+    int set_nonblocking(bool) override { return -1; }
+    int read(uint8_t*, size_t) override {
+        blockingReads = blockingReads + 1;
+        std::this_thread::sleep_for(500ms);  // stands in for "until a report comes"
+        return 0;
+    }
+    int read_timeout(uint8_t* data, size_t length, int milliseconds) override {
+        if (milliseconds != 0 || answered.exchange(true) || length < 2) return 0;
+        data[0] = 0x05;
+        data[1] = 0x04;
+        return 2;
+    }
+    int write(const uint8_t*, size_t) override { return -1; }
+    int send_feature_report(const uint8_t*, size_t) override { return -1; }
+    int get_feature_report(uint8_t*, size_t) override { return -1; }
+    std::atomic<int> blockingReads{0};
+    std::atomic<bool> answered{false};
+};
+
+class StubbornHid final : public HidApi {
+public:
+    int init() override { return 0; }
+    std::vector<HidDeviceInfo> enumerate(uint16_t, uint16_t) override {
+        return {Entry("/dev/hidraw2", 0x000A, 0x0000, "k")};
+    }
+    std::shared_ptr<HidDevice> open(const HidDeviceInfo&, HidOpenError* error) override {
+        *error = HidOpenError::None;
+        return input;
+    }
+    std::shared_ptr<StubbornDevice> input = std::make_shared<StubbornDevice>();
+};
+
+TEST(AnInputThatRefusesNonBlockingMode, IsPolledWithAZeroTimeOutSoItsReaderStillStops) {
+    StubbornHid hid;
+    NoPause clock;
+    test::BroadcastCapture broadcasts;
+    HidDeviceManager manager(hid, clock);
+    manager.OpenHidFamily(0x81);
+    ASSERT_TRUE(broadcasts.WaitForText("81010504000000", 5s));
+    manager.StopFamilyReaders(0x81);
+    EXPECT_EQ(hid.input->blockingReads.load(), 0);
+}
+
 }  // namespace
 }  // namespace orvex

@@ -31,7 +31,7 @@ bool EntryBelongsToFamily(const FamilyRules& rules, const HidDeviceInfo& entry) 
 
 void ReportPermissionDenied(const std::string& path) {
     diag_error("permission denied opening " + path +
-               "; install 70-orvex-bridge.rules into /etc/udev/rules.d, run 'udevadm control --reload'"
+               "; install 70-orvex-bridge.rules into /etc/udev/rules.d, run 'udevadm control --reload-rules'"
                " and replug the device");
 }
 }  // namespace

@@ -86,9 +86,13 @@ int CommandProtocol::HandleDeviceCommand(const uint8_t* frame) {
         if (!target.control) continue;
         HidDevice& control = *target.control;
         switch (family) {
-        case 0x80:
-        case 0x81: SendFeatureFamily(family, target.slot, control, w, length, deviceId); break;
-        default: SendOutputFamily(control, w, length); break;
+            case 0x80:
+            case 0x81:
+                SendFeatureFamily(family, target.slot, control, w, length, deviceId);
+                break;
+            default:
+                SendOutputFamily(control, w, length);
+                break;
         }
     }
     return 1;
@@ -126,9 +130,9 @@ bool CommandProtocol::RunAcknowledgedTransfer(int slot, HidDevice& control, cons
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         if (acked.load() != 0) return true;
         if (Abandoned()) return false;
-        if (w[0] == protocol::kBlockReport)
+        if (w[0] == protocol::kBlockReport) {
             SendFeatureBlock(control, w, 3);
-        else {
+        } else {
             control.send_feature_report(w.data(), length);
             Sleep(500);
         }
@@ -188,14 +192,16 @@ int CommandProtocol::HandleDeviceQuery(const uint8_t* frame) {
     HidDevice& control = *targets.front().control;
 
     switch (family) {
-    case 0x80:
-    case 0x81: return QueryFeatureDevice(control, family, deviceId, *q, argument);
-    case 0x83:
-    case 0x85: return QueryOutputDevice(control, family, deviceId, *q, argument);
-    default:
-        // Family 0x82 devices cannot answer queries.
-        SendReplyText(protocol::QueryFailureText(family, deviceId, code));
-        return 0;
+        case 0x80:
+        case 0x81:
+            return QueryFeatureDevice(control, family, deviceId, *q, argument);
+        case 0x83:
+        case 0x85:
+            return QueryOutputDevice(control, family, deviceId, *q, argument);
+        default:
+            // Family 0x82 devices cannot answer queries.
+            SendReplyText(protocol::QueryFailureText(family, deviceId, code));
+            return 0;
     }
 }
 
@@ -280,21 +286,23 @@ bool CommandProtocol::RunOutputQueryAttempt(HidDevice& control, const QueryComma
 
     const uint8_t* d0 = data[0].data() + kDataOffset;
     switch (q.code) {
-    case 0x09:
-        std::memcpy(reply, d0, 59);
-        std::memcpy(reply + 59, data[1].data() + kDataOffset, 59);
-        // The last 13 of the 131 bytes stay zero: two reports carry only 118.
-        break;
-    case 0x0A:
-        std::memcpy(reply, d0, 59);
-        std::memcpy(reply + 59, data[1].data() + kDataOffset, 59);
-        std::memcpy(reply + 118, data[2].data() + kDataOffset, 10);
-        break;
-    case 0x0B:
-        reply[0] = 0x0B;
-        std::memcpy(reply + 1, data[0].data() + 4, 3);
-        break;
-    default: std::memcpy(reply, d0, static_cast<size_t>(q.replyLength)); break;
+        case 0x09:
+            std::memcpy(reply, d0, 59);
+            std::memcpy(reply + 59, data[1].data() + kDataOffset, 59);
+            // The last 13 of the 131 bytes stay zero: two reports carry only 118.
+            break;
+        case 0x0A:
+            std::memcpy(reply, d0, 59);
+            std::memcpy(reply + 59, data[1].data() + kDataOffset, 59);
+            std::memcpy(reply + 118, data[2].data() + kDataOffset, 10);
+            break;
+        case 0x0B:
+            reply[0] = 0x0B;
+            std::memcpy(reply + 1, data[0].data() + 4, 3);
+            break;
+        default:
+            std::memcpy(reply, d0, static_cast<size_t>(q.replyLength));
+            break;
     }
     return true;
 }

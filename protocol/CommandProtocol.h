@@ -44,8 +44,8 @@ public:
     int RequestFeatureQuery(HidDevice& control, uint8_t family, uint8_t code, uint8_t dataLength, uint8_t value);
 
 private:
-    void SendFeatureFamily(uint8_t family, int slot, HidDevice& control, const protocol::WorkBuffer& w,
-                           uint8_t length, uint8_t deviceId);
+    void SendFeatureFamily(uint8_t family, int slot, HidDevice& control, const protocol::WorkBuffer& w, uint8_t length,
+                           uint8_t deviceId);
     void SendFeatureBlock(HidDevice& control, const protocol::WorkBuffer& w, int packets);
     bool RunAcknowledgedTransfer(int slot, HidDevice& control, const protocol::WorkBuffer& w, uint8_t length);
     void SendOutputFamily(HidDevice& control, const protocol::WorkBuffer& w, uint8_t length);
@@ -55,8 +55,7 @@ private:
                            uint8_t argument);
     int QueryOutputDevice(HidDevice& control, uint8_t family, uint8_t deviceId, const protocol::QueryCommand& q,
                           uint8_t argument);
-    bool RunOutputQueryAttempt(HidDevice& control, const protocol::QueryCommand& q, uint8_t argument,
-                               uint8_t* reply);
+    bool RunOutputQueryAttempt(HidDevice& control, const protocol::QueryCommand& q, uint8_t argument, uint8_t* reply);
     void QueryBle(uint8_t deviceId, uint8_t code, uint8_t argument);
 
     void Sleep(int milliseconds) { m_clock.sleep_for(std::chrono::milliseconds(milliseconds)); }

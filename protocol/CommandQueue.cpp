@@ -10,7 +10,9 @@ namespace orvex {
 
 CommandQueue::CommandQueue(CommandProtocol& protocol) : m_protocol(protocol) {}
 
-CommandQueue::~CommandQueue() { Stop(); }
+CommandQueue::~CommandQueue() {
+    Stop();
+}
 
 bool CommandQueue::Start() {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -79,9 +79,12 @@ OutputReport BuildOutputBlockPacket(const WorkBuffer& w, int k) {
 
 uint8_t ApplyArgumentRule(ArgumentRule rule, uint8_t argument) {
     switch (rule) {
-    case ArgumentRule::APlusOne: return static_cast<uint8_t>(argument + 1);
-    case ArgumentRule::A: return argument;
-    case ArgumentRule::Zero: return 0;
+        case ArgumentRule::APlusOne:
+            return static_cast<uint8_t>(argument + 1);
+        case ArgumentRule::A:
+            return argument;
+        case ArgumentRule::Zero:
+            return 0;
     }
     return 0;
 }
@@ -129,17 +132,23 @@ bool BuildBleQueryRequest(uint8_t code, uint8_t argument, std::array<uint8_t, 8>
     request->fill(0);
     (*request)[1] = 0x08;
     switch (code) {
-    case 0x09:
-        (*request)[0] = 0xA9;
-        (*request)[2] = static_cast<uint8_t>(argument - 1);
-        return true;
-    case 0x0A:
-        (*request)[0] = 0xA0;
-        (*request)[2] = argument;
-        return true;
-    case 0x0B: (*request)[0] = 0xA1; return true;
-    case 0x0C: (*request)[0] = 0xA2; return true;
-    default: request->fill(0); return false;
+        case 0x09:
+            (*request)[0] = 0xA9;
+            (*request)[2] = static_cast<uint8_t>(argument - 1);
+            return true;
+        case 0x0A:
+            (*request)[0] = 0xA0;
+            (*request)[2] = argument;
+            return true;
+        case 0x0B:
+            (*request)[0] = 0xA1;
+            return true;
+        case 0x0C:
+            (*request)[0] = 0xA2;
+            return true;
+        default:
+            request->fill(0);
+            return false;
     }
 }
 

@@ -42,14 +42,14 @@ uint8_t ApplyArgumentRule(ArgumentRule rule, uint8_t argument);
 // One query sub-command and everything that depends on its code.
 struct QueryCommand {
     uint8_t code;
-    uint8_t dataLength;          // N: feature request byte 2 and feature answer length
-    ArgumentRule featureValue;   // feature request byte 4
-    uint8_t outputByte4;         // output request offsets 4, 5 and 6
+    uint8_t dataLength;         // N: feature request byte 2 and feature answer length
+    ArgumentRule featureValue;  // feature request byte 4
+    uint8_t outputByte4;        // output request offsets 4, 5 and 6
     ArgumentRule outputByte5;
     ArgumentRule outputByte6;
-    int dataReports;             // reports an output device sends after its acknowledgement
-    bool markerCheck;            // first data report repeats the code at offset 3
-    int replyLength;             // bytes of the success text after family and device id
+    int dataReports;   // reports an output device sends after its acknowledgement
+    bool markerCheck;  // first data report repeats the code at offset 3
+    int replyLength;   // bytes of the success text after family and device id
 };
 
 // Null for a code outside the table.

@@ -1,13 +1,12 @@
 // The command thread: frames handled one at a time, in order, off the thread
 // that posts them, and a shutdown that does not wait out a long transfer.
-#include "protocol/CommandQueue.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
 
 #include "ProtocolFixture.h"
+#include "protocol/CommandQueue.h"
 
 namespace orvex::test {
 namespace {

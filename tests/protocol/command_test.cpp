@@ -37,23 +37,35 @@ INSTANTIATE_TEST_SUITE_P(
     Commands, ACommand,
     ::testing::Values(
         PacingCase{"Family80SimpleIsOneReportOfLengthL", "80070504aabbccdd", 0, k80Simple},
-        PacingCase{"Family80SimpleIsSentAgainWhileRefused", "80070502aa", 2,
+        PacingCase{"Family80SimpleIsSentAgainWhileRefused",
+                   "80070502aa",
+                   2,
                    {"send 2 0502", "send 2 0502", "send 2 0502", "sleep 500"}},
-        PacingCase{"Family80SimpleGivesUpAfterTenRefusals", "80070502aa", -1,
+        PacingCase{"Family80SimpleGivesUpAfterTenRefusals",
+                   "80070502aa",
+                   -1,
                    {"send 2 0502", "send 2 0502", "send 2 0502", "send 2 0502", "send 2 0502", "send 2 0502",
                     "send 2 0502", "send 2 0502", "send 2 0502", "send 2 0502", "sleep 500"}},
-        PacingCase{"Family80BlockOf6FIsTwoFullPackets", BlockFrame(0x80, 0x6F), 0,
+        PacingCase{"Family80BlockOf6FIsTwoFullPackets",
+                   BlockFrame(0x80, 0x6F),
+                   0,
                    {"send 64 09400400", "sleep 500", "send 64 09400401", "sleep 500"}},
-        PacingCase{"Family80BlockOf83IsThreePackets", BlockFrame(0x80, 0x83), 0,
-                   {"send 64 09400400", "sleep 500", "send 64 09400401", "sleep 500", "send 64 090c0402",
-                    "sleep 500"}},
-        PacingCase{"Family81BlockOf6FIsStillThreePackets", BlockFrame(0x81, 0x6F), 0,
-                   {"send 64 09400400", "sleep 500", "send 64 09400401", "sleep 500", "send 64 090c0402",
-                    "sleep 500"}},
+        PacingCase{"Family80BlockOf83IsThreePackets",
+                   BlockFrame(0x80, 0x83),
+                   0,
+                   {"send 64 09400400", "sleep 500", "send 64 09400401", "sleep 500", "send 64 090c0402", "sleep 500"}},
+        PacingCase{"Family81BlockOf6FIsStillThreePackets",
+                   BlockFrame(0x81, 0x6F),
+                   0,
+                   {"send 64 09400400", "sleep 500", "send 64 09400401", "sleep 500", "send 64 090c0402", "sleep 500"}},
         PacingCase{"Family82SimpleIsOneChecksummedReport", "82070502", 0, {"write 65 04070005", "sleep 500"}},
-        PacingCase{"Family83BlockIsTwoReportsThenALongerPause", BlockFrame(0x83, 0x80), 0,
+        PacingCase{"Family83BlockIsTwoReportsThenALongerPause",
+                   BlockFrame(0x83, 0x80),
+                   0,
                    {"write 65 04400009", "sleep 200", "write 65 0439013d", "sleep 200", "sleep 1000"}},
-        PacingCase{"Family85LongSimpleReportIsCutAt65Bytes", "850701fb" + std::string(2 * 249, 'e'), 0,
+        PacingCase{"Family85LongSimpleReportIsCutAt65Bytes",
+                   "850701fb" + std::string(2 * 249, 'e'),
+                   0,
                    {"write 65 04000001", "sleep 500"}},
         PacingCase{"OfOneByteReachesOnlyDeviceIdZero", "80", 0, {}},
         PacingCase{"OfAnUnknownFamilyDoesNothing", "86070502aa", 0, {}},
@@ -122,7 +134,10 @@ TEST_F(ACommand, ToFamily81AnswersPerSlotAndReadsOnlyThatSlotsFlag) {
     Place(0x81, 0, 0x03, "a");
     Place(0x81, 1, 0x02, "other");
     Place(0x81, 2, 0x03, "c");
-    m_duringSleep = [&](size_t) { m_hid.m_bAcked81[0] = 1; m_hid.m_bAcked81[1] = 1; };
+    m_duringSleep = [&](size_t) {
+        m_hid.m_bAcked81[0] = 1;
+        m_hid.m_bAcked81[1] = 1;
+    };
     Command("810301020a");
     Events expected = {"a send 2 0102", "sleep 500"};
     for (int k = 0; k < 10; ++k) expected.insert(expected.end(), {"c send 2 0102", "sleep 500"});

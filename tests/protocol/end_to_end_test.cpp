@@ -158,8 +158,9 @@ TEST_F(ABridgeWithSimulatedDevices, GivesTheFailureTextWhenAnOutputDeviceNeverAn
     const auto start = std::chrono::steady_clock::now();
     m_page->SendText("f083050c00");
     // Reports of other devices go on reaching the page while the query waits.
-    for (int k = 0; k < 3; ++k) Report("wired", {0x05, 0x04, static_cast<uint8_t>(0x70 + k), 0, 0}, -1,
-                                       "800105047" + std::to_string(k) + "0000");
+    for (int k = 0; k < 3; ++k)
+        Report("wired", {0x05, 0x04, static_cast<uint8_t>(0x70 + k), 0, 0}, -1,
+               "800105047" + std::to_string(k) + "0000");
     ASSERT_TRUE(WaitFor("83050CF0", kFailureWait));
     const auto messages = m_page->Messages();
     const auto failure = std::find(messages.begin(), messages.end(), "83050CF0");

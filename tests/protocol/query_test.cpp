@@ -9,7 +9,9 @@ namespace {
 using Op = FakeHidDevice::Op;
 
 // Byte k (k >= 1) of a feature device's answer.
-uint8_t AnswerByte(size_t k) { return static_cast<uint8_t>(0xA0 + k * 7); }
+uint8_t AnswerByte(size_t k) {
+    return static_cast<uint8_t>(0xA0 + k * 7);
+}
 
 std::string Upper(std::string s) {
     for (auto& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
@@ -24,7 +26,8 @@ protected:
         auto device = Place(family, 0, id);
         device->onGetFeature = [this](uint8_t* data, size_t length) {
             Add("get " + ToHex({data[0]}) + " " + std::to_string(length));
-            if (data[0] == 0xA0) data[1] = m_status;
+            if (data[0] == 0xA0)
+                data[1] = m_status;
             else
                 for (size_t k = 1; k < length; ++k) data[k] = AnswerByte(k);
             if (data[0] == 0xA0) return m_statusResult;
@@ -143,17 +146,16 @@ TEST_P(AQueryReply, CarriesTheAnswerBytesInTheCodesFormat) {
 
 INSTANTIATE_TEST_SUITE_P(
     Queries, AQueryReply,
-    ::testing::Values(
-        ReplyCase{0x04, "8005" + FeatureAnswer(0x04, 56), "8305" + DataBytes(0, 3, 59)},
-        ReplyCase{0x05, "8005" + FeatureAnswer(0x05, 15), "8305" + DataBytes(0, 3, 18)},
-        ReplyCase{0x06, "800506a7aeb5bc", "83050304050607"},
-        ReplyCase{0x08, "8005" + FeatureAnswer(0x08, 59), "8305" + DataBytes(0, 3, 62)},
-        ReplyCase{0x09, "8005" + FeatureAnswer(0x09, 131),
-                  "8305" + DataBytes(0, 3, 62, 0x09) + DataBytes(1, 3, 62) + std::string(26, '0')},
-        ReplyCase{0x0A, "8005" + FeatureAnswer(0x0A, 128),
-                  "8305" + DataBytes(0, 3, 62, 0x0A) + DataBytes(1, 3, 62) + DataBytes(2, 3, 13)},
-        ReplyCase{0x0B, "80050ba7aeb5", "83050b040506"},
-        ReplyCase{0x0C, "80050ca7aeb5bcc3", "8305030405060708"}),
+    ::testing::Values(ReplyCase{0x04, "8005" + FeatureAnswer(0x04, 56), "8305" + DataBytes(0, 3, 59)},
+                      ReplyCase{0x05, "8005" + FeatureAnswer(0x05, 15), "8305" + DataBytes(0, 3, 18)},
+                      ReplyCase{0x06, "800506a7aeb5bc", "83050304050607"},
+                      ReplyCase{0x08, "8005" + FeatureAnswer(0x08, 59), "8305" + DataBytes(0, 3, 62)},
+                      ReplyCase{0x09, "8005" + FeatureAnswer(0x09, 131),
+                                "8305" + DataBytes(0, 3, 62, 0x09) + DataBytes(1, 3, 62) + std::string(26, '0')},
+                      ReplyCase{0x0A, "8005" + FeatureAnswer(0x0A, 128),
+                                "8305" + DataBytes(0, 3, 62, 0x0A) + DataBytes(1, 3, 62) + DataBytes(2, 3, 13)},
+                      ReplyCase{0x0B, "80050ba7aeb5", "83050b040506"},
+                      ReplyCase{0x0C, "80050ca7aeb5bcc3", "8305030405060708"}),
     [](const auto& info) { return "Code" + ToHex({info.param.code}); });
 
 // ---------------------------------------------------------------------------

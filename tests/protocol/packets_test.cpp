@@ -48,9 +48,7 @@ TEST(ASimpleOutputReport, OfBytes0502IsTheDocumentedFrame) {
 
 TEST(ASimpleOutputReport, AboveSixtyBytesCountsModulo256AndPutsItsChecksumPastOffset64) {
     const auto report = BuildSimpleOutputReport(BlockW(0xFB), 0xFB);
-    EXPECT_EQ(Hex(report, 0, 6),
-              "040000"
-              "09fb04");  // n = (251 + 5) % 256
+    EXPECT_EQ(Hex(report, 0, 6), "04000009fb04");  // n = (251 + 5) % 256
     const uint16_t sum = Checksum16(report.data(), 254);
     EXPECT_EQ(report[254], sum >> 8);
     EXPECT_EQ(report[255], sum & 0xFF);
@@ -71,9 +69,7 @@ TEST(AnOutputBlockPacket, OneHasItsChecksumOverOffsets55And56AndTheRestOfDAfterI
     const uint16_t sum = Checksum16(p1.data(), 55);
     EXPECT_EQ(p1[55], sum >> 8);
     EXPECT_EQ(p1[56], sum & 0xFF);
-    EXPECT_EQ(Hex(p1, 57, 65),
-              "737475767700"
-              "0000");  // D[113..117], then zeros
+    EXPECT_EQ(Hex(p1, 57, 65), "7374757677000000");  // D[113..117], then zeros
     // A frame of 0x6F payload bytes has nothing after the checksum.
     EXPECT_EQ(Hex(BuildOutputBlockPacket(BlockW(0x6F), 1), 57, 65), std::string(16, '0'));
 }

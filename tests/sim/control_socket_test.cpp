@@ -1,5 +1,6 @@
 // The control socket end to end over a real Unix socket, and the bridge
 // process started with a scenario and a control socket.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -123,7 +124,7 @@ TEST_F(AControlSocket, AnswersEveryBadRequestWithAClearErrorAndKeepsServing) {
     };
     const Case cases[] = {
         {R"({"op":"reboot"})",
-         R"J({"ok":false,"error":"unknown op \"reboot\" (known: devices, report, log, clear, set, plug, unplug)"})J"},
+         R"J({"ok":false,"error":"unknown op \"reboot\" (known: devices, report, log, clear, set, notify, plug, unplug)"})J"},
         {R"({"device":"m81"})", R"J({"ok":false,"error":"missing field \"op\" (a string)"})J"},
         {R"({"op":7})", R"J({"ok":false,"error":"missing field \"op\" (a string)"})J"},
         {R"(["op","devices"])", R"({"ok":false,"error":"a request is a JSON object with an \"op\""})"},
@@ -215,6 +216,36 @@ TEST_F(AControlSocket, IsOwnerOnlyAndRemovedWhenStopped) {
     EXPECT_NE(access(path.c_str(), F_OK), 0);
     EXPECT_TRUE(client.WaitClosed());
     simulator->StopControlSocket();  // twice is harmless
+}
+
+size_t OpenDescriptors() {
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir)) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+TEST(AControlSocketLifetime, LeavesNoDescriptorOpenOnceStopped) {
+    if (OpenDescriptors() == 0) GTEST_SKIP() << "no /proc/self/fd to count descriptors";
+    test::TempDir dir;
+    const size_t before = OpenDescriptors();
+    for (int round = 0; round < 3; ++round) {
+        auto simulator = Load(kScenario);
+        ASSERT_TRUE(simulator);
+        std::string error;
+        ASSERT_TRUE(simulator->StartControlSocket(dir.path() + "/control", &error)) << error;
+        SimControlClient a, b;
+        ASSERT_TRUE(a.Connect(dir.path() + "/control"));
+        ASSERT_TRUE(b.Connect(dir.path() + "/control"));
+        EXPECT_EQ(a.Exchange("{\"op\":\"clear\",\"device\":\"m81\"}\n"), R"({"ok":true})");
+        a.Close();
+        EXPECT_FALSE(simulator->StartControlSocket(dir.path() + "/notes", &error));
+        simulator.reset();  // stops the socket with b still connected
+        EXPECT_TRUE(b.WaitClosed());
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(AControlSocketPath, ReplacesAStaleSocketButNeitherALiveOneNorAnyOtherFile) {

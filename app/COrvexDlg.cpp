@@ -5,7 +5,13 @@
 namespace orvex {
 
 COrvexDlg::COrvexDlg(boost::asio::io_context& loop, const Backends& backends)
-    : m_loop(loop), m_backends(backends), m_hid(backends.hid, backends.clock), m_protocol(m_hid, backends.clock) {}
+    : m_loop(loop),
+      m_backends(backends),
+      m_hid(backends.hid, backends.clock),
+      m_ble(backends.ble),
+      m_protocol(m_hid, backends.clock) {
+    m_protocol.SetBlePort(&m_ble);
+}
 
 COrvexDlg::~COrvexDlg() { OnDestroy(); }
 
@@ -41,6 +47,8 @@ void COrvexDlg::OnDestroy() {
     if (m_serverStarted) stop_server();
     m_serverStarted = false;
     m_commands.Stop();
+    // Callbacks of the stack's threads must not outlive the slots they write.
+    m_ble.UnregisterAll();
     if (g_main_dialog == this) g_main_dialog = nullptr;
     m_hid.JoinAllReaders();
 }
@@ -75,9 +83,7 @@ void COrvexDlg::OnDeviceChange(const DeviceChange& change) {
     }
 }
 
-void COrvexDlg::HandleBleRemoval(const DeviceChange&) {
-    // The BLE slots arrive with the BLE transport.
-}
+void COrvexDlg::HandleBleRemoval(const DeviceChange& change) { m_ble.HandleBleRemoval(change); }
 
 void COrvexDlg::OnTimer(int id) {
     KillTimer(id);
@@ -126,9 +132,11 @@ int COrvexDlg::HandleDeviceCommand(const uint8_t* frame) {
 }
 
 void COrvexDlg::OpenBleFamily() {
-    // BLE discovery arrives with the BLE transport.
+    // The devices connect a while after they are listed, once the stack has
+    // caught up with them.
+    if (m_ble.OpenBleFamily(m_backends.hid)) RestartTimer(IDT_CONNECT_BLE, std::chrono::milliseconds(2000));
 }
 
-void COrvexDlg::ConnectBleSlots() {}
+void COrvexDlg::ConnectBleSlots() { m_ble.ConnectBleSlots(); }
 
 }  // namespace orvex

@@ -11,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "ble/BleSlots.h"
 #include "bridge/server.h"
 #include "hid/HidDeviceManager.h"
 #include "platform/BleStack.h"
@@ -65,17 +66,18 @@ public:
 
     boost::asio::io_context& loop() { return m_loop; }
     HidDeviceManager& hid() { return m_hid; }
+    BleSlots& ble() { return m_ble; }
     bool server_running() const { return m_serverStarted; }
 
 private:
     // Removal of a BLE HID node; called after the four HID removal handlers.
     void HandleBleRemoval(const DeviceChange& change);
-    // Vendor under which the BLE devices of family 0x84 appear as HID nodes.
-    static constexpr uint16_t kBleHidVendorId = 0x045E;
 
     boost::asio::io_context& m_loop;
     Backends m_backends;
     HidDeviceManager m_hid;
+    // Before the protocol, which writes through it, so that it outlives it.
+    BleSlots m_ble;
     CommandProtocol m_protocol;
     // Frames from the server thread, handled one at a time off that thread.
     CommandQueue m_commands{m_protocol};

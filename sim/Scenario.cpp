@@ -1,6 +1,7 @@
 #include "sim/Scenario.h"
 
 #include <cctype>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 namespace orvex::sim {
@@ -223,6 +224,48 @@ bool ApplyBehaviour(const json& fields, size_t collection_count, Behaviour* beha
 
 namespace {
 
+// An address is six colon-separated hex pairs, or empty for a device whose
+// Bluetooth node gives no address.
+bool ValidAddress(const std::string& text) {
+    if (text.empty()) return true;
+    if (text.size() != 17) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (i % 3 == 2 ? c != ':' : !std::isxdigit(c)) return false;
+    }
+    return true;
+}
+
+bool ParseBleFields(const json& object, DeviceSpec* device, std::string* error) {
+    if (object.contains("address")) {
+        const json& value = object["address"];
+        if (!value.is_string() || !ValidAddress(value.get<std::string>())) {
+            *error = "address: expected \"AA:BB:CC:DD:EE:FF\" or \"\"";
+            return false;
+        }
+        device->address = value.get<std::string>();
+    }
+    if (object.contains("connected") && !ParseBool(object["connected"], "connected", &device->connected, error))
+        return false;
+    if (object.contains("writable") && !ParseBool(object["writable"], "writable", &device->writable, error))
+        return false;
+    if (object.contains("cccd_handles")) {
+        const json& list = object["cccd_handles"];
+        if (!list.is_array() || list.size() > 16) {
+            *error = "cccd_handles: expected a list of up to 16 attribute handles";
+            return false;
+        }
+        device->cccd_handles.clear();
+        for (size_t i = 0; i < list.size(); ++i) {
+            int64_t handle = 0;
+            if (!ParseInteger(list[i], "cccd_handles[" + std::to_string(i) + "]", 0, 0xFFFF, &handle, error))
+                return false;
+            device->cccd_handles.push_back(static_cast<uint16_t>(handle));
+        }
+    }
+    return true;
+}
+
 bool ParseDevice(const json& object, DeviceSpec* device, std::string* error) {
     if (!object.is_object()) {
         *error = std::string("expected an object, got ") + TypeName(object);
@@ -230,7 +273,8 @@ bool ParseDevice(const json& object, DeviceSpec* device, std::string* error) {
     }
     for (auto it = object.begin(); it != object.end(); ++it) {
         static const std::set<std::string> keys = {"name",      "bus",      "vendor_id",   "product_id",
-                                                   "device_id", "attached", "collections", "comment"};
+                                                   "device_id", "attached", "collections", "comment",
+                                                   "address",   "connected", "writable",   "cccd_handles"};
         if (!keys.count(it.key()) && !IsBehaviourField(it.key())) {
             *error = "unknown field " + Quote(it.key());
             return false;
@@ -290,6 +334,7 @@ bool ParseDevice(const json& object, DeviceSpec* device, std::string* error) {
     } else {
         device->collections = DefaultCollections(device->product_id);
     }
+    if (!ParseBleFields(object, device, error)) return false;
     json behaviour = json::object();
     for (auto it = object.begin(); it != object.end(); ++it)
         if (IsBehaviourField(it.key())) behaviour[it.key()] = it.value();
@@ -325,6 +370,12 @@ bool ParseScenario(const json& scenario, std::vector<DeviceSpec>* devices, std::
                 where += " (" + Quote(list[i]["name"].get<std::string>()) + ")";
             *error = where + ": " + why;
             return false;
+        }
+        if (device.bus == "ble" && !(list[i].contains("address"))) {
+            char address[32];
+            std::snprintf(address, sizeof address, "C0:FF:EE:00:%02X:%02X", static_cast<unsigned>((i + 1) >> 8) & 0xFF,
+                          static_cast<unsigned>(i + 1) & 0xFF);
+            device.address = address;
         }
         if (!names.insert(device.name).second) {
             *error = "device " + std::to_string(i) + ": duplicate name " + Quote(device.name);

@@ -46,6 +46,11 @@ struct DeviceSpec {
     bool attached = true;
     std::vector<UsagePair> collections;
     Behaviour behaviour;
+    // BLE devices ("bus":"ble") only.
+    std::string address;    // default: one of its own per device
+    bool connected = true;  // its Bluetooth node is connected (while attached)
+    bool writable = true;   // its write characteristic has the write property
+    std::vector<uint16_t> cccd_handles = {0x15};  // descriptors of its notify characteristic
 };
 
 // Collections a device has when the scenario does not list them.

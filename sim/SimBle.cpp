@@ -193,10 +193,11 @@ bool SimBle::SetConnected(const std::string& name, bool connected, std::string* 
 std::vector<BleDeviceNode> SimBle::DeviceNodes() {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<BleDeviceNode> nodes;
+    // An unplugged device stays known to the stack, as a paired one does,
+    // but no longer connected.
     for (const auto& device : m_devices) {
-        if (!device.attached) continue;
         BleDeviceNode node;
-        node.disconnected = !device.connected;
+        node.disconnected = !device.attached || !device.connected;
         node.has_friendly_name = true;
         node.friendly_name = device.name;
         node.hardware_ids.push_back("BTHLE\\Dev_" + Compact(device.address));
@@ -208,8 +209,7 @@ std::vector<BleDeviceNode> SimBle::DeviceNodes() {
 std::vector<std::string> SimBle::ServiceInterfaces() {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<std::string> names;
-    for (const auto& device : m_devices)
-        if (device.attached) names.push_back(InterfaceNameOf(device));
+    for (const auto& device : m_devices) names.push_back(InterfaceNameOf(device));
     return names;
 }
 
@@ -217,7 +217,7 @@ std::unique_ptr<BleServiceHandle> SimBle::OpenService(const std::string& interfa
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_shutdown) return nullptr;
     for (const auto& device : m_devices)
-        if (device.attached && InterfaceNameOf(device) == interfaceName)
+        if (InterfaceNameOf(device) == interfaceName)
             return std::make_unique<Service>(*this, device.name);
     return nullptr;
 }

@@ -23,7 +23,7 @@ struct SimBleDevice {
     uint16_t vendor_id = 0;
     uint16_t product_id = 0;
     std::string address;       // "AA:BB:CC:DD:EE:FF"; empty gives a node without token
-    bool attached = true;      // plugged: its node and interface are present
+    bool attached = true;      // unplugged: still listed, but not connected
     bool connected = true;     // the node is connected
     uint8_t device_id = 1;     // announced by a plain notification on subscription; 0: never
     bool writable = true;      // 0xFEE3 has its write property

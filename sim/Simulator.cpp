@@ -17,6 +17,7 @@
 #include "sim/ControlSocket.h"
 #include "sim/Scenario.h"
 #include "sim/Scheduler.h"
+#include "sim/SimBle.h"
 
 namespace orvex::sim {
 
@@ -105,17 +106,29 @@ struct Simulator::Core : std::enable_shared_from_this<Simulator::Core> {
         Core& m_core;
     };
 
-    // No simulated Bluetooth stack yet: it lists nothing, so the BLE family
-    // stays empty, as on a machine without Bluetooth devices.
-    class Ble final : public BleStack {
-    public:
-        std::vector<BleDeviceNode> DeviceNodes() override { return {}; }
-        std::vector<std::string> ServiceInterfaces() override { return {}; }
-        std::unique_ptr<BleServiceHandle> OpenService(const std::string&) override { return nullptr; }
-        void UnregisterEvent(BleEventHandle) override {}
-    };
+    Core() : hid(*this), monitor(*this), ble(scheduler, BleHooks()) {}
 
-    Core() : hid(*this), monitor(*this) {}
+    // The BLE devices record into the same log, and answer from the same
+    // behaviour, as their HID side.
+    SimBle::Hooks BleHooks() {
+        SimBle::Hooks hooks;
+        hooks.record = [this](const std::string& name, const char* kind, int collection,
+                              const std::vector<uint8_t>& bytes, bool rejected) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (Device* device = FindLocked(name, nullptr)) RecordLocked(*device, kind, collection, bytes, rejected);
+        };
+        hooks.answer = [this](const std::string& name, uint8_t code, std::vector<uint8_t>* answer, bool* silent) {
+            std::lock_guard<std::mutex> lock(mutex);
+            Device* device = FindLocked(name, nullptr);
+            if (!device) return false;
+            *silent = device->spec.behaviour.silent;
+            auto it = device->spec.behaviour.answers.find(code);
+            if (it == device->spec.behaviour.answers.end()) return false;
+            *answer = it->second;
+            return true;
+        };
+        return hooks;
+    }
 
     std::mutex mutex;
     std::vector<Device> devices;
@@ -124,7 +137,7 @@ struct Simulator::Core : std::enable_shared_from_this<Simulator::Core> {
     std::shared_ptr<Subscription> subscription;
     Hid hid;
     Monitor monitor;
-    Ble ble;
+    SimBle ble;  // its tasks run on the scheduler, which is stopped first
     // Last, so that it is stopped before the state its tasks use goes away.
     Scheduler scheduler;
 
@@ -171,6 +184,7 @@ struct Simulator::Core : std::enable_shared_from_this<Simulator::Core> {
             if (subscription) subscription->active = false;
             subscription.reset();
         }
+        ble.Shutdown();
         scheduler.Stop();
     }
 };
@@ -489,6 +503,19 @@ std::unique_ptr<Simulator> Simulator::LoadScenarioText(const std::string& text, 
         Core::Device device;
         device.attached = spec.attached;
         device.handles.resize(spec.collections.size());
+        if (spec.bus == "ble") {
+            SimBleDevice ble;
+            ble.name = spec.name;
+            ble.vendor_id = spec.vendor_id;
+            ble.product_id = spec.product_id;
+            ble.address = spec.address;
+            ble.attached = spec.attached;
+            ble.connected = spec.connected;
+            ble.device_id = spec.device_id;
+            ble.writable = spec.writable;
+            ble.cccd_handles = spec.cccd_handles;
+            core->ble.AddDevice(ble);
+        }
         device.spec = std::move(spec);
         device.Reset();
         core->devices.push_back(std::move(device));
@@ -537,6 +564,9 @@ DeviceMonitor& Simulator::monitor() {
     return m_core->monitor;
 }
 BleStack& Simulator::ble() {
+    return m_core->ble;
+}
+SimBle& Simulator::ble_devices() {
     return m_core->ble;
 }
 
@@ -641,6 +671,7 @@ bool Simulator::Plug(const std::string& name, std::string* error) {
     }
     device->attached = true;
     device->Reset();
+    m_core->ble.SetAttached(name, true);
     m_core->PostChangesLocked(*device, DeviceChange::Kind::Arrival);
     return true;
 }
@@ -659,6 +690,7 @@ bool Simulator::Unplug(const std::string& name, std::string* error) {
     ++device->generation;
     device->Reset();
     m_core->KillHandlesLocked(*device);
+    m_core->ble.SetAttached(name, false);
     m_core->PostChangesLocked(*device, DeviceChange::Kind::Removal);
     return true;
 }
@@ -776,13 +808,27 @@ std::string Simulator::HandleControlRequest(const std::string& line) {
                         if (it.key() != "op" && it.key() != "device") fields[it.key()] = it.value();
                     reply = Set(name, fields, &error) ? ojson{{"ok", true}} : Failure(error);
                 }
+            } else if (op == "notify") {
+                if (RequireDevice(request, &name, &reply)) {
+                    std::vector<uint8_t> bytes;
+                    if (!request.contains("hex") || !request["hex"].is_string()) {
+                        reply = Failure("missing field \"hex\" (a string of hex digits, empty for an empty value)");
+                    } else if (!ParseHex(request["hex"].get<std::string>(), &bytes, &error)) {
+                        reply = Failure("hex: " + error);
+                    } else if (bytes.size() > 512) {
+                        reply = Failure("a notification holds at most 512 bytes");
+                    } else {
+                        const long delivered = m_core->ble.Notify(name, bytes, &error);
+                        reply = delivered < 0 ? Failure(error) : ojson{{"ok", true}, {"delivered", delivered}};
+                    }
+                }
             } else if (op == "plug" || op == "unplug") {
                 if (RequireDevice(request, &name, &reply)) {
                     const bool done = op == "plug" ? Plug(name, &error) : Unplug(name, &error);
                     reply = done ? ojson{{"ok", true}} : Failure(error);
                 }
             } else {
-                reply = Failure("unknown op " + Quote(op) + " (known: devices, report, log, clear, set, plug, unplug)");
+                reply = Failure("unknown op " + Quote(op) + " (known: devices, report, log, clear, set, notify, plug, unplug)");
             }
         }
     } catch (const std::exception& e) {

@@ -25,6 +25,8 @@ struct Received {
     bool rejected = false;       // the device refused the call (it returned -1)
 };
 
+class SimBle;
+
 class Simulator {
 public:
     ~Simulator();
@@ -38,6 +40,8 @@ public:
     HidApi& hid();
     DeviceMonitor& monitor();
     BleStack& ble();
+    // The same stack, with the BLE devices' own controls (notify, ...).
+    SimBle& ble_devices();
 
     // The JSON-lines control socket; false with a message when it cannot open.
     bool StartControlSocket(const std::string& path, std::string* error);

@@ -1,0 +1,150 @@
+// Family 0x84 end to end: a page on a real WebSocket connection, the whole
+// bridge, and a simulated BLE device that answers over notifications.
+#include <algorithm>
+#include <cctype>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "sim/SimBle.h"
+#include "support/Capture.h"
+#include "support/RecordingClock.h"
+#include "support/SimBridge.h"
+#include "support/WsClient.h"
+
+namespace orvex::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Far beyond the 1 s open and 2 s connect timers: a slow machine only waits longer.
+constexpr auto kWait = 60s;
+
+const char* kScenario = R"({"devices": [
+  {"name": "pad", "bus": "ble", "vendor_id": "0x045E", "product_id": "0x0B13", "device_id": 9,
+   "address": "C0:FF:EE:00:00:01", "collections": [["0x0001", "0x0002"], ["0x000C", "0x0001"]]}
+]})";
+
+std::string CountingHex(size_t from, size_t to) {
+    std::string hex;
+    char digits[3];
+    for (size_t i = from; i <= to; ++i) {
+        std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(i & 0xFF));
+        hex += digits;
+    }
+    return hex;
+}
+
+class ABridgeWithABleDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        try {
+            m_bridge = std::make_unique<SimBridge>(kScenario, &m_clock);
+        } catch (const std::exception& e) {
+            const std::string why = e.what();
+            ASSERT_NE(why.rfind("scenario:", 0), 0u) << why;
+            GTEST_SKIP() << "the simulated bridge cannot listen on loopback here: " << why;
+        }
+        m_page = std::make_unique<WsClient>(m_bridge->port());
+        ASSERT_TRUE(m_page->Connect(10s));
+        ASSERT_TRUE(WaitFor("0304"));
+        // The connect timer subscribes, and the device announces its id.
+        ASSERT_TRUE(WaitFor("840109000000")) << "the slot was not connected";
+        ASSERT_EQ(Ble().RegistrationCount("pad"), 1u);
+    }
+    void TearDown() override {
+        if (m_page) m_page->Close();
+        m_page.reset();
+        m_bridge.reset();
+    }
+
+    sim::SimBle& Ble() { return m_bridge->sim().ble_devices(); }
+    bool WaitFor(const std::string& text, size_t count = 1) {
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto messages = m_page->Messages();
+            if (static_cast<size_t>(std::count(messages.begin(), messages.end(), text)) >= count) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    nlohmann::json Control(const std::string& request) {
+        return nlohmann::json::parse(m_bridge->sim().HandleControlRequest(request));
+    }
+    std::vector<std::string> Writes() {
+        std::vector<std::string> hex;
+        const auto log = Control(R"({"op":"log","device":"pad"})");
+        for (const auto& entry : log["received"])
+            if (entry["kind"] == "write") hex.push_back(entry["hex"].get<std::string>());
+        return hex;
+    }
+
+    RecordingClock m_clock;
+    std::unique_ptr<SimBridge> m_bridge;
+    std::unique_ptr<WsClient> m_page;
+};
+
+TEST_F(ABridgeWithABleDevice, WritesACommandForItsDeviceIdToTheWriteCharacteristic) {
+    LogCapture logs;
+    m_page->SendText("840905" "03" "AABBCC");
+    m_page->SendText("840805" "01" "11");  // another device id: no slot
+    m_page->SendText("F0840B0B00");        // a query for another id: nothing
+    m_page->SendText("840905" "02" "7F");
+    ASSERT_TRUE(logs.WaitForLine("Write Success!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n", kWait));
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (Writes().size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(Writes(), (std::vector<std::string>{"0503aa", "0502"}));
+}
+
+TEST_F(ABridgeWithABleDevice, AnswersEachQueryWithTheTextOfItsNotification) {
+    m_page->SendText("F084090B00");
+    ASSERT_TRUE(WaitFor("84090B080102"));
+    m_page->SendText("F084090C00");
+    ASSERT_TRUE(WaitFor("84090C0A01020304"));
+    // Block 4: the answer carries 5; the device's bytes 1 .. 125 follow.
+    m_page->SendText("F084090A04");
+    ASSERT_TRUE(WaitFor("8409" "0A8005" + CountingHex(1, 125)));
+    // The device echoes block a - 1 in d1, the text carries d1 + 1.
+    m_page->SendText("F084090906");
+    ASSERT_TRUE(WaitFor("8409" "098306" + CountingHex(2, 129)));
+    EXPECT_EQ(Writes(), (std::vector<std::string>{"a108000000000000", "a208000000000000", "a008040000000000",
+                                                  "a908050000000000"}));
+}
+
+TEST_F(ABridgeWithABleDevice, ForwardsNotificationsSentThroughTheControlRequest) {
+    LogCapture logs;
+    auto reply = Control(R"({"op":"notify","device":"pad","hex":"2a010203"})");
+    ASSERT_EQ(reply["ok"], true) << reply.dump();
+    EXPECT_EQ(reply["delivered"], 1);
+    ASSERT_TRUE(WaitFor("84012a010203"));
+    // The new id addresses the device from now on.
+    m_page->SendText("F0842A0B00");
+    ASSERT_TRUE(WaitFor("842a0B080102"));
+
+    reply = Control(R"({"op":"notify","device":"pad","hex":""})");
+    ASSERT_EQ(reply["ok"], true) << reply.dump();
+    EXPECT_TRUE(logs.WaitForLine("datasize 0\n", kWait));
+    EXPECT_EQ(Control(R"({"op":"notify","device":"pad","hex":"0"})")["ok"], false);
+    EXPECT_EQ(Control(R"({"op":"notify","device":"nobody","hex":"00"})")["ok"], false);
+}
+
+TEST_F(ABridgeWithABleDevice, AnnouncesARemovalOnceAndReconnectsAfterTheDeviceComesBack) {
+    ASSERT_EQ(Control(R"({"op":"unplug","device":"pad"})")["ok"], true);
+    ASSERT_TRUE(WaitFor("840009"));
+    // The cleared slot now answers to id 0; out of reach, its device's
+    // interface still matches but the write fails.
+    LogCapture logs;
+    m_page->SendText("840005" "01" "01");
+    EXPECT_TRUE(logs.WaitForLine("Write fail!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n", kWait));
+    EXPECT_EQ(Control(R"({"op":"notify","device":"pad","hex":"01"})")["ok"], false);
+
+    ASSERT_EQ(Control(R"({"op":"plug","device":"pad"})")["ok"], true);
+    // The open step releases the old registration; the connect loop makes one anew.
+    ASSERT_TRUE(WaitFor("840109000000", 2));
+    EXPECT_EQ(Ble().RegistrationCount("pad"), 1u);
+    const auto messages = m_page->Messages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), "840009"), 1);
+}
+
+}  // namespace
+}  // namespace orvex::test

@@ -25,8 +25,8 @@ constexpr int kMaxDrainedReports = 64;
 
 using QueryBuffer = std::array<uint8_t, kQueryBufferSize>;
 
-// Codes 0x06, 0x0B and 0x0C answer in lower-case digits, the others in the
-// upper-case data digits of broadcast_hex; pages parse both as they are.
+// Codes 0x06, 0x0B and 0x0C have fixed texts in lower-case digits; the longer
+// answers go out through broadcast_hex, whose data digits are upper case.
 void SendSuccessText(uint8_t family, uint8_t deviceId, const QueryCommand& q, const uint8_t* reply) {
     if (q.code == 0x06 || q.code == 0x0B || q.code == 0x0C) {
         std::string text;

@@ -24,6 +24,7 @@ COrvexDlg::InitResult COrvexDlg::OnInitDialog(const ServerConfig& server, std::s
     for (uint8_t family : {0x81, 0x82, 0x83, 0x85, 0x80}) m_hid.OpenHidFamily(family);
     OpenBleFamily();
 
+    m_commands.Start();
     g_main_dialog = this;
     if (!start_server(server, error)) return InitResult::ListenFailed;
     m_serverStarted = true;
@@ -39,16 +40,59 @@ void COrvexDlg::OnDestroy() {
     close_all_connections();
     if (m_serverStarted) stop_server();
     m_serverStarted = false;
+    m_commands.Stop();
     if (g_main_dialog == this) g_main_dialog = nullptr;
     m_hid.JoinAllReaders();
 }
 
-void COrvexDlg::OnDeviceChange(const DeviceChange&) {
-    // Hot-plug arrives with its own change.
+void COrvexDlg::OnDeviceChange(const DeviceChange& change) {
+    if (change.kind == DeviceChange::Kind::Removal) {
+        // Every handler decides alone; one node can concern several families.
+        m_hid.HandleHidRemoval81(change);
+        m_hid.HandleHidRemoval82(change);
+        m_hid.HandleHidRemoval83(change);
+        m_hid.HandleHidRemovalWired(change);
+        HandleBleRemoval(change);
+        return;
+    }
+
+    trace("DBT_DEVICEARRIVAL.\n");
+    if (change.path.empty()) return;
+    // Nothing is opened yet: a device announces each of its nodes, and every
+    // announcement pushes the family's timer back, so the family is rebuilt
+    // once, a second after the last one.
+    if (change.vendor_id == kOrvexVendorId) {
+        if (change.product_id == kProductVireo) {
+            RestartTimer(IDT_OPEN_81);
+        } else if (change.product_id == kProductSabre) {
+            RestartTimer(IDT_OPEN_82);
+            RestartTimer(IDT_OPEN_83);
+        } else {
+            RestartTimer(IDT_OPEN_WIRED);
+        }
+    } else if (change.bus == kBusBluetooth && change.vendor_id == kBleHidVendorId) {
+        RestartTimer(IDT_OPEN_BLE);
+    }
+}
+
+void COrvexDlg::HandleBleRemoval(const DeviceChange&) {
+    // The BLE slots arrive with the BLE transport.
 }
 
 void COrvexDlg::OnTimer(int id) {
     KillTimer(id);
+    switch (id) {
+    case IDT_OPEN_81: m_hid.OpenHidFamily(0x81); break;
+    case IDT_OPEN_82: m_hid.OpenHidFamily(0x82); break;
+    case IDT_OPEN_WIRED:
+        m_hid.OpenHidFamily(0x80);
+        m_hid.OpenHidFamily(0x85);
+        break;
+    case IDT_OPEN_83: m_hid.OpenHidFamily(0x83); break;
+    case IDT_OPEN_BLE: OpenBleFamily(); break;
+    case IDT_CONNECT_BLE: ConnectBleSlots(); break;
+    default: break;
+    }
 }
 
 void COrvexDlg::RestartTimer(int id, std::chrono::milliseconds delay) {
@@ -70,9 +114,16 @@ void COrvexDlg::KillTimer(int id) {
     ++m_timerGeneration[id];
 }
 
-int COrvexDlg::HandleDeviceQuery(const uint8_t* frame) { return m_protocol.HandleDeviceQuery(frame); }
+// Both are handed to the command thread; the query's result is not known yet.
+int COrvexDlg::HandleDeviceQuery(const uint8_t* frame) {
+    m_commands.Post(frame);
+    return 0;
+}
 
-int COrvexDlg::HandleDeviceCommand(const uint8_t* frame) { return m_protocol.HandleDeviceCommand(frame); }
+int COrvexDlg::HandleDeviceCommand(const uint8_t* frame) {
+    m_commands.Post(frame);
+    return 1;
+}
 
 void COrvexDlg::OpenBleFamily() {
     // BLE discovery arrives with the BLE transport.

@@ -18,6 +18,7 @@
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
 #include "protocol/CommandProtocol.h"
+#include "protocol/CommandQueue.h"
 
 namespace orvex {
 
@@ -67,10 +68,17 @@ public:
     bool server_running() const { return m_serverStarted; }
 
 private:
+    // Removal of a BLE HID node; called after the four HID removal handlers.
+    void HandleBleRemoval(const DeviceChange& change);
+    // Vendor under which the BLE devices of family 0x84 appear as HID nodes.
+    static constexpr uint16_t kBleHidVendorId = 0x045E;
+
     boost::asio::io_context& m_loop;
     Backends m_backends;
     HidDeviceManager m_hid;
     CommandProtocol m_protocol;
+    // Frames from the server thread, handled one at a time off that thread.
+    CommandQueue m_commands{m_protocol};
     std::map<int, std::unique_ptr<boost::asio::steady_timer>> m_timers;
     std::map<int, unsigned> m_timerGeneration;
     bool m_monitorStarted = false;

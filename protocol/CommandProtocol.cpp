@@ -82,6 +82,7 @@ int CommandProtocol::HandleDeviceCommand(const uint8_t* frame) {
     // The handles are copied under the family lock; the transfer itself runs
     // without it, so readers and removals go on while it sleeps.
     for (const auto& target : m_hid.SelectSlots(family, deviceId)) {
+        if (Abandoned()) break;
         if (!target.control) continue;
         HidDevice& control = *target.control;
         switch (family) {
@@ -105,13 +106,13 @@ void CommandProtocol::SendFeatureFamily(uint8_t family, int slot, HidDevice& con
     }
     // A device that keeps rejecting gets a bounded number of sends; the page
     // hears nothing either way.
-    for (int sends = 0; sends < kMaxAttempts; ++sends)
+    for (int sends = 0; sends < kMaxAttempts && !Abandoned(); ++sends)
         if (control.send_feature_report(w.data(), length) >= 0) break;
     Sleep(500);
 }
 
 void CommandProtocol::SendFeatureBlock(HidDevice& control, const WorkBuffer& w, int packets) {
-    for (int k = 0; k < packets; ++k) {
+    for (int k = 0; k < packets && !Abandoned(); ++k) {
         const auto packet = protocol::BuildFeatureBlockPacket(w, k);
         control.send_feature_report(packet.data(), packet.size());
         Sleep(500);
@@ -124,6 +125,7 @@ bool CommandProtocol::RunAcknowledgedTransfer(int slot, HidDevice& control, cons
     acked.store(0);
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         if (acked.load() != 0) return true;
+        if (Abandoned()) return false;
         if (w[0] == protocol::kBlockReport)
             SendFeatureBlock(control, w, 3);
         else {
@@ -132,7 +134,7 @@ bool CommandProtocol::RunAcknowledgedTransfer(int slot, HidDevice& control, cons
         }
     }
     // The device may have answered during the last attempt's pause.
-    return acked.load() != 0;
+    return acked.load() != 0 && !Abandoned();
 }
 
 void CommandProtocol::SendOutputFamily(HidDevice& control, const WorkBuffer& w, uint8_t length) {
@@ -145,6 +147,7 @@ void CommandProtocol::SendOutputFamily(HidDevice& control, const WorkBuffer& w, 
     const auto first = protocol::BuildOutputBlockPacket(w, 0);
     control.write(first.data(), protocol::kOutputReportWriteLength);
     Sleep(200);
+    if (Abandoned()) return;
     const auto second = protocol::BuildOutputBlockPacket(w, 1);
     control.write(second.data(), protocol::kOutputReportWriteLength);
     Sleep(200);
@@ -156,6 +159,7 @@ void CommandProtocol::SendBle(uint8_t deviceId, const WorkBuffer& w, uint8_t len
     BleCommandPort* ble = m_ble.load();
     if (ble == nullptr) return;
     for (int slot : ble->MatchingBleSlots(deviceId)) {
+        if (Abandoned()) return;
         ble->WriteBle(slot, w.data(), length);
         Sleep(500);
     }
@@ -203,6 +207,7 @@ int CommandProtocol::RequestFeatureQuery(HidDevice& control, uint8_t family, uin
     std::memcpy(buffer.data(), request.data(), request.size());
     Sleep(100);
     for (int sends = 0; sends < kMaxAttempts; ++sends) {
+        if (Abandoned()) return 0;
         const int result = control.send_feature_report(buffer.data(), 8);
         Sleep(500);
         if (result >= 0) break;
@@ -213,7 +218,7 @@ int CommandProtocol::RequestFeatureQuery(HidDevice& control, uint8_t family, uin
     buffer[0] = 0xA0;
     const int result = control.get_feature_report(buffer.data(), 8);
     Sleep(100);
-    return result >= 0 && buffer[1] == 1 ? 1 : 0;
+    return result >= 0 && buffer[1] == 1 && !Abandoned() ? 1 : 0;
 }
 
 int CommandProtocol::QueryFeatureDevice(HidDevice& control, uint8_t family, uint8_t deviceId, const QueryCommand& q,
@@ -234,6 +239,7 @@ int CommandProtocol::QueryOutputDevice(HidDevice& control, uint8_t family, uint8
                                        uint8_t argument) {
     QueryBuffer reply{};
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        if (Abandoned()) return 0;
         reply.fill(0);
         if (RunOutputQueryAttempt(control, q, argument, reply.data())) {
             SendSuccessText(family, deviceId, q, reply.data());

@@ -31,6 +31,11 @@ public:
     // A decoded query frame (byte 0 is 0xF0). 1 after a success text, else 0.
     int HandleDeviceQuery(const uint8_t* frame);
 
+    // Shutdown: the exchange under way stops at its next step, without a text,
+    // and so does every later one until cleared.
+    void SetAbandon(bool abandon) { m_abandon.store(abandon); }
+    bool Abandoned() const { return m_abandon.load(); }
+
     // Attaches the BLE slots (null detaches them). Set before the server runs.
     void SetBlePort(BleCommandPort* port) { m_ble.store(port); }
 
@@ -59,6 +64,7 @@ private:
     HidDeviceManager& m_hid;
     Clock& m_clock;
     std::atomic<BleCommandPort*> m_ble{nullptr};
+    std::atomic<bool> m_abandon{false};
 };
 
 // Traces the text, then "\r\n", then sends it to every page.

@@ -9,9 +9,9 @@
 #include <deque>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include <boost/asio/post.hpp>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
 #include "sim/ControlSocket.h"
@@ -388,7 +388,8 @@ std::vector<HidDeviceInfo> Simulator::Core::Hid::enumerate(uint16_t vendor_id, u
     std::vector<HidDeviceInfo> list;
     for (const auto& device : m_core.devices) {
         const DeviceSpec& spec = device.spec;
-        if (!device.attached || spec.vendor_id != vendor_id) continue;
+        // Zero matches any id, for vendors as for products, as in hidapi.
+        if (!device.attached || (vendor_id != 0 && spec.vendor_id != vendor_id)) continue;
         if (product_id != 0 && spec.product_id != product_id) continue;
         for (size_t i = 0; i < spec.collections.size(); ++i) {
             HidDeviceInfo info;
@@ -489,18 +490,33 @@ std::unique_ptr<Simulator> Simulator::LoadScenarioText(const std::string& text, 
 std::unique_ptr<Simulator> Simulator::LoadScenarioFile(const std::string& file, std::string* error) {
     std::string ignored;
     if (!error) error = &ignored;
+    // A scenario is a few kilobytes; the bound keeps a wrong path such as
+    // /dev/zero from eating memory before start-up can fail.
+    constexpr size_t kMaxScenarioSize = 16 << 20;
+    struct stat info {};
+    if (stat(file.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        *error = file + ": cannot read the scenario file: it is a directory";
+        return nullptr;
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         *error = file + ": cannot read the scenario file: " + std::strerror(errno);
         return nullptr;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    std::string text;
+    char buffer[65536];
+    while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
+        text.append(buffer, static_cast<size_t>(in.gcount()));
+        if (text.size() > kMaxScenarioSize) {
+            *error = file + ": the scenario file is larger than 16 MiB";
+            return nullptr;
+        }
+    }
     if (in.bad()) {
-        *error = file + ": cannot read the scenario file";
+        *error = file + ": cannot read the scenario file: " + std::strerror(errno);
         return nullptr;
     }
-    auto simulator = LoadScenarioText(text.str(), error);
+    auto simulator = LoadScenarioText(text, error);
     if (!simulator) *error = file + ": " + *error;
     return simulator;
 }

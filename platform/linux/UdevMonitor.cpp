@@ -1,11 +1,12 @@
 #include "platform/linux/UdevMonitor.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include <libudev.h>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <cerrno>
+#include <cstring>
+#include <exception>
 
 #include "platform/Log.h"
 #include "platform/linux/UdevEvent.h"
@@ -13,11 +14,9 @@
 namespace orvex {
 
 namespace {
-// Events taken per wake-up before the loop gets a turn; the rest wait for the
-// next one, so a burst cannot hold up timers or shutdown.
-constexpr int kEventsPerWakeup = 64;
-
-std::string OrEmpty(const char* text) { return text ? std::string(text) : std::string(); }
+std::string OrEmpty(const char* text) {
+    return text ? std::string(text) : std::string();
+}
 }  // namespace
 
 struct UdevMonitor::State {
@@ -25,6 +24,7 @@ struct UdevMonitor::State {
     udev_monitor* monitor = nullptr;
     std::unique_ptr<boost::asio::posix::stream_descriptor> descriptor;
     Handler handler;
+    int events_per_turn = UdevMonitor::kEventsPerTurn;
     bool stopped = true;
 
     // Handlers already queued by the loop when stop ran still arrive; they
@@ -42,9 +42,13 @@ struct UdevMonitor::State {
             Close();
             return;
         }
-        for (int i = 0; i < kEventsPerWakeup && !stopped; ++i) {
+        bool drained = false;
+        for (int i = 0; i < events_per_turn && !stopped; ++i) {
             udev_device* device = udev_monitor_receive_device(monitor);
-            if (device == nullptr) break;
+            if (device == nullptr) {
+                drained = true;
+                break;
+            }
             const auto change = DeviceChangeFromUevent([device](const std::string& name) {
                 if (name == "ACTION") return OrEmpty(udev_device_get_action(device));
                 if (name == "SUBSYSTEM") return OrEmpty(udev_device_get_subsystem(device));
@@ -56,10 +60,24 @@ struct UdevMonitor::State {
             // The handler may stop the monitor; a copy keeps it alive meanwhile.
             if (change) {
                 Handler call = handler;
-                call(*change);
+                // Out of the loop, an exception would end the whole bridge;
+                // one failed change must cost only itself.
+                try {
+                    call(*change);
+                } catch (const std::exception& e) {
+                    diag_error(std::string("device change ") + change->path + ": " + e.what());
+                } catch (...) {
+                    diag_error("device change " + change->path + " failed");
+                }
             }
         }
-        if (!stopped) Arm(self);
+        if (stopped) return;
+        // The loop watches the socket edge-triggered: what is still queued
+        // raises no new wake-up, so an unfinished burst continues by a post.
+        if (drained)
+            Arm(self);
+        else
+            boost::asio::post(descriptor->get_executor(), [self] { self->OnReadable(self, {}); });
     }
 
     void Close() {
@@ -79,13 +97,17 @@ struct UdevMonitor::State {
     }
 };
 
-UdevMonitor::UdevMonitor() : m_state(std::make_shared<State>()) {}
+UdevMonitor::UdevMonitor(int events_per_turn)
+    : m_state(std::make_shared<State>()), m_eventsPerTurn(events_per_turn > 0 ? events_per_turn : kEventsPerTurn) {}
 
-UdevMonitor::~UdevMonitor() { stop(); }
+UdevMonitor::~UdevMonitor() {
+    stop();
+}
 
 bool UdevMonitor::start(boost::asio::io_context& loop, Handler handler) {
     stop();
     auto state = std::make_shared<State>();
+    state->events_per_turn = m_eventsPerTurn;
     state->context = udev_new();
     if (state->context == nullptr) {
         diag_error(std::string("udev: cannot create a context: ") + std::strerror(errno));
@@ -129,6 +151,8 @@ void UdevMonitor::stop() {
     if (m_state) m_state->Close();
 }
 
-bool UdevMonitor::running() const { return m_state && !m_state->stopped; }
+bool UdevMonitor::running() const {
+    return m_state && !m_state->stopped;
+}
 
 }  // namespace orvex

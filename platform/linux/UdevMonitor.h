@@ -10,7 +10,11 @@ namespace orvex {
 
 class UdevMonitor final : public DeviceMonitor {
 public:
-    UdevMonitor();
+    // Events taken per turn of the loop, so that a burst cannot hold up timers
+    // or shutdown.
+    static constexpr int kEventsPerTurn = 64;
+
+    explicit UdevMonitor(int events_per_turn = kEventsPerTurn);
     ~UdevMonitor() override;
     UdevMonitor(const UdevMonitor&) = delete;
     UdevMonitor& operator=(const UdevMonitor&) = delete;
@@ -26,6 +30,7 @@ public:
 private:
     struct State;
     std::shared_ptr<State> m_state;
+    int m_eventsPerTurn;
 };
 
 }  // namespace orvex

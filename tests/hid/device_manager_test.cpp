@@ -301,32 +301,6 @@ TEST_F(AHidFamily, OpenStepNamesTheNodeAndTheFixWhenPermissionIsDenied) {
 // ---------------------------------------------------------------------------
 // Readers
 
-TEST_F(AHidFamily, ReaderForwardsEachReportAsFourteenLowerCaseCharacters) {
-    Load({Device("vireo", "0xFA60", 2), Device("sabre", "0xFA65", 3), Device("wired", "0x1234", 4),
-          Device("wiredv", "0x1235", 5, R"(,"collections":[[65281,2],[65280,1]])")});
-    for (uint8_t f : {0x81, 0x82, 0x83, 0x85, 0x80}) manager->OpenHidFamily(f);
-    const struct {
-        std::string device;
-        int collection;
-        std::vector<uint8_t> report;
-        std::string text;
-    } cases[] = {
-        {"vireo", 1, {0x05, 0x02, 0x50, 0x00, 0x07, 0x99, 0x98}, "81010502500007"},
-        {"wiredv", 1, {0x01, 0x02, 0x03}, "85010102030000"},  // short: padded with zeros
-        {"wired", 1, {0xAB, 0xCD, 0xEF, 0x12, 0xFF}, "8001abcdef12ff"},
-        {"sabre", 1, {0x01, 0x03}, "82010103000000"},
-        {"sabre", 0, {0x04, 0x03, 0xC0, 0x01}, "83010403c00100"},  // 0x82's control, 0x83's input
-        {"vireo", 1, std::vector<uint8_t>(100, 0x11), "81011111111111"},
-    };
-    for (const auto& c : cases) {
-        broadcasts.Clear();
-        Report(c.device, c.collection, c.report);
-        ASSERT_TRUE(broadcasts.WaitForCount(1, kWait)) << c.text;
-        std::this_thread::sleep_for(30ms);  // time for a wrong second text to show
-        EXPECT_THAT(broadcasts.Texts(), ElementsAre(c.text));
-    }
-}
-
 TEST_F(AHidFamily, ReaderKeepsOneSlotsReportsInTheDevicesOrder) {
     Load({Device("vireo", "0xFA60", 2)});
     manager->OpenHidFamily(0x81);
@@ -429,14 +403,6 @@ TEST_F(AHidFamily, Family81ReaderSetsTheAcknowledgementFlagFromByteTwoAndThree) 
     }
 }
 
-TEST_F(AHidFamily, AcknowledgementOnAnotherFamilyLeavesTheFlagsAlone) {
-    Load({Device("wired", "0x1234", 2)});
-    manager->OpenHidFamily(0x80);
-    Report("wired", 1, {0x05, 0x02, 0x50, 0x00});
-    ASSERT_TRUE(broadcasts.WaitForText("80010502500000", kWait));
-    for (int s = 0; s < kSlotCount; ++s) EXPECT_EQ(manager->m_bAcked81[s].load(), 0);
-}
-
 TEST_F(AHidFamily, ReopeningForgetsIdsAndPairingAndClosesTheOldHandles) {
     Load({Device("vireo", "0xFA60", 3)});
     manager->OpenHidFamily(0x81);
@@ -522,21 +488,6 @@ TEST_F(AHidFamily, ReaderOfAClearedSlotReadsNothingAndLeavesItCleared) {
     EXPECT_EQ(v.input[0].nDeviceId, 0);
     EXPECT_TRUE(v.reader[0]);  // keeps polling until stopped
 }
-
-TEST_F(AHidFamily, ShutdownStopsEveryReaderOfEveryFamily) {
-    Load({Device("vireo", "0xFA60", 1), Device("sabre", "0xFA65", 2), Device("wired", "0x1234", 3)});
-    for (uint8_t f : {0x81, 0x82, 0x83, 0x85, 0x80}) manager->OpenHidFamily(f);
-    manager->RequestStopAll();
-    manager->JoinAllReaders();
-    for (uint8_t f : {0x80, 0x81, 0x82, 0x83, 0x85})
-        for (int s = 0; s < kSlotCount; ++s) EXPECT_FALSE(View(f).reader[s]);
-    Report("vireo", 1, {0x05, 0x01});
-    std::this_thread::sleep_for(50ms);
-    EXPECT_THAT(broadcasts.Texts(), IsEmpty());
-}
-
-// ---------------------------------------------------------------------------
-// Thread interplay
 
 TEST_F(AHidFamily, CommandsReadersAndOpenStepsShareTheTablesSafely) {
     Load({Device("a", "0xFA60", 1), Device("b", "0xFA60", 2), Device("c", "0xFA60", 3)});

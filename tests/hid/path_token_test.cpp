@@ -45,16 +45,5 @@ TEST(TwoTokens, AreTheSameWhenTheyDifferOnlyInLetterCase) {
     EXPECT_FALSE(SameToken("", "x"));
 }
 
-TEST(AReportText, IsFamilyKindAndFiveLowerCaseBytesPaddedWithZeros) {
-    const uint8_t ack[] = {0x05, 0x02, 0x50, 0x00, 0x07, 0xAA, 0xBB};
-    const uint8_t shortReport[] = {0x01, 0x02, 0x03};
-    const uint8_t upper[] = {0xAB, 0xCD, 0xEF, 0xFF, 0x9A};
-    EXPECT_EQ(FormatReportText(0x81, ack, sizeof ack), "81010502500007");
-    EXPECT_EQ(FormatReportText(0x85, shortReport, sizeof shortReport), "85010102030000");
-    EXPECT_EQ(FormatReportText(0x80, upper, sizeof upper), "8001abcdefff9a");
-    EXPECT_EQ(FormatReportText(0x82, ack, 1), "82010500000000");
-    EXPECT_EQ(FormatReportText(0x83, ack, 0), "83010000000000");
-}
-
 }  // namespace
 }  // namespace orvex

@@ -79,13 +79,14 @@ protected:
             std::lock_guard<std::mutex> lock(mutex);
             texts.push_back(text);
             if (stopOnBroadcast) manager->Family(0x81)->m_bStopRequest[0] = 1;
+            ackAtBroadcast.push_back(manager->m_bAcked81[0].load());
             cv.notify_all();
         });
     }
     void TearDown() override {
+        set_broadcast_tap(nullptr);  // it uses the manager
         clock.Open();
         manager.reset();
-        set_broadcast_tap(nullptr);
         sim.reset();
     }
     void Start(Clock& c) {
@@ -111,7 +112,8 @@ protected:
     std::mutex mutex;
     std::condition_variable cv;
     std::vector<std::string> texts;
-    bool stopOnBroadcast = false;  // read by the tap under mutex
+    bool stopOnBroadcast = false;     // read by the tap under mutex
+    std::vector<int> ackAtBroadcast;  // m_bAcked81[0] as each text went out
 };
 
 TEST_F(AReaderStop, WaitsOnePauseBeforeItsFirstPoll) {
@@ -169,6 +171,19 @@ TEST_F(AReaderStop, SetDuringAPollLetsThatPollBroadcastAndEndsAfterOneMorePause)
     manager->StopSlotReader(0x81, 0);
     EXPECT_EQ(clock.Passed(), 2);
     EXPECT_THAT(Texts(), ElementsAre("81010502010000"));
+}
+
+// The command route waits for the flag; a page that sees the text must be
+// able to rely on the flag being set already.
+TEST_F(AReaderStop, SetsTheAcknowledgementFlagBeforeTheTextGoesOut) {
+    Start(clock);
+    std::string error;
+    ASSERT_TRUE(sim->QueueReport("vireo", {0x05, 0x02, 0x50, 0x00}, 1, &error));
+    ASSERT_TRUE(sim->QueueReport("vireo", {0x05, 0x02, 0x50, 0x01}, 1, &error));
+    clock.Release(2);
+    ASSERT_TRUE(WaitForTexts(2));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_THAT(ackAtBroadcast, ElementsAre(1, 0));
 }
 
 TEST_F(AReaderStop, EndsARealReaderWellWithinASecond) {

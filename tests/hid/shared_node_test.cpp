@@ -1,6 +1,8 @@
 // What the simulator cannot show: several collections behind one node path,
 // and paths that carry the pairing token themselves. A small fake HidApi.
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -109,6 +111,81 @@ TEST(WindowsStylePaths, PairByTheirFifthFieldWithoutRegardToCase) {
     EXPECT_EQ(manager.m_hid81.m_bPaired[0], 1);
     EXPECT_EQ(manager.m_hid81.m_active[0].szPath, hid.entries[1].path);
     EXPECT_EQ(manager.m_hid81.m_control[0].hInput, nullptr);
+}
+
+// A device whose read waits, inside the read, until the test lets it answer:
+// the simulator answers at once, so it cannot show a removal landing while
+// a reader is in the middle of reading.
+class HeldDevice final : public HidDevice {
+public:
+    int set_nonblocking(bool) override { return 0; }
+    int read(uint8_t* data, size_t length) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_answered || length < 3) return 0;
+        m_inRead = true;
+        m_cv.notify_all();
+        m_cv.wait(lock, [&] { return m_release; });
+        m_answered = true;
+        data[0] = 0x05;
+        data[1] = 0x07;
+        data[2] = 0x01;
+        return 3;
+    }
+    int read_timeout(uint8_t*, size_t, int) override { return 0; }
+    int write(const uint8_t*, size_t) override { return -1; }
+    int send_feature_report(const uint8_t*, size_t) override { return -1; }
+    int get_feature_report(uint8_t*, size_t) override { return -1; }
+
+    bool WaitInRead() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, 5s, [&] { return m_inRead; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_release = true;
+        m_cv.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_inRead = false, m_release = false, m_answered = false;
+};
+
+class HeldHid final : public HidApi {
+public:
+    int init() override { return 0; }
+    std::vector<HidDeviceInfo> enumerate(uint16_t, uint16_t) override {
+        return {Entry("/dev/hidraw1", 0x000B, 0x0000, "k"), Entry("/dev/hidraw1", 0x000A, 0x0000, "k")};
+    }
+    std::shared_ptr<HidDevice> open(const HidDeviceInfo& entry, HidOpenError* error) override {
+        *error = HidOpenError::None;
+        if (entry.usage_page == 0x000A) return input;
+        return std::make_shared<QuietDevice>();
+    }
+    std::shared_ptr<HeldDevice> input = std::make_shared<HeldDevice>();
+};
+
+TEST(AReportReadWhileItsSlotIsCleared, IsDroppedAndGivesTheClearedSlotNoId) {
+    HeldHid hid;
+    NoPause clock;
+    test::BroadcastCapture broadcasts;
+    HidDeviceManager manager(hid, clock);
+    manager.OpenHidFamily(0x81);
+    ASSERT_TRUE(hid.input->WaitInRead());
+    {
+        // What a removal does while the reader is inside the device read.
+        std::lock_guard<std::mutex> lock(manager.m_hid81.m_mutex);
+        manager.m_hid81.m_input[0] = HidCollectionRecord();
+    }
+    hid.input->Release();
+    manager.StopSlotReader(0x81, 0);  // the poll has finished once this returns
+    EXPECT_TRUE(broadcasts.Texts().empty());
+    std::lock_guard<std::mutex> lock(manager.m_hid81.m_mutex);
+    EXPECT_EQ(manager.m_hid81.m_input[0].nDeviceId, 0);
+    EXPECT_EQ(manager.m_hid81.m_bPaired[0], 0);
+    EXPECT_EQ(manager.m_hid81.m_control[0].hInput, nullptr);
+    EXPECT_EQ(manager.m_hid81.m_control[0].nDeviceId, 0);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // DEVPATH parsing and event filtering from recorded uevent property sets of
 // USB and Bluetooth hidraw nodes.
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "platform/HidApi.h"
 #include "platform/linux/UdevEvent.h"
@@ -32,7 +32,9 @@ struct RecordedCase {
     uint16_t bus, vendor, product;
 };
 
-void PrintTo(const RecordedCase& c, std::ostream* os) { *os << c.file; }
+void PrintTo(const RecordedCase& c, std::ostream* os) {
+    *os << c.file;
+}
 
 class ARecordedHidrawEvent : public ::testing::TestWithParam<RecordedCase> {};
 
@@ -55,20 +57,20 @@ constexpr auto kRemove = DeviceChange::Kind::Removal;
 
 INSTANTIATE_TEST_SUITE_P(
     UsbAndBluetoothNodes, ARecordedHidrawEvent,
-    ::testing::Values(
-        RecordedCase{"usb_fa60_add.uevent", true, kAdd, "/dev/hidraw3", kBusUsb, 0x1D57, 0xFA60},
-        // sysfs is gone when a removal arrives; DEVPATH still names the ids.
-        RecordedCase{"usb_fa65_remove.uevent", true, kRemove, "/dev/hidraw5", kBusUsb, 0x1D57, 0xFA65},
-        RecordedCase{"usb_wired_add.uevent", true, kAdd, "/dev/hidraw4", kBusUsb, 0x1D57, 0xAD03},
-        RecordedCase{"bt_classic_add.uevent", true, kAdd, "/dev/hidraw6", kBusBluetooth, 0x045E, 0x0B13},
-        RecordedCase{"ble_uhid_remove.uevent", true, kRemove, "/dev/hidraw7", kBusBluetooth, 0x045E, 0x0B13},
-        // A receiver's paired device is a HID child of the receiver's HID device.
-        RecordedCase{"receiver_child_add.uevent", true, kAdd, "/dev/hidraw2", kBusUsb, 0x1D57, 0xFA71},
-        // The kernel's own form names the node relative to /dev.
-        RecordedCase{"kernel_fa60_add.uevent", true, kAdd, "/dev/hidraw3", kBusUsb, 0x1D57, 0xFA60},
-        RecordedCase{"usb_fa60_change.uevent", false, kAdd, "", 0, 0, 0},
-        RecordedCase{"input_event_add.uevent", false, kAdd, "", 0, 0, 0},
-        RecordedCase{"uhid_no_hid_parent_add.uevent", false, kAdd, "", 0, 0, 0}));
+    ::testing::Values(RecordedCase{"usb_fa60_add.uevent", true, kAdd, "/dev/hidraw3", kBusUsb, 0x1D57, 0xFA60},
+                      // sysfs is gone when a removal arrives; DEVPATH still names the ids.
+                      RecordedCase{"usb_fa65_remove.uevent", true, kRemove, "/dev/hidraw5", kBusUsb, 0x1D57, 0xFA65},
+                      RecordedCase{"usb_wired_add.uevent", true, kAdd, "/dev/hidraw4", kBusUsb, 0x1D57, 0xAD03},
+                      RecordedCase{"bt_classic_add.uevent", true, kAdd, "/dev/hidraw6", kBusBluetooth, 0x045E, 0x0B13},
+                      RecordedCase{"ble_uhid_remove.uevent", true, kRemove, "/dev/hidraw7", kBusBluetooth, 0x045E,
+                                   0x0B13},
+                      // A receiver's paired device is a HID child of the receiver's HID device.
+                      RecordedCase{"receiver_child_add.uevent", true, kAdd, "/dev/hidraw2", kBusUsb, 0x1D57, 0xFA71},
+                      // The kernel's own form names the node relative to /dev.
+                      RecordedCase{"kernel_fa60_add.uevent", true, kAdd, "/dev/hidraw3", kBusUsb, 0x1D57, 0xFA60},
+                      RecordedCase{"usb_fa60_change.uevent", false, kAdd, "", 0, 0, 0},
+                      RecordedCase{"input_event_add.uevent", false, kAdd, "", 0, 0, 0},
+                      RecordedCase{"uhid_no_hid_parent_add.uevent", false, kAdd, "", 0, 0, 0}));
 
 struct DevpathCase {
     const char* devpath;

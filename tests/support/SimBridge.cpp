@@ -188,6 +188,10 @@ bool SimControlClient::WaitClosed(std::chrono::milliseconds timeout) {
     return true;
 }
 
+void SimControlClient::ShutdownWrite() {
+    if (m_fd >= 0) shutdown(m_fd, SHUT_WR);
+}
+
 void SimControlClient::Close() {
     if (m_fd >= 0) close(m_fd);
     m_fd = -1;

@@ -61,6 +61,8 @@ public:
     // line; empty on time-out or a closed socket.
     std::string Exchange(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     void Send(const std::string& text);
+    // Ends the sending side; replies can still be read.
+    void ShutdownWrite();
     std::string ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // True once the server has closed the connection (reads end of file).
     bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -1,0 +1,101 @@
+// Removal of HID devices: the pages hear which device went, its records are
+// cleared and its reader ends. Counts and control records stay, so a removed
+// device leaves a hole until its family's next open step.
+#include <cctype>
+#include <cstdio>
+#include <vector>
+
+#include "bridge/server.h"
+#include "hid/HidDeviceManager.h"
+#include "platform/Log.h"
+
+namespace orvex {
+
+namespace {
+
+bool SamePath(const std::string& stored, const std::string& removed) {
+    if (stored.empty() || stored.size() != removed.size()) return false;
+    for (size_t i = 0; i < stored.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(stored[i])) != std::toupper(static_cast<unsigned char>(removed[i])))
+            return false;
+    return true;
+}
+
+std::string RemovalText(uint8_t family, int deviceId) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02x00%02x", family, static_cast<unsigned>(deviceId) & 0xFFu);
+    return text;
+}
+
+bool IsOrvex(const DeviceChange& change) {
+    return change.vendor_id == kOrvexVendorId;
+}
+
+// Neither the broadcasts nor the joins happen under the family lock: the
+// reader takes that lock for every report, and broadcasting takes the
+// registry's.
+//
+// One node can hold both a slot's input collection and its control
+// collection, so one event may clear both records. The reader of such a slot
+// is joined before the removal text goes out: a poll already past its checks
+// would otherwise forward one last report after the pages were told the
+// device is gone.
+void RemoveFromFamily(HidDeviceManager& manager, uint8_t family, const std::string& path) {
+    HidFamilyState* state = manager.Family(family);
+    if (state == nullptr) return;
+
+    std::vector<std::string> texts;
+    std::vector<int> stopped;
+    {
+        std::lock_guard<std::mutex> lock(state->m_mutex);
+        for (int s = 0; s < kSlotCount; ++s) {
+            if (!SamePath(state->m_input[s].szPath, path)) continue;
+            texts.push_back(RemovalText(family, state->m_input[s].nDeviceId));
+            state->m_input[s] = HidCollectionRecord();
+        }
+        for (int s = 0; s < kSlotCount; ++s) {
+            if (!SamePath(state->m_active[s].szPath, path)) continue;
+            state->m_active[s] = HidCollectionRecord();
+            stopped.push_back(s);
+        }
+    }
+    // The stop requests stay set until the family's next open step.
+    for (int s : stopped) manager.StopSlotReader(family, s);
+    for (const auto& text : texts) broadcast_text(text);
+}
+
+}  // namespace
+
+void HidDeviceManager::HandleHidRemoval81(const DeviceChange& change) {
+    if (!IsOrvex(change) || change.product_id != kProductVireo) return;
+    trace("DBT_DEVICEREMOVECOMPLETE.\n");
+    RemoveFromFamily(*this, 0x81, change.path);
+}
+
+void HidDeviceManager::HandleHidRemoval82(const DeviceChange& change) {
+    if (!IsOrvex(change) || change.product_id != kProductSabre) return;
+    trace("Vireo ----------------- DBT_DEVICEREMOVECOMPLETE.\n");
+    RemoveFromFamily(*this, 0x82, change.path);
+}
+
+void HidDeviceManager::HandleHidRemoval83(const DeviceChange& change) {
+    if (!IsOrvex(change) || change.product_id != kProductSabre) return;
+    trace("Sabre ----------------- DBT_DEVICEREMOVECOMPLETE.\n");
+    RemoveFromFamily(*this, 0x83, change.path);
+}
+
+void HidDeviceManager::HandleHidRemovalWired(const DeviceChange& change) {
+    if (!IsOrvex(change) || change.product_id == kProductVireo || change.product_id == kProductSabre) return;
+    trace("Wired ------------DBT_DEVICEREMOVECOMPLETE.\n");
+    RemoveFromFamily(*this, 0x80, change.path);
+    RemoveFromFamily(*this, 0x85, change.path);
+}
+
+void HidDeviceManager::HandleHidRemoval(const DeviceChange& change) {
+    HandleHidRemoval81(change);
+    HandleHidRemoval82(change);
+    HandleHidRemoval83(change);
+    HandleHidRemovalWired(change);
+}
+
+}  // namespace orvex

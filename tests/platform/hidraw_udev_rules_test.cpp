@@ -1,0 +1,71 @@
+// The shipped udev rule: the keys it matches must be the ones the kernel
+// gives our devices' hidraw nodes, and it must run before the seat rules turn
+// the uaccess tag into an ACL.
+#include <fnmatch.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace orvex {
+namespace {
+
+std::string RulesPath() {
+    std::string here = __FILE__;  // …/tests/platform/this file
+    for (int i = 0; i < 3; ++i) here = here.substr(0, here.find_last_of('/'));
+    return here + "/packaging/udev/70-orvex-bridge.rules";
+}
+
+std::vector<std::string> Rules() {
+    std::ifstream file(RulesPath());
+    std::vector<std::string> rules;
+    std::string line;
+    while (std::getline(file, line))
+        if (!line.empty() && line[0] != '#') rules.push_back(line);
+    return rules;
+}
+
+// The value of KEY=="…" in a rule, empty when absent.
+std::string Match(const std::string& rule, const std::string& key) {
+    const std::regex re(std::regex_replace(key, std::regex(R"([{}])"), R"(\$&)") + R"(==\"([^\"]*)\")");
+    std::smatch m;
+    return std::regex_search(rule, m, re) ? m[1].str() : std::string();
+}
+
+TEST(TheUdevRule, SortsBeforeTheSeatRules) {
+    const std::string name = RulesPath().substr(RulesPath().find_last_of('/') + 1);
+    EXPECT_LT(std::stoi(name.substr(0, 2)), 73);
+}
+
+TEST(TheUdevRule, TagsTheHidrawNodesOfVendor1D57AndOfBluetoothDevicesOfVendor045E) {
+    const auto rules = Rules();
+    ASSERT_EQ(rules.size(), 2u) << RulesPath();
+    for (const auto& rule : rules) {
+        EXPECT_EQ(Match(rule, "SUBSYSTEM"), "hidraw") << rule;
+        EXPECT_NE(rule.find(R"(TAG+="uaccess")"), std::string::npos) << rule;
+    }
+    // sysfs writes idVendor in lower case.
+    EXPECT_EQ(Match(rules[0], "ATTRS{idVendor}"), "1d57");
+
+    // The kernel names HID devices BBBB:VVVV:PPPP.NNNN in upper-case hex.
+    const std::string kernels = Match(rules[1], "KERNELS");
+    ASSERT_FALSE(kernels.empty());
+    const struct {
+        const char* name;
+        bool matches;
+    } cases[] = {
+        {"0005:045E:0B13.0005", true},  // Bluetooth
+        {"0005:045E:02FD.0001", true},
+        {"0003:045E:0B13.0005", false},  // the same vendor on USB
+        {"0005:1D57:FA60.0002", false},
+        {"0005:045e:0b13.0005", false},  // never written so
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(::fnmatch(kernels.c_str(), c.name, 0) == 0, c.matches) << c.name;
+}
+
+}  // namespace
+}  // namespace orvex

@@ -1,0 +1,236 @@
+// Commands and queries end to end: a page on a real WebSocket connection, the
+// whole bridge, and simulated devices that answer as real ones do.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <nlohmann/json.hpp>
+
+#include "FakeHidDevice.h"
+#include "support/Capture.h"
+#include "support/SimBridge.h"
+#include "support/WsClient.h"
+
+namespace orvex::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Far beyond what any exchange needs, so a slow machine only waits longer.
+constexpr auto kWait = 30s;
+// A device that never answers costs ten attempts of 1.13 s.
+constexpr auto kFailureWait = 90s;
+
+const char* kScenario = R"({"devices": [
+  {"name": "vireo",  "vendor_id": "0x1D57", "product_id": "0xFA60", "device_id": 3},
+  {"name": "wired",  "vendor_id": "0x1D57", "product_id": "0x1234", "device_id": 4},
+  {"name": "sabre",  "vendor_id": "0x1D57", "product_id": "0xFA65", "device_id": 5},
+  {"name": "wired85", "vendor_id": "0x1D57", "product_id": "0x2222", "device_id": 6,
+   "collections": [["0xFF01", "0x0002"], ["0xFF00", "0x0001"]]}
+]})";
+
+// The sim's default answer to code c: byte i is i, byte 0 is c.
+std::string DefaultAnswerHex(uint8_t code, int n) {
+    Bytes answer;
+    for (int i = 0; i < n; ++i) answer.push_back(static_cast<uint8_t>(i));
+    answer[0] = code;
+    std::string hex = ToHex(answer);
+    std::transform(hex.begin(), hex.end(), hex.begin(), [](unsigned char c) { return std::toupper(c); });
+    return hex;
+}
+
+class ABridgeWithSimulatedDevices : public ::testing::Test {
+protected:
+    void SetUp() override {
+        try {
+            m_bridge = std::make_unique<SimBridge>(kScenario);
+        } catch (const std::exception& e) {
+            const std::string why = e.what();
+            ASSERT_NE(why.rfind("scenario:", 0), 0u) << why;
+            GTEST_SKIP() << "the simulated bridge cannot listen on loopback here: " << why;
+        }
+        m_page = std::make_unique<WsClient>(m_bridge->port());
+        ASSERT_TRUE(m_page->Connect(10s));
+        ASSERT_TRUE(WaitFor("0304"));
+        // Each device's first report gives its slots an id and a control handle.
+        Report("vireo", {0x05, 0x03, 0, 0, 0}, -1, "81010503000000");
+        Report("wired", {0x05, 0x04, 0, 0, 0}, -1, "80010504000000");
+        Report("sabre", {0x05, 0x05, 0, 0, 0}, 1, "82010505000000");  // 0x82 reads the 0x000A collection
+        Report("sabre", {0x05, 0x05, 0, 0, 0}, 0, "83010505000000");  // 0x83 reads the 0xFF00 one
+        Report("wired85", {0x05, 0x06, 0, 0, 0}, 1, "85010506000000");
+        for (const char* name : {"vireo", "wired", "sabre", "wired85"}) m_bridge->sim().Clear(name);
+        m_seen = m_page->Messages().size();
+    }
+    void TearDown() override {
+        m_page.reset();
+        m_bridge.reset();
+    }
+
+    void Report(const std::string& device, const Bytes& report, int collection, const std::string& text) {
+        std::string error;
+        ASSERT_TRUE(m_bridge->sim().QueueReport(device, report, collection, &error)) << error;
+        ASSERT_TRUE(WaitFor(text)) << "no " << text << " for " << device;
+    }
+
+    // Waits for a message equal to text after those already looked at.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout = kWait) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (true) {
+            auto messages = m_page->Messages();
+            for (size_t i = m_seen; i < messages.size(); ++i)
+                if (messages[i] == text) {
+                    m_seen = i + 1;
+                    return true;
+                }
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) return false;
+            m_page->WaitForMessages(messages.size() + 1,
+                                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
+        }
+    }
+    // Messages after the mark that are not input reports (family, 01, ...).
+    std::vector<std::string> RepliesSince(size_t mark) {
+        std::vector<std::string> out;
+        auto messages = m_page->Messages();
+        for (size_t i = mark; i < messages.size(); ++i)
+            if (!(messages[i].size() == 14 && messages[i].substr(2, 2) == "01")) out.push_back(messages[i]);
+        return out;
+    }
+    std::vector<sim::Received> Log(const std::string& device, const std::string& kind) {
+        std::vector<sim::Received> out;
+        for (auto& r : m_bridge->sim().Log(device))
+            if (r.kind == kind) out.push_back(r);
+        return out;
+    }
+
+    LogCapture m_log;  // keeps the bridge's lines off the test output
+    std::unique_ptr<SimBridge> m_bridge;
+    std::unique_ptr<WsClient> m_page;
+    size_t m_seen = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+TEST_F(ABridgeWithSimulatedDevices, AnswersAFeatureQueryWith131BytesForCode09) {
+    m_page->SendText("f081030903");
+    ASSERT_TRUE(WaitFor("8103" + DefaultAnswerHex(0x09, 131)));
+    auto requests = Log("vireo", "feature");
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(ToHex(requests[0].bytes), "a009830003000000");
+}
+
+TEST_F(ABridgeWithSimulatedDevices, AnswersAnOutputQueryWith128BytesForCode0A) {
+    m_page->SendText("f083050a03");
+    ASSERT_TRUE(WaitFor("8305" + DefaultAnswerHex(0x0A, 128)));
+    auto requests = Log("sabre", "output");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(ToHex(requests[0].bytes), "040ca00a8004040000000142");
+}
+
+TEST_F(ABridgeWithSimulatedDevices, EndsAnOutputAnswerForCode09InThirteenZeroBytes) {
+    m_page->SendText("f085060900");
+    ASSERT_TRUE(WaitFor("8506" + DefaultAnswerHex(0x09, 118) + std::string(26, '0')));
+}
+
+TEST_F(ABridgeWithSimulatedDevices, AnswersTheShortCodesInLowerCaseFixedFormats) {
+    m_page->SendText("f083050c00");
+    ASSERT_TRUE(WaitFor("83050c0102030405"));
+    m_page->SendText("f083050b00");
+    ASSERT_TRUE(WaitFor("83050b010203"));
+    m_page->SendText("f080040600");
+    ASSERT_TRUE(WaitFor("80040601020304"));
+}
+
+TEST_F(ABridgeWithSimulatedDevices, WrapsTheArgumentAroundAt256) {
+    m_page->SendText("f0800404ff");
+    ASSERT_TRUE(WaitFor("8004" + DefaultAnswerHex(0x04, 56)));
+    EXPECT_EQ(ToHex(Log("wired", "feature").at(0).bytes), "a004380000000000");
+    m_page->SendText("f0830504ff");
+    ASSERT_TRUE(WaitFor("8305" + DefaultAnswerHex(0x04, 56)));
+    EXPECT_EQ(ToHex(Log("sabre", "output").at(0).bytes), "040ca00438000000000000ec");
+}
+
+TEST_F(ABridgeWithSimulatedDevices, GivesFamily82QueriesTheFailureTextAtOnce) {
+    m_page->SendText("f082050b00");
+    ASSERT_TRUE(WaitFor("82050BF0"));
+    EXPECT_TRUE(Log("sabre", "output").empty());
+    // No device with that id: nothing at all, so the next reply comes first.
+    m_page->SendText("f082090b00");
+    m_page->SendText("f082050400");
+    ASSERT_TRUE(WaitFor("820504F0"));
+    EXPECT_EQ(RepliesSince(0).size(), 3u);  // greeting, 82050BF0, 820504F0
+}
+
+TEST_F(ABridgeWithSimulatedDevices, GivesTheFailureTextWhenAnOutputDeviceNeverAnswers) {
+    std::string error;
+    ASSERT_TRUE(m_bridge->sim().Set("sabre", nlohmann::json{{"silent", true}}, &error)) << error;
+    const auto start = std::chrono::steady_clock::now();
+    m_page->SendText("f083050c00");
+    // Reports of other devices go on reaching the page while the query waits.
+    for (int k = 0; k < 3; ++k) Report("wired", {0x05, 0x04, static_cast<uint8_t>(0x70 + k), 0, 0}, -1,
+                                       "800105047" + std::to_string(k) + "0000");
+    ASSERT_TRUE(WaitFor("83050CF0", kFailureWait));
+    const auto messages = m_page->Messages();
+    const auto failure = std::find(messages.begin(), messages.end(), "83050CF0");
+    for (const char* report : {"80010504700000", "80010504710000", "80010504720000"})
+        EXPECT_LT(std::find(messages.begin(), messages.end(), report), failure) << report << " waited for the query";
+    // Ten requests, each read for 1000 ms: bounded, and at least that long.
+    EXPECT_EQ(Log("sabre", "output").size(), 10u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 10s);
+}
+
+TEST_F(ABridgeWithSimulatedDevices, SaysNothingWhenAFeatureDeviceIsNeverReady) {
+    std::string error;
+    ASSERT_TRUE(m_bridge->sim().Set("wired", nlohmann::json{{"silent", true}}, &error)) << error;
+    const size_t mark = m_page->Messages().size();
+    m_page->SendText("f080040c00");
+    m_page->SendText("f082050c00");  // runs only once the first has ended
+    ASSERT_TRUE(WaitFor("82050CF0"));
+    EXPECT_EQ(RepliesSince(mark), (std::vector<std::string>{"82050CF0"}));
+}
+
+// ---------------------------------------------------------------------------
+
+TEST_F(ABridgeWithSimulatedDevices, TellsThePageWhenAFamily81DeviceAcknowledges) {
+    m_page->SendText("8103010344");
+    ASSERT_TRUE(WaitFor("03810101"));
+    auto sends = Log("vireo", "feature");
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(ToHex(sends[0].bytes), "010344");
+}
+
+TEST_F(ABridgeWithSimulatedDevices, TellsThePageOfAnAcknowledgementThatNeededSeveralAttempts) {
+    std::string error;
+    ASSERT_TRUE(m_bridge->sim().Set("vireo", nlohmann::json{{"ack_after", 2}}, &error)) << error;
+    m_page->SendText("8103010344");
+    ASSERT_TRUE(WaitFor("03810101"));
+    EXPECT_EQ(Log("vireo", "feature").size(), 3u);
+}
+
+TEST_F(ABridgeWithSimulatedDevices, WritesTheChecksummedReportOfASimpleFamily83Command) {
+    m_page->SendText("83050502");
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (Log("sabre", "output").empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    auto writes = Log("sabre", "output");
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].collection, 2);  // the 0xFF01 control collection
+    EXPECT_EQ(ToHex(writes[0].bytes), "04070005020012" + std::string(2 * 58, '0'));
+}
+
+TEST_F(ABridgeWithSimulatedDevices, SendsARejectedFeatureReportAgainUntilTaken) {
+    std::string error;
+    ASSERT_TRUE(m_bridge->sim().Set("wired", nlohmann::json{{"reject_feature", 3}}, &error)) << error;
+    m_page->SendText("800405021122");
+    m_page->SendText("f082050c00");  // marks the end of the command
+    ASSERT_TRUE(WaitFor("82050CF0"));
+    auto sends = Log("wired", "feature");
+    ASSERT_EQ(sends.size(), 4u);
+    for (size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(ToHex(sends[k].bytes), "0502");
+        EXPECT_EQ(sends[k].rejected, k < 3) << k;
+    }
+}
+
+}  // namespace
+}  // namespace orvex::test

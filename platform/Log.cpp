@@ -14,6 +14,10 @@ public:
         std::fputc('\n', stdout);
         std::fflush(stdout);
     }
+    void log_raw(const std::string& text) override {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
     void trace(const std::string& text) override {
         std::fwrite(text.data(), 1, text.size(), stderr);
         std::fflush(stderr);
@@ -50,6 +54,12 @@ void log_line(const std::string& line) {
     if (g_quiet) return;
     std::lock_guard<std::mutex> lock(g_logMutex);
     g_sink->log_line(line);
+}
+
+void log_raw(const std::string& text) {
+    if (g_quiet) return;
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_sink->log_raw(text);
 }
 
 void trace(const std::string& text) {

@@ -16,6 +16,9 @@ class LogSink {
 public:
     virtual ~LogSink() = default;
     virtual void log_line(const std::string& line) = 0;
+    // Text for stdout written exactly as given (it carries its own line end,
+    // or none). Sinks that keep lines only receive it as one line.
+    virtual void log_raw(const std::string& text) { log_line(text); }
     virtual void trace(const std::string& text) = 0;
     virtual void diag(const std::string& line) = 0;
 };
@@ -32,6 +35,7 @@ LogOptions log_options();
 LogSink* set_log_sink(LogSink* sink);
 
 void log_line(const std::string& line);
+void log_raw(const std::string& text);  // stdout, exactly as given
 void trace(const std::string& text);
 void diag_error(const std::string& line);    // always shown
 void diag_verbose(const std::string& line);  // only with --verbose

@@ -1,16 +1,16 @@
 #include "sim/ControlSocket.h"
 
-#include <cerrno>
-#include <cstring>
-#include <exception>
-#include <vector>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <vector>
 
 #include "platform/Log.h"
 
@@ -40,7 +40,9 @@ struct Client {
 
 Simulator::ControlSocket::ControlSocket(Handler handler) : m_handler(std::move(handler)) {}
 
-Simulator::ControlSocket::~ControlSocket() { Stop(); }
+Simulator::ControlSocket::~ControlSocket() {
+    Stop();
+}
 
 bool Simulator::ControlSocket::Start(const std::string& path, std::string* error) {
     sockaddr_un address{};
@@ -72,7 +74,8 @@ bool Simulator::ControlSocket::Start(const std::string& path, std::string* error
             return false;
         }
         if (connectError != ECONNREFUSED || unlink(path.c_str()) != 0) {
-            *error = Failure(path, "cannot replace the existing socket", connectError == ECONNREFUSED ? errno : connectError);
+            *error = Failure(path, "cannot replace the existing socket",
+                             connectError == ECONNREFUSED ? errno : connectError);
             return false;
         }
     }

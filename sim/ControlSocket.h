@@ -3,11 +3,11 @@
 // clients at once, on one thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <thread>
-
-#include <sys/types.h>
 
 #include "sim/Simulator.h"
 

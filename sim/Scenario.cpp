@@ -1,7 +1,6 @@
 #include "sim/Scenario.h"
 
 #include <cctype>
-
 #include <nlohmann/json.hpp>
 
 namespace orvex::sim {
@@ -71,7 +70,9 @@ bool ParseInteger(const json& value, const std::string& field, int64_t min, int6
         }
         for (size_t i = start; i < text.size(); ++i) {
             const unsigned char c = static_cast<unsigned char>(text[i]);
-            const int digit = std::isdigit(c) ? c - '0' : (base == 16 && std::isxdigit(c)) ? std::tolower(c) - 'a' + 10 : -1;
+            const int digit = std::isdigit(c)                    ? c - '0'
+                              : (base == 16 && std::isxdigit(c)) ? std::tolower(c) - 'a' + 10
+                                                                 : -1;
             if (digit < 0) {
                 *error = field + ": " + Quote(text) + " is not a number (use digits or \"0x\" and hex digits)";
                 return false;
@@ -126,9 +127,9 @@ std::string ToHex(const std::vector<uint8_t>& bytes) {
 }
 
 bool IsBehaviourField(const std::string& key) {
-    static const std::set<std::string> fields = {"ack",    "ack_status", "ack_delay_ms", "ack_after",
-                                                 "reject_feature", "silent", "answers", "open_error",
-                                                 "fail_open_collections"};
+    static const std::set<std::string> fields = {"ack",       "ack_status",     "ack_delay_ms",
+                                                 "ack_after", "reject_feature", "silent",
+                                                 "answers",   "open_error",     "fail_open_collections"};
     return fields.count(key) != 0;
 }
 
@@ -185,9 +186,12 @@ bool ApplyBehaviour(const json& fields, size_t collection_count, Behaviour* beha
             }
         } else if (key == "open_error") {
             const std::string text = value.is_string() ? value.get<std::string>() : std::string();
-            if (text == "none") next.open_error = OpenFailure::None;
-            else if (text == "permission") next.open_error = OpenFailure::Permission;
-            else if (text == "other") next.open_error = OpenFailure::Other;
+            if (text == "none")
+                next.open_error = OpenFailure::None;
+            else if (text == "permission")
+                next.open_error = OpenFailure::Permission;
+            else if (text == "other")
+                next.open_error = OpenFailure::Other;
             else {
                 *error = "open_error: expected \"none\", \"permission\" or \"other\", got " +
                          (value.is_string() ? Quote(text) : std::string(TypeName(value)));
@@ -195,8 +199,8 @@ bool ApplyBehaviour(const json& fields, size_t collection_count, Behaviour* beha
             }
         } else if (key == "fail_open_collections") {
             if (!value.is_array()) {
-                *error = "fail_open_collections: expected a list of collection indices, got " +
-                         std::string(TypeName(value));
+                *error =
+                    "fail_open_collections: expected a list of collection indices, got " + std::string(TypeName(value));
                 return false;
             }
             std::set<int> indices;
@@ -225,8 +229,8 @@ bool ParseDevice(const json& object, DeviceSpec* device, std::string* error) {
         return false;
     }
     for (auto it = object.begin(); it != object.end(); ++it) {
-        static const std::set<std::string> keys = {"name", "bus", "vendor_id", "product_id", "device_id",
-                                                   "attached", "collections", "comment"};
+        static const std::set<std::string> keys = {"name",      "bus",      "vendor_id",   "product_id",
+                                                   "device_id", "attached", "collections", "comment"};
         if (!keys.count(it.key()) && !IsBehaviourField(it.key())) {
             *error = "unknown field " + Quote(it.key());
             return false;

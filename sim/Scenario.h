@@ -4,20 +4,17 @@
 
 #include <cstdint>
 #include <map>
+#include <nlohmann/json_fwd.hpp>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 namespace orvex::sim {
 
 struct UsagePair {
     uint16_t usage_page = 0;
     uint16_t usage = 0;
-    bool operator==(const UsagePair& other) const {
-        return usage_page == other.usage_page && usage == other.usage;
-    }
+    bool operator==(const UsagePair& other) const { return usage_page == other.usage_page && usage == other.usage; }
 };
 
 // The collections that make a device answer feature or output queries.

@@ -8,7 +8,9 @@ namespace orvex::sim {
 
 Scheduler::Scheduler() : m_thread([this] { Run(); }) {}
 
-Scheduler::~Scheduler() { Stop(); }
+Scheduler::~Scheduler() {
+    Stop();
+}
 
 void Scheduler::Schedule(std::chrono::milliseconds delay, std::function<void()> task) {
     std::lock_guard<std::mutex> lock(m_mutex);

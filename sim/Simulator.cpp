@@ -1,7 +1,10 @@
 #include "sim/Simulator.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -9,9 +12,6 @@
 #include <deque>
 #include <fstream>
 #include <mutex>
-
-#include <boost/asio/post.hpp>
-#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
 #include "sim/ControlSocket.h"
@@ -45,7 +45,9 @@ bool IsOutputQueryRequest(const std::vector<uint8_t>& bytes) {
     return (sum & 0xFFFF) == ((static_cast<unsigned>(bytes[10]) << 8) | bytes[11]);
 }
 
-size_t DataReportCount(uint8_t code) { return code == 0x09 ? 2 : code == 0x0A ? 3 : 1; }
+size_t DataReportCount(uint8_t code) {
+    return code == 0x09 ? 2 : code == 0x0A ? 3 : 1;
+}
 
 }  // namespace
 
@@ -103,7 +105,15 @@ struct Simulator::Core : std::enable_shared_from_this<Simulator::Core> {
         Core& m_core;
     };
 
-    class Ble final : public BleStack {};
+    // No simulated Bluetooth stack yet: it lists nothing, so the BLE family
+    // stays empty, as on a machine without Bluetooth devices.
+    class Ble final : public BleStack {
+    public:
+        std::vector<BleDeviceNode> DeviceNodes() override { return {}; }
+        std::vector<std::string> ServiceInterfaces() override { return {}; }
+        std::unique_ptr<BleServiceHandle> OpenService(const std::string&) override { return nullptr; }
+        void UnregisterEvent(BleEventHandle) override {}
+    };
 
     Core() : hid(*this), monitor(*this) {}
 
@@ -119,8 +129,7 @@ struct Simulator::Core : std::enable_shared_from_this<Simulator::Core> {
     Scheduler scheduler;
 
     int64_t NowMs() const {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     }
     static std::string PathOf(const DeviceSpec& spec, size_t collection) {
         return "/dev/sim/" + spec.name + "/" + std::to_string(collection);
@@ -427,8 +436,8 @@ std::shared_ptr<HidDevice> Simulator::Core::Hid::open(const HidDeviceInfo& entry
                 *error = HidOpenError::Other;
                 return nullptr;
             }
-            auto handle = std::make_shared<SimHandle>(m_core.shared_from_this(), index, static_cast<int>(i),
-                                                      device.generation);
+            auto handle =
+                std::make_shared<SimHandle>(m_core.shared_from_this(), index, static_cast<int>(i), device.generation);
             device.handles[i].push_back(handle);
             *error = HidOpenError::None;
             return handle;
@@ -521,9 +530,15 @@ std::unique_ptr<Simulator> Simulator::LoadScenarioFile(const std::string& file, 
     return simulator;
 }
 
-HidApi& Simulator::hid() { return m_core->hid; }
-DeviceMonitor& Simulator::monitor() { return m_core->monitor; }
-BleStack& Simulator::ble() { return m_core->ble; }
+HidApi& Simulator::hid() {
+    return m_core->hid;
+}
+DeviceMonitor& Simulator::monitor() {
+    return m_core->monitor;
+}
+BleStack& Simulator::ble() {
+    return m_core->ble;
+}
 
 std::vector<std::string> Simulator::DeviceNames() {
     std::lock_guard<std::mutex> lock(m_core->mutex);
@@ -608,8 +623,7 @@ bool Simulator::Set(const std::string& name, const json& fields, std::string* er
     Core::Device* device = m_core->FindLocked(name, error);
     if (!device) return false;
     std::set<std::string> given;
-    if (!ApplyBehaviour(fields, device->spec.collections.size(), &device->spec.behaviour, &given, error))
-        return false;
+    if (!ApplyBehaviour(fields, device->spec.collections.size(), &device->spec.behaviour, &given, error)) return false;
     if (given.count("reject_feature")) device->rejects_left = device->spec.behaviour.reject_feature;
     if (given.count("ack_after")) device->acks_skipped = 0;
     return true;
@@ -656,7 +670,9 @@ namespace {
 
 using ojson = nlohmann::ordered_json;
 
-ojson Failure(const std::string& message) { return ojson{{"ok", false}, {"error", message}}; }
+ojson Failure(const std::string& message) {
+    return ojson{{"ok", false}, {"error", message}};
+}
 
 bool RequireDevice(const json& request, std::string* name, ojson* reply) {
     if (!request.contains("device")) {
@@ -730,9 +746,9 @@ std::string Simulator::HandleControlRequest(const std::string& line) {
                         ojson received = ojson::array();
                         for (const auto& entry : device->log) {
                             ojson item = {{"t_ms", entry.t_ms},
-                                         {"kind", entry.kind},
-                                         {"collection", entry.collection},
-                                         {"hex", ToHex(entry.bytes)}};
+                                          {"kind", entry.kind},
+                                          {"collection", entry.collection},
+                                          {"hex", ToHex(entry.bytes)}};
                             if (entry.rejected) item["rejected"] = true;
                             received.push_back(std::move(item));
                         }
@@ -766,8 +782,7 @@ std::string Simulator::HandleControlRequest(const std::string& line) {
                     reply = done ? ojson{{"ok", true}} : Failure(error);
                 }
             } else {
-                reply = Failure("unknown op " + Quote(op) +
-                                " (known: devices, report, log, clear, set, plug, unplug)");
+                reply = Failure("unknown op " + Quote(op) + " (known: devices, report, log, clear, set, plug, unplug)");
             }
         }
     } catch (const std::exception& e) {
@@ -787,7 +802,8 @@ bool Simulator::StartControlSocket(const std::string& path, std::string* error) 
         *error = "the simulator's control socket is already open";
         return false;
     }
-    auto control = std::make_unique<ControlSocket>([this](const std::string& line) { return HandleControlRequest(line); });
+    auto control =
+        std::make_unique<ControlSocket>([this](const std::string& line) { return HandleControlRequest(line); });
     if (!control->Start(path, error)) return false;
     m_control = std::move(control);
     return true;

@@ -6,10 +6,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "platform/BleStack.h"
 #include "platform/DeviceMonitor.h"
@@ -19,9 +18,9 @@ namespace orvex::sim {
 
 // One report a device received, or one feature report read from it.
 struct Received {
-    int64_t t_ms = 0;     // steady clock, since the simulator was created
-    std::string kind;     // "feature" | "get_feature" | "output"
-    int collection = 0;   // index into the device's collections
+    int64_t t_ms = 0;            // steady clock, since the simulator was created
+    std::string kind;            // "feature" | "get_feature" | "output"
+    int collection = 0;          // index into the device's collections
     std::vector<uint8_t> bytes;  // sent to the device; for "get_feature" what it returned
     bool rejected = false;       // the device refused the call (it returned -1)
 };
@@ -52,8 +51,7 @@ public:
     // Queues an input report on one collection (-1: the first collection of
     // usage page 0x000A, else 0xFF00). Every handle open on it gets a copy;
     // with none open the report is lost, as on a real node.
-    bool QueueReport(const std::string& device, const std::vector<uint8_t>& report, int collection,
-                     std::string* error);
+    bool QueueReport(const std::string& device, const std::vector<uint8_t>& report, int collection, std::string* error);
 
     std::vector<Received> Log(const std::string& device);
     void Clear(const std::string& device);

@@ -132,15 +132,6 @@ TEST_F(ABridgeWithSimulatedDevices, EndsAnOutputAnswerForCode09InThirteenZeroByt
     ASSERT_TRUE(WaitFor("8506" + DefaultAnswerHex(0x09, 118) + std::string(26, '0')));
 }
 
-TEST_F(ABridgeWithSimulatedDevices, AnswersTheShortCodesInLowerCaseFixedFormats) {
-    m_page->SendText("f083050c00");
-    ASSERT_TRUE(WaitFor("83050c0102030405"));
-    m_page->SendText("f083050b00");
-    ASSERT_TRUE(WaitFor("83050b010203"));
-    m_page->SendText("f080040600");
-    ASSERT_TRUE(WaitFor("80040601020304"));
-}
-
 TEST_F(ABridgeWithSimulatedDevices, WrapsTheArgumentAroundAt256) {
     m_page->SendText("f0800404ff");
     ASSERT_TRUE(WaitFor("8004" + DefaultAnswerHex(0x04, 56)));
@@ -179,16 +170,6 @@ TEST_F(ABridgeWithSimulatedDevices, GivesTheFailureTextWhenAnOutputDeviceNeverAn
     EXPECT_GE(std::chrono::steady_clock::now() - start, 10s);
 }
 
-TEST_F(ABridgeWithSimulatedDevices, SaysNothingWhenAFeatureDeviceIsNeverReady) {
-    std::string error;
-    ASSERT_TRUE(m_bridge->sim().Set("wired", nlohmann::json{{"silent", true}}, &error)) << error;
-    const size_t mark = m_page->Messages().size();
-    m_page->SendText("f080040c00");
-    m_page->SendText("f082050c00");  // runs only once the first has ended
-    ASSERT_TRUE(WaitFor("82050CF0"));
-    EXPECT_EQ(RepliesSince(mark), (std::vector<std::string>{"82050CF0"}));
-}
-
 // ---------------------------------------------------------------------------
 
 TEST_F(ABridgeWithSimulatedDevices, TellsThePageWhenAFamily81DeviceAcknowledges) {
@@ -197,14 +178,6 @@ TEST_F(ABridgeWithSimulatedDevices, TellsThePageWhenAFamily81DeviceAcknowledges)
     auto sends = Log("vireo", "feature");
     ASSERT_EQ(sends.size(), 1u);
     EXPECT_EQ(ToHex(sends[0].bytes), "010344");
-}
-
-TEST_F(ABridgeWithSimulatedDevices, TellsThePageOfAnAcknowledgementThatNeededSeveralAttempts) {
-    std::string error;
-    ASSERT_TRUE(m_bridge->sim().Set("vireo", nlohmann::json{{"ack_after", 2}}, &error)) << error;
-    m_page->SendText("8103010344");
-    ASSERT_TRUE(WaitFor("03810101"));
-    EXPECT_EQ(Log("vireo", "feature").size(), 3u);
 }
 
 TEST_F(ABridgeWithSimulatedDevices, WritesTheChecksummedReportOfASimpleFamily83Command) {
@@ -216,20 +189,6 @@ TEST_F(ABridgeWithSimulatedDevices, WritesTheChecksummedReportOfASimpleFamily83C
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].collection, 2);  // the 0xFF01 control collection
     EXPECT_EQ(ToHex(writes[0].bytes), "04070005020012" + std::string(2 * 58, '0'));
-}
-
-TEST_F(ABridgeWithSimulatedDevices, SendsARejectedFeatureReportAgainUntilTaken) {
-    std::string error;
-    ASSERT_TRUE(m_bridge->sim().Set("wired", nlohmann::json{{"reject_feature", 3}}, &error)) << error;
-    m_page->SendText("800405021122");
-    m_page->SendText("f082050c00");  // marks the end of the command
-    ASSERT_TRUE(WaitFor("82050CF0"));
-    auto sends = Log("wired", "feature");
-    ASSERT_EQ(sends.size(), 4u);
-    for (size_t k = 0; k < 4; ++k) {
-        EXPECT_EQ(ToHex(sends[k].bytes), "0502");
-        EXPECT_EQ(sends[k].rejected, k < 3) << k;
-    }
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // Small helpers shared by the simulator's tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/HidApi.h"
 #include "sim/Simulator.h"
@@ -23,8 +23,7 @@ inline std::unique_ptr<Simulator> Load(const std::string& text) {
     return simulator;
 }
 
-inline std::shared_ptr<HidDevice> Open(Simulator& simulator, const std::string& path,
-                                       HidOpenError* error = nullptr) {
+inline std::shared_ptr<HidDevice> Open(Simulator& simulator, const std::string& path, HidOpenError* error = nullptr) {
     HidDeviceInfo entry;
     entry.path = path;
     return simulator.hid().open(entry, error);
@@ -58,7 +57,11 @@ inline Bytes OutputQuery(uint8_t code, uint8_t x, uint8_t y, uint8_t z) {
     return request;
 }
 
-inline int Send(HidDevice& handle, const Bytes& bytes) { return handle.send_feature_report(bytes.data(), bytes.size()); }
-inline int Write(HidDevice& handle, const Bytes& bytes) { return handle.write(bytes.data(), bytes.size()); }
+inline int Send(HidDevice& handle, const Bytes& bytes) {
+    return handle.send_feature_report(bytes.data(), bytes.size());
+}
+inline int Write(HidDevice& handle, const Bytes& bytes) {
+    return handle.write(bytes.data(), bytes.size());
+}
 
 }  // namespace orvex::sim::testing

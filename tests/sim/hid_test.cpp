@@ -1,11 +1,11 @@
 // The simulator behind the HID seam: enumeration, handles and their reports,
 // and the answers of the devices as the bridge relies on them.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
-#include <thread>
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "sim/SimTestUtil.h"
 
@@ -33,8 +33,8 @@ TEST(SimulatedEnumeration, ListsDevicesInScenarioOrderThenCollectionOrderFiltere
     auto& hid = simulator->hid();
     EXPECT_EQ(hid.init(), 0);
     EXPECT_EQ(PathsOf(hid.enumerate(0x1D57, 0)),
-              (std::vector<std::string>{Path("m81", 0), Path("m81", 1), Path("r65", 0), Path("r65", 1),
-                                        Path("r65", 2), Path("wired", 0), Path("wired", 1)}));
+              (std::vector<std::string>{Path("m81", 0), Path("m81", 1), Path("r65", 0), Path("r65", 1), Path("r65", 2),
+                                        Path("wired", 0), Path("wired", 1)}));
     EXPECT_EQ(PathsOf(hid.enumerate(0x1D57, 0xFA65)),
               (std::vector<std::string>{Path("r65", 0), Path("r65", 1), Path("r65", 2)}));
     EXPECT_EQ(PathsOf(hid.enumerate(0x046D, 0xFA60)), (std::vector<std::string>{Path("other", 0), Path("other", 1)}));

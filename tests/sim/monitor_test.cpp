@@ -1,14 +1,14 @@
 // Plugging and unplugging simulated devices: the changes the monitor posts to
 // a real loop, their order, and what they tell.
-#include <atomic>
-#include <future>
-#include <mutex>
-#include <thread>
+#include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <gtest/gtest.h>
+#include <future>
+#include <mutex>
+#include <thread>
 
 #include "sim/SimTestUtil.h"
 
@@ -86,9 +86,8 @@ TEST_F(AMonitoredSimulator, PostsOneChangePerCollectionInCollectionOrderOnTheLoo
 TEST_F(AMonitoredSimulator, ChangesWhatEnumerationSeesBeforeTheChangeIsHandled) {
     std::vector<size_t> seen;
     simulator->monitor().stop();
-    ASSERT_TRUE(simulator->monitor().start(loop, [&](const DeviceChange&) {
-        seen.push_back(simulator->hid().enumerate(0x1D57, 0xFA65).size());
-    }));
+    ASSERT_TRUE(simulator->monitor().start(
+        loop, [&](const DeviceChange&) { seen.push_back(simulator->hid().enumerate(0x1D57, 0xFA65).size()); }));
     ASSERT_TRUE(simulator->Plug("r65", nullptr));
     Drain();
     EXPECT_EQ(seen, (std::vector<size_t>{3, 3, 3}));
@@ -100,9 +99,9 @@ TEST_F(AMonitoredSimulator, RefusesToPlugWhatIsPluggedOrUnplugWhatIsNot) {
         const char* device;
         const char* error;
     };
-    for (const Case c : {Case{true, "m81", R"(device "m81" is already attached)"},
-                         Case{false, "r65", R"(device "r65" is not attached)"},
-                         Case{true, "nope", R"(unknown device "nope")"}}) {
+    for (const Case c :
+         {Case{true, "m81", R"(device "m81" is already attached)"},
+          Case{false, "r65", R"(device "r65" is not attached)"}, Case{true, "nope", R"(unknown device "nope")"}}) {
         std::string error;
         EXPECT_FALSE(c.plug ? simulator->Plug(c.device, &error) : simulator->Unplug(c.device, &error));
         EXPECT_EQ(error, c.error);

@@ -1,12 +1,12 @@
 // Loading scenarios: the devices they describe, the defaults they leave out,
 // and the message for every kind of mistake.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "sim/Simulator.h"
 #include "support/Process.h"
@@ -31,7 +31,8 @@ std::unique_ptr<Simulator> Load(const std::string& text) {
 
 std::vector<Usage> UsagesOf(Simulator& simulator, uint16_t product) {
     std::vector<Usage> usages;
-    for (const auto& entry : simulator.hid().enumerate(0x1D57, product)) usages.push_back({entry.usage_page, entry.usage});
+    for (const auto& entry : simulator.hid().enumerate(0x1D57, product))
+        usages.push_back({entry.usage_page, entry.usage});
     return usages;
 }
 
@@ -48,8 +49,8 @@ TEST(AScenario, GivesEachProductIdItsDefaultCollectionsInEnumerationOrder) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.product);
-        auto simulator = Load(std::string(R"({"devices":[{"name":"d","vendor_id":"0x1D57","product_id":)") +
-                              c.product + "}]}");
+        auto simulator =
+            Load(std::string(R"({"devices":[{"name":"d","vendor_id":"0x1D57","product_id":)") + c.product + "}]}");
         ASSERT_TRUE(simulator);
         EXPECT_EQ(UsagesOf(*simulator, c.id), c.collections);
     }

@@ -1,8 +1,8 @@
 // The whole bridge in-process against simulated devices, through a real page.
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "sim/SimTestUtil.h"
 #include "support/Capture.h"

@@ -1,17 +1,17 @@
 #include "support/SimBridge.h"
 
-#include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <future>
-#include <stdexcept>
-
-#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <boost/asio/post.hpp>
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <stdexcept>
 
 #include "bridge/server.h"
 
@@ -66,7 +66,9 @@ SimBridge::SimBridge(const std::string& scenarioJson, Clock* clock)
     }
 }
 
-SimBridge::~SimBridge() { Shutdown(); }
+SimBridge::~SimBridge() {
+    Shutdown();
+}
 
 void SimBridge::Shutdown() {
     if (m_thread.joinable()) {
@@ -85,7 +87,9 @@ void SimBridge::Shutdown() {
     g_bridgeExists = false;
 }
 
-uint16_t SimBridge::port() { return server_port(); }
+uint16_t SimBridge::port() {
+    return server_port();
+}
 
 void SimBridge::RunOnLoop(std::function<void()> fn) {
     if (std::this_thread::get_id() == m_thread.get_id()) {
@@ -109,7 +113,9 @@ void SimBridge::RunOnLoop(std::function<void()> fn) {
 
 // ---------------------------------------------------------------------------
 
-SimControlClient::~SimControlClient() { Close(); }
+SimControlClient::~SimControlClient() {
+    Close();
+}
 
 bool SimControlClient::Connect(const std::string& path, std::string* error) {
     Close();

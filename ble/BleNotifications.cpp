@@ -1,0 +1,98 @@
+// What a notification of a BLE slot becomes upstream.
+#include <cstdio>
+#include <cstring>
+
+#include "ble/BleSlots.h"
+#include "bridge/hex.h"
+#include "bridge/server.h"
+#include "platform/Log.h"
+
+namespace orvex {
+
+namespace {
+
+// Long answers: a body of fixed length holding the query code, the length,
+// one counter byte and then data bytes from a given one on.
+void SendLongAnswer(uint8_t deviceId, uint8_t code, uint8_t bodyLength, uint8_t counter, const uint8_t* data,
+                    int32_t size, int32_t firstData) {
+    uint8_t body[256] = {};
+    body[0] = code;
+    body[1] = bodyLength;
+    body[2] = counter;
+    // What does not fit is not sent.
+    for (int32_t i = firstData, at = 3; i < size && at < bodyLength; ++i, ++at) body[at] = data[i];
+    broadcast_hex(kBleFamily, deviceId, bodyLength, body);
+}
+
+void SendShortAnswer(const std::string& text) {
+    trace(text);
+    trace("\r\n");
+    broadcast_text(text);
+}
+
+template <int Slot>
+void OnBleValueChanged(const uint8_t* data, size_t size, void* context) {
+    if (context) static_cast<BleSlots*>(context)->OnValueChanged(Slot, data, size);
+}
+
+}  // namespace
+
+void BleSlots::OnValueChanged(int slot, const uint8_t* data, size_t size) {
+    if (size == 0 || !data) {
+        log_raw("datasize 0\n");
+        return;
+    }
+    log_raw("HR ");
+    // A value record holds at most this many data bytes anyway.
+    const int32_t n = size > static_cast<size_t>(kBleMaxWriteLength) ? kBleMaxWriteLength : static_cast<int32_t>(size);
+    OnBleNotification(slot, data, n);
+}
+
+void BleSlots::OnBleNotification(int slot, const uint8_t* data, int32_t size) {
+    if (!ValidSlot(slot) || !data || size <= 0) return;
+    // Missing bytes read as zero: a short notification never reads past what
+    // arrived.
+    auto d = [&](int32_t i) -> unsigned { return i < size ? data[i] : 0u; };
+    const uint8_t id = static_cast<uint8_t>(m_bleSlots[slot].nDeviceId.load());
+    char text[64];
+    switch (d(0)) {
+    case 0xA0:
+        SendLongAnswer(id, 0x0A, 0x80, static_cast<uint8_t>(m_bleBlockIndex[slot].load() + 1), data, size, 1);
+        break;
+    case 0xA1:
+        std::snprintf(text, sizeof text, "84%02x0B08%02x%02x", id, d(1), d(2));
+        SendShortAnswer(text);
+        break;
+    case 0xA2:
+        std::snprintf(text, sizeof text, "84%02x0C0A%02x%02x%02x%02x", id, d(1), d(2), d(3), d(4));
+        SendShortAnswer(text);
+        break;
+    case 0xA9:
+        SendLongAnswer(id, 0x09, 0x83, static_cast<uint8_t>(d(1) + 1), data, size, 2);
+        break;
+    default:
+        std::snprintf(text, sizeof text, "8401%02x%02x%02x%02x", d(0), d(1), d(2), d(3));
+        broadcast_text(text);
+        // Forwarded first: the text carries d0 itself, later texts the new id.
+        m_bleSlots[slot].nDeviceId = static_cast<int>(d(0));
+        break;
+    }
+}
+
+void OnBleValueChanged0(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<0>(data, size, context); }
+void OnBleValueChanged1(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<1>(data, size, context); }
+void OnBleValueChanged2(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<2>(data, size, context); }
+void OnBleValueChanged3(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<3>(data, size, context); }
+void OnBleValueChanged4(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<4>(data, size, context); }
+void OnBleValueChanged5(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<5>(data, size, context); }
+void OnBleValueChanged6(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<6>(data, size, context); }
+void OnBleValueChanged7(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<7>(data, size, context); }
+void OnBleValueChanged8(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<8>(data, size, context); }
+void OnBleValueChanged9(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<9>(data, size, context); }
+
+const BleValueChangedCallback kBleValueChangedCallbacks[kBleSlotCount] = {
+    OnBleValueChanged0, OnBleValueChanged1, OnBleValueChanged2, OnBleValueChanged3, OnBleValueChanged4,
+    OnBleValueChanged5, OnBleValueChanged6, OnBleValueChanged7, OnBleValueChanged8, OnBleValueChanged9,
+};
+
+}  // namespace orvex

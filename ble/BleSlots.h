@@ -1,0 +1,94 @@
+// Family 0x84: the ten BLE slots, found through the HID layer, connected a
+// while later and announced when removed; and the texts their notifications
+// become upstream.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ble/CBleDevice.h"
+#include "platform/BleStack.h"
+#include "platform/DeviceMonitor.h"
+#include "platform/HidApi.h"
+#include "protocol/BleCommandPort.h"
+
+namespace orvex {
+
+constexpr int kBleSlotCount = 10;
+constexpr uint8_t kBleFamily = 0x84;
+// Vendor under which the BLE devices appear as HID nodes.
+constexpr uint16_t kBleHidVendorId = 0x045E;
+
+struct BleSlotRecord {
+    std::string szPath;  // the HID path of the device's first listed collection
+    // Written by notification callbacks, read by the command and removal sides.
+    std::atomic<int> nDeviceId{0};
+};
+
+class BleSlots final : public BleCommandPort {
+public:
+    // stack may be null: slots are still made, but nothing connects or writes.
+    explicit BleSlots(BleStack* stack);
+    ~BleSlots() override;  // releases every registration
+    BleSlots(const BleSlots&) = delete;
+    BleSlots& operator=(const BleSlots&) = delete;
+
+    // The open step: every registration released, all ten slots rebuilt from
+    // the HID enumeration of vendor 0x045E. True when a slot was filled (the
+    // caller then arms the connect timer).
+    bool OpenBleFamily(HidApi& hid);
+    // Connects and subscribes every slot that has no registration yet.
+    void ConnectBleSlots();
+    // A removed HID node: "8400%02x" for every slot whose path it is.
+    void HandleBleRemoval(const DeviceChange& change);
+    // Releases every registration; afterwards no callback reaches this object.
+    void UnregisterAll();
+
+    // One notified value of the slot's notify characteristic.
+    void OnValueChanged(int slot, const uint8_t* data, size_t size);
+    // Turns one non-empty notification into its upstream text.
+    void OnBleNotification(int slot, const uint8_t* data, int32_t size);
+
+    // BleCommandPort, from the command thread.
+    std::vector<int> MatchingBleSlots(uint8_t deviceId) override;
+    int WriteBle(int slot, const uint8_t* data, int32_t length) override;
+    void SetBleBlockIndex(int slot, int blockIndex) override;
+
+    int Count() const { return m_bleCount.load(); }
+    int DeviceId(int slot) const;
+    std::string Path(int slot);
+    CBleDevice& Device(int slot) { return m_bleDevices[slot]; }
+
+private:
+    static bool ValidSlot(int slot) { return slot >= 0 && slot < kBleSlotCount; }
+
+    BleStack* m_stack;
+    CBleDevice m_bleDevices[kBleSlotCount];
+    // Guards the slot paths. Device ids, block indexes and the count are
+    // single words shared with callback threads, which must never wait for
+    // this lock: the open step holds it while it waits for their end.
+    std::mutex m_mutex;
+    BleSlotRecord m_bleSlots[kBleSlotCount];
+    std::atomic<int> m_bleCount{0};
+    std::atomic<int> m_bleBlockIndex[kBleSlotCount] = {};
+};
+
+// The value-changed callbacks, one per slot; context is the BleSlots.
+void OnBleValueChanged0(const uint8_t* data, size_t size, void* context);
+void OnBleValueChanged1(const uint8_t* data, size_t size, void* context);
+void OnBleValueChanged2(const uint8_t* data, size_t size, void* context);
+void OnBleValueChanged3(const uint8_t* data, size_t size, void* context);
+void OnBleValueChanged4(const uint8_t* data, size_t size, void* context);
+void OnBleValueChanged5(const uint8_t* data, size_t size, void* context);
+void OnBleValueChanged6(const uint8_t* data, size_t size, void* context);
+void OnBleValueChanged7(const uint8_t* data, size_t size, void* context);
+void OnBleValueChanged8(const uint8_t* data, size_t size, void* context);
+void OnBleValueChanged9(const uint8_t* data, size_t size, void* context);
+
+// The callback of each slot, by slot number.
+extern const BleValueChangedCallback kBleValueChangedCallbacks[kBleSlotCount];
+
+}  // namespace orvex

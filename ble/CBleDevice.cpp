@@ -1,0 +1,255 @@
+#include "ble/CBleDevice.h"
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "platform/Log.h"
+
+namespace orvex {
+
+namespace {
+
+std::string Format(const char* format, long value) {
+    char text[128];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+bool IsCharacteristic(const BleGattCharacteristic& c, uint32_t uuid) { return c.uuid.value == uuid; }
+
+// The interface search: every present GATT service interface whose name holds
+// both texts and the token of one connected device, opened, with the
+// characteristics of its first service. visit returns false to end the search.
+using InterfaceVisitor = std::function<bool(const std::string& name, BleServiceHandle& service,
+                                            const std::vector<BleGattCharacteristic>& characteristics)>;
+
+bool Matches(const std::string& name, const std::string& vidText, const std::string& pidText,
+             const std::vector<std::string>& tokens) {
+    const std::string upper = BleUpperCase(name);
+    // Compared as they stand: only ConnectAndSubscribe upper-cases the texts.
+    if (upper.find(vidText) == std::string::npos || upper.find(pidText) == std::string::npos) return false;
+    for (const auto& token : tokens)
+        if (upper.find(BleUpperCase(token)) != std::string::npos) return true;
+    return false;
+}
+
+void SearchInterfaces(BleStack& stack, const std::string& vidText, const std::string& pidText,
+                      const std::vector<std::string>& tokens, const InterfaceVisitor& visit) {
+    for (const std::string& name : stack.ServiceInterfaces()) {
+        if (!Matches(name, vidText, pidText, tokens)) continue;
+        std::unique_ptr<BleServiceHandle> service = stack.OpenService(name);
+        if (!service) continue;
+        std::vector<BleGattService> services;
+        int result = service->GetServices(&services);
+        if (result != 0) {
+            log_raw(Format("BluetoothGATTGetServices - Buffer Size %d\r\n", result));
+            continue;
+        }
+        // Without a service there is no first one to read characteristics of.
+        if (services.empty()) continue;
+        std::vector<BleGattCharacteristic> characteristics;
+        result = service->GetCharacteristics(services[0], &characteristics);
+        if (result != 0) {
+            log_raw(Format("BluetoothGATTGetCharacteristics - Buffer Size %d\r\n", result));
+            continue;
+        }
+        if (!visit(name, *service, characteristics)) return;
+    }
+}
+
+}  // namespace
+
+std::string BleUpperCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+bool BleSecondToken(const std::string& text, std::string* token) {
+    size_t start = text.find_first_not_of('_');
+    if (start == std::string::npos) return false;
+    size_t end = text.find('_', start);
+    if (end == std::string::npos) return false;
+    start = text.find_first_not_of('_', end);
+    if (start == std::string::npos) return false;
+    end = text.find('_', start);
+    *token = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    return true;
+}
+
+void CBleDevice::SetStack(BleStack* stack) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stack = stack;
+}
+
+void CBleDevice::SetTexts(const std::string& vidText, const std::string& pidText) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_vidText = vidText;
+    m_pidText = pidText;
+}
+
+std::vector<BleEventHandle> CBleDevice::TakeEventHandles() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_gattEventHandle = 0;
+    return std::move(m_registrations);
+}
+
+BleEventHandle CBleDevice::EventHandle() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_gattEventHandle;
+}
+
+bool CBleDevice::HasEventHandle() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_gattEventHandle != 0;
+}
+
+std::string CBleDevice::VidText() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_vidText;
+}
+
+std::string CBleDevice::PidText() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pidText;
+}
+
+int CBleDevice::ConnectedCount() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connectedCount;
+}
+
+void CBleDevice::ScanConnectedDevices() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stack) ScanLocked(*m_stack);
+    else m_connectedCount = 0;
+}
+
+void CBleDevice::ScanLocked(BleStack& stack) {
+    m_connectedCount = 0;
+    for (const BleDeviceNode& node : stack.DeviceNodes()) {
+        // Nodes beyond the table are left out rather than written past it.
+        if (m_connectedCount >= static_cast<int>(kBleConnectedTableSize)) break;
+        if (node.disconnected || !node.has_friendly_name || node.hardware_ids.empty()) continue;
+        std::string token;
+        // A node without a second token keeps what an earlier scan left in
+        // its entry; an empty entry then matches every interface.
+        if (BleSecondToken(node.hardware_ids.front(), &token)) m_connectedDevices[m_connectedCount] = token;
+        ++m_connectedCount;
+    }
+}
+
+CBleDevice::Snapshot CBleDevice::TakeSnapshot() {
+    Snapshot snapshot;
+    snapshot.vidText = m_vidText;
+    snapshot.pidText = m_pidText;
+    snapshot.tokens.assign(m_connectedDevices.begin(), m_connectedDevices.begin() + m_connectedCount);
+    return snapshot;
+}
+
+int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* context) {
+    BleStack* stack = nullptr;
+    Snapshot snapshot;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_vidText.empty() || m_pidText.empty() || !m_stack) return 0;
+        m_vidText = BleUpperCase(m_vidText);
+        m_pidText = BleUpperCase(m_pidText);
+        ScanLocked(*m_stack);
+        stack = m_stack;
+        snapshot = TakeSnapshot();
+    }
+    // The GATT work runs without the lock, so that a write from the server
+    // thread does not wait for a whole connect.
+    std::vector<BleEventHandle> made;
+    SearchInterfaces(*stack, snapshot.vidText, snapshot.pidText, snapshot.tokens,
+                     [&](const std::string& name, BleServiceHandle& service,
+                         const std::vector<BleGattCharacteristic>& characteristics) {
+                         for (const auto& characteristic : characteristics) {
+                             if (!IsCharacteristic(characteristic, kBleNotifyCharacteristic) ||
+                                 !characteristic.is_notifiable)
+                                 continue;
+                             log_raw(name + "\r\n");
+                             std::vector<BleGattDescriptor> descriptors;
+                             int result = service.GetDescriptors(characteristic, &descriptors);
+                             if (result != 0) {
+                                 log_raw(Format("BluetoothGATTGetDescriptors - Buffer Size %x\r\n", result));
+                                 descriptors.clear();
+                             }
+                             for (const auto& descriptor : descriptors) {
+                                 std::vector<uint8_t> value;
+                                 result = service.GetDescriptorValue(descriptor, &value);
+                                 if (result != 0)
+                                     log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", result));
+                                 if (descriptor.attribute_handle >= 255) continue;
+                                 result = service.SubscribeToNotifications(descriptor);
+                                 if (result == 0)
+                                     log_raw(Format("setting notification for service handle %x\n",
+                                                    descriptor.service_handle));
+                                 else
+                                     log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", result));
+                             }
+                             log_raw(Format("Setting Notification for ServiceHandle %d\n",
+                                            characteristic.service_handle));
+                             BleEventHandle handle = 0;
+                             result = service.RegisterValueChanged(characteristic, callback, context, &handle);
+                             if (result != 0) {
+                                 log_raw(Format("BluetoothGATTRegisterEvent - Actual Data %x\r\n", result));
+                             } else if (handle != 0) {
+                                 made.push_back(handle);
+                             }
+                         }
+                         return true;
+                     });
+    if (!made.empty()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_gattEventHandle = made.back();
+        m_registrations.insert(m_registrations.end(), made.begin(), made.end());
+    }
+    return 0;
+}
+
+int CBleDevice::Write(const uint8_t* data, int32_t length) {
+    if (length < 0 || length > kBleMaxWriteLength || (!data && length > 0)) return 0;
+    BleStack* stack = nullptr;
+    Snapshot snapshot;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_vidText.empty() || m_pidText.empty() || !m_stack) return 0;
+        stack = m_stack;
+        snapshot = TakeSnapshot();
+    }
+    int written = 0;
+    SearchInterfaces(*stack, snapshot.vidText, snapshot.pidText, snapshot.tokens,
+                     [&](const std::string& name, BleServiceHandle& service,
+                         const std::vector<BleGattCharacteristic>& characteristics) {
+                         for (const auto& characteristic : characteristics) {
+                             if (!IsCharacteristic(characteristic, kBleWriteCharacteristic) ||
+                                 !characteristic.is_writable)
+                                 continue;
+                             log_raw(name + "\r\n");
+                             // The value record: a 32-bit size, then the data.
+                             uint8_t record[1000] = {};
+                             const uint32_t size = static_cast<uint32_t>(length);
+                             std::memcpy(record, &size, sizeof size);
+                             if (length > 0) std::memcpy(record + 4, data, static_cast<size_t>(length));
+                             char line[64];
+                             std::snprintf(line, sizeof line, "Value Add: %p\r\n", static_cast<void*>(record));
+                             log_raw(line);
+                             if (service.WriteCharacteristic(characteristic, record + 4,
+                                                             static_cast<size_t>(length)) == 0) {
+                                 written = 1;
+                                 log_raw("Write Success!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n");
+                                 return false;
+                             }
+                             written = 0;
+                             log_raw("Write fail!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n");
+                         }
+                         return true;
+                     });
+    return written;
+}
+
+}  // namespace orvex

@@ -1,0 +1,83 @@
+// The bridge's handle on one BLE device of family 0x84. It never keeps the
+// device open: it holds the texts that identify the device among the GATT
+// service interfaces, the tokens of the devices connected at the last scan
+// and its value-changed registration, and finds the device again for every
+// operation.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/BleStack.h"
+
+namespace orvex {
+
+constexpr uint32_t kBleWriteCharacteristic = 0xFEE3;
+constexpr uint32_t kBleNotifyCharacteristic = 0xFEE4;
+constexpr size_t kBleConnectedTableSize = 1000;
+// A value record holds 1000 bytes, 4 of them its size.
+constexpr int32_t kBleMaxWriteLength = 996;
+
+class CBleDevice {
+public:
+    CBleDevice() = default;
+    CBleDevice(const CBleDevice&) = delete;
+    CBleDevice& operator=(const CBleDevice&) = delete;
+
+    // Null: no stack, every operation finds nothing.
+    void SetStack(BleStack* stack);
+
+    // Records the tokens of the present, connected device nodes.
+    void ScanConnectedDevices();
+    // Upper-cases the texts, scans, and registers callback(…, context) on the
+    // notify characteristic of every matching interface. Always 0.
+    int ConnectAndSubscribe(BleValueChangedCallback callback, void* context);
+    // One value of the write characteristic, written with response; 1 when a
+    // write succeeded, else 0.
+    int Write(const uint8_t* data, int32_t length);
+
+    // For the open step: texts as given (not upper-cased).
+    void SetTexts(const std::string& vidText, const std::string& pidText);
+    // Takes every registration out (the kept handle and the earlier ones of
+    // its run); the caller unregisters them.
+    std::vector<BleEventHandle> TakeEventHandles();
+    bool HasEventHandle();
+    BleEventHandle EventHandle();
+
+    std::string VidText();
+    std::string PidText();
+    int ConnectedCount();
+
+private:
+    struct Snapshot {
+        std::string vidText, pidText;
+        std::vector<std::string> tokens;  // the first m_connectedCount entries
+    };
+    Snapshot TakeSnapshot();
+    void ScanLocked(BleStack& stack);
+
+    // Guards every field below: the window thread rewrites them while the
+    // server thread writes through the object.
+    std::mutex m_mutex;
+    BleStack* m_stack = nullptr;
+    std::string m_vidText;
+    std::string m_pidText;
+    std::array<std::string, kBleConnectedTableSize> m_connectedDevices;
+    int m_connectedCount = 0;
+    BleEventHandle m_gattEventHandle = 0;  // the last registration
+    // Every registration still in force. A connect that matches several
+    // interfaces registers on each; all of them deliver, and all must be
+    // released, though only the last is the slot's handle.
+    std::vector<BleEventHandle> m_registrations;
+};
+
+// ASCII a-z to A-Z, everything else as it is.
+std::string BleUpperCase(std::string text);
+// The second "_"-separated token of text (runs of "_" count as one, leading
+// ones are skipped); false when there is none.
+bool BleSecondToken(const std::string& text, std::string* token);
+
+}  // namespace orvex

@@ -1,7 +1,6 @@
 // Removal of HID devices: the pages hear which device went, its records are
 // cleared and its reader ends. Counts and control records stay, so a removed
 // device leaves a hole until its family's next open step.
-#include <cctype>
 #include <cstdio>
 #include <vector>
 
@@ -13,12 +12,10 @@ namespace orvex {
 
 namespace {
 
+// Device nodes are named case-sensitively here: two nodes whose names differ
+// only in case are two devices, and one's removal must not clear the other.
 bool SamePath(const std::string& stored, const std::string& removed) {
-    if (stored.empty() || stored.size() != removed.size()) return false;
-    for (size_t i = 0; i < stored.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(stored[i])) != std::toupper(static_cast<unsigned char>(removed[i])))
-            return false;
-    return true;
+    return !stored.empty() && stored == removed;
 }
 
 std::string RemovalText(uint8_t family, int deviceId) {

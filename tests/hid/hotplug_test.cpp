@@ -350,7 +350,8 @@ TEST_P(ATimer, RunsTheOpenStepsOfItsFamiliesInOrder) {
 INSTANTIATE_TEST_SUITE_P(EveryId, ATimer,
                          ::testing::Values(TimerCase{IDT_OPEN_81, {kOpen81}}, TimerCase{IDT_OPEN_82, {kOpen82}},
                                            TimerCase{IDT_OPEN_WIRED, {kOpen80, kOpen85}},
-                                           TimerCase{IDT_OPEN_83, {kOpen83}}, TimerCase{IDT_OPEN_BLE, {{"enumerate 045e:0000"}}},
+                                           TimerCase{IDT_OPEN_83, {kOpen83}},
+                                           TimerCase{IDT_OPEN_BLE, {{"enumerate 045e:0000"}}},
                                            TimerCase{IDT_CONNECT_BLE, {}}, TimerCase{99, {}}));
 
 // ---- removals ----------------------------------------------------------------------
@@ -470,6 +471,8 @@ INSTANTIATE_TEST_SUITE_P(
                       {"Vireo ----------------- DBT_DEVICEREMOVECOMPLETE.\n",
                        "Sabre ----------------- DBT_DEVICEREMOVECOMPLETE.\n"}},
         UnmatchedCase{"wired", Removal("/dev/hidraw99", 0x1234), {"Wired ------------DBT_DEVICEREMOVECOMPLETE.\n"}},
+        // Node names are case-sensitive: this is another node.
+        UnmatchedCase{"other case", Removal("/dev/HIDRAW3", kProductVireo), {"DBT_DEVICEREMOVECOMPLETE.\n"}},
         // Another vendor's node is nobody's, even on a known node name.
         UnmatchedCase{"other vendor", Removal("/dev/hidraw3", kProductVireo, 0x1D58), {}},
         UnmatchedCase{"ble",

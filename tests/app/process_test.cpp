@@ -5,11 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "support/Process.h"
 #include "support/WsClient.h"
 
@@ -138,20 +133,12 @@ TEST_F(ARunningBridge, LetsASecondInstanceExitZeroAtOnceAndKeepsServing) {
 }
 
 TEST(ABridgeWhosePortIsTaken, ExitsOneWithOneLineNamingAddressPortAndError) {
-    const int blocker = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(blocker, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
-    socklen_t len = sizeof addr;
-    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
-    const std::string taken = std::to_string(ntohs(addr.sin_port));
+    test::TakenPort blocker;
+    ASSERT_NE(blocker.port(), 0);
+    const std::string taken = std::to_string(blocker.port());
 
     TempDir runtime;
     const auto result = RunToEnd({kBinary, "--port", taken}, 10s, {"XDG_RUNTIME_DIR=" + runtime.path()});
-    close(blocker);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("127.0.0.1"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(taken), std::string::npos) << result.err;

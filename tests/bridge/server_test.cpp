@@ -9,12 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "support/Capture.h"
+#include "support/Process.h"
 #include "support/WsClient.h"
 
 namespace orvex {
@@ -292,16 +289,9 @@ TEST_F(AServerWithAllowedOrigins, AcceptsExactOriginsAndAnswersOthersWith403) {
 }
 
 TEST(AServerThatCannotListen, ReportsAddressPortAndErrorAndStartsNothing) {
-    const int blocker = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(blocker, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
-    socklen_t len = sizeof addr;
-    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
-    const uint16_t taken = ntohs(addr.sin_port);
+    test::TakenPort blocker;
+    ASSERT_NE(blocker.port(), 0);
+    const uint16_t taken = blocker.port();
 
     ServerConfig config;
     config.port = taken;
@@ -312,7 +302,6 @@ TEST(AServerThatCannotListen, ReportsAddressPortAndErrorAndStartsNothing) {
     EXPECT_NE(error.find(std::to_string(taken)), std::string::npos) << error;
     EXPECT_NE(error.find("in use"), std::string::npos) << error;
     stop_server();  // nothing to stop
-    close(blocker);
 
     // The same process can serve afterwards.
     config.port = 0;

@@ -6,7 +6,10 @@
 #include <filesystem>
 #include <regex>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -140,6 +143,22 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+}
+
+TakenPort::TakenPort() {
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) return;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(m_fd, 1) == 0 &&
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        m_port = ntohs(addr.sin_port);
+}
+
+TakenPort::~TakenPort() {
+    if (m_fd >= 0) close(m_fd);
 }
 
 int ParseListeningPort(const std::string& stderrText) {

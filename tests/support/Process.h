@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -63,6 +64,21 @@ public:
 
 private:
     std::string m_path;
+};
+
+// A loopback port held by a listening socket of the test, so that the bridge
+// finds it taken. Released at destruction.
+class TakenPort {
+public:
+    TakenPort();
+    ~TakenPort();
+    TakenPort(const TakenPort&) = delete;
+    TakenPort& operator=(const TakenPort&) = delete;
+    uint16_t port() const { return m_port; }  // 0 when no port could be taken
+
+private:
+    int m_fd = -1;
+    uint16_t m_port = 0;
 };
 
 // Parses the port out of the bridge's verbose start-up line.

@@ -38,6 +38,7 @@ std::string CountingHex(size_t from, size_t to) {
 class ABridgeWithABleDevice : public ::testing::Test {
 protected:
     void SetUp() override {
+        m_started = std::chrono::steady_clock::now();
         try {
             m_bridge = std::make_unique<SimBridge>(kScenario, &m_clock);
         } catch (const std::exception& e) {
@@ -50,6 +51,7 @@ protected:
         ASSERT_TRUE(WaitFor("0304"));
         // The connect timer subscribes, and the device announces its id.
         ASSERT_TRUE(WaitFor("840109000000")) << "the slot was not connected";
+        m_connected = std::chrono::steady_clock::now();
         ASSERT_EQ(Ble().RegistrationCount("pad"), 1u);
     }
     void TearDown() override {
@@ -80,9 +82,22 @@ protected:
     }
 
     RecordingClock m_clock;
+    std::chrono::steady_clock::time_point m_started, m_connected;
     std::unique_ptr<SimBridge> m_bridge;
     std::unique_ptr<WsClient> m_page;
 };
+
+// Lower bounds only: a timer never fires early, however slow the machine.
+TEST_F(ABridgeWithABleDevice, ConnectsNoSoonerThanTwoSecondsAfterTheOpenStep) {
+    EXPECT_GE(m_connected - m_started, 2000ms);
+}
+
+TEST_F(ABridgeWithABleDevice, ReleasesItsRegistrationAtShutdown) {
+    m_bridge->RunOnLoop([this] { m_bridge->dialog().OnDestroy(); });
+    EXPECT_EQ(Ble().RegistrationCount("pad"), 0u);
+    const auto reply = Control(R"({"op":"notify","device":"pad","hex":"01020304"})");
+    EXPECT_EQ(reply["delivered"], 0) << reply.dump();
+}
 
 TEST_F(ABridgeWithABleDevice, WritesACommandForItsDeviceIdToTheWriteCharacteristic) {
     LogCapture logs;
@@ -138,9 +153,12 @@ TEST_F(ABridgeWithABleDevice, AnnouncesARemovalOnceAndReconnectsAfterTheDeviceCo
     EXPECT_TRUE(logs.WaitForLine("Write fail!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n", kWait));
     EXPECT_EQ(Control(R"({"op":"notify","device":"pad","hex":"01"})")["ok"], false);
 
+    const auto plugged = std::chrono::steady_clock::now();
     ASSERT_EQ(Control(R"({"op":"plug","device":"pad"})")["ok"], true);
-    // The open step releases the old registration; the connect loop makes one anew.
+    // The open step, a second after the arrivals, releases the old
+    // registration; the connect loop, two seconds later, makes one anew.
     ASSERT_TRUE(WaitFor("840109000000", 2));
+    EXPECT_GE(std::chrono::steady_clock::now() - plugged, 3000ms);
     EXPECT_EQ(Ble().RegistrationCount("pad"), 1u);
     const auto messages = m_page->Messages();
     EXPECT_EQ(std::count(messages.begin(), messages.end(), "840009"), 1);

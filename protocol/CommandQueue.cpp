@@ -29,12 +29,12 @@ bool CommandQueue::Start() {
 }
 
 bool CommandQueue::Post(const uint8_t* frame) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (m_stop || !m_thread.joinable()) return false;
-    if (m_frames.size() >= kMaxPending) {
-        diag_error("too many commands waiting; one dropped");
-        return false;
-    }
+    // Bounded: every exchange ends within its attempts and read time-outs, and
+    // Stop wakes this wait.
+    m_room.wait(lock, [this] { return m_stop || m_frames.size() < kMaxPending; });
+    if (m_stop) return false;
     m_frames.emplace_back();
     std::memcpy(m_frames.back().data(), frame, kFrameSize);
     m_wake.notify_one();
@@ -50,6 +50,7 @@ void CommandQueue::Stop() {
         m_frames.clear();
         m_wake.notify_all();
         m_idle.notify_all();
+        m_room.notify_all();
     }
     if (m_thread.joinable()) m_thread.join();
 }
@@ -73,6 +74,7 @@ void CommandQueue::Run() {
             if (m_stop) return;
             frame = m_frames.front();
             m_frames.pop_front();
+            m_room.notify_one();
             m_running = true;
         }
         try {

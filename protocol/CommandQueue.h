@@ -22,8 +22,9 @@ namespace orvex {
 class CommandQueue {
 public:
     static constexpr size_t kFrameSize = 1000;
-    // Frames waiting beyond this are dropped: a page flooding commands must
-    // not grow the bridge without bound.
+    // A page flooding commands must not grow the bridge without bound; past
+    // this many waiting frames the server thread waits for room, as it would
+    // if it ran the exchanges itself, and no frame is lost.
     static constexpr size_t kMaxPending = 256;
 
     explicit CommandQueue(CommandProtocol& protocol);
@@ -33,8 +34,8 @@ public:
 
     // Starts the worker; false (with a diagnostic) when no thread can be made.
     bool Start();
-    // Copies the frame (kFrameSize bytes) and queues it. False when the queue
-    // is stopped or full.
+    // Copies the frame (kFrameSize bytes) and queues it, waiting for room when
+    // kMaxPending frames wait already. False when the queue is stopped.
     bool Post(const uint8_t* frame);
     // Drops the frames still waiting, cuts the running exchange short at its
     // next step and joins the worker. Safe to call twice or without Start.
@@ -53,6 +54,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_idle;
+    std::condition_variable m_room;
     std::deque<Frame> m_frames;
     bool m_running = false;  // a frame is being handled
     bool m_stop = false;

@@ -76,7 +76,7 @@ TEST_F(ACommandQueue, StopsAnUnacknowledgedTransferAtItsNextStepAndDropsTheRest)
     EXPECT_FALSE(Post("8301050100"));
 }
 
-TEST_F(ACommandQueue, RefusesFramesBeyondItsBound) {
+TEST_F(ACommandQueue, MakesThePosterWaitForRoomBeyondItsBoundAndLosesNothing) {
     auto device = Place(0x83, 0, 0x01);
     std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
@@ -92,10 +92,19 @@ TEST_F(ACommandQueue, RefusesFramesBeyondItsBound) {
     ASSERT_TRUE(Post("8301050100"));
     ASSERT_EQ(entered.get_future().wait_for(30s), std::future_status::ready);
     for (size_t k = 0; k < CommandQueue::kMaxPending; ++k) ASSERT_TRUE(Post("8301050100")) << k;
-    EXPECT_FALSE(Post("8301050100"));
+    // One more waits for room instead of being dropped.
+    std::atomic<bool> posted{false};
+    std::thread flood([&] {
+        EXPECT_TRUE(Post("8301050100"));
+        posted = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(posted.load());
     release.set_value();
+    flood.join();
+    EXPECT_TRUE(posted.load());
     ASSERT_TRUE(m_queue.WaitIdle(60s));
-    EXPECT_EQ(device->Calls(Op::Write).size(), 1 + CommandQueue::kMaxPending);
+    EXPECT_EQ(device->Calls(Op::Write).size(), 2 + CommandQueue::kMaxPending);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -304,6 +305,18 @@ TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithRespons
     (void)Events();
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(broadcasts.Texts().empty());
+}
+
+TEST_F(TheBluezStack, FindsTheBusThroughDbusSystemBusAddressWithoutAParameter) {
+    const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    const std::string saved = previous ? previous : "";
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
+    {
+        BluezStack stack;
+        EXPECT_EQ(stack.DeviceNodes().size(), 2u);
+    }
+    if (previous) setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1);
+    else unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
 TEST(ABluezStackWithoutBluez, ListsNothingAndSaysSoOnce) {

@@ -50,6 +50,9 @@ bool BleSlots::OpenBleFamily(HidApi& hid) {
     int count = 0;
     uint16_t lastVendor = 0, lastProduct = 0;
     for (const HidDeviceInfo& entry : hid.enumerate(kBleHidVendorId, 0)) {
+        // The vendor's wired devices are listed too; they are no BLE devices
+        // and would only take slots from them.
+        if (entry.bus_type != kBusBluetooth) continue;
         if (entry.vendor_id == lastVendor && entry.product_id == lastProduct) continue;
         lastVendor = entry.vendor_id;
         lastProduct = entry.product_id;

@@ -34,12 +34,12 @@ public:
         if (error) *error = HidOpenError::NotFound;
         return nullptr;
     }
-    void Add(const std::string& path, uint16_t product, uint16_t vendor = kBleHidVendorId) {
+    void Add(const std::string& path, uint16_t product, uint16_t bus = kBusBluetooth) {
         HidDeviceInfo info;
         info.path = path;
-        info.vendor_id = vendor;
+        info.vendor_id = kBleHidVendorId;
         info.product_id = product;
-        info.bus_type = kBusBluetooth;
+        info.bus_type = bus;
         std::lock_guard<std::mutex> lock(m_mutex);
         entries.push_back(info);
     }

@@ -1,0 +1,70 @@
+// The bridge as a user starts it, against a simulated BLE device: what a page
+// receives and what the process writes to its standard output.
+#include <csignal>
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "support/Process.h"
+#include "support/SimBridge.h"
+#include "support/WsClient.h"
+
+namespace orvex::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 60s;
+const char* kBinary = ORVEX_BRIDGE_BINARY;
+
+bool WaitForMessage(WsClient& page, const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto& message : page.Messages())
+            if (message == text) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToStdout) {
+    if (access(kBinary, X_OK) != 0) GTEST_SKIP() << "the bridge binary is missing: " << kBinary;
+    TempDir dir;
+    const std::string scenario = dir.path() + "/ble.json";
+    std::ofstream(scenario) << R"({"devices": [{"name": "pad", "bus": "ble", "vendor_id": "0x045E",
+                                  "product_id": "0x0B13", "device_id": 5}]})";
+    const std::string socket = dir.path() + "/sim.sock";
+    ChildProcess bridge({kBinary, "--port", "0", "--verbose", "--simulate", scenario, "--sim-control", socket},
+                        {"XDG_RUNTIME_DIR=" + dir.path()});
+    ASSERT_TRUE(bridge.Started());
+    ASSERT_TRUE(bridge.WaitForStderr(" port ", 10s)) << bridge.Stderr();
+    const int port = ParseListeningPort(bridge.Stderr());
+    ASSERT_GT(port, 0) << bridge.Stderr();
+
+    WsClient page(static_cast<uint16_t>(port));
+    ASSERT_TRUE(page.Connect(10s));
+    ASSERT_TRUE(WaitForMessage(page, "840105000000")) << bridge.Stderr();
+    SimControlClient control;
+    ASSERT_TRUE(control.Connect(socket));
+    EXPECT_EQ(control.Exchange("{\"op\":\"notify\",\"device\":\"pad\",\"hex\":\"\"}\n"), R"({"ok":true,"delivered":1})");
+    page.SendText("F084050B00");
+    ASSERT_TRUE(WaitForMessage(page, "84050B080102"));
+    page.Close();
+    control.Close();
+
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(bridge.Wait(10s), 0);
+    bridge.FinishOutput();
+    const std::string out = bridge.Stdout();
+    EXPECT_NE(out.find("Setting Notification for ServiceHandle 16\n"), std::string::npos) << out;
+    // The announcement's "HR " has no line end of its own (a plain
+    // notification writes nothing more), so the empty value's line follows it.
+    EXPECT_NE(out.find("HR datasize 0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Write Success!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n"), std::string::npos) << out;
+    // The short answer's trace goes to the trace channel, in two parts.
+    EXPECT_NE(bridge.Stderr().find("84050B080102\r\n"), std::string::npos) << bridge.Stderr();
+}
+
+}  // namespace
+}  // namespace orvex::test

@@ -1,5 +1,6 @@
 #include "platform/linux/HidrawDescriptor.h"
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
@@ -125,6 +126,40 @@ TEST(AReportDescriptor, ThatIsMalformedIsNotValid) {
     }
     EXPECT_TRUE(Parse({}).valid);
     EXPECT_TRUE(ParseReportDescriptor(nullptr, 0).collections.empty());
+}
+
+TEST(AReportDescriptor, CutInsideACollectionIsNotValid) {
+    const auto& d = kMouseAndKeyboard;
+    const std::vector<uint8_t> collection = {0xA1, 0x01}, endOfMouse = {0xC0, 0xC0};
+    const size_t mouseStart = static_cast<size_t>(std::search(d.begin(), d.end(), collection.begin(), collection.end()) - d.begin());
+    const size_t mouseEnd = static_cast<size_t>(std::search(d.begin(), d.end(), endOfMouse.begin(), endOfMouse.end()) - d.begin()) + 2;
+    const size_t keyboardStart = static_cast<size_t>(
+        std::search(d.begin() + static_cast<long>(mouseEnd), d.end(), collection.begin(), collection.end()) - d.begin());
+    for (size_t n = 0; n <= d.size(); ++n) {
+        // An exact-size copy, so that a read past the end is a sanitizer error.
+        const std::vector<uint8_t> cut(d.begin(), d.begin() + static_cast<long>(n));
+        const bool valid = ParseReportDescriptor(cut.data(), cut.size()).valid;
+        const bool inside = (n > mouseStart && n < mouseEnd) || (n > keyboardStart && n < d.size());
+        if (inside) {
+            EXPECT_FALSE(valid) << n << " bytes";
+        }
+        if (n == mouseEnd || n == d.size()) {
+            EXPECT_TRUE(valid) << n << " bytes";
+        }
+    }
+}
+
+TEST(AReportDescriptor, OfRandomBytesNeverReadsPastItsEnd) {
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, static_cast<uint8_t>(seed >> 16); };
+    for (int i = 0; i < 3000; ++i) {
+        std::vector<uint8_t> bytes(next() % 80);
+        for (auto& b : bytes) b = next();
+        const HidDescriptorLayout layout = ParseReportDescriptor(bytes.data(), bytes.size());
+        const HidReportFilter filter = HidReportFilter::ForCollection(layout, HidUsage{0xFF00, 0x0001});
+        const uint8_t report[] = {next(), next()};
+        filter.Accepts(report, sizeof report);
+    }
 }
 
 TEST(AReportFilter, PassesOnlyTheReportsOfItsOwnCollection) {

@@ -85,8 +85,8 @@ std::string Scenario(int perKind, std::vector<DeviceRef>* devices) {
     int id = 1;
     auto add = [&](const std::string& name, const char* product, const char* collections, int input) {
         if (id > 1) json += ",";
-        json += R"({"name":")" + name + R"(","vendor_id":"0x1D57","product_id":")" + product +
-                R"(","device_id":)" + std::to_string(id) + collections + "}";
+        json += R"({"name":")" + name + R"(","vendor_id":"0x1D57","product_id":")" + product + R"(","device_id":)" +
+                std::to_string(id) + collections + "}";
         devices->push_back({name, input});
         ++id;
     };
@@ -149,8 +149,8 @@ void Latency(int seconds) {
         for (size_t i = 1; i < messages.size(); ++i) {
             const std::string& text = messages[i];
             unsigned family, kind, rid, dev, lo, hi, b4;
-            if (text.size() != 14 || std::sscanf(text.c_str(), "%2x%2x%2x%2x%2x%2x%2x", &family, &kind, &rid, &dev,
-                                                 &lo, &hi, &b4) != 7 ||
+            if (text.size() != 14 ||
+                std::sscanf(text.c_str(), "%2x%2x%2x%2x%2x%2x%2x", &family, &kind, &rid, &dev, &lo, &hi, &b4) != 7 ||
                 dev >= n || (lo | hi << 8) >= static_cast<unsigned>(perDevice)) {
                 ++unknown;
                 continue;

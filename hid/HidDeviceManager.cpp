@@ -51,12 +51,18 @@ HidDeviceManager::~HidDeviceManager() {
 
 HidFamilyState* HidDeviceManager::Family(uint8_t family) {
     switch (family) {
-    case 0x80: return &m_hid80;
-    case 0x81: return &m_hid81;
-    case 0x82: return &m_hid82;
-    case 0x83: return &m_hid83;
-    case 0x85: return &m_hid85;
-    default: return nullptr;
+        case 0x80:
+            return &m_hid80;
+        case 0x81:
+            return &m_hid81;
+        case 0x82:
+            return &m_hid82;
+        case 0x83:
+            return &m_hid83;
+        case 0x85:
+            return &m_hid85;
+        default:
+            return nullptr;
     }
 }
 
@@ -147,8 +153,8 @@ void HidDeviceManager::StartReader(uint8_t family, int slot) {
         state->m_dwThreadId[slot] = std::thread::id();
         char family_text[8];
         std::snprintf(family_text, sizeof family_text, "%02x", family);
-        diag_error(std::string("cannot start the reader of family ") + family_text + " slot " +
-                   std::to_string(slot) + ": " + e.what());
+        diag_error(std::string("cannot start the reader of family ") + family_text + " slot " + std::to_string(slot) +
+                   ": " + e.what());
     }
 }
 

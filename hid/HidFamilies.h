@@ -26,11 +26,11 @@ struct UsagePair {
 
 struct FamilyRules {
     uint8_t family;
-    uint16_t product_id;       // enumeration filter; 0 lists every product
+    uint16_t product_id;  // enumeration filter; 0 lists every product
     UsagePair control;
     UsagePair input;
-    bool wired;                // product ids 0xFA60 and 0xFA65 excluded
-    bool initial_feature;      // 10-byte feature report 0x0C and 200 ms at open
+    bool wired;            // product ids 0xFA60 and 0xFA65 excluded
+    bool initial_feature;  // 10-byte feature report 0x0C and 200 ms at open
 };
 
 // Null for a code that is not a HID family.

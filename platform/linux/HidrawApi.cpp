@@ -52,18 +52,20 @@ private:
     std::atomic<bool> m_nonblocking{false};
 };
 
-
 HidOpenError ClassifyOpenFailure(const std::string& path) {
     // hidapi keeps the errno of its failed open() only in a message; asking
     // again is simpler and as good.
     if (::access(path.c_str(), R_OK | W_OK) == 0) return HidOpenError::Other;
     switch (errno) {
-    case EACCES:
-    case EPERM: return HidOpenError::PermissionDenied;
-    case ENOENT:
-    case ENODEV:
-    case ENXIO: return HidOpenError::NotFound;
-    default: return HidOpenError::Other;
+        case EACCES:
+        case EPERM:
+            return HidOpenError::PermissionDenied;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return HidOpenError::NotFound;
+        default:
+            return HidOpenError::Other;
     }
 }
 

@@ -60,21 +60,24 @@ HidDescriptorLayout ParseReportDescriptor(const uint8_t* data, size_t size) {
 
         if (type == kGlobal) {
             switch (tag) {
-            case kTagUsagePage: globals.usage_page = static_cast<uint16_t>(value); break;
-            case kTagReportId:
-                globals.report_id = static_cast<uint8_t>(value);
-                layout.uses_report_ids = true;
-                break;
-            case kTagPush:
-                if (stack.size() < kMaxPushDepth) stack.push_back(globals);
-                break;
-            case kTagPop:
-                if (!stack.empty()) {
-                    globals = stack.back();
-                    stack.pop_back();
-                }
-                break;
-            default: break;
+                case kTagUsagePage:
+                    globals.usage_page = static_cast<uint16_t>(value);
+                    break;
+                case kTagReportId:
+                    globals.report_id = static_cast<uint8_t>(value);
+                    layout.uses_report_ids = true;
+                    break;
+                case kTagPush:
+                    if (stack.size() < kMaxPushDepth) stack.push_back(globals);
+                    break;
+                case kTagPop:
+                    if (!stack.empty()) {
+                        globals = stack.back();
+                        stack.pop_back();
+                    }
+                    break;
+                default:
+                    break;
             }
         } else if (type == kLocal) {
             if (tag == kTagUsage && !haveUsage) {

@@ -20,13 +20,13 @@ struct HidUsage {
 };
 
 struct HidTopCollection {
-    HidUsage usage;                      // of the top-level collection itself
-    std::vector<HidUsage> nested;        // collections inside it, in order
+    HidUsage usage;                         // of the top-level collection itself
+    std::vector<HidUsage> nested;           // collections inside it, in order
     std::vector<uint8_t> input_report_ids;  // ids of its Input items, in first-use order
 };
 
 struct HidDescriptorLayout {
-    bool valid = false;           // the whole descriptor parsed
+    bool valid = false;            // the whole descriptor parsed
     bool uses_report_ids = false;  // byte 0 of every report is then its id
     std::vector<HidTopCollection> collections;
 };
@@ -65,7 +65,7 @@ using RawRead = std::function<int(uint8_t*, size_t, int)>;
 // the read fails. Dropped reports are zeroed out of the buffer, so a short
 // report that follows reads as zero-padded. A polling read (0) drops at most
 // max_drops reports before answering "nothing waiting".
-int ReadFiltered(const HidReportFilter& filter, const RawRead& raw, uint8_t* data, size_t length,
-                 int timeout_ms, int max_drops = 64);
+int ReadFiltered(const HidReportFilter& filter, const RawRead& raw, uint8_t* data, size_t length, int timeout_ms,
+                 int max_drops = 64);
 
 }  // namespace orvex

@@ -26,7 +26,9 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool IsHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 // "BBBB:VVVV:PPPP.NNNN", the name the kernel gives a HID device.
 bool IsHidDeviceName(const std::string& name) {
@@ -54,7 +56,9 @@ bool IsUsbDevice(const std::string& dir) {
 
 }  // namespace
 
-std::string HidrawNodeName(const std::string& devnode) { return BaseName(devnode); }
+std::string HidrawNodeName(const std::string& devnode) {
+    return BaseName(devnode);
+}
 
 std::string HidrawPairingKey(const std::string& sysfsRoot, const std::string& devnode) {
     const std::string node = RealPath(sysfsRoot + "/class/hidraw/" + HidrawNodeName(devnode));

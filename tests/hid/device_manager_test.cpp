@@ -1,5 +1,8 @@
 // The open step and the readers against simulated devices, without a server:
 // broadcasts are observed through the tap, the tables under their lock.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -9,9 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "hid/HidDeviceManager.h"
 #include "sim/Simulator.h"
@@ -61,8 +61,8 @@ private:
 };
 
 std::string Device(const std::string& name, const std::string& product, int deviceId, const std::string& extra = "") {
-    return R"({"name":")" + name + R"(","vendor_id":"0x1D57","product_id":")" + product +
-           R"(","device_id":)" + std::to_string(deviceId) + extra + "}";
+    return R"({"name":")" + name + R"(","vendor_id":"0x1D57","product_id":")" + product + R"(","device_id":)" +
+           std::to_string(deviceId) + extra + "}";
 }
 
 // A copy of one family's table taken under its lock.
@@ -222,9 +222,8 @@ TEST_F(AHidFamily, OpenStepSendsTheInitialFeatureReportOnlyToFamilies80And81AndP
           Device("wiredv", "0x1235", 4, R"(,"collections":[[65281,2],[65280,1]])")});
     // At each pause, how many initial reports have gone out so far.
     std::vector<size_t> sentAtPause;
-    clock.OnLongSleep([&] {
-        sentAtPause.push_back(FeatureReportsOf("vireo").size() + FeatureReportsOf("wired").size());
-    });
+    clock.OnLongSleep(
+        [&] { sentAtPause.push_back(FeatureReportsOf("vireo").size() + FeatureReportsOf("wired").size()); });
     for (uint8_t f : {0x81, 0x82, 0x83, 0x85, 0x80}) manager->OpenHidFamily(f);
 
     EXPECT_THAT(FeatureReportsOf("vireo"), ElementsAre("0:0c0a01fe01fe00000000"));

@@ -1,6 +1,6 @@
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "hid/HidDeviceManager.h"
 
@@ -17,7 +17,7 @@ TEST(APathToken, IsTheFifthAmpersandFieldWithSeparatorRunsCountingAsOne) {
         {"a&b&c&d&e&f", "e"},
         {"&&a&&b&&&c&d&&e&f", "e"},  // leading separators skipped, runs count once
         {"a&b&c&d&e", "e"},
-        {"a&b&c&d&", ""},            // only four fields
+        {"a&b&c&d&", ""},  // only four fields
         {"a&b&c&d", ""},
         {"", ""},
         {"&&&&&&", ""},

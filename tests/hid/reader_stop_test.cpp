@@ -1,14 +1,14 @@
 // When a reader sees its stop request, counted in clock pauses rather than in
 // wall time: every 10 ms pause waits for the test to let it pass.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "bridge/server.h"
 #include "hid/HidDeviceManager.h"

@@ -1,10 +1,10 @@
 // Input reports from simulated devices to real pages, through the whole bridge.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
@@ -58,13 +58,12 @@ TEST_F(TwoPages, BothReceiveEveryFamilysReportTextsExactly) {
         {"sabre", 1, {0x01, 0x03, 0xAA}},
         {"sabre", 0, {0x04, 0x06, 0xC0, 0x01}},
         {"wired", 1, {0x09, 0x04, 0x01, 0x02, 0x03, 0x04, 0x05}},
-        {"wiredv", 1, {0x01, 0x02, 0x03}},               // short: zero-padded
+        {"wiredv", 1, {0x01, 0x02, 0x03}},              // short: zero-padded
         {"vireo", 1, std::vector<uint8_t>(100, 0xEF)},  // long: five bytes forwarded
         {"sabre", 1, {0x05}},
     };
-    const std::vector<std::string> expected = {"0304",           "81010502500007", "82010103aa0000",
-                                               "83010406c00100", "80010904010203", "85010102030000",
-                                               "8101efefefefef", "82010500000000"};
+    const std::vector<std::string> expected = {"0304",           "81010502500007", "82010103aa0000", "83010406c00100",
+                                               "80010904010203", "85010102030000", "8101efefefefef", "82010500000000"};
     size_t n = 1;
     for (const auto& r : reports) {
         Report(r.device, r.collection, r.report);

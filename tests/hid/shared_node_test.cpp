@@ -1,13 +1,13 @@
 // What the simulator cannot show: several collections behind one node path,
 // and paths that carry the pairing token themselves. A small fake HidApi.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "hid/HidDeviceManager.h"
 #include "support/Capture.h"

@@ -1,8 +1,7 @@
 // The hidraw backend on this machine: what it can show without our devices,
 // and what it shows when one is attached.
-#include "platform/linux/HidrawApi.h"
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,9 +10,8 @@
 #include <map>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "hid/HidFamilies.h"
+#include "platform/linux/HidrawApi.h"
 
 namespace orvex {
 namespace {

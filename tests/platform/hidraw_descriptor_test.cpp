@@ -1,12 +1,12 @@
-#include "platform/linux/HidrawDescriptor.h"
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "platform/linux/HidrawDescriptor.h"
 
 namespace orvex {
 namespace {
@@ -14,6 +14,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
+// clang-format off
 // Boot-style mouse (report 1) and keyboard (report 2, with LED output) on one
 // interface, as a combined receiver presents them.
 const std::vector<uint8_t> kMouseAndKeyboard = {
@@ -67,8 +68,11 @@ const std::vector<uint8_t> kWithoutIds = {
     0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
     0x75, 0x08, 0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x09, 0x02, 0x91, 0x02, 0xC0,
 };
+// clang-format on
 
-HidDescriptorLayout Parse(const std::vector<uint8_t>& d) { return ParseReportDescriptor(d.data(), d.size()); }
+HidDescriptorLayout Parse(const std::vector<uint8_t>& d) {
+    return ParseReportDescriptor(d.data(), d.size());
+}
 
 TEST(AReportDescriptor, OfAMouseAndKeyboardMapsEachReportIdToItsCollection) {
     const HidDescriptorLayout layout = Parse(kMouseAndKeyboard);
@@ -131,10 +135,13 @@ TEST(AReportDescriptor, ThatIsMalformedIsNotValid) {
 TEST(AReportDescriptor, CutInsideACollectionIsNotValid) {
     const auto& d = kMouseAndKeyboard;
     const std::vector<uint8_t> collection = {0xA1, 0x01}, endOfMouse = {0xC0, 0xC0};
-    const size_t mouseStart = static_cast<size_t>(std::search(d.begin(), d.end(), collection.begin(), collection.end()) - d.begin());
-    const size_t mouseEnd = static_cast<size_t>(std::search(d.begin(), d.end(), endOfMouse.begin(), endOfMouse.end()) - d.begin()) + 2;
+    const size_t mouseStart =
+        static_cast<size_t>(std::search(d.begin(), d.end(), collection.begin(), collection.end()) - d.begin());
+    const size_t mouseEnd =
+        static_cast<size_t>(std::search(d.begin(), d.end(), endOfMouse.begin(), endOfMouse.end()) - d.begin()) + 2;
     const size_t keyboardStart = static_cast<size_t>(
-        std::search(d.begin() + static_cast<long>(mouseEnd), d.end(), collection.begin(), collection.end()) - d.begin());
+        std::search(d.begin() + static_cast<long>(mouseEnd), d.end(), collection.begin(), collection.end()) -
+        d.begin());
     for (size_t n = 0; n <= d.size(); ++n) {
         // An exact-size copy, so that a read past the end is a sanitizer error.
         const std::vector<uint8_t> cut(d.begin(), d.begin() + static_cast<long>(n));

@@ -1,5 +1,4 @@
-#include "platform/linux/HidrawSysfs.h"
-
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "platform/linux/HidrawSysfs.h"
 
 namespace orvex {
 namespace {

@@ -2,13 +2,12 @@
 // gives our devices' hidraw nodes, and it must run before the seat rules turn
 // the uaccess tag into an ACL.
 #include <fnmatch.h>
+#include <gtest/gtest.h>
 
 #include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace orvex {
 namespace {
@@ -57,14 +56,11 @@ TEST(TheUdevRule, TagsTheHidrawNodesOfVendor1D57AndOfBluetoothDevicesOfVendor045
         const char* name;
         bool matches;
     } cases[] = {
-        {"0005:045E:0B13.0005", true},  // Bluetooth
-        {"0005:045E:02FD.0001", true},
-        {"0003:045E:0B13.0005", false},  // the same vendor on USB
-        {"0005:1D57:FA60.0002", false},
-        {"0005:045e:0b13.0005", false},  // never written so
+        {"0005:045E:0B13.0005", true},                                   // Bluetooth
+        {"0005:045E:02FD.0001", true},  {"0003:045E:0B13.0005", false},  // the same vendor on USB
+        {"0005:1D57:FA60.0002", false}, {"0005:045e:0b13.0005", false},  // never written so
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(::fnmatch(kernels.c_str(), c.name, 0) == 0, c.matches) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(::fnmatch(kernels.c_str(), c.name, 0) == 0, c.matches) << c.name;
 }
 
 }  // namespace

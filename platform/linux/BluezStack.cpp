@@ -5,11 +5,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/Log.h"
@@ -73,6 +75,16 @@ BleDescriptorType DescriptorTypeOf(uint32_t uuid) {
     case 0x2905: return BleDescriptorType::CharacteristicAggregateFormat;
     default: return BleDescriptorType::Custom;
     }
+}
+
+constexpr auto kRetryInterval = std::chrono::seconds(5);
+
+// The socket file of a "unix:path=..." address (its first entry), else "".
+std::string UnixSocketOf(const std::string& address) {
+    const std::string prefix = "unix:path=";
+    if (address.compare(0, prefix.size(), prefix) != 0) return "";
+    const size_t end = address.find_first_of(",;", prefix.size());
+    return address.substr(prefix.size(), end == std::string::npos ? std::string::npos : end - prefix.size());
 }
 
 std::string Compact(const std::string& address) {
@@ -315,6 +327,12 @@ BluezStack::~BluezStack() {
     if (m_wakeFd >= 0) close(m_wakeFd);
 }
 
+std::string BluezStack::BusAddress() const {
+    if (!m_busAddress.empty()) return m_busAddress;
+    const char* system = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    return system && *system ? system : "unix:path=/run/dbus/system_bus_socket";
+}
+
 void BluezStack::Unavailable(const std::string& why) {
     if (m_reportedUnavailable) {
         diag_verbose("BLE unavailable: " + why);
@@ -328,6 +346,18 @@ bool BluezStack::ConnectLocked() {
     if (m_connection) return true;
     if (m_wakeFd < 0) {
         Unavailable("cannot create an event descriptor");
+        return false;
+    }
+    // The library keeps the bus object of every connection that fails to
+    // start, so a missing bus is not asked again at every BLE operation.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < m_nextAttempt) return false;
+    m_nextAttempt = now + kRetryInterval;
+    const std::string address = BusAddress();
+    const std::string socket = UnixSocketOf(address);
+    struct stat info {};
+    if (!socket.empty() && stat(socket.c_str(), &info) != 0) {
+        Unavailable("no bus at " + address + ": " + std::strerror(errno));
         return false;
     }
     try {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -54,6 +55,7 @@ private:
     void Dispatch();
     void Wake();
     void Unavailable(const std::string& why);
+    std::string BusAddress() const;
 
     const std::string m_busAddress;
     std::mutex m_mutex;
@@ -61,6 +63,7 @@ private:
     std::map<BleEventHandle, std::unique_ptr<Registration>> m_registrations;
     BleEventHandle m_nextHandle = 1;
     bool m_reportedUnavailable = false;
+    std::chrono::steady_clock::time_point m_nextAttempt{};
     int m_wakeFd = -1;
     std::atomic<bool> m_stop{false};
     std::thread m_dispatcher;

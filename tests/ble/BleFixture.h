@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -109,6 +111,16 @@ protected:
     LogCapture logs;
     BroadcastCapture broadcasts;
 };
+
+// The id is stored right after its text is sent, on the sender's thread.
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
 
 inline std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
     std::vector<uint8_t> bytes;

@@ -53,6 +53,11 @@ protected:
         ASSERT_TRUE(WaitFor("840109000000")) << "the slot was not connected";
         m_connected = std::chrono::steady_clock::now();
         ASSERT_EQ(Ble().RegistrationCount("pad"), 1u);
+        // The id is stored right after its text goes out.
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (m_bridge->dialog().ble().DeviceId(0) != 9 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(m_bridge->dialog().ble().DeviceId(0), 9);
     }
     void TearDown() override {
         if (m_page) m_page->Close();
@@ -132,7 +137,10 @@ TEST_F(ABridgeWithABleDevice, ForwardsNotificationsSentThroughTheControlRequest)
     ASSERT_EQ(reply["ok"], true) << reply.dump();
     EXPECT_EQ(reply["delivered"], 1);
     ASSERT_TRUE(WaitFor("84012a010203"));
-    // The new id addresses the device from now on.
+    // The new id, stored right after the text went out, addresses the device.
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (m_bridge->dialog().ble().DeviceId(0) != 0x2A && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
     m_page->SendText("F0842A0B00");
     ASSERT_TRUE(WaitFor("842a0B080102"));
 

@@ -131,9 +131,8 @@ TEST_F(ABleNotification, ReachesEverySlotRegisteredOnTheDeviceThroughItsOwnCallb
     ASSERT_EQ(ble.Notify("pad", Bytes({0x0C, 0x01, 0x02, 0x03}), nullptr), 2);
     ASSERT_TRUE(broadcasts.WaitForCount(2, 10s));
     EXPECT_EQ(broadcasts.Texts(), (std::vector<std::string>{"84010c010203", "84010c010203"}));
-    EXPECT_EQ(slots->DeviceId(0), 0x0C);
+    EXPECT_TRUE(WaitUntil([&] { return slots->DeviceId(0) == 0x0C && slots->DeviceId(2) == 0x0C; }));
     EXPECT_EQ(slots->DeviceId(1), 0);
-    EXPECT_EQ(slots->DeviceId(2), 0x0C);
     // An empty value reaches both as well.
     ASSERT_EQ(ble.Notify("pad", {}, nullptr), 2);
     ASSERT_TRUE(logs.WaitForLine("datasize 0\n", 10s));

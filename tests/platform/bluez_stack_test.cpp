@@ -278,6 +278,9 @@ TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithRespons
 
         Notify(kPad + "/service000c/char000f", {0x07, 0x11, 0x22, 0x33});
         ASSERT_TRUE(broadcasts.WaitForText("840107112233", kWait));
+        // Stored right after the text is sent, on the dispatcher.
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (slots.DeviceId(0) != 7 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
         EXPECT_EQ(slots.DeviceId(0), 7);
         Notify(kPad + "/service000c/char000f", {});
         ASSERT_TRUE(logs.WaitForLine("datasize 0\n", kWait));

@@ -73,6 +73,8 @@ TEST(StartUp, WatchesDevicesThenInitialisesHidThenOpensFamiliesInOrderThenServes
         EXPECT_NE(server_port(), 0);
         test::WsClient page(server_port());
         EXPECT_TRUE(page.Connect());
+        // Registered once greeted; a page still in its handshake is not closed.
+        EXPECT_TRUE(page.WaitForMessages(1));
         dialog.OnDestroy();
         EXPECT_TRUE(page.WaitClosed());
         EXPECT_EQ(page.CloseCode(), 1000);

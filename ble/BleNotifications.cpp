@@ -56,39 +56,59 @@ void BleSlots::OnBleNotification(int slot, const uint8_t* data, int32_t size) {
     const uint8_t id = static_cast<uint8_t>(m_bleSlots[slot].nDeviceId.load());
     char text[64];
     switch (d(0)) {
-    case 0xA0:
-        SendLongAnswer(id, 0x0A, 0x80, static_cast<uint8_t>(m_bleBlockIndex[slot].load() + 1), data, size, 1);
-        break;
-    case 0xA1:
-        std::snprintf(text, sizeof text, "84%02x0B08%02x%02x", id, d(1), d(2));
-        SendShortAnswer(text);
-        break;
-    case 0xA2:
-        std::snprintf(text, sizeof text, "84%02x0C0A%02x%02x%02x%02x", id, d(1), d(2), d(3), d(4));
-        SendShortAnswer(text);
-        break;
-    case 0xA9:
-        SendLongAnswer(id, 0x09, 0x83, static_cast<uint8_t>(d(1) + 1), data, size, 2);
-        break;
-    default:
-        std::snprintf(text, sizeof text, "8401%02x%02x%02x%02x", d(0), d(1), d(2), d(3));
-        broadcast_text(text);
-        // Forwarded first: the text carries d0 itself, later texts the new id.
-        m_bleSlots[slot].nDeviceId = static_cast<int>(d(0));
-        break;
+        case 0xA0:
+            SendLongAnswer(id, 0x0A, 0x80, static_cast<uint8_t>(m_bleBlockIndex[slot].load() + 1), data, size, 1);
+            break;
+        case 0xA1:
+            std::snprintf(text, sizeof text, "84%02x0B08%02x%02x", id, d(1), d(2));
+            SendShortAnswer(text);
+            break;
+        case 0xA2:
+            std::snprintf(text, sizeof text, "84%02x0C0A%02x%02x%02x%02x", id, d(1), d(2), d(3), d(4));
+            SendShortAnswer(text);
+            break;
+        case 0xA9:
+            SendLongAnswer(id, 0x09, 0x83, static_cast<uint8_t>(d(1) + 1), data, size, 2);
+            break;
+        default:
+            std::snprintf(text, sizeof text, "8401%02x%02x%02x%02x", d(0), d(1), d(2), d(3));
+            broadcast_text(text);
+            // Forwarded first: the text carries d0 itself, later texts the new id.
+            m_bleSlots[slot].nDeviceId = static_cast<int>(d(0));
+            break;
     }
 }
 
-void OnBleValueChanged0(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<0>(data, size, context); }
-void OnBleValueChanged1(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<1>(data, size, context); }
-void OnBleValueChanged2(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<2>(data, size, context); }
-void OnBleValueChanged3(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<3>(data, size, context); }
-void OnBleValueChanged4(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<4>(data, size, context); }
-void OnBleValueChanged5(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<5>(data, size, context); }
-void OnBleValueChanged6(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<6>(data, size, context); }
-void OnBleValueChanged7(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<7>(data, size, context); }
-void OnBleValueChanged8(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<8>(data, size, context); }
-void OnBleValueChanged9(const uint8_t* data, size_t size, void* context) { OnBleValueChanged<9>(data, size, context); }
+void OnBleValueChanged0(const uint8_t* data, size_t size, void* context) {
+    OnBleValueChanged<0>(data, size, context);
+}
+void OnBleValueChanged1(const uint8_t* data, size_t size, void* context) {
+    OnBleValueChanged<1>(data, size, context);
+}
+void OnBleValueChanged2(const uint8_t* data, size_t size, void* context) {
+    OnBleValueChanged<2>(data, size, context);
+}
+void OnBleValueChanged3(const uint8_t* data, size_t size, void* context) {
+    OnBleValueChanged<3>(data, size, context);
+}
+void OnBleValueChanged4(const uint8_t* data, size_t size, void* context) {
+    OnBleValueChanged<4>(data, size, context);
+}
+void OnBleValueChanged5(const uint8_t* data, size_t size, void* context) {
+    OnBleValueChanged<5>(data, size, context);
+}
+void OnBleValueChanged6(const uint8_t* data, size_t size, void* context) {
+    OnBleValueChanged<6>(data, size, context);
+}
+void OnBleValueChanged7(const uint8_t* data, size_t size, void* context) {
+    OnBleValueChanged<7>(data, size, context);
+}
+void OnBleValueChanged8(const uint8_t* data, size_t size, void* context) {
+    OnBleValueChanged<8>(data, size, context);
+}
+void OnBleValueChanged9(const uint8_t* data, size_t size, void* context) {
+    OnBleValueChanged<9>(data, size, context);
+}
 
 const BleValueChangedCallback kBleValueChangedCallbacks[kBleSlotCount] = {
     OnBleValueChanged0, OnBleValueChanged1, OnBleValueChanged2, OnBleValueChanged3, OnBleValueChanged4,

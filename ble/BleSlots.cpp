@@ -15,7 +15,9 @@ std::string SlotText(const char* format, int a) {
     return text;
 }
 
-bool SameIgnoringCase(const std::string& a, const std::string& b) { return BleUpperCase(a) == BleUpperCase(b); }
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+    return BleUpperCase(a) == BleUpperCase(b);
+}
 
 }  // namespace
 
@@ -23,7 +25,9 @@ BleSlots::BleSlots(BleStack* stack) : m_stack(stack) {
     for (auto& device : m_bleDevices) device.SetStack(stack);
 }
 
-BleSlots::~BleSlots() { UnregisterAll(); }
+BleSlots::~BleSlots() {
+    UnregisterAll();
+}
 
 void BleSlots::UnregisterAll() {
     for (auto& device : m_bleDevices) {
@@ -106,7 +110,9 @@ void BleSlots::SetBleBlockIndex(int slot, int blockIndex) {
     if (ValidSlot(slot)) m_bleBlockIndex[slot] = blockIndex;
 }
 
-int BleSlots::DeviceId(int slot) const { return ValidSlot(slot) ? m_bleSlots[slot].nDeviceId.load() : 0; }
+int BleSlots::DeviceId(int slot) const {
+    return ValidSlot(slot) ? m_bleSlots[slot].nDeviceId.load() : 0;
+}
 
 std::string BleSlots::Path(int slot) {
     if (!ValidSlot(slot)) return {};

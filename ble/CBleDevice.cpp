@@ -17,7 +17,9 @@ std::string Format(const char* format, long value) {
     return text;
 }
 
-bool IsCharacteristic(const BleGattCharacteristic& c, uint32_t uuid) { return c.uuid.value == uuid; }
+bool IsCharacteristic(const BleGattCharacteristic& c, uint32_t uuid) {
+    return c.uuid.value == uuid;
+}
 
 // The interface search: every present GATT service interface whose name holds
 // both texts and the token of one connected device, opened, with the
@@ -123,8 +125,10 @@ int CBleDevice::ConnectedCount() {
 
 void CBleDevice::ScanConnectedDevices() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stack) ScanLocked(*m_stack);
-    else m_connectedCount = 0;
+    if (m_stack)
+        ScanLocked(*m_stack);
+    else
+        m_connectedCount = 0;
 }
 
 void CBleDevice::ScanLocked(BleStack& stack) {
@@ -164,45 +168,42 @@ int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* cont
     // The GATT work runs without the lock, so that a write from the server
     // thread does not wait for a whole connect.
     std::vector<BleEventHandle> made;
-    SearchInterfaces(*stack, snapshot.vidText, snapshot.pidText, snapshot.tokens,
-                     [&](const std::string& name, BleServiceHandle& service,
-                         const std::vector<BleGattCharacteristic>& characteristics) {
-                         for (const auto& characteristic : characteristics) {
-                             if (!IsCharacteristic(characteristic, kBleNotifyCharacteristic) ||
-                                 !characteristic.is_notifiable)
-                                 continue;
-                             log_raw(name + "\r\n");
-                             std::vector<BleGattDescriptor> descriptors;
-                             int result = service.GetDescriptors(characteristic, &descriptors);
-                             if (result != 0) {
-                                 log_raw(Format("BluetoothGATTGetDescriptors - Buffer Size %x\r\n", result));
-                                 descriptors.clear();
-                             }
-                             for (const auto& descriptor : descriptors) {
-                                 std::vector<uint8_t> value;
-                                 result = service.GetDescriptorValue(descriptor, &value);
-                                 if (result != 0)
-                                     log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", result));
-                                 if (descriptor.attribute_handle >= 255) continue;
-                                 result = service.SubscribeToNotifications(descriptor);
-                                 if (result == 0)
-                                     log_raw(Format("setting notification for service handle %x\n",
-                                                    descriptor.service_handle));
-                                 else
-                                     log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", result));
-                             }
-                             log_raw(Format("Setting Notification for ServiceHandle %d\n",
-                                            characteristic.service_handle));
-                             BleEventHandle handle = 0;
-                             result = service.RegisterValueChanged(characteristic, callback, context, &handle);
-                             if (result != 0) {
-                                 log_raw(Format("BluetoothGATTRegisterEvent - Actual Data %x\r\n", result));
-                             } else if (handle != 0) {
-                                 made.push_back(handle);
-                             }
-                         }
-                         return true;
-                     });
+    SearchInterfaces(
+        *stack, snapshot.vidText, snapshot.pidText, snapshot.tokens,
+        [&](const std::string& name, BleServiceHandle& service,
+            const std::vector<BleGattCharacteristic>& characteristics) {
+            for (const auto& characteristic : characteristics) {
+                if (!IsCharacteristic(characteristic, kBleNotifyCharacteristic) || !characteristic.is_notifiable)
+                    continue;
+                log_raw(name + "\r\n");
+                std::vector<BleGattDescriptor> descriptors;
+                int result = service.GetDescriptors(characteristic, &descriptors);
+                if (result != 0) {
+                    log_raw(Format("BluetoothGATTGetDescriptors - Buffer Size %x\r\n", result));
+                    descriptors.clear();
+                }
+                for (const auto& descriptor : descriptors) {
+                    std::vector<uint8_t> value;
+                    result = service.GetDescriptorValue(descriptor, &value);
+                    if (result != 0) log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", result));
+                    if (descriptor.attribute_handle >= 255) continue;
+                    result = service.SubscribeToNotifications(descriptor);
+                    if (result == 0)
+                        log_raw(Format("setting notification for service handle %x\n", descriptor.service_handle));
+                    else
+                        log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", result));
+                }
+                log_raw(Format("Setting Notification for ServiceHandle %d\n", characteristic.service_handle));
+                BleEventHandle handle = 0;
+                result = service.RegisterValueChanged(characteristic, callback, context, &handle);
+                if (result != 0) {
+                    log_raw(Format("BluetoothGATTRegisterEvent - Actual Data %x\r\n", result));
+                } else if (handle != 0) {
+                    made.push_back(handle);
+                }
+            }
+            return true;
+        });
     if (!made.empty()) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_gattEventHandle = made.back();
@@ -222,33 +223,31 @@ int CBleDevice::Write(const uint8_t* data, int32_t length) {
         snapshot = TakeSnapshot();
     }
     int written = 0;
-    SearchInterfaces(*stack, snapshot.vidText, snapshot.pidText, snapshot.tokens,
-                     [&](const std::string& name, BleServiceHandle& service,
-                         const std::vector<BleGattCharacteristic>& characteristics) {
-                         for (const auto& characteristic : characteristics) {
-                             if (!IsCharacteristic(characteristic, kBleWriteCharacteristic) ||
-                                 !characteristic.is_writable)
-                                 continue;
-                             log_raw(name + "\r\n");
-                             // The value record: a 32-bit size, then the data.
-                             uint8_t record[1000] = {};
-                             const uint32_t size = static_cast<uint32_t>(length);
-                             std::memcpy(record, &size, sizeof size);
-                             if (length > 0) std::memcpy(record + 4, data, static_cast<size_t>(length));
-                             char line[64];
-                             std::snprintf(line, sizeof line, "Value Add: %p\r\n", static_cast<void*>(record));
-                             log_raw(line);
-                             if (service.WriteCharacteristic(characteristic, record + 4,
-                                                             static_cast<size_t>(length)) == 0) {
-                                 written = 1;
-                                 log_raw("Write Success!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n");
-                                 return false;
-                             }
-                             written = 0;
-                             log_raw("Write fail!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n");
-                         }
-                         return true;
-                     });
+    SearchInterfaces(
+        *stack, snapshot.vidText, snapshot.pidText, snapshot.tokens,
+        [&](const std::string& name, BleServiceHandle& service,
+            const std::vector<BleGattCharacteristic>& characteristics) {
+            for (const auto& characteristic : characteristics) {
+                if (!IsCharacteristic(characteristic, kBleWriteCharacteristic) || !characteristic.is_writable) continue;
+                log_raw(name + "\r\n");
+                // The value record: a 32-bit size, then the data.
+                uint8_t record[1000] = {};
+                const uint32_t size = static_cast<uint32_t>(length);
+                std::memcpy(record, &size, sizeof size);
+                if (length > 0) std::memcpy(record + 4, data, static_cast<size_t>(length));
+                char line[64];
+                std::snprintf(line, sizeof line, "Value Add: %p\r\n", static_cast<void*>(record));
+                log_raw(line);
+                if (service.WriteCharacteristic(characteristic, record + 4, static_cast<size_t>(length)) == 0) {
+                    written = 1;
+                    log_raw("Write Success!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n");
+                    return false;
+                }
+                written = 0;
+                log_raw("Write fail!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n");
+            }
+            return true;
+        });
     return written;
 }
 

@@ -116,8 +116,7 @@ public:
         if (characteristic.uuid.value != kNotifyUuid || !callback) return -1;
         return m_ble.Register(m_device, callback, context, handle);
     }
-    int WriteCharacteristic(const BleGattCharacteristic& characteristic, const uint8_t* data,
-                            size_t length) override {
+    int WriteCharacteristic(const BleGattCharacteristic& characteristic, const uint8_t* data, size_t length) override {
         if (characteristic.uuid.value != kWriteUuid) return -1;
         return m_ble.WriteValue(m_device, data, length);
     }
@@ -129,7 +128,9 @@ private:
 
 SimBle::SimBle(Scheduler& scheduler, Hooks hooks) : m_scheduler(scheduler), m_hooks(std::move(hooks)) {}
 
-SimBle::~SimBle() { Shutdown(); }
+SimBle::~SimBle() {
+    Shutdown();
+}
 
 void SimBle::Shutdown() {
     std::map<BleEventHandle, std::shared_ptr<Registration>> registrations;
@@ -217,8 +218,7 @@ std::unique_ptr<BleServiceHandle> SimBle::OpenService(const std::string& interfa
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_shutdown) return nullptr;
     for (const auto& device : m_devices)
-        if (InterfaceNameOf(device) == interfaceName)
-            return std::make_unique<Service>(*this, device.name);
+        if (InterfaceNameOf(device) == interfaceName) return std::make_unique<Service>(*this, device.name);
     return nullptr;
 }
 
@@ -226,8 +226,7 @@ void SimBle::Subscribe(const std::string& name, uint16_t descriptorHandle) {
     if (m_hooks.record) m_hooks.record(name, "subscribe", descriptorHandle, {0x01, 0x00}, false);
 }
 
-int SimBle::Register(const std::string& name, BleValueChangedCallback callback, void* context,
-                     BleEventHandle* handle) {
+int SimBle::Register(const std::string& name, BleValueChangedCallback callback, void* context, BleEventHandle* handle) {
     std::lock_guard<std::mutex> lock(m_mutex);
     SimBleDevice* device = FindLocked(name);
     if (m_shutdown || !device) return -1;

@@ -22,11 +22,11 @@ struct SimBleDevice {
     std::string name;
     uint16_t vendor_id = 0;
     uint16_t product_id = 0;
-    std::string address;       // "AA:BB:CC:DD:EE:FF"; empty gives a node without token
-    bool attached = true;      // unplugged: still listed, but not connected
-    bool connected = true;     // the node is connected
-    uint8_t device_id = 1;     // announced by a plain notification on subscription; 0: never
-    bool writable = true;      // 0xFEE3 has its write property
+    std::string address;                          // "AA:BB:CC:DD:EE:FF"; empty gives a node without token
+    bool attached = true;                         // unplugged: still listed, but not connected
+    bool connected = true;                        // the node is connected
+    uint8_t device_id = 1;                        // announced by a plain notification on subscription; 0: never
+    bool writable = true;                         // 0xFEE3 has its write property
     std::vector<uint16_t> cccd_handles = {0x15};  // attribute handles of the notify descriptors
 };
 
@@ -35,12 +35,11 @@ public:
     struct Hooks {
         // Records what the device received ("write", "subscribe").
         std::function<void(const std::string& device, const char* kind, int collection,
-                            const std::vector<uint8_t>& bytes, bool rejected)>
+                           const std::vector<uint8_t>& bytes, bool rejected)>
             record;
         // The scenario's answer to a query request beginning with code;
         // false for the built-in one. Also says whether the device is silent.
-        std::function<bool(const std::string& device, uint8_t code, std::vector<uint8_t>* answer, bool* silent)>
-            answer;
+        std::function<bool(const std::string& device, uint8_t code, std::vector<uint8_t>* answer, bool* silent)> answer;
     };
 
     SimBle(Scheduler& scheduler, Hooks hooks);
@@ -73,8 +72,7 @@ private:
     SimBleDevice* FindLocked(const std::string& name);
     std::string InterfaceNameOf(const SimBleDevice& device) const;
     int WriteValue(const std::string& device, const uint8_t* data, size_t length);
-    int Register(const std::string& device, BleValueChangedCallback callback, void* context,
-                 BleEventHandle* handle);
+    int Register(const std::string& device, BleValueChangedCallback callback, void* context, BleEventHandle* handle);
     void Subscribe(const std::string& device, uint16_t descriptorHandle);
     // Queues the value for the device's registrations of this moment.
     size_t QueueNotificationLocked(const std::string& device, std::vector<uint8_t> value,

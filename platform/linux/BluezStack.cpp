@@ -1,5 +1,11 @@
 #include "platform/linux/BluezStack.h"
 
+#include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -7,12 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-
-#include <poll.h>
-#include <sdbus-c++/sdbus-c++.h>
-#include <sys/eventfd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/Log.h"
 
@@ -52,7 +52,8 @@ bool Get(const Properties& properties, const char* name, T* out) {
 uint16_t HandleOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     const std::string last = path.substr(slash == std::string::npos ? 0 : slash + 1);
-    const size_t digits = last.find_first_of("0123456789abcdefABCDEF", last.find_first_not_of("abcdefghijklmnopqrstuvwxyz"));
+    const size_t digits =
+        last.find_first_of("0123456789abcdefABCDEF", last.find_first_not_of("abcdefghijklmnopqrstuvwxyz"));
     if (digits == std::string::npos) return 0;
     return static_cast<uint16_t>(std::strtoul(last.c_str() + digits, nullptr, 16) & 0xFFFF);
 }
@@ -67,13 +68,20 @@ BleUuid UuidOf(const std::string& text) {
 
 BleDescriptorType DescriptorTypeOf(uint32_t uuid) {
     switch (uuid) {
-    case 0x2900: return BleDescriptorType::CharacteristicExtendedProperties;
-    case 0x2901: return BleDescriptorType::CharacteristicUserDescription;
-    case 0x2902: return BleDescriptorType::ClientCharacteristicConfiguration;
-    case 0x2903: return BleDescriptorType::ServerCharacteristicConfiguration;
-    case 0x2904: return BleDescriptorType::CharacteristicFormat;
-    case 0x2905: return BleDescriptorType::CharacteristicAggregateFormat;
-    default: return BleDescriptorType::Custom;
+        case 0x2900:
+            return BleDescriptorType::CharacteristicExtendedProperties;
+        case 0x2901:
+            return BleDescriptorType::CharacteristicUserDescription;
+        case 0x2902:
+            return BleDescriptorType::ClientCharacteristicConfiguration;
+        case 0x2903:
+            return BleDescriptorType::ServerCharacteristicConfiguration;
+        case 0x2904:
+            return BleDescriptorType::CharacteristicFormat;
+        case 0x2905:
+            return BleDescriptorType::CharacteristicAggregateFormat;
+        default:
+            return BleDescriptorType::Custom;
     }
 }
 
@@ -166,7 +174,9 @@ public:
         if (!m_stack.ManagedObjectsLocked(&objects)) return -EIO;
         for (const auto& c : objects.characteristics) {
             if (c.service != m_path) continue;
-            auto has = [&](const char* flag) { return std::find(c.flags.begin(), c.flags.end(), flag) != c.flags.end(); };
+            auto has = [&](const char* flag) {
+                return std::find(c.flags.begin(), c.flags.end(), flag) != c.flags.end();
+            };
             BleGattCharacteristic characteristic;
             characteristic.service_handle = service.attribute_handle;
             characteristic.uuid = UuidOf(c.uuid);
@@ -281,8 +291,7 @@ public:
         return result;
     }
 
-    int WriteCharacteristic(const BleGattCharacteristic& characteristic, const uint8_t* data,
-                            size_t length) override {
+    int WriteCharacteristic(const BleGattCharacteristic& characteristic, const uint8_t* data, size_t length) override {
         auto it = m_characteristics.find(characteristic.attribute_handle);
         if (it == m_characteristics.end()) return -ENOENT;
         std::lock_guard<std::mutex> lock(m_stack.m_mutex);
@@ -512,7 +521,8 @@ void BluezStack::Dispatch() {
         if (data.timeout_usec != UINT64_MAX) {
             timespec now{};
             clock_gettime(CLOCK_MONOTONIC, &now);
-            const uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+            const uint64_t nowUs =
+                static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
             const uint64_t waitMs = data.timeout_usec > nowUs ? (data.timeout_usec - nowUs + 999) / 1000 : 0;
             timeout = static_cast<int>(std::min<uint64_t>(waitMs, kMaxPollMs));
         }

@@ -1,15 +1,15 @@
 // BLE slots over the simulator's BLE stack, with a HID list given by the test.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
-#include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ble/BleSlots.h"
 #include "platform/HidApi.h"

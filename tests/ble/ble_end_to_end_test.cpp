@@ -1,9 +1,9 @@
 // Family 0x84 end to end: a page on a real WebSocket connection, the whole
 // bridge, and a simulated BLE device that answers over notifications.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cctype>
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "sim/SimBle.h"
@@ -106,10 +106,19 @@ TEST_F(ABridgeWithABleDevice, ReleasesItsRegistrationAtShutdown) {
 
 TEST_F(ABridgeWithABleDevice, WritesACommandForItsDeviceIdToTheWriteCharacteristic) {
     LogCapture logs;
-    m_page->SendText("840905" "03" "AABBCC");
-    m_page->SendText("840805" "01" "11");  // another device id: no slot
-    m_page->SendText("F0840B0B00");        // a query for another id: nothing
-    m_page->SendText("840905" "02" "7F");
+    m_page->SendText(
+        "840905"
+        "03"
+        "AABBCC");
+    m_page->SendText(
+        "840805"
+        "01"
+        "11");                       // another device id: no slot
+    m_page->SendText("F0840B0B00");  // a query for another id: nothing
+    m_page->SendText(
+        "840905"
+        "02"
+        "7F");
     ASSERT_TRUE(logs.WaitForLine("Write Success!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n", kWait));
     const auto deadline = std::chrono::steady_clock::now() + kWait;
     while (Writes().size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
@@ -123,10 +132,16 @@ TEST_F(ABridgeWithABleDevice, AnswersEachQueryWithTheTextOfItsNotification) {
     ASSERT_TRUE(WaitFor("84090C0A01020304"));
     // Block 4: the answer carries 5; the device's bytes 1 .. 125 follow.
     m_page->SendText("F084090A04");
-    ASSERT_TRUE(WaitFor("8409" "0A8005" + CountingHex(1, 125)));
+    ASSERT_TRUE(
+        WaitFor("8409"
+                "0A8005" +
+                CountingHex(1, 125)));
     // The device echoes block a - 1 in d1, the text carries d1 + 1.
     m_page->SendText("F084090906");
-    ASSERT_TRUE(WaitFor("8409" "098306" + CountingHex(2, 129)));
+    ASSERT_TRUE(
+        WaitFor("8409"
+                "098306" +
+                CountingHex(2, 129)));
     EXPECT_EQ(Writes(), (std::vector<std::string>{"a108000000000000", "a208000000000000", "a008040000000000",
                                                   "a908050000000000"}));
 }
@@ -157,7 +172,10 @@ TEST_F(ABridgeWithABleDevice, AnnouncesARemovalOnceAndReconnectsAfterTheDeviceCo
     // The cleared slot now answers to id 0; out of reach, its device's
     // interface still matches but the write fails.
     LogCapture logs;
-    m_page->SendText("840005" "01" "01");
+    m_page->SendText(
+        "840005"
+        "01"
+        "01");
     EXPECT_TRUE(logs.WaitForLine("Write fail!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n", kWait));
     EXPECT_EQ(Control(R"({"op":"notify","device":"pad","hex":"01"})")["ok"], false);
 

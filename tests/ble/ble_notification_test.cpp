@@ -97,7 +97,11 @@ TEST_F(ABleNotification, CarriesTheBlockIndexPlusOneWrappingAndCutsLongAnswersTo
     slots->SetBleBlockIndex(0, 4);
     const auto shortA0 = Counting(0xA0, 10);
     const std::string text = Send(0, shortA0);
-    EXPECT_EQ(text, "8400" "0A8005" "010203040506070809" + std::string(2 * (128 - 12), '0'));
+    EXPECT_EQ(text,
+              "8400"
+              "0A8005"
+              "010203040506070809" +
+                  std::string(2 * (128 - 12), '0'));
 
     auto a9 = Counting(0xA9, 300);
     a9[1] = 0xFF;

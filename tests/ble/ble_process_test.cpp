@@ -1,10 +1,10 @@
 // The bridge as a user starts it, against a simulated BLE device: what a page
 // receives and what the process writes to its standard output.
-#include <csignal>
-#include <fstream>
-
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <fstream>
 
 #include "support/Process.h"
 #include "support/SimBridge.h"
@@ -47,7 +47,8 @@ TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToS
     ASSERT_TRUE(WaitForMessage(page, "840105000000")) << bridge.Stderr();
     SimControlClient control;
     ASSERT_TRUE(control.Connect(socket));
-    EXPECT_EQ(control.Exchange("{\"op\":\"notify\",\"device\":\"pad\",\"hex\":\"\"}\n"), R"({"ok":true,"delivered":1})");
+    EXPECT_EQ(control.Exchange("{\"op\":\"notify\",\"device\":\"pad\",\"hex\":\"\"}\n"),
+              R"({"ok":true,"delivered":1})");
     // The id is stored just after its text went out: ask again until the
     // query reaches the slot.
     bool answered = false;

@@ -31,7 +31,7 @@ TEST_F(TheBleSlots, MakeOneSlotPerRunOfOneProductWithItsFirstPathAndLowerCaseTex
     hid.Add("/dev/sim/a/1", 0x0B13);
     hid.Add("/dev/sim/b/0", 0x0B13);  // same product back to back: no slot of its own
     hid.Add("/dev/sim/c/0", 0x0ACE);
-    hid.Add("/dev/sim/d/0", 0x0B13);  // the same product after another: a slot again
+    hid.Add("/dev/sim/d/0", 0x0B13);               // the same product after another: a slot again
     hid.Add("/dev/sim/wired/0", 0x0B13, kBusUsb);  // the vendor's wired device: not a BLE one
     hid.Add("/dev/sim/d/1", 0x0B13);
     ASSERT_TRUE(slots->OpenBleFamily(hid));

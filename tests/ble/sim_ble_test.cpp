@@ -1,6 +1,7 @@
 // The simulator's BLE devices as a scenario describes them and as the
 // control requests drive them.
 #include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
 
 #include "sim/SimBle.h"
@@ -32,9 +33,10 @@ TEST(ASimulatedBleDevice, IsListedByHidOnTheBluetoothBusAndByTheStackUnderItsAdd
     EXPECT_EQ(nodes[1].hardware_ids, std::vector<std::string>{"BTHLE\\Dev_123456789ABC"});
     EXPECT_TRUE(nodes[1].disconnected);
     EXPECT_EQ(sim->ble().ServiceInterfaces(),
-              (std::vector<std::string>{
-                  "BTHLEDEVICE\\{0000FEE0-0000-1000-8000-00805F9B34FB}_DEV_VID&02045E_PID&0B13_REV&0001_C0FFEE000002\\sim/pad",
-                  "BTHLEDEVICE\\{0000FEE0-0000-1000-8000-00805F9B34FB}_DEV_VID&02045E_PID&0B14_REV&0001_123456789ABC\\sim/pen"}));
+              (std::vector<std::string>{"BTHLEDEVICE\\{0000FEE0-0000-1000-8000-00805F9B34FB}_DEV_VID&02045E_PID&0B13_"
+                                        "REV&0001_C0FFEE000002\\sim/pad",
+                                        "BTHLEDEVICE\\{0000FEE0-0000-1000-8000-00805F9B34FB}_DEV_VID&02045E_PID&0B14_"
+                                        "REV&0001_123456789ABC\\sim/pen"}));
 
     // Unplugged, it stays known but is no longer connected.
     ASSERT_TRUE(sim->Unplug("pad", nullptr));
@@ -59,9 +61,10 @@ TEST(ASimulatedBleDevice, RefusesBadBleFields) {
     };
     for (const auto& c : cases) {
         std::string error;
-        EXPECT_FALSE(Load(std::string(R"({"devices": [{"name": "pad", "bus": "ble", "vendor_id": 1118, "product_id": 1, )") +
-                              c.fields + "}]}",
-                          &error))
+        EXPECT_FALSE(
+            Load(std::string(R"({"devices": [{"name": "pad", "bus": "ble", "vendor_id": 1118, "product_id": 1, )") +
+                     c.fields + "}]}",
+                 &error))
             << c.fields;
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
     }

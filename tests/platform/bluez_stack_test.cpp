@@ -2,6 +2,10 @@
 // dbus-daemon of its own and a small python3-dbus service that owns
 // org.bluez, lists devices and GATT objects, records writes and notifies on
 // request.
+#include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -10,10 +14,6 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
-
-#include <gtest/gtest.h>
-#include <sdbus-c++/sdbus-c++.h>
-#include <unistd.h>
 
 #include "ble/BleSlots.h"
 #include "platform/linux/BluezStack.h"
@@ -140,7 +140,9 @@ GLib.MainLoop().run()
 
 const std::string kPad = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01";
 
-bool Has(const std::string& program) { return access(program.c_str(), X_OK) == 0; }
+bool Has(const std::string& program) {
+    return access(program.c_str(), X_OK) == 0;
+}
 
 bool WaitForOutput(ChildProcess& process, const std::string& text, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -155,7 +157,8 @@ class TheBluezStack : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!Has(kDaemon)) GTEST_SKIP() << kDaemon << " is missing: no private bus for a fake BlueZ";
-        if (RunToEnd({kPython, "-c", "import dbus, dbus.mainloop.glib; from gi.repository import GLib"}, 30s).status != 0)
+        if (RunToEnd({kPython, "-c", "import dbus, dbus.mainloop.glib; from gi.repository import GLib"}, 30s).status !=
+            0)
             GTEST_SKIP() << kPython << " lacks python3-dbus or GLib bindings: no fake BlueZ";
         std::string config = kBusConfig;
         config.replace(config.find("@DIR@"), 5, m_dir.path());
@@ -318,8 +321,10 @@ TEST_F(TheBluezStack, FindsTheBusThroughDbusSystemBusAddressWithoutAParameter) {
         BluezStack stack;
         EXPECT_EQ(stack.DeviceNodes().size(), 2u);
     }
-    if (previous) setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1);
-    else unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (previous)
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1);
+    else
+        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
 TEST(ABluezStackWithoutBluez, ListsNothingAndSaysSoOnce) {

@@ -56,7 +56,7 @@ class SimHandle;
 
 struct Simulator::Core : std::enable_shared_from_this<Simulator::Core> {
     struct Device {
-        DeviceSpec spec;
+        DeviceSpec desc;
         bool attached = true;
         uint64_t generation = 0;  // bumped at every detach: older handles are dead
         bool ready = false;       // a feature query request has been received
@@ -68,14 +68,14 @@ struct Simulator::Core : std::enable_shared_from_this<Simulator::Core> {
 
         int InputCollection() const {
             for (uint16_t page : {kInputUsagePage, kVendorInputUsagePage})
-                for (size_t i = 0; i < spec.collections.size(); ++i)
-                    if (spec.collections[i].usage_page == page) return static_cast<int>(i);
+                for (size_t i = 0; i < desc.collections.size(); ++i)
+                    if (desc.collections[i].usage_page == page) return static_cast<int>(i);
             return -1;
         }
         void Reset() {
             ready = false;
             acks_skipped = 0;
-            rejects_left = spec.behaviour.reject_feature;
+            rejects_left = desc.behaviour.reject_feature;
         }
     };
 
@@ -121,9 +121,9 @@ struct Simulator::Core : std::enable_shared_from_this<Simulator::Core> {
             std::lock_guard<std::mutex> lock(mutex);
             Device* device = FindLocked(name, nullptr);
             if (!device) return false;
-            *silent = device->spec.behaviour.silent;
-            auto it = device->spec.behaviour.answers.find(code);
-            if (it == device->spec.behaviour.answers.end()) return false;
+            *silent = device->desc.behaviour.silent;
+            auto it = device->desc.behaviour.answers.find(code);
+            if (it == device->desc.behaviour.answers.end()) return false;
             *answer = it->second;
             return true;
         };
@@ -144,14 +144,14 @@ struct Simulator::Core : std::enable_shared_from_this<Simulator::Core> {
     int64_t NowMs() const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     }
-    static std::string PathOf(const DeviceSpec& spec, size_t collection) {
-        return "/dev/sim/" + spec.name + "/" + std::to_string(collection);
+    static std::string PathOf(const DeviceSpec& desc, size_t collection) {
+        return "/dev/sim/" + desc.name + "/" + std::to_string(collection);
     }
 
     // The rest requires mutex held.
     Device* FindLocked(const std::string& name, std::string* error) {
         for (auto& device : devices)
-            if (device.spec.name == name) return &device;
+            if (device.desc.name == name) return &device;
         if (error) *error = "unknown device " + Quote(name);
         return nullptr;
     }
@@ -222,7 +222,7 @@ private:
         return device.attached && device.generation == m_generation;
     }
     Core::Device& DeviceLocked() { return m_core->devices[m_device]; }
-    const UsagePair& UsageLocked() { return DeviceLocked().spec.collections[m_collection]; }
+    const UsagePair& UsageLocked() { return DeviceLocked().desc.collections[m_collection]; }
     std::vector<uint8_t> AnswerLocked(uint8_t code, size_t size);
     void AnswerOutputQueryLocked(uint8_t code);
 
@@ -259,7 +259,7 @@ int SimHandle::read_timeout(uint8_t* data, size_t length, int milliseconds) {
 }
 
 std::vector<uint8_t> SimHandle::AnswerLocked(uint8_t code, size_t size) {
-    const auto& answers = DeviceLocked().spec.behaviour.answers;
+    const auto& answers = DeviceLocked().desc.behaviour.answers;
     std::vector<uint8_t> answer;
     auto it = answers.find(code);
     if (it != answers.end()) {
@@ -301,7 +301,7 @@ int SimHandle::write(const uint8_t* data, size_t length) {
     Core::Device& device = DeviceLocked();
     std::vector<uint8_t> bytes(data, data + length);
     m_core->RecordLocked(device, "output", m_collection, bytes, false);
-    if (UsageLocked() == kOutputControl && !device.spec.behaviour.silent && IsOutputQueryRequest(bytes))
+    if (UsageLocked() == kOutputControl && !device.desc.behaviour.silent && IsOutputQueryRequest(bytes))
         AnswerOutputQueryLocked(bytes[3]);
     return static_cast<int>(length);
 }
@@ -318,7 +318,7 @@ int SimHandle::send_feature_report(const uint8_t* data, size_t length) {
         return -1;
     }
     m_core->RecordLocked(device, "feature", m_collection, std::move(bytes), false);
-    const Behaviour& behaviour = device.spec.behaviour;
+    const Behaviour& behaviour = device.desc.behaviour;
     if (!(UsageLocked() == kFeatureControl) || behaviour.silent) return static_cast<int>(length);
     const uint8_t id = data[0];
     if (id == 0xA0) {
@@ -328,8 +328,8 @@ int SimHandle::send_feature_report(const uint8_t* data, size_t length) {
             ++device.acks_skipped;
         } else {
             const int input = device.InputCollection();
-            if (input >= 0 && device.spec.collections[input].usage_page == kInputUsagePage) {
-                std::vector<uint8_t> ack = {0x05, device.spec.device_id, 0x50, behaviour.ack_status, 0x00};
+            if (input >= 0 && device.desc.collections[input].usage_page == kInputUsagePage) {
+                std::vector<uint8_t> ack = {0x05, device.desc.device_id, 0x50, behaviour.ack_status, 0x00};
                 Core* core = m_core.get();
                 const size_t index = m_device;
                 const uint64_t generation = m_generation;
@@ -349,7 +349,7 @@ int SimHandle::get_feature_report(uint8_t* data, size_t length) {
     if (!AliveLocked()) return -1;
     Core::Device& device = DeviceLocked();
     const uint8_t id = data[0];
-    if (!(UsageLocked() == kFeatureControl) || device.spec.behaviour.silent) {
+    if (!(UsageLocked() == kFeatureControl) || device.desc.behaviour.silent) {
         m_core->RecordLocked(device, "get_feature", m_collection, {id}, true);
         return -1;
     }
@@ -393,13 +393,13 @@ void Simulator::Core::PostChangesLocked(const Device& device, DeviceChange::Kind
     if (!subscription) return;
     // Posted under the lock, so the loop sees the changes of concurrent plugs
     // in the order they happened to the device table.
-    for (size_t i = 0; i < device.spec.collections.size(); ++i) {
+    for (size_t i = 0; i < device.desc.collections.size(); ++i) {
         DeviceChange change;
         change.kind = kind;
-        change.path = PathOf(device.spec, i);
-        change.bus = device.spec.bus == "ble" ? kBusBluetooth : kBusUsb;
-        change.vendor_id = device.spec.vendor_id;
-        change.product_id = device.spec.product_id;
+        change.path = PathOf(device.desc, i);
+        change.bus = device.desc.bus == "ble" ? kBusBluetooth : kBusUsb;
+        change.vendor_id = device.desc.vendor_id;
+        change.product_id = device.desc.product_id;
         boost::asio::post(*subscription->loop, [sub = subscription, change] {
             if (sub->active) sub->handler(change);
         });
@@ -410,19 +410,19 @@ std::vector<HidDeviceInfo> Simulator::Core::Hid::enumerate(uint16_t vendor_id, u
     std::lock_guard<std::mutex> lock(m_core.mutex);
     std::vector<HidDeviceInfo> list;
     for (const auto& device : m_core.devices) {
-        const DeviceSpec& spec = device.spec;
+        const DeviceSpec& desc = device.desc;
         // Zero matches any id, for vendors as for products, as in hidapi.
-        if (!device.attached || (vendor_id != 0 && spec.vendor_id != vendor_id)) continue;
-        if (product_id != 0 && spec.product_id != product_id) continue;
-        for (size_t i = 0; i < spec.collections.size(); ++i) {
+        if (!device.attached || (vendor_id != 0 && desc.vendor_id != vendor_id)) continue;
+        if (product_id != 0 && desc.product_id != product_id) continue;
+        for (size_t i = 0; i < desc.collections.size(); ++i) {
             HidDeviceInfo info;
-            info.path = PathOf(spec, i);
-            info.vendor_id = spec.vendor_id;
-            info.product_id = spec.product_id;
-            info.usage_page = spec.collections[i].usage_page;
-            info.usage = spec.collections[i].usage;
-            info.bus_type = spec.bus == "ble" ? kBusBluetooth : kBusUsb;
-            info.pairing_key = "sim:" + spec.name;
+            info.path = PathOf(desc, i);
+            info.vendor_id = desc.vendor_id;
+            info.product_id = desc.product_id;
+            info.usage_page = desc.collections[i].usage_page;
+            info.usage = desc.collections[i].usage;
+            info.bus_type = desc.bus == "ble" ? kBusBluetooth : kBusUsb;
+            info.pairing_key = "sim:" + desc.name;
             list.push_back(std::move(info));
         }
     }
@@ -437,10 +437,10 @@ std::shared_ptr<HidDevice> Simulator::Core::Hid::open(const HidDeviceInfo& entry
     if (m_core.shutdown) return nullptr;
     for (size_t index = 0; index < m_core.devices.size(); ++index) {
         Device& device = m_core.devices[index];
-        for (size_t i = 0; i < device.spec.collections.size(); ++i) {
-            if (PathOf(device.spec, i) != entry.path) continue;
+        for (size_t i = 0; i < device.desc.collections.size(); ++i) {
+            if (PathOf(device.desc, i) != entry.path) continue;
             if (!device.attached) return nullptr;
-            const Behaviour& behaviour = device.spec.behaviour;
+            const Behaviour& behaviour = device.desc.behaviour;
             if (behaviour.open_error == OpenFailure::Permission) {
                 *error = HidOpenError::PermissionDenied;
                 return nullptr;
@@ -499,24 +499,24 @@ std::unique_ptr<Simulator> Simulator::LoadScenarioText(const std::string& text, 
     std::vector<DeviceSpec> specs;
     if (!ParseScenario(scenario, &specs, error)) return nullptr;
     auto core = std::make_shared<Core>();
-    for (auto& spec : specs) {
+    for (auto& desc : specs) {
         Core::Device device;
-        device.attached = spec.attached;
-        device.handles.resize(spec.collections.size());
-        if (spec.bus == "ble") {
+        device.attached = desc.attached;
+        device.handles.resize(desc.collections.size());
+        if (desc.bus == "ble") {
             SimBleDevice ble;
-            ble.name = spec.name;
-            ble.vendor_id = spec.vendor_id;
-            ble.product_id = spec.product_id;
-            ble.address = spec.address;
-            ble.attached = spec.attached;
-            ble.connected = spec.connected;
-            ble.device_id = spec.device_id;
-            ble.writable = spec.writable;
-            ble.cccd_handles = spec.cccd_handles;
+            ble.name = desc.name;
+            ble.vendor_id = desc.vendor_id;
+            ble.product_id = desc.product_id;
+            ble.address = desc.address;
+            ble.attached = desc.attached;
+            ble.connected = desc.connected;
+            ble.device_id = desc.device_id;
+            ble.writable = desc.writable;
+            ble.cccd_handles = desc.cccd_handles;
             core->ble.AddDevice(ble);
         }
-        device.spec = std::move(spec);
+        device.desc = std::move(desc);
         device.Reset();
         core->devices.push_back(std::move(device));
     }
@@ -573,7 +573,7 @@ SimBle& Simulator::ble_devices() {
 std::vector<std::string> Simulator::DeviceNames() {
     std::lock_guard<std::mutex> lock(m_core->mutex);
     std::vector<std::string> names;
-    for (const auto& device : m_core->devices) names.push_back(device.spec.name);
+    for (const auto& device : m_core->devices) names.push_back(device.desc.name);
     return names;
 }
 
@@ -581,7 +581,7 @@ std::vector<std::string> Simulator::CollectionPaths(const std::string& name) {
     std::lock_guard<std::mutex> lock(m_core->mutex);
     std::vector<std::string> paths;
     if (Core::Device* device = m_core->FindLocked(name, nullptr))
-        for (size_t i = 0; i < device->spec.collections.size(); ++i) paths.push_back(Core::PathOf(device->spec, i));
+        for (size_t i = 0; i < device->desc.collections.size(); ++i) paths.push_back(Core::PathOf(device->desc, i));
     return paths;
 }
 
@@ -610,7 +610,7 @@ long QueueReportCounted(Simulator::Core& core, const std::string& name, const st
         *error = "a report holds 1 to " + std::to_string(kMaxReportSize) + " bytes";
         return -1;
     }
-    const int count = static_cast<int>(device->spec.collections.size());
+    const int count = static_cast<int>(device->desc.collections.size());
     if (collection < 0) {
         collection = device->InputCollection();
         if (collection < 0) {
@@ -653,8 +653,8 @@ bool Simulator::Set(const std::string& name, const json& fields, std::string* er
     Core::Device* device = m_core->FindLocked(name, error);
     if (!device) return false;
     std::set<std::string> given;
-    if (!ApplyBehaviour(fields, device->spec.collections.size(), &device->spec.behaviour, &given, error)) return false;
-    if (given.count("reject_feature")) device->rejects_left = device->spec.behaviour.reject_feature;
+    if (!ApplyBehaviour(fields, device->desc.collections.size(), &device->desc.behaviour, &given, error)) return false;
+    if (given.count("reject_feature")) device->rejects_left = device->desc.behaviour.reject_feature;
     if (given.count("ack_after")) device->acks_skipped = 0;
     return true;
 }
@@ -743,13 +743,13 @@ std::string Simulator::HandleControlRequest(const std::string& line) {
                 std::lock_guard<std::mutex> lock(m_core->mutex);
                 for (const auto& device : m_core->devices) {
                     ojson paths = ojson::array();
-                    for (size_t i = 0; i < device.spec.collections.size(); ++i)
-                        paths.push_back(Core::PathOf(device.spec, i));
-                    list.push_back({{"name", device.spec.name},
-                                    {"bus", device.spec.bus},
-                                    {"vendor_id", device.spec.vendor_id},
-                                    {"product_id", device.spec.product_id},
-                                    {"device_id", device.spec.device_id},
+                    for (size_t i = 0; i < device.desc.collections.size(); ++i)
+                        paths.push_back(Core::PathOf(device.desc, i));
+                    list.push_back({{"name", device.desc.name},
+                                    {"bus", device.desc.bus},
+                                    {"vendor_id", device.desc.vendor_id},
+                                    {"product_id", device.desc.product_id},
+                                    {"device_id", device.desc.device_id},
                                     {"attached", device.attached},
                                     {"paths", paths}});
                 }

@@ -93,7 +93,7 @@ void on_message(server_t*, connection_hdl, message_ptr message) {
     uint8_t buffer[COMMAND_BUFFER_SIZE];
     std::memset(buffer, 0, sizeof buffer);
     // The handlers never read past byte 256; the rest of an overlong message is cut.
-    std::memcpy(buffer, bytes.data(), std::min(bytes.size(), COMMAND_BUFFER_SIZE));
+    if (!bytes.empty()) std::memcpy(buffer, bytes.data(), std::min(bytes.size(), COMMAND_BUFFER_SIZE));
     CommandTarget* target = g_main_dialog;
     if (target == nullptr) return;
     try {

@@ -43,6 +43,8 @@ void COrvexDlg::OnDestroy() {
     for (auto& entry : m_timers) entry.second->cancel();
     if (m_monitorStarted) m_backends.monitor->stop();
     m_hid.RequestStopAll();
+    // An exchange under way winds down while the pages close, not after.
+    m_protocol.SetAbandon(true);
     close_all_connections();
     if (m_serverStarted) stop_server();
     m_serverStarted = false;

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -162,10 +161,14 @@ TakenPort::~TakenPort() {
 }
 
 int ParseListeningPort(const std::string& stderrText) {
-    static const std::regex pattern("listening on [^ ]+ port ([0-9]+)");
-    std::smatch match;
-    if (!std::regex_search(stderrText, match, pattern)) return -1;
-    return std::atoi(match[1].str().c_str());
+    const size_t line = stderrText.find("listening on ");
+    if (line == std::string::npos) return -1;
+    const std::string key = " port ";
+    const size_t at = stderrText.find(key, line);
+    if (at == std::string::npos) return -1;
+    const char* digits = stderrText.c_str() + at + key.size();
+    if (*digits < '0' || *digits > '9') return -1;
+    return std::atoi(digits);
 }
 
 }  // namespace orvex::test

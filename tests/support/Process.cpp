@@ -32,7 +32,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::strin
     // Under ThreadSanitizer a report in the child would turn its exit status
     // into 66 and fail whatever status the test checks; the report is passed
     // on to the test's own output instead (see the destructor).
-    if (vars.count("TSAN_OPTIONS")) vars["TSAN_OPTIONS"] += " exitcode=0";
+    if (vars.count("TSAN_OPTIONS")) vars["TSAN_OPTIONS"] += " halt_on_error=0 exitcode=0";
     std::vector<std::string> envStrings;
     for (const auto& [k, v] : vars) envStrings.push_back(k + "=" + v);
     std::vector<char*> envp, args;

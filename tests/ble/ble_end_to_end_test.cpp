@@ -39,13 +39,9 @@ class ABridgeWithABleDevice : public ::testing::Test {
 protected:
     void SetUp() override {
         m_started = std::chrono::steady_clock::now();
-        try {
-            m_bridge = std::make_unique<SimBridge>(kScenario, &m_clock);
-        } catch (const std::exception& e) {
-            const std::string why = e.what();
-            ASSERT_NE(why.rfind("scenario:", 0), 0u) << why;
-            GTEST_SKIP() << "the simulated bridge cannot listen on loopback here: " << why;
-        }
+        std::string whyNot;
+        m_bridge = SimBridge::StartOrExplain(kScenario, &m_clock, &whyNot);
+        if (!m_bridge) GTEST_SKIP() << whyNot;
         m_page = std::make_unique<WsClient>(m_bridge->port());
         ASSERT_TRUE(m_page->Connect(10s));
         ASSERT_TRUE(WaitFor("0304"));

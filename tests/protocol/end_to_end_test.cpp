@@ -42,13 +42,9 @@ std::string DefaultAnswerHex(uint8_t code, int n) {
 class ABridgeWithSimulatedDevices : public ::testing::Test {
 protected:
     void SetUp() override {
-        try {
-            m_bridge = std::make_unique<SimBridge>(kScenario);
-        } catch (const std::exception& e) {
-            const std::string why = e.what();
-            ASSERT_NE(why.rfind("scenario:", 0), 0u) << why;
-            GTEST_SKIP() << "the simulated bridge cannot listen on loopback here: " << why;
-        }
+        std::string whyNot;
+        m_bridge = SimBridge::StartOrExplain(kScenario, nullptr, &whyNot);
+        if (!m_bridge) GTEST_SKIP() << whyNot;
         m_page = std::make_unique<WsClient>(m_bridge->port());
         ASSERT_TRUE(m_page->Connect(10s));
         ASSERT_TRUE(WaitFor("0304"));

@@ -204,4 +204,16 @@ void SimControlClient::Close() {
     m_buffer.clear();
 }
 
+std::unique_ptr<SimBridge> SimBridge::StartOrExplain(const std::string& scenarioJson, Clock* clock,
+                                                     std::string* whyNot) {
+    try {
+        return std::make_unique<SimBridge>(scenarioJson, clock);
+    } catch (const std::exception& e) {
+        const std::string why = e.what();
+        if (why.rfind("scenario:", 0) == 0) throw;
+        if (whyNot) *whyNot = "the simulated bridge cannot listen on loopback here: " + why;
+        return nullptr;
+    }
+}
+
 }  // namespace orvex::test

@@ -24,6 +24,10 @@ public:
     // Throws std::runtime_error when the scenario is bad or the bridge does
     // not start. clock: the pacing clock for the bridge (null: a SteadyClock).
     explicit SimBridge(const std::string& scenarioJson, Clock* clock = nullptr);
+    // As the constructor, but a bridge that cannot listen on loopback gives
+    // null and the reason, for the test to skip; a bad scenario still throws.
+    static std::unique_ptr<SimBridge> StartOrExplain(const std::string& scenarioJson, Clock* clock,
+                                                     std::string* whyNot);
     ~SimBridge();
     SimBridge(const SimBridge&) = delete;
     SimBridge& operator=(const SimBridge&) = delete;

@@ -7,6 +7,7 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "app/COrvexDlg.h"
+#include "bridge/WebSocketServer.h"
 #include "platform/Log.h"
 #include "platform/linux/BluezStack.h"
 #include "platform/linux/HidrawApi.h"
@@ -15,6 +16,41 @@
 #include "sim/Simulator.h"
 
 namespace orvex {
+
+namespace {
+
+// The devices the bridge talks to: the simulator's with --simulate, else the
+// machine's own.
+struct DeviceBackends {
+    std::unique_ptr<sim::Simulator> simulator;
+    std::unique_ptr<HidApi> realHid;
+    std::unique_ptr<DeviceMonitor> realMonitor;
+    std::unique_ptr<BleStack> realBle;
+    HidApi* hid = nullptr;
+    DeviceMonitor* monitor = nullptr;
+    BleStack* ble = nullptr;
+
+    // False with the reason when the scenario file cannot be used.
+    bool Choose(const Options& options, std::string* error) {
+        if (!options.simulate.empty()) {
+            simulator = sim::Simulator::LoadScenarioFile(options.simulate, error);
+            if (!simulator) return false;
+            hid = &simulator->hid();
+            monitor = &simulator->monitor();
+            ble = &simulator->ble();
+            return true;
+        }
+        realHid = std::make_unique<HidrawApi>();
+        realMonitor = std::make_unique<UdevMonitor>();
+        realBle = std::make_unique<BluezStack>();
+        hid = realHid.get();
+        monitor = realMonitor.get();
+        ble = realBle.get();
+        return true;
+    }
+};
+
+}  // namespace
 
 int COrvexApp::InitInstance(const Options& options) {
     set_log_options(LogOptions{options.quiet, options.verbose});
@@ -37,29 +73,10 @@ int COrvexApp::InitInstance(const Options& options) {
     // A page that vanishes mid-write must not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
 
-    std::unique_ptr<sim::Simulator> simulator;
-    std::unique_ptr<HidApi> realHid;
-    std::unique_ptr<DeviceMonitor> realMonitor;
-    std::unique_ptr<BleStack> realBle;
-    HidApi* hid = nullptr;
-    DeviceMonitor* monitor = nullptr;
-    BleStack* ble = nullptr;
-    if (!options.simulate.empty()) {
-        simulator = sim::Simulator::LoadScenarioFile(options.simulate, &error);
-        if (!simulator) {
-            diag_error(error);
-            return 2;
-        }
-        hid = &simulator->hid();
-        monitor = &simulator->monitor();
-        ble = &simulator->ble();
-    } else {
-        realHid = std::make_unique<HidrawApi>();
-        realMonitor = std::make_unique<UdevMonitor>();
-        realBle = std::make_unique<BluezStack>();
-        hid = realHid.get();
-        monitor = realMonitor.get();
-        ble = realBle.get();
+    DeviceBackends devices;
+    if (!devices.Choose(options, &error)) {
+        diag_error(error);
+        return 2;
     }
 
     boost::asio::io_context loop;
@@ -70,16 +87,18 @@ int COrvexApp::InitInstance(const Options& options) {
     });
 
     SteadyClock clock;
+    WebSocketServer pages;
     int status = 0;
     {
-        COrvexDlg dialog(loop, Backends{*hid, monitor, ble, clock});
+        COrvexDlg dialog(loop, Backends{*devices.hid, devices.monitor, devices.ble, clock}, pages);
+        sim::Simulator* simulator = devices.simulator.get();
         if (simulator && !options.sim_control.empty() && !simulator->StartControlSocket(options.sim_control, &error)) {
             diag_error(error);
             return 2;
         }
         switch (dialog.OnInitDialog(options.server, &error)) {
         case COrvexDlg::InitResult::Running:
-            diag_verbose("listening on " + options.server.address + " port " + std::to_string(server_port()));
+            diag_verbose("listening on " + options.server.address + " port " + std::to_string(pages.port()));
             loop.run();
             break;
         case COrvexDlg::InitResult::HidInitFailed:

@@ -4,12 +4,13 @@
 
 namespace orvex {
 
-COrvexDlg::COrvexDlg(boost::asio::io_context& loop, const Backends& backends)
+COrvexDlg::COrvexDlg(boost::asio::io_context& loop, const Backends& backends, PageServer& pages)
     : m_loop(loop),
       m_backends(backends),
-      m_hid(backends.hid, backends.clock),
-      m_ble(backends.ble),
-      m_protocol(m_hid, backends.clock) {
+      m_server(pages),
+      m_hid(backends.hid, backends.clock, m_server, backends.timings),
+      m_ble(backends.ble, m_server),
+      m_protocol(m_hid, backends.clock, m_server, backends.timings) {
     m_protocol.SetBlePort(&m_ble);
 }
 
@@ -31,8 +32,7 @@ COrvexDlg::InitResult COrvexDlg::OnInitDialog(const ServerConfig& server, std::s
     OpenBleFamily();
 
     m_commands.Start();
-    g_main_dialog = this;
-    if (!start_server(server, error)) return InitResult::ListenFailed;
+    if (!m_server.Start(server, *this, error)) return InitResult::ListenFailed;
     m_serverStarted = true;
     return InitResult::Running;
 }
@@ -45,13 +45,12 @@ void COrvexDlg::OnDestroy() {
     m_hid.RequestStopAll();
     // An exchange under way winds down while the pages close, not after.
     m_protocol.SetAbandon(true);
-    close_all_connections();
-    if (m_serverStarted) stop_server();
+    m_server.close_all_connections();
+    if (m_serverStarted) m_server.Stop();
     m_serverStarted = false;
     m_commands.Stop();
     // Callbacks of the stack's threads must not outlive the slots they write.
     m_ble.UnregisterAll();
-    if (g_main_dialog == this) g_main_dialog = nullptr;
     m_hid.JoinAllReaders();
 }
 
@@ -73,15 +72,15 @@ void COrvexDlg::OnDeviceChange(const DeviceChange& change) {
     // once, a second after the last one.
     if (change.vendor_id == kOrvexVendorId) {
         if (change.product_id == kProductVireo) {
-            RestartTimer(IDT_OPEN_81);
+            RestartTimer(IDT_OPEN_81, m_backends.timings.arrivalDelay);
         } else if (change.product_id == kProductSabre) {
-            RestartTimer(IDT_OPEN_82);
-            RestartTimer(IDT_OPEN_83);
+            RestartTimer(IDT_OPEN_82, m_backends.timings.arrivalDelay);
+            RestartTimer(IDT_OPEN_83, m_backends.timings.arrivalDelay);
         } else {
-            RestartTimer(IDT_OPEN_WIRED);
+            RestartTimer(IDT_OPEN_WIRED, m_backends.timings.arrivalDelay);
         }
     } else if (change.bus == kBusBluetooth && change.vendor_id == kBleHidVendorId) {
-        RestartTimer(IDT_OPEN_BLE);
+        RestartTimer(IDT_OPEN_BLE, m_backends.timings.arrivalDelay);
     }
 }
 
@@ -103,7 +102,7 @@ void COrvexDlg::OnTimer(int id) {
     }
 }
 
-void COrvexDlg::RestartTimer(int id, std::chrono::milliseconds delay) {
+void COrvexDlg::RestartTimer(int id, Milliseconds delay) {
     auto& timer = m_timers[id];
     if (!timer) timer = std::make_unique<boost::asio::steady_timer>(m_loop);
     timer->cancel();
@@ -122,21 +121,14 @@ void COrvexDlg::KillTimer(int id) {
     ++m_timerGeneration[id];
 }
 
-// Both are handed to the command thread; the query's result is not known yet.
-int COrvexDlg::HandleDeviceQuery(const uint8_t* frame) {
+void COrvexDlg::HandleFrame(const uint8_t* frame) {
     m_commands.Post(frame);
-    return 0;
-}
-
-int COrvexDlg::HandleDeviceCommand(const uint8_t* frame) {
-    m_commands.Post(frame);
-    return 1;
 }
 
 void COrvexDlg::OpenBleFamily() {
     // The devices connect a while after they are listed, once the stack has
     // caught up with them.
-    if (m_ble.OpenBleFamily(m_backends.hid)) RestartTimer(IDT_CONNECT_BLE, std::chrono::milliseconds(2000));
+    if (m_ble.OpenBleFamily(m_backends.hid)) RestartTimer(IDT_CONNECT_BLE, m_backends.timings.bleConnectDelay);
 }
 
 void COrvexDlg::ConnectBleSlots() { m_ble.ConnectBleSlots(); }

@@ -12,12 +12,13 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "ble/BleSlots.h"
-#include "bridge/server.h"
+#include "bridge/PageSink.h"
 #include "hid/HidDeviceManager.h"
 #include "platform/BleStack.h"
 #include "platform/Clock.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
+#include "platform/Timings.h"
 #include "protocol/CommandProtocol.h"
 #include "protocol/CommandQueue.h"
 
@@ -35,11 +36,13 @@ struct Backends {
     DeviceMonitor* monitor;  // may be null: no hot-plug
     BleStack* ble;           // may be null: no BLE
     Clock& clock;
+    Timings timings = Timings();
 };
 
-class COrvexDlg final : public CommandTarget {
+class COrvexDlg final : public FrameTarget {
 public:
-    COrvexDlg(boost::asio::io_context& loop, const Backends& backends);
+    // Every text for the pages goes to pages, which OnInitDialog starts last.
+    COrvexDlg(boost::asio::io_context& loop, const Backends& backends, PageServer& pages);
     ~COrvexDlg() override;
     COrvexDlg(const COrvexDlg&) = delete;
     COrvexDlg& operator=(const COrvexDlg&) = delete;
@@ -55,11 +58,12 @@ public:
     void OnDeviceChange(const DeviceChange& change);
     void OnTimer(int id);
     // Cancels the timer if pending and arms it again.
-    void RestartTimer(int id, std::chrono::milliseconds delay = std::chrono::milliseconds(1000));
+    void RestartTimer(int id, Milliseconds delay);
     void KillTimer(int id);
 
-    int HandleDeviceQuery(const uint8_t* frame) override;
-    int HandleDeviceCommand(const uint8_t* frame) override;
+    // From the server thread: queued for the command thread, which handles
+    // frames one at a time in their order of arrival.
+    void HandleFrame(const uint8_t* frame) override;
 
     void OpenBleFamily();
     void ConnectBleSlots();
@@ -75,6 +79,7 @@ private:
 
     boost::asio::io_context& m_loop;
     Backends m_backends;
+    PageServer& m_server;
     HidDeviceManager m_hid;
     // Before the protocol, which writes through it, so that it outlives it.
     BleSlots m_ble;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/server.h"
+#include "bridge/PageSink.h"
 
 namespace orvex {
 

@@ -12,7 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/server.h"
+#include "bridge/WebSocketServer.h"
+#include "support/Pages.h"
 #include "platform/Log.h"
 #include "support/WsClient.h"
 
@@ -27,10 +28,10 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-void RunOnce(int pages, int rate, int seconds) {
+void RunOnce(orvex::WebSocketServer& server, int pages, int rate, int seconds) {
     std::vector<std::unique_ptr<WsClient>> clients;
     for (int i = 0; i < pages; ++i) {
-        clients.push_back(std::make_unique<WsClient>(orvex::server_port()));
+        clients.push_back(std::make_unique<WsClient>(server.port()));
         if (!clients.back()->Connect() || !clients.back()->WaitForMessages(1)) {
             std::fprintf(stderr, "page %d did not connect\n", i);
             std::exit(1);
@@ -54,7 +55,7 @@ void RunOnce(int pages, int rate, int seconds) {
                 std::snprintf(text, sizeof text, "81%012d", seq);
                 const auto before = steady_clock::now();
                 sentAt[static_cast<size_t>(seq)] = before;
-                orvex::broadcast_text(text);
+                server.broadcast_text(text);
                 callMicros[static_cast<size_t>(seq)] =
                     duration<double, std::micro>(steady_clock::now() - before).count();
             }
@@ -84,7 +85,7 @@ void RunOnce(int pages, int rate, int seconds) {
                 pages, rate, static_cast<double>(minDelivered) / std::max(sendSeconds, lastReceipt),
                 sentAt.size() * clients.size() - delivered, Percentile(delays, 0.50), Percentile(delays, 0.99),
                 Percentile(callMicros, 0.99), *std::max_element(callMicros.begin(), callMicros.end()));
-    orvex::close_all_connections();
+    server.close_all_connections();
     for (auto& client : clients) client->WaitClosed(5s);
 }
 
@@ -98,11 +99,13 @@ int main(int argc, char** argv) {
     config.port = 0;
     config.quiet = true;
     std::string error;
-    if (!orvex::start_server(config, &error)) {
+    orvex::test::RecordingTarget target;
+    orvex::WebSocketServer server;
+    if (!server.Start(config, target, &error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    for (int pages : {1, 4, 16}) RunOnce(pages, rate, seconds);
-    orvex::stop_server();
+    for (int pages : {1, 4, 16}) RunOnce(server, pages, rate, seconds);
+    server.Stop();
     return 0;
 }

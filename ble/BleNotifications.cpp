@@ -4,7 +4,6 @@
 
 #include "ble/BleSlots.h"
 #include "bridge/hex.h"
-#include "bridge/server.h"
 #include "platform/Log.h"
 
 namespace orvex {
@@ -13,7 +12,7 @@ namespace {
 
 // Long answers: a body of fixed length holding the query code, the length,
 // one counter byte and then data bytes from a given one on.
-void SendLongAnswer(uint8_t deviceId, uint8_t code, uint8_t bodyLength, uint8_t counter, const uint8_t* data,
+void SendLongAnswer(PageSink& pages, uint8_t deviceId, uint8_t code, uint8_t bodyLength, uint8_t counter, const uint8_t* data,
                     int32_t size, int32_t firstData) {
     uint8_t body[256] = {};
     body[0] = code;
@@ -21,13 +20,13 @@ void SendLongAnswer(uint8_t deviceId, uint8_t code, uint8_t bodyLength, uint8_t 
     body[2] = counter;
     // What does not fit is not sent.
     for (int32_t i = firstData, at = 3; i < size && at < bodyLength; ++i, ++at) body[at] = data[i];
-    broadcast_hex(kBleFamily, deviceId, bodyLength, body);
+    broadcast_hex(pages, kBleFamily, deviceId, bodyLength, body);
 }
 
-void SendShortAnswer(const std::string& text) {
+void SendShortAnswer(PageSink& pages, const std::string& text) {
     trace(text);
     trace("\r\n");
-    broadcast_text(text);
+    pages.broadcast(text);
 }
 
 template <int Slot>
@@ -57,24 +56,25 @@ void BleSlots::OnBleNotification(int slot, const uint8_t* data, int32_t size) {
     char text[64];
     switch (d(0)) {
         case 0xA0:
-            SendLongAnswer(id, 0x0A, 0x80, static_cast<uint8_t>(m_bleBlockIndex[slot].load() + 1), data, size, 1);
+            SendLongAnswer(m_pages, id, 0x0A, 0x80, static_cast<uint8_t>(m_bleBlockIndex[slot].load() + 1), data, size, 1);
             break;
         case 0xA1:
             std::snprintf(text, sizeof text, "84%02x0B08%02x%02x", id, d(1), d(2));
-            SendShortAnswer(text);
+            SendShortAnswer(m_pages, text);
             break;
         case 0xA2:
             std::snprintf(text, sizeof text, "84%02x0C0A%02x%02x%02x%02x", id, d(1), d(2), d(3), d(4));
-            SendShortAnswer(text);
+            SendShortAnswer(m_pages, text);
             break;
         case 0xA9:
-            SendLongAnswer(id, 0x09, 0x83, static_cast<uint8_t>(d(1) + 1), data, size, 2);
+            SendLongAnswer(m_pages, id, 0x09, 0x83, static_cast<uint8_t>(d(1) + 1), data, size, 2);
             break;
         default:
-            std::snprintf(text, sizeof text, "8401%02x%02x%02x%02x", d(0), d(1), d(2), d(3));
-            broadcast_text(text);
-            // Forwarded first: the text carries d0 itself, later texts the new id.
+            // Stored first, so that a page answering the text at once can
+            // already address the device by the id it carries.
             m_bleSlots[slot].nDeviceId = static_cast<int>(d(0));
+            std::snprintf(text, sizeof text, "8401%02x%02x%02x%02x", d(0), d(1), d(2), d(3));
+            m_pages.broadcast(text);
             break;
     }
 }

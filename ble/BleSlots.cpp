@@ -1,19 +1,13 @@
 #include "ble/BleSlots.h"
 
 #include <cstdio>
+#include <system_error>
 
-#include "bridge/server.h"
 #include "platform/Log.h"
 
 namespace orvex {
 
 namespace {
-
-std::string SlotText(const char* format, int a) {
-    char text[32];
-    std::snprintf(text, sizeof text, format, a);
-    return text;
-}
 
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
     return BleUpperCase(a) == BleUpperCase(b);
@@ -21,7 +15,7 @@ bool SameIgnoringCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-BleSlots::BleSlots(BleStack* stack) : m_stack(stack) {
+BleSlots::BleSlots(BleStack* stack, PageSink& pages) : m_stack(stack), m_pages(pages) {
     for (auto& device : m_bleDevices) device.SetStack(stack);
 }
 
@@ -29,44 +23,61 @@ BleSlots::~BleSlots() {
     UnregisterAll();
 }
 
-void BleSlots::UnregisterAll() {
+void BleSlots::WaitForConnect() {
+    if (m_connect.joinable()) m_connect.join();
+}
+
+void BleSlots::ReleaseRegistrations() {
+    // No lock of ours is held: a release waits for the stack's running
+    // callbacks, and those must never wait for us.
     for (auto& device : m_bleDevices) {
         for (BleEventHandle handle : device.TakeEventHandles())
             if (m_stack) m_stack->UnregisterEvent(handle);
     }
 }
 
+void BleSlots::UnregisterAll() {
+    WaitForConnect();
+    ReleaseRegistrations();
+}
+
 bool BleSlots::OpenBleFamily(HidApi& hid) {
+    // A connect step still under way would register on the slots rebuilt below.
+    WaitForConnect();
+    // Returns only when no callback of the registrations still runs, so the
+    // records cleared below cannot be written by a late one.
+    ReleaseRegistrations();
+    const std::vector<HidDeviceInfo> entries = hid.enumerate(kBleHidVendorId, 0);
+
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto& device : m_bleDevices) {
-        device.SetTexts("", "");
-        // Returns only when no callback of the registration still runs, so
-        // the records cleared below cannot be written by a late one.
-        for (BleEventHandle handle : device.TakeEventHandles())
-            if (m_stack) m_stack->UnregisterEvent(handle);
-    }
+    for (auto& device : m_bleDevices) device.SetTexts("", "");
     for (auto& record : m_bleSlots) {
         record.szPath.clear();
+        record.address.clear();
         record.nDeviceId = 0;
     }
     m_bleCount = 0;
 
     int count = 0;
-    uint16_t lastVendor = 0, lastProduct = 0;
-    for (const HidDeviceInfo& entry : hid.enumerate(kBleHidVendorId, 0)) {
+    const HidDeviceInfo* last = nullptr;
+    for (const HidDeviceInfo& entry : entries) {
         // The vendor's wired devices are listed too; they are no BLE devices
         // and would only take slots from them.
         if (entry.bus_type != kBusBluetooth) continue;
-        if (entry.vendor_id == lastVendor && entry.product_id == lastProduct) continue;
-        lastVendor = entry.vendor_id;
-        lastProduct = entry.product_id;
+        // The collections of one device are listed one after the other and
+        // make one slot. The address tells two devices of one product apart.
+        if (last && entry.vendor_id == last->vendor_id && entry.product_id == last->product_id &&
+            SameIgnoringCase(entry.serial_number, last->serial_number))
+            continue;
+        last = &entry;
         // More runs than slots: the first ten, in enumeration order.
         if (count >= kBleSlotCount) break;
         m_bleSlots[count].szPath = entry.path;
+        m_bleSlots[count].address = entry.serial_number;
         char vid[16], pid[16];
         std::snprintf(vid, sizeof vid, "VID&02%04x", entry.vendor_id);
         std::snprintf(pid, sizeof pid, "PID&%04x", entry.product_id);
-        m_bleDevices[count].SetTexts(vid, pid);
+        m_bleDevices[count].SetTexts(vid, pid, entry.serial_number);
         ++count;
     }
     m_bleCount = count;
@@ -74,23 +85,37 @@ bool BleSlots::OpenBleFamily(HidApi& hid) {
 }
 
 void BleSlots::ConnectBleSlots() {
+    WaitForConnect();
     const int count = m_bleCount.load();
-    for (int k = 0; k < count; ++k) {
-        if (m_bleDevices[k].HasEventHandle()) continue;
-        m_bleDevices[k].ConnectAndSubscribe(kBleValueChangedCallbacks[k], this);
+    try {
+        m_connect = std::thread([this, count] {
+            for (int k = 0; k < count; ++k) {
+                if (m_bleDevices[k].HasEventHandle()) continue;
+                m_bleDevices[k].ConnectAndSubscribe(kBleValueChangedCallbacks[k], this);
+            }
+        });
+    } catch (const std::system_error& e) {
+        diag_error(std::string("cannot start the BLE connect step: ") + e.what());
     }
 }
 
 void BleSlots::HandleBleRemoval(const DeviceChange& change) {
     if (change.bus != kBusBluetooth || change.vendor_id != kBleHidVendorId) return;
     trace("BLE ------------DBT_DEVICEREMOVECOMPLETE.\n");
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto& record : m_bleSlots) {
-        if (record.szPath.empty() || !SameIgnoringCase(record.szPath, change.path)) continue;
-        broadcast_text(SlotText("8400%02x", record.nDeviceId.load() & 0xFF));
-        record.szPath.clear();
-        record.nDeviceId = 0;
+    std::vector<std::string> texts;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& record : m_bleSlots) {
+            if (record.szPath.empty() || !SameIgnoringCase(record.szPath, change.path)) continue;
+            char text[8];
+            std::snprintf(text, sizeof text, "8400%02x", static_cast<unsigned>(record.nDeviceId.load()) & 0xFFu);
+            texts.push_back(text);
+            record.szPath.clear();
+            record.nDeviceId = 0;
+        }
     }
+    // Sent after the lock: the pages' registry is never taken under another.
+    for (const auto& text : texts) m_pages.broadcast(text);
 }
 
 std::vector<int> BleSlots::MatchingBleSlots(uint8_t deviceId) {

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ble/CBleDevice.h"
+#include "bridge/PageSink.h"
 #include "platform/BleStack.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
@@ -23,7 +25,8 @@ constexpr uint8_t kBleFamily = 0x84;
 constexpr uint16_t kBleHidVendorId = 0x045E;
 
 struct BleSlotRecord {
-    std::string szPath;  // the HID path of the device's first listed collection
+    std::string szPath;   // the HID path of the device's first listed collection
+    std::string address;  // the device's Bluetooth address, "" when unknown
     // Written by notification callbacks, read by the command and removal sides.
     std::atomic<int> nDeviceId{0};
 };
@@ -31,17 +34,23 @@ struct BleSlotRecord {
 class BleSlots final : public BleCommandPort {
 public:
     // stack may be null: slots are still made, but nothing connects or writes.
-    explicit BleSlots(BleStack* stack);
-    ~BleSlots() override;  // releases every registration
+    // Notification and removal texts go to pages.
+    BleSlots(BleStack* stack, PageSink& pages);
+    ~BleSlots() override;  // waits for a connect step, releases every registration
     BleSlots(const BleSlots&) = delete;
     BleSlots& operator=(const BleSlots&) = delete;
 
-    // The open step: every registration released, all ten slots rebuilt from
-    // the HID enumeration of vendor 0x045E. True when a slot was filled (the
-    // caller then arms the connect timer).
+    // The open step: a connect step still running is waited for, every
+    // registration released, all ten slots rebuilt from the HID enumeration
+    // of vendor 0x045E. True when a slot was filled (the caller then arms the
+    // connect timer).
     bool OpenBleFamily(HidApi& hid);
-    // Connects and subscribes every slot that has no registration yet.
+    // Connects and subscribes every slot that has no registration yet. The
+    // stack's work runs on a thread of its own, so the main loop goes on
+    // meanwhile; each device object keeps the registrations it makes.
     void ConnectBleSlots();
+    // Waits until a connect step started earlier has ended.
+    void WaitForConnect();
     // A removed HID node: "8400%02x" for every slot whose path it is.
     void HandleBleRemoval(const DeviceChange& change);
     // Releases every registration; afterwards no callback reaches this object.
@@ -64,8 +73,10 @@ public:
 
 private:
     static bool ValidSlot(int slot) { return slot >= 0 && slot < kBleSlotCount; }
+    void ReleaseRegistrations();
 
     BleStack* m_stack;
+    PageSink& m_pages;
     CBleDevice m_bleDevices[kBleSlotCount];
     // Guards the slot paths. Device ids, block indexes and the count are
     // single words shared with callback threads, which must never wait for
@@ -74,6 +85,8 @@ private:
     BleSlotRecord m_bleSlots[kBleSlotCount];
     std::atomic<int> m_bleCount{0};
     std::atomic<int> m_bleBlockIndex[kBleSlotCount] = {};
+    // The running connect step; started and joined on the main loop only.
+    std::thread m_connect;
 };
 
 // The value-changed callbacks, one per slot; context is the BleSlots.

@@ -1,6 +1,8 @@
 #include "ble/CBleDevice.h"
 
+#include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -11,10 +13,20 @@ namespace orvex {
 
 namespace {
 
-std::string Format(const char* format, long value) {
+// Literal formats at every call site, so that the compiler checks each
+// argument against its conversion.
+__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...) {
     char text[128];
-    std::snprintf(text, sizeof text, format, value);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
     return text;
+}
+
+// Results are printed in hex as the unsigned words they are.
+unsigned Hex(int value) {
+    return static_cast<unsigned>(value);
 }
 
 bool IsCharacteristic(const BleGattCharacteristic& c, uint32_t uuid) {
@@ -86,10 +98,14 @@ void CBleDevice::SetStack(BleStack* stack) {
     m_stack = stack;
 }
 
-void CBleDevice::SetTexts(const std::string& vidText, const std::string& pidText) {
+void CBleDevice::SetTexts(const std::string& vidText, const std::string& pidText, const std::string& address) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_vidText = vidText;
     m_pidText = pidText;
+    m_addressToken.clear();
+    for (char c : address)
+        if (c != ':') m_addressToken.push_back(c);
+    m_addressToken = BleUpperCase(m_addressToken);
 }
 
 std::vector<BleEventHandle> CBleDevice::TakeEventHandles() {
@@ -150,6 +166,14 @@ CBleDevice::Snapshot CBleDevice::TakeSnapshot() {
     snapshot.vidText = m_vidText;
     snapshot.pidText = m_pidText;
     snapshot.tokens.assign(m_connectedDevices.begin(), m_connectedDevices.begin() + m_connectedCount);
+    if (!m_addressToken.empty()) {
+        // A slot bound to its device matches that device's interfaces alone,
+        // and only while it is connected: two devices of one product would
+        // otherwise both answer to both slots' texts.
+        const bool connected = std::any_of(snapshot.tokens.begin(), snapshot.tokens.end(),
+                                           [&](const std::string& token) { return BleUpperCase(token) == m_addressToken; });
+        snapshot.tokens.assign(connected ? 1 : 0, m_addressToken);
+    }
     return snapshot;
 }
 
@@ -179,25 +203,25 @@ int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* cont
                 std::vector<BleGattDescriptor> descriptors;
                 int result = service.GetDescriptors(characteristic, &descriptors);
                 if (result != 0) {
-                    log_raw(Format("BluetoothGATTGetDescriptors - Buffer Size %x\r\n", result));
+                    log_raw(Format("BluetoothGATTGetDescriptors - Buffer Size %x\r\n", Hex(result)));
                     descriptors.clear();
                 }
                 for (const auto& descriptor : descriptors) {
                     std::vector<uint8_t> value;
                     result = service.GetDescriptorValue(descriptor, &value);
-                    if (result != 0) log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", result));
+                    if (result != 0) log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", Hex(result)));
                     if (descriptor.attribute_handle >= 255) continue;
                     result = service.SubscribeToNotifications(descriptor);
                     if (result == 0)
-                        log_raw(Format("setting notification for service handle %x\n", descriptor.service_handle));
+                        log_raw(Format("setting notification for service handle %x\n", Hex(descriptor.service_handle)));
                     else
-                        log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", result));
+                        log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", Hex(result)));
                 }
-                log_raw(Format("Setting Notification for ServiceHandle %d\n", characteristic.service_handle));
+                log_raw(Format("Setting Notification for ServiceHandle %d\n", static_cast<int>(characteristic.service_handle)));
                 BleEventHandle handle = 0;
                 result = service.RegisterValueChanged(characteristic, callback, context, &handle);
                 if (result != 0) {
-                    log_raw(Format("BluetoothGATTRegisterEvent - Actual Data %x\r\n", result));
+                    log_raw(Format("BluetoothGATTRegisterEvent - Actual Data %x\r\n", Hex(result)));
                 } else if (handle != 0) {
                     made.push_back(handle);
                 }

@@ -39,8 +39,10 @@ public:
     // write succeeded, else 0.
     int Write(const uint8_t* data, int32_t length);
 
-    // For the open step: texts as given (not upper-cased).
-    void SetTexts(const std::string& vidText, const std::string& pidText);
+    // For the open step: texts as given (not upper-cased), and the device's
+    // Bluetooth address when the HID layer knows it ("" when not): a device
+    // object with an address matches its own device's interfaces only.
+    void SetTexts(const std::string& vidText, const std::string& pidText, const std::string& address = "");
     // Takes every registration out (the kept handle and the earlier ones of
     // its run); the caller unregisters them.
     std::vector<BleEventHandle> TakeEventHandles();
@@ -65,6 +67,7 @@ private:
     BleStack* m_stack = nullptr;
     std::string m_vidText;
     std::string m_pidText;
+    std::string m_addressToken;  // upper case, without ':'
     std::array<std::string, kBleConnectedTableSize> m_connectedDevices;
     int m_connectedCount = 0;
     BleEventHandle m_gattEventHandle = 0;  // the last registration

@@ -2,7 +2,6 @@
 
 #include <stdexcept>
 
-#include "bridge/server.h"
 #include "platform/Log.h"
 
 namespace orvex {
@@ -69,11 +68,11 @@ std::string format_hex(uint8_t header0, uint8_t header1, int32_t length, const u
     return text;
 }
 
-int32_t broadcast_hex(uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data) {
+int32_t broadcast_hex(PageSink& pages, uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data) {
     const std::string text = format_hex(header0, header1, length, data);
     trace(text);
     trace("\r\n");
-    broadcast_text(text);
+    pages.broadcast(text);
     return 1;
 }
 

@@ -20,7 +20,6 @@ const FamilyRules kFamilies[] = {
 
 // Sent once on every new control handle of families 0x80 and 0x81.
 const uint8_t kInitialFeatureReport[10] = {0x0C, 0x0A, 0x01, 0xFE, 0x01, 0xFE, 0x00, 0x00, 0x00, 0x00};
-constexpr std::chrono::milliseconds kInitialFeaturePause{200};
 
 bool EntryBelongsToFamily(const FamilyRules& rules, const HidDeviceInfo& entry) {
     if (entry.vendor_id != kOrvexVendorId) return false;
@@ -42,7 +41,8 @@ const FamilyRules* FindFamilyRules(uint8_t family) {
     return nullptr;
 }
 
-HidDeviceManager::HidDeviceManager(HidApi& hid, Clock& clock) : m_hidApi(hid), m_clock(clock) {}
+HidDeviceManager::HidDeviceManager(HidApi& hid, Clock& clock, PageSink& pages, const Timings& timings)
+    : m_hidApi(hid), m_clock(clock), m_pages(pages), m_timings(timings) {}
 
 HidDeviceManager::~HidDeviceManager() {
     RequestStopAll();
@@ -111,7 +111,7 @@ void HidDeviceManager::OpenHidFamily(uint8_t family) {
         }
 
         HidCollectionRecord& record = isControl ? control[count] : input[count];
-        record.szToken = entry.pairing_key.empty() ? GetPathToken(entry.path) : entry.pairing_key;
+        record.szToken = entry.pairing_key;
         (isControl ? record.hControl : record.hInput) = handle;
         record.nIndex = count;
         record.szPath = entry.path;
@@ -121,7 +121,7 @@ void HidDeviceManager::OpenHidFamily(uint8_t family) {
         if (isControl && rules->initial_feature) {
             // Its result does not matter: the device answers commands either way.
             handle->send_feature_report(kInitialFeatureReport, sizeof kInitialFeatureReport);
-            m_clock.sleep_for(kInitialFeaturePause);
+            m_clock.sleep_for(m_timings.initialFeaturePause);
         }
     }
 
@@ -210,23 +210,15 @@ std::vector<HidDeviceManager::SlotTarget> HidDeviceManager::SelectSlots(uint8_t 
     HidFamilyState* state = Family(family);
     if (state == nullptr) return targets;
     std::lock_guard<std::mutex> lock(state->m_mutex);
-    for (int i = 0; i < state->m_nControlCount && i < kSlotCount; ++i)
-        if (state->m_input[i].nDeviceId == deviceId) targets.push_back(SlotTarget{i, state->m_active[i].hControl});
-    return targets;
-}
-
-std::string GetPathToken(const std::string& path) {
-    int field = 0;
-    size_t i = 0;
-    while (i < path.size()) {
-        while (i < path.size() && path[i] == '&') ++i;
-        if (i >= path.size()) break;
-        size_t end = path.find('&', i);
-        if (end == std::string::npos) end = path.size();
-        if (++field == 5) return path.substr(i, std::min<size_t>(end - i, 259));
-        i = end;
+    // Every slot, not only those below the control count: when a device's
+    // control collection could not be opened, the next devices' slots lie past
+    // it, and their commands would be lost.
+    for (int i = 0; i < kSlotCount; ++i) {
+        const HidCollectionRecord& input = state->m_input[i];
+        if (!input.hInput || !state->m_active[i].hControl || input.nDeviceId != deviceId) continue;
+        targets.push_back(SlotTarget{i, state->m_active[i].hControl});
     }
-    return std::string();
+    return targets;
 }
 
 bool SameToken(const std::string& a, const std::string& b) {

@@ -8,16 +8,19 @@
 #include <string>
 #include <vector>
 
+#include "bridge/PageSink.h"
 #include "hid/HidFamilies.h"
 #include "platform/Clock.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
+#include "platform/Timings.h"
 
 namespace orvex {
 
 class HidDeviceManager {
 public:
-    HidDeviceManager(HidApi& hid, Clock& clock);
+    // Report and removal texts go to pages.
+    HidDeviceManager(HidApi& hid, Clock& clock, PageSink& pages, const Timings& timings = Timings());
     ~HidDeviceManager();  // stops and joins every reader
     HidDeviceManager(const HidDeviceManager&) = delete;
     HidDeviceManager& operator=(const HidDeviceManager&) = delete;
@@ -39,8 +42,8 @@ public:
     // ...then every reader joined, in the order 0x81, 0x82, 0x83, 0x80, 0x85.
     void JoinAllReaders();
 
-    // The body of a slot's reader thread: polls every 10 ms until its stop
-    // request is set. Never throws.
+    // The body of a slot's reader thread: polls every readerPoll until its
+    // stop request is set. Never throws.
     void ReaderThreadProc(uint8_t family, int slot);
     // One poll of one slot: reads at most one report, updates the device id and
     // pairing, and broadcasts the report text.
@@ -48,14 +51,15 @@ public:
 
     // Null for a code that is not a HID family.
     HidFamilyState* Family(uint8_t family);
+    PageSink& pages() { return m_pages; }
 
     // The command side's view of one slot, copied under the family lock.
     struct SlotTarget {
         int slot;
         std::shared_ptr<HidDevice> control;  // m_active[slot].hControl, may be null
     };
-    // Slots 0 .. m_nControlCount-1 whose m_input[i].nDeviceId equals deviceId,
-    // in ascending order.
+    // Every slot that holds an input record and a paired control handle and
+    // whose m_input[i].nDeviceId equals deviceId, in ascending order.
     std::vector<SlotTarget> SelectSlots(uint8_t family, uint8_t deviceId);
 
     // ---- Removal (hot-plug), in hid/HidRemoval.cpp --------------------------
@@ -65,8 +69,6 @@ public:
     void HandleHidRemoval82(const DeviceChange& change);
     void HandleHidRemoval83(const DeviceChange& change);
     void HandleHidRemovalWired(const DeviceChange& change);  // 0x80, then 0x85
-    // The four above in the order 0x81, 0x82, 0x83, wired.
-    void HandleHidRemoval(const DeviceChange& change);
     // ---- end of removal --------------------------------------------------------
 
     std::atomic<int> m_bAcked81[kSlotCount] = {};
@@ -82,11 +84,9 @@ private:
 
     HidApi& m_hidApi;
     Clock& m_clock;
+    PageSink& m_pages;
+    const Timings m_timings;
 };
-
-// The pairing token of a path: its fifth "&"-separated field (runs of
-// separators count as one, leading ones skipped); empty with fewer fields.
-std::string GetPathToken(const std::string& path);
 
 // Equality of pairing tokens, ignoring ASCII letter case.
 bool SameToken(const std::string& a, const std::string& b);

@@ -1,17 +1,15 @@
-// The reader threads: one per opened input collection, polling every 10 ms.
+// The reader threads: one per opened input collection, polling every readerPoll.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 
-#include "bridge/server.h"
 #include "hid/HidDeviceManager.h"
 #include "platform/Log.h"
 
 namespace orvex {
 
 namespace {
-constexpr std::chrono::milliseconds kPollPeriod{10};
 constexpr size_t kReportBufferSize = 100;
 }  // namespace
 
@@ -31,7 +29,7 @@ void HidDeviceManager::ReaderThreadProc(uint8_t family, int slot) {
     bool sleepFirst = true;
     while (true) {
         try {
-            if (sleepFirst) m_clock.sleep_for(kPollPeriod);
+            if (sleepFirst) m_clock.sleep_for(m_timings.readerPoll);
             sleepFirst = false;
             if (state->m_bStopRequest[slot] != 0) return;
             ReadHidReport(family, slot);
@@ -92,7 +90,7 @@ void HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
     // the text first.
     if (family == 0x81 && report[2] == 0x50) m_bAcked81[slot] = report[3] == 0 ? 1 : 0;
 
-    broadcast_text(FormatReportText(family, report, length));
+    m_pages.broadcast(FormatReportText(family, report, length));
 }
 
 }  // namespace orvex

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "bridge/server.h"
 #include "hid/HidDeviceManager.h"
 #include "platform/Log.h"
 
@@ -58,7 +57,7 @@ void RemoveFromFamily(HidDeviceManager& manager, uint8_t family, const std::stri
     }
     // The stop requests stay set until the family's next open step.
     for (int s : stopped) manager.StopSlotReader(family, s);
-    for (const auto& text : texts) broadcast_text(text);
+    for (const auto& text : texts) manager.pages().broadcast(text);
 }
 
 }  // namespace
@@ -86,13 +85,6 @@ void HidDeviceManager::HandleHidRemovalWired(const DeviceChange& change) {
     trace("Wired ------------DBT_DEVICEREMOVECOMPLETE.\n");
     RemoveFromFamily(*this, 0x80, change.path);
     RemoveFromFamily(*this, 0x85, change.path);
-}
-
-void HidDeviceManager::HandleHidRemoval(const DeviceChange& change) {
-    HandleHidRemoval81(change);
-    HandleHidRemoval82(change);
-    HandleHidRemoval83(change);
-    HandleHidRemovalWired(change);
 }
 
 }  // namespace orvex

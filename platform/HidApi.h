@@ -23,8 +23,11 @@ struct HidDeviceInfo {
     uint16_t usage = 0;
     uint16_t bus_type = 0;    // kBusUsb, kBusBluetooth, ...
     // Equal for every collection of one physical device, different between
-    // devices. Takes the place of the token field of the Windows path.
+    // devices.
     std::string pairing_key;
+    // The device's serial number; for a Bluetooth device the kernel gives its
+    // address ("aa:bb:cc:dd:ee:ff"). Empty when the device has none.
+    std::string serial_number;
 };
 
 enum class HidOpenError { None, PermissionDenied, NotFound, Other };

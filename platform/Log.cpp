@@ -41,8 +41,6 @@ void set_log_options(const LogOptions& options) {
     g_verbose = options.verbose;
 }
 
-LogOptions log_options() { return LogOptions{g_quiet.load(), g_verbose.load()}; }
-
 LogSink* set_log_sink(LogSink* sink) {
     std::lock_guard<std::mutex> lock(g_logMutex);
     LogSink* old = g_sink;

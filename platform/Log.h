@@ -29,7 +29,6 @@ struct LogOptions {
 };
 
 void set_log_options(const LogOptions& options);
-LogOptions log_options();
 
 // Replaces the sink (nullptr restores the standard streams). Returns the old one.
 LogSink* set_log_sink(LogSink* sink);

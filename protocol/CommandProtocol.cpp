@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "bridge/hex.h"
-#include "bridge/server.h"
 #include "platform/Log.h"
 
 namespace orvex {
@@ -25,9 +24,26 @@ constexpr int kMaxDrainedReports = 64;
 
 using QueryBuffer = std::array<uint8_t, kQueryBufferSize>;
 
+// Reports left on the control collection by an earlier, abandoned exchange
+// (the second data report after a wrong marker, an answer that came after its
+// read timed out) would otherwise be taken for this attempt's answer.
+void DrainPendingReports(HidDevice& control) {
+    uint8_t scratch[kDataReportLength];
+    for (int k = 0; k < kMaxDrainedReports; ++k)
+        if (control.read_timeout(scratch, sizeof scratch, 0) <= 0) return;
+}
+
+}  // namespace
+
+void CommandProtocol::SendReplyText(const std::string& text) {
+    trace(text);
+    trace("\r\n");
+    m_pages.broadcast(text);
+}
+
 // Codes 0x06, 0x0B and 0x0C have fixed texts in lower-case digits; the longer
 // answers go out through broadcast_hex, whose data digits are upper case.
-void SendSuccessText(uint8_t family, uint8_t deviceId, const QueryCommand& q, const uint8_t* reply) {
+void CommandProtocol::SendSuccessText(uint8_t family, uint8_t deviceId, const QueryCommand& q, const uint8_t* reply) {
     if (q.code == 0x06 || q.code == 0x0B || q.code == 0x0C) {
         std::string text;
         char digits[3];
@@ -41,28 +57,19 @@ void SendSuccessText(uint8_t family, uint8_t deviceId, const QueryCommand& q, co
         }
         SendReplyText(text);
     } else {
-        broadcast_hex(family, deviceId, q.replyLength, reply);
+        broadcast_hex(m_pages, family, deviceId, q.replyLength, reply);
     }
 }
 
-// Reports left on the control collection by an earlier, abandoned exchange
-// (the second data report after a wrong marker, an answer that came after its
-// read timed out) would otherwise be taken for this attempt's answer.
-void DrainPendingReports(HidDevice& control) {
-    uint8_t scratch[kDataReportLength];
-    for (int k = 0; k < kMaxDrainedReports; ++k)
-        if (control.read_timeout(scratch, sizeof scratch, 0) <= 0) return;
+CommandProtocol::CommandProtocol(HidDeviceManager& hid, Clock& clock, PageSink& pages, const Timings& timings)
+    : m_hid(hid), m_clock(clock), m_pages(pages), m_timings(timings) {}
+
+void CommandProtocol::HandleFrame(const uint8_t* frame) {
+    if (frame[0] == 0xF0)
+        HandleDeviceQuery(frame);
+    else
+        HandleDeviceCommand(frame);
 }
-
-}  // namespace
-
-void SendReplyText(const std::string& text) {
-    trace(text);
-    trace("\r\n");
-    broadcast_text(text);
-}
-
-CommandProtocol::CommandProtocol(HidDeviceManager& hid, Clock& clock) : m_hid(hid), m_clock(clock) {}
 
 // ---------------------------------------------------------------------------
 // Commands
@@ -101,7 +108,7 @@ int CommandProtocol::HandleDeviceCommand(const uint8_t* frame) {
 void CommandProtocol::SendFeatureFamily(uint8_t family, int slot, HidDevice& control, const WorkBuffer& w,
                                         uint8_t length, uint8_t deviceId) {
     if (family == 0x81) {
-        if (RunAcknowledgedTransfer(slot, control, w, length)) broadcast_text(protocol::AcknowledgementText(deviceId));
+        if (RunAcknowledgedTransfer(slot, control, w, length)) m_pages.broadcast(protocol::AcknowledgementText(deviceId));
         return;
     }
     if (w[0] == protocol::kBlockReport) {
@@ -112,14 +119,14 @@ void CommandProtocol::SendFeatureFamily(uint8_t family, int slot, HidDevice& con
     // hears nothing either way.
     for (int sends = 0; sends < kMaxAttempts && !Abandoned(); ++sends)
         if (control.send_feature_report(w.data(), length) >= 0) break;
-    Sleep(500);
+    Sleep(m_timings.packetPause);
 }
 
 void CommandProtocol::SendFeatureBlock(HidDevice& control, const WorkBuffer& w, int packets) {
     for (int k = 0; k < packets && !Abandoned(); ++k) {
         const auto packet = protocol::BuildFeatureBlockPacket(w, k);
         control.send_feature_report(packet.data(), packet.size());
-        Sleep(500);
+        Sleep(m_timings.packetPause);
     }
 }
 
@@ -134,7 +141,7 @@ bool CommandProtocol::RunAcknowledgedTransfer(int slot, HidDevice& control, cons
             SendFeatureBlock(control, w, 3);
         } else {
             control.send_feature_report(w.data(), length);
-            Sleep(500);
+            Sleep(m_timings.packetPause);
         }
     }
     // The device may have answered during the last attempt's pause.
@@ -145,17 +152,17 @@ void CommandProtocol::SendOutputFamily(HidDevice& control, const WorkBuffer& w, 
     if (w[0] != protocol::kBlockReport) {
         const auto report = protocol::BuildSimpleOutputReport(w, length);
         control.write(report.data(), protocol::kOutputReportWriteLength);
-        Sleep(500);
+        Sleep(m_timings.packetPause);
         return;
     }
     const auto first = protocol::BuildOutputBlockPacket(w, 0);
     control.write(first.data(), protocol::kOutputReportWriteLength);
-    Sleep(200);
+    Sleep(m_timings.blockPacketPause);
     if (Abandoned()) return;
     const auto second = protocol::BuildOutputBlockPacket(w, 1);
     control.write(second.data(), protocol::kOutputReportWriteLength);
-    Sleep(200);
-    Sleep(1000);
+    Sleep(m_timings.blockPacketPause);
+    Sleep(m_timings.blockSettlePause);
 }
 
 void CommandProtocol::SendBle(uint8_t deviceId, const WorkBuffer& w, uint8_t length) {
@@ -165,7 +172,7 @@ void CommandProtocol::SendBle(uint8_t deviceId, const WorkBuffer& w, uint8_t len
     for (int slot : ble->MatchingBleSlots(deviceId)) {
         if (Abandoned()) return;
         ble->WriteBle(slot, w.data(), length);
-        Sleep(500);
+        Sleep(m_timings.packetPause);
     }
 }
 
@@ -211,11 +218,11 @@ int CommandProtocol::RequestFeatureQuery(HidDevice& control, uint8_t family, uin
     QueryBuffer buffer{};
     const std::array<uint8_t, 8> request = {0xA0, code, dataLength, 0x00, value, 0x00, 0x00, 0x00};
     std::memcpy(buffer.data(), request.data(), request.size());
-    Sleep(100);
+    Sleep(m_timings.queryPause);
     for (int sends = 0; sends < kMaxAttempts; ++sends) {
         if (Abandoned()) return 0;
         const int result = control.send_feature_report(buffer.data(), 8);
-        Sleep(500);
+        Sleep(m_timings.packetPause);
         if (result >= 0) break;
     }
     // Asked even after ten rejected sends: a device may have taken the request
@@ -223,7 +230,7 @@ int CommandProtocol::RequestFeatureQuery(HidDevice& control, uint8_t family, uin
     buffer.fill(0);
     buffer[0] = 0xA0;
     const int result = control.get_feature_report(buffer.data(), 8);
-    Sleep(100);
+    Sleep(m_timings.queryPause);
     return result >= 0 && buffer[1] == 1 && !Abandoned() ? 1 : 0;
 }
 
@@ -264,12 +271,12 @@ bool CommandProtocol::RunOutputQueryAttempt(HidDevice& control, const QueryComma
     const auto request = protocol::BuildOutputQueryRequest(q, argument);
     std::memcpy(r.data(), request.data(), request.size());
     const int written = control.write(r.data(), request.size());
-    Sleep(100);
+    Sleep(m_timings.queryPause);
     if (written < 0) return false;
 
     r.fill(0);
-    const int acknowledged = control.read_timeout(r.data(), kDataReportLength, kControlReadTimeoutMs);
-    Sleep(30);
+    const int acknowledged = control.read_timeout(r.data(), kDataReportLength, ReadTimeoutMs());
+    Sleep(m_timings.queryReadPause);
     if (acknowledged < 4 || !protocol::IsQueryAcknowledgement(r.data())) return false;
 
     // Each data report goes into a zeroed buffer of its own and must arrive:
@@ -277,9 +284,9 @@ bool CommandProtocol::RunOutputQueryAttempt(HidDevice& control, const QueryComma
     // an answer of zeros (or of the acknowledgement's bytes).
     QueryBuffer data[3] = {};
     for (int k = 0; k < q.dataReports; ++k) {
-        const int got = control.read_timeout(data[k].data(), kDataReportLength, kControlReadTimeoutMs);
+        const int got = control.read_timeout(data[k].data(), kDataReportLength, ReadTimeoutMs());
         const bool last = k + 1 == q.dataReports;
-        if (!last) Sleep(30);
+        if (!last) Sleep(m_timings.queryReadPause);
         if (got <= 0) return false;
         if (k == 0 && q.markerCheck && data[0][kDataOffset] != q.code) return false;
     }

@@ -1,5 +1,5 @@
-// The device command protocol: family commands and queries, run on the server
-// thread one frame at a time.
+// The device command protocol: family commands and queries, one frame at a
+// time, on the command thread.
 #pragma once
 
 #include <atomic>
@@ -8,24 +8,26 @@
 #include <memory>
 #include <string>
 
+#include "bridge/PageSink.h"
 #include "hid/HidDeviceManager.h"
 #include "platform/Clock.h"
 #include "platform/HidApi.h"
+#include "platform/Timings.h"
 #include "protocol/BleCommandPort.h"
 #include "protocol/Packets.h"
 
 namespace orvex {
 
-// A read on a control handle gives up after this long; a device that never
-// answers then costs one failed attempt instead of the server thread.
-constexpr int kControlReadTimeoutMs = 1000;
 // Sends of one rejected feature report, and acknowledgement attempts.
 constexpr int kMaxAttempts = 10;
 
 class CommandProtocol {
 public:
-    CommandProtocol(HidDeviceManager& hid, Clock& clock);
+    // Replies, acknowledgements and failure texts go to pages.
+    CommandProtocol(HidDeviceManager& hid, Clock& clock, PageSink& pages, const Timings& timings = Timings());
 
+    // One decoded frame: byte 0xF0 makes it a query, anything else a command.
+    void HandleFrame(const uint8_t* frame);
     // A decoded command frame (1000 bytes, zero beyond the message). Returns 1.
     int HandleDeviceCommand(const uint8_t* frame);
     // A decoded query frame (byte 0 is 0xF0). 1 after a success text, else 0.
@@ -58,15 +60,18 @@ private:
     bool RunOutputQueryAttempt(HidDevice& control, const protocol::QueryCommand& q, uint8_t argument, uint8_t* reply);
     void QueryBle(uint8_t deviceId, uint8_t code, uint8_t argument);
 
-    void Sleep(int milliseconds) { m_clock.sleep_for(std::chrono::milliseconds(milliseconds)); }
+    void Sleep(Milliseconds pause) { m_clock.sleep_for(pause); }
+    int ReadTimeoutMs() const { return static_cast<int>(m_timings.controlReadTimeout.count()); }
+    // Traces the text, then "\r\n", then sends it to every page.
+    void SendReplyText(const std::string& text);
+    void SendSuccessText(uint8_t family, uint8_t deviceId, const protocol::QueryCommand& q, const uint8_t* reply);
 
     HidDeviceManager& m_hid;
     Clock& m_clock;
+    PageSink& m_pages;
+    const Timings m_timings;
     std::atomic<BleCommandPort*> m_ble{nullptr};
     std::atomic<bool> m_abandon{false};
 };
-
-// Traces the text, then "\r\n", then sends it to every page.
-void SendReplyText(const std::string& text);
 
 }  // namespace orvex

@@ -78,10 +78,7 @@ void CommandQueue::Run() {
             m_running = true;
         }
         try {
-            if (frame[0] == 0xF0)
-                m_protocol.HandleDeviceQuery(frame.data());
-            else
-                m_protocol.HandleDeviceCommand(frame.data());
+            m_protocol.HandleFrame(frame.data());
         } catch (const std::exception& e) {
             // One bad exchange must not end the handling of every later frame.
             diag_error(std::string("command failed: ") + e.what());

@@ -150,11 +150,6 @@ void SimBle::AddDevice(const SimBleDevice& device) {
     m_devices.push_back(device);
 }
 
-bool SimBle::Has(const std::string& name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return FindLocked(name) != nullptr;
-}
-
 SimBleDevice* SimBle::FindLocked(const std::string& name) {
     for (auto& device : m_devices)
         if (device.name == name) return &device;

@@ -46,7 +46,6 @@ public:
     ~SimBle() override;
 
     void AddDevice(const SimBleDevice& device);
-    bool Has(const std::string& device);
     void SetAttached(const std::string& device, bool attached);
     bool SetConnected(const std::string& device, bool connected, std::string* error);
     // Sends one notification to every registration on the device; the count

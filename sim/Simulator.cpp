@@ -423,6 +423,9 @@ std::vector<HidDeviceInfo> Simulator::Core::Hid::enumerate(uint16_t vendor_id, u
             info.usage = desc.collections[i].usage;
             info.bus_type = desc.bus == "ble" ? kBusBluetooth : kBusUsb;
             info.pairing_key = "sim:" + desc.name;
+            // As the kernel gives a Bluetooth device's address: lower case.
+            if (desc.bus == "ble")
+                for (char c : desc.address) info.serial_number.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
             list.push_back(std::move(info));
         }
     }

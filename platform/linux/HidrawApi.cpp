@@ -95,6 +95,9 @@ std::vector<HidDeviceInfo> HidrawApi::enumerate(uint16_t vendor_id, uint16_t pro
         entry.usage_page = info->usage_page;
         entry.usage = info->usage;
         entry.bus_type = static_cast<uint16_t>(info->bus_type);
+        // Serial numbers (Bluetooth addresses among them) are ASCII.
+        for (const wchar_t* c = info->serial_number; c && *c; ++c)
+            if (*c > 0x20 && *c < 0x7F) entry.serial_number.push_back(static_cast<char>(*c));
         auto key = keys.find(entry.path);
         if (key == keys.end()) key = keys.emplace(entry.path, HidrawPairingKey(m_sysfsRoot, entry.path)).first;
         entry.pairing_key = key->second;

@@ -16,6 +16,7 @@
 #include "sim/Scheduler.h"
 #include "sim/SimBle.h"
 #include "support/Capture.h"
+#include "support/Pages.h"
 
 namespace orvex::test {
 
@@ -89,7 +90,7 @@ protected:
     void Start() {
         for (const auto& device : pending) ble.AddDevice(device);
         pending.clear();
-        slots = std::make_unique<BleSlots>(&ble);
+        slots = std::make_unique<BleSlots>(&ble, broadcasts);
     }
     std::vector<Recorded> Recording(const std::string& kind) {
         std::lock_guard<std::mutex> lock(recordMutex);
@@ -109,7 +110,7 @@ protected:
     std::mutex recordMutex;
     std::vector<Recorded> recorded;
     LogCapture logs;
-    BroadcastCapture broadcasts;
+    FakePages broadcasts;
 };
 
 // The id is stored right after its text is sent, on the sender's thread.

@@ -36,6 +36,8 @@ TEST_F(ABleDevice, FindsNothingBeforeTheFirstConnectBecauseItsVendorTextIsStillL
     EXPECT_TRUE(Out().empty());
 
     slots->ConnectBleSlots();
+
+    slots->WaitForConnect();
     EXPECT_EQ(slots->Device(0).VidText(), "VID&02045E");
     EXPECT_EQ(slots->Device(0).PidText(), "PID&0B13");
     EXPECT_EQ(Write(0, Bytes({0x01, 0x02, 0x03})), 1);
@@ -50,6 +52,7 @@ TEST_F(ABleDevice, TracesTheInterfaceTheRecordAndSuccessForOneWrite) {
     Start();
     slots->OpenBleFamily(hid);
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
     const size_t before = Out().size();
     ASSERT_EQ(Write(0, Bytes({0xAB})), 1);
     const auto out = Out();
@@ -67,6 +70,7 @@ TEST_F(ABleDevice, SubscribesTracesAndRegistersOnItsNotifyCharacteristic) {
     Start();
     slots->OpenBleFamily(hid);
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
 
     // Only descriptors with handles below 255 get the subscription.
     const auto subscriptions = Recording("subscribe");
@@ -91,6 +95,7 @@ TEST_F(ABleDevice, RegistersANotifyCharacteristicWithoutDescriptors) {
     Start();
     slots->OpenBleFamily(hid);
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
     EXPECT_TRUE(Recording("subscribe").empty());
     EXPECT_EQ(ble.RegistrationCount("pad"), 1u);
 }
@@ -101,6 +106,7 @@ TEST_F(ABleDevice, IgnoresAnInterfaceWhoseDeviceNodeIsDisconnected) {
     Start();
     slots->OpenBleFamily(hid);
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
     EXPECT_EQ(slots->Device(0).ConnectedCount(), 0);
     EXPECT_EQ(ble.RegistrationCount("pad"), 0u);
     EXPECT_FALSE(slots->Device(0).HasEventHandle());
@@ -117,6 +123,7 @@ TEST_F(ABleDevice, MatchesEveryInterfaceOfItsTextsWhenANodeGivesNoToken) {
     Start();
     slots->OpenBleFamily(hid);
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
     EXPECT_EQ(slots->Device(0).ConnectedCount(), 1);
     EXPECT_EQ(ble.RegistrationCount("far"), 1u);
     EXPECT_EQ(ble.RegistrationCount("blank"), 0u);
@@ -131,6 +138,7 @@ TEST_F(ABleDevice, RegistersOnBothOfTwoMatchingInterfacesAndWritesOnlyTheFirst) 
     ASSERT_TRUE(slots->OpenBleFamily(hid));
     ASSERT_EQ(slots->Count(), 1);  // back to back: one run
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
     EXPECT_EQ(ble.RegistrationCount("one"), 1u);
     EXPECT_EQ(ble.RegistrationCount("two"), 1u);
 
@@ -156,6 +164,7 @@ TEST_F(ABleDevice, MovesOnToTheNextInterfaceWhenAWriteFailsOrFindsNoWritableChar
     Start();
     slots->OpenBleFamily(hid);
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
     // Out of reach after the scan: its interface still matches, its write fails.
     ASSERT_TRUE(ble.SetConnected("gone", false, nullptr));
 
@@ -177,6 +186,7 @@ TEST_F(ABleDevice, RefusesWritesThatDoNotFitTheValueRecord) {
     Start();
     slots->OpenBleFamily(hid);
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
     std::vector<uint8_t> big(997, 0x11);
     EXPECT_EQ(Write(0, big), 0);
     big.resize(996);

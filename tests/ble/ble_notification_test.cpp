@@ -130,6 +130,7 @@ TEST_F(ABleNotification, ReachesEverySlotRegisteredOnTheDeviceThroughItsOwnCallb
     hid.Add("/dev/sim/pad/1", 0x0B13);
     slots->OpenBleFamily(hid);
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
     ASSERT_EQ(ble.RegistrationCount("pad"), 2u);
     broadcasts.Clear();
     ASSERT_EQ(ble.Notify("pad", Bytes({0x0C, 0x01, 0x02, 0x03}), nullptr), 2);

@@ -66,12 +66,14 @@ TEST_F(TheBleSlots, ReleaseEveryRegistrationAndDeviceIdAtTheNextOpenStep) {
     Start();
     slots->OpenBleFamily(hid);
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
     ASSERT_EQ(ble.RegistrationCount("pad"), 1u);
     slots->OnBleNotification(0, Bytes({0x07, 0, 0, 0}).data(), 4);
     ASSERT_EQ(slots->DeviceId(0), 7);
 
     // A second connect loop skips the registered slot.
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
     EXPECT_EQ(ble.RegistrationCount("pad"), 1u);
 
     hid.entries.clear();
@@ -88,6 +90,7 @@ TEST_F(TheBleSlots, AnnounceARemovalWithDeviceIdZeroBeforeTheFirstPlainNotificat
     Start();
     slots->OpenBleFamily(hid);
     slots->ConnectBleSlots();
+    slots->WaitForConnect();
 
     // Only the slot's own path matches, whatever its letter case.
     slots->HandleBleRemoval(Removal("/dev/sim/pad/1"));
@@ -156,6 +159,7 @@ TEST_F(TheBleSlots, SurviveNotificationsRacingOpenStepsAndStopReceivingOnceRelea
     for (int round = 0; round < 50; ++round) {
         slots->OpenBleFamily(hid);
         slots->ConnectBleSlots();
+        slots->WaitForConnect();
         (void)slots->MatchingBleSlots(1);
         slots->HandleBleRemoval(Removal("/dev/sim/pad/0"));
     }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "support/Capture.h"
+#include "support/Pages.h"
 
 namespace orvex {
 namespace {
@@ -58,26 +59,27 @@ TEST(HexToBytes, RejectsTextsThatCannotBeDecodedWithTheExactMessages) {
 
 TEST(BroadcastHex, SendsLowerCaseHeaderAndUpperCaseDataAndTracesItThenALineEnd) {
     test::LogCapture log;
-    test::BroadcastCapture sent;
+    test::FakePages sent;
     const uint8_t data[] = {0xAB, 0x01};
-    EXPECT_EQ(broadcast_hex(0x83, 0x0A, 2, data), 1);
+    EXPECT_EQ(broadcast_hex(sent, 0x83, 0x0A, 2, data), 1);
     EXPECT_EQ(sent.Texts(), std::vector<std::string>{"830aAB01"});
     EXPECT_EQ(log.Traces(), (std::vector<std::string>{"830aAB01", "\r\n"}));
 }
 
 TEST(BroadcastHex, SendsTheHeaderAloneForLengthZeroOrLess) {
     test::LogCapture log;
-    test::BroadcastCapture sent;
-    EXPECT_EQ(broadcast_hex(0x84, 0x05, 0, nullptr), 1);
-    EXPECT_EQ(broadcast_hex(0x84, 0x05, -3, nullptr), 1);
+    test::FakePages sent;
+    EXPECT_EQ(broadcast_hex(sent, 0x84, 0x05, 0, nullptr), 1);
+    EXPECT_EQ(broadcast_hex(sent, 0x84, 0x05, -3, nullptr), 1);
     EXPECT_EQ(sent.Texts(), (std::vector<std::string>{"8405", "8405"}));
 }
 
 TEST(BroadcastHex, EncodesEveryByteValue) {
-    test::BroadcastCapture sent;
+    test::LogCapture log;
+    test::FakePages sent;
     std::vector<uint8_t> all(256);
     for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
-    broadcast_hex(0xFF, 0x00, 256, all.data());
+    broadcast_hex(sent, 0xFF, 0x00, 256, all.data());
     const std::string text = sent.Texts().at(0);
     ASSERT_EQ(text.size(), 4u + 512u);
     EXPECT_EQ(text.substr(0, 8), "ff000001");

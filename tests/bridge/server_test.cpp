@@ -1,5 +1,5 @@
 // The WebSocket server driven by real clients over loopback.
-#include "bridge/server.h"
+#include "bridge/WebSocketServer.h"
 
 #include <atomic>
 #include <cstring>
@@ -11,6 +11,7 @@
 
 
 #include "support/Capture.h"
+#include "support/Pages.h"
 #include "support/Process.h"
 #include "support/WsClient.h"
 
@@ -20,54 +21,23 @@ namespace {
 using namespace std::chrono_literals;
 using test::WsClient;
 
-// Records every frame routed to the device side.
-class RecordingTarget final : public CommandTarget {
-public:
-    struct Frame {
-        bool query;
-        std::vector<uint8_t> bytes;  // the whole 1000-byte buffer
-    };
-    int HandleDeviceQuery(const uint8_t* frame) override { return Record(true, frame); }
-    int HandleDeviceCommand(const uint8_t* frame) override { return Record(false, frame); }
-    std::vector<Frame> Frames() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_frames;
-    }
-    bool WaitForFrames(size_t n) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, 5s, [&] { return m_frames.size() >= n; });
-    }
-
-private:
-    int Record(bool query, const uint8_t* frame) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_frames.push_back(Frame{query, std::vector<uint8_t>(frame, frame + COMMAND_BUFFER_SIZE)});
-        m_cv.notify_all();
-        return 0;
-    }
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::vector<Frame> m_frames;
-};
-
 class ARunningServer : public ::testing::Test {
 protected:
     void SetUp() override { Start(ServerConfig{}); }
     void TearDown() override {
-        close_all_connections();
-        stop_server();
-        g_main_dialog = nullptr;
+        server.close_all_connections();
+        server.Stop();
     }
     void Start(ServerConfig config) {
         config.address = "127.0.0.1";
         config.port = 0;
         config.quiet = true;
-        g_main_dialog = &target;
         std::string error;
-        ASSERT_TRUE(start_server(config, &error)) << error;
-        port = server_port();
+        ASSERT_TRUE(server.Start(config, target, &error)) << error;
+        port = server.port();
         ASSERT_NE(port, 0);
     }
+    void broadcast_text(const std::string& text) { server.broadcast_text(text); }
     std::unique_ptr<WsClient> Connect(const std::string& origin = "") {
         auto client = std::make_unique<WsClient>(port, origin);
         EXPECT_TRUE(client->Connect());
@@ -83,7 +53,8 @@ protected:
     }
 
     test::LogCapture log;
-    RecordingTarget target;
+    test::RecordingTarget target;
+    WebSocketServer server;
     uint16_t port = 0;
 };
 
@@ -137,7 +108,7 @@ TEST_F(ARunningServer, SendsNothingMoreToAPageThatHasClosed) {
     broadcast_text("8501010203000000");
     ASSERT_TRUE(b->WaitForMessages(2));
     EXPECT_EQ(a->Messages(), std::vector<std::string>{"0304"});
-    EXPECT_EQ(open_connection_count(), 1u);
+    EXPECT_EQ(server.open_connection_count(), 1u);
 }
 
 TEST_F(ARunningServer, KeepsEachThreadsOrderAndOneCommonOrderUnderConcurrentBroadcasts) {
@@ -146,7 +117,7 @@ TEST_F(ARunningServer, KeepsEachThreadsOrderAndOneCommonOrderUnderConcurrentBroa
     constexpr int kThreads = 4, kEach = 500;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([t] {
+        threads.emplace_back([this, t] {
             for (int i = 0; i < kEach; ++i) broadcast_text(std::to_string(t) + ":" + std::to_string(i));
         });
     for (auto& thread : threads) thread.join();
@@ -165,11 +136,10 @@ TEST_F(ARunningServer, KeepsEachThreadsOrderAndOneCommonOrderUnderConcurrentBroa
 }
 
 TEST_F(ARunningServer, BroadcastWithoutPagesSendsNothing) {
-    test::BroadcastCapture sent;
     broadcast_text("8101000000000000");
-    EXPECT_EQ(open_connection_count(), 0u);
-    EXPECT_EQ(sent.Texts().size(), 1u);
-    close_all_connections();  // nothing to close either
+    EXPECT_EQ(server.open_connection_count(), 0u);
+    server.close_all_connections();  // nothing to close either
+    EXPECT_EQ(log.CountLine("Send failed: "), 0u);
 }
 
 TEST_F(ARunningServer, RoutesByFirstByteIntoAZeroFilledThousandByteBuffer) {
@@ -181,18 +151,13 @@ TEST_F(ARunningServer, RoutesByFirstByteIntoAZeroFilledThousandByteBuffer) {
     page->SendBinary("8102090f");  // binary frames with hex text are routed like text
     ASSERT_TRUE(target.WaitForFrames(5));
     const auto frames = target.Frames();
-    const std::vector<std::pair<bool, std::vector<uint8_t>>> expected = {
-        {true, {0xF0, 0x83, 0x0A, 0x0C, 0x00}},
-        {true, {0xF0}},
-        {false, {0x81, 0x03}},
-        {false, {}},
-        {false, {0x81, 0x02, 0x09, 0x0F}},
+    const std::vector<std::vector<uint8_t>> expected = {
+        {0xF0, 0x83, 0x0A, 0x0C, 0x00}, {0xF0}, {0x81, 0x03}, {}, {0x81, 0x02, 0x09, 0x0F},
     };
     for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(frames[i].query, expected[i].first) << "frame " << i;
         std::vector<uint8_t> full(COMMAND_BUFFER_SIZE, 0);
-        std::copy(expected[i].second.begin(), expected[i].second.end(), full.begin());
-        EXPECT_EQ(frames[i].bytes, full) << "frame " << i;
+        std::copy(expected[i].begin(), expected[i].end(), full.begin());
+        EXPECT_EQ(frames[i], full) << "frame " << i;
     }
     EXPECT_EQ(log.CountLine("Received message: F0830a0c00"), 1u);
     EXPECT_EQ(log.CountLine("Received message: "), 1u);
@@ -208,8 +173,8 @@ TEST_F(ARunningServer, FillsTheBufferWithExactlyTwoThousandCharactersAndCutsLong
     page->SendText(longer);
     ASSERT_TRUE(target.WaitForFrames(2));
     const std::vector<uint8_t> expected(COMMAND_BUFFER_SIZE, 0xA5);
-    EXPECT_EQ(target.Frames()[0].bytes, expected);
-    EXPECT_EQ(target.Frames()[1].bytes, expected);
+    EXPECT_EQ(target.Frames()[0], expected);
+    EXPECT_EQ(target.Frames()[1], expected);
 }
 
 TEST_F(ARunningServer, DropsUndecodableMessagesAndGoesOnServingEveryPage) {
@@ -230,7 +195,7 @@ TEST_F(ARunningServer, DropsUndecodableMessagesAndGoesOnServingEveryPage) {
     }
     // Only the synchronising frame reached the device side.
     ASSERT_EQ(target.Frames().size(), 1u);
-    EXPECT_EQ(target.Frames()[0].bytes[0], 0x7F);
+    EXPECT_EQ(target.Frames()[0][0], 0x7F);
     broadcast_text("after");
     ASSERT_TRUE(a->WaitForMessages(2));
     ASSERT_TRUE(b->WaitForMessages(2));
@@ -253,13 +218,13 @@ TEST_F(ARunningServer, ClosesOnlyTheConnectionThatSendsAnOversizedFrame) {
     const size_t before = target.Frames().size();
     b->SendText(std::string(MAX_MESSAGE_SIZE, '1'));
     ASSERT_TRUE(target.WaitForFrames(before + 1));
-    EXPECT_EQ(target.Frames()[before].bytes, std::vector<uint8_t>(COMMAND_BUFFER_SIZE, 0x11));
+    EXPECT_EQ(target.Frames()[before], std::vector<uint8_t>(COMMAND_BUFFER_SIZE, 0x11));
 }
 
 TEST_F(ARunningServer, ClosesEveryPageWithNormalClosureAndAnEmptyReason) {
     auto a = Connect();
     auto b = Connect();
-    close_all_connections();
+    server.close_all_connections();
     ASSERT_TRUE(a->WaitClosed());
     ASSERT_TRUE(b->WaitClosed());
     EXPECT_EQ(a->CloseCode(), 1000);
@@ -288,6 +253,32 @@ TEST_F(AServerWithAllowedOrigins, AcceptsExactOriginsAndAnswersOthersWith403) {
     }
 }
 
+TEST(TwoServers, RunSideBySideInOneProcessEachWithItsOwnPages) {
+    test::RecordingTarget targets[2];
+    WebSocketServer servers[2];
+    std::vector<std::unique_ptr<WsClient>> pages;
+    for (int i = 0; i < 2; ++i) {
+        ServerConfig config;
+        config.port = 0;
+        config.quiet = true;
+        std::string error;
+        ASSERT_TRUE(servers[i].Start(config, targets[i], &error)) << error;
+        pages.push_back(std::make_unique<WsClient>(servers[i].port()));
+        ASSERT_TRUE(pages[i]->Connect());
+        ASSERT_TRUE(pages[i]->WaitForMessages(1));
+    }
+    servers[0].broadcast_text("first");
+    servers[1].broadcast_text("second");
+    pages[1]->SendText("8501");
+    ASSERT_TRUE(pages[0]->WaitForMessages(2));
+    ASSERT_TRUE(pages[1]->WaitForMessages(2));
+    ASSERT_TRUE(targets[1].WaitForFrames(1));
+    EXPECT_EQ(pages[0]->Messages(), (std::vector<std::string>{"0304", "first"}));
+    EXPECT_EQ(pages[1]->Messages(), (std::vector<std::string>{"0304", "second"}));
+    EXPECT_TRUE(targets[0].Frames().empty());
+    for (auto& server : servers) server.close_all_connections();
+}
+
 TEST(AServerThatCannotListen, ReportsAddressPortAndErrorAndStartsNothing) {
     test::TakenPort blocker;
     ASSERT_NE(blocker.port(), 0);
@@ -297,19 +288,21 @@ TEST(AServerThatCannotListen, ReportsAddressPortAndErrorAndStartsNothing) {
     config.port = taken;
     config.quiet = true;
     std::string error;
-    EXPECT_FALSE(start_server(config, &error));
+    test::RecordingTarget target;
+    WebSocketServer server;
+    EXPECT_FALSE(server.Start(config, target, &error));
     EXPECT_NE(error.find("127.0.0.1"), std::string::npos) << error;
     EXPECT_NE(error.find(std::to_string(taken)), std::string::npos) << error;
     EXPECT_NE(error.find("in use"), std::string::npos) << error;
-    stop_server();  // nothing to stop
+    server.Stop();  // nothing to stop
 
-    // The same process can serve afterwards.
+    // The same server can serve afterwards.
     config.port = 0;
-    ASSERT_TRUE(start_server(config, &error)) << error;
-    WsClient page(server_port());
+    ASSERT_TRUE(server.Start(config, target, &error)) << error;
+    WsClient page(server.port());
     EXPECT_TRUE(page.Connect());
-    close_all_connections();
-    stop_server();
+    server.close_all_connections();
+    server.Stop();
 }
 
 }  // namespace

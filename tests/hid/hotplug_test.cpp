@@ -18,6 +18,7 @@
 
 #include "app/COrvexDlg.h"
 #include "support/Capture.h"
+#include "support/Pages.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
 
@@ -216,7 +217,7 @@ std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> 
 
 class AHotplugBridge : public ::testing::Test {
 protected:
-    AHotplugBridge() : m_dialog(m_loop, Backends{m_hid, nullptr, nullptr, m_clock}) {}
+    AHotplugBridge() : m_dialog(m_loop, Backends{m_hid, nullptr, nullptr, m_clock}, m_texts) {}
     ~AHotplugBridge() override { m_dialog.OnDestroy(); }
 
     HidDeviceManager& Hid() { return m_dialog.hid(); }
@@ -258,7 +259,7 @@ protected:
     FakeHid m_hid;
     PollPacedClock m_clock;
     test::LogCapture m_logs;
-    test::BroadcastCapture m_texts;
+    test::FakePages m_texts;
     boost::asio::io_context m_loop;
     COrvexDlg m_dialog;
 };

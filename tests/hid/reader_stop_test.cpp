@@ -5,12 +5,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "bridge/server.h"
 #include "hid/HidDeviceManager.h"
 #include "sim/Simulator.h"
 
@@ -68,6 +68,13 @@ private:
     bool m_open = false;
 };
 
+// Looks at the reader's state as each text goes out.
+class WatchingPages final : public PageSink {
+public:
+    std::function<void(const std::string&)> onText;
+    void broadcast(const std::string& text) override { onText(text); }
+};
+
 class AReaderStop : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -75,22 +82,21 @@ protected:
         sim = sim::Simulator::LoadScenarioText(
             R"({"devices":[{"name":"vireo","vendor_id":"0x1D57","product_id":"0xFA60","device_id":2}]})", &error);
         ASSERT_TRUE(sim) << error;
-        set_broadcast_tap([this](const std::string& text) {
+        pages.onText = [this](const std::string& text) {
             std::lock_guard<std::mutex> lock(mutex);
             texts.push_back(text);
             if (stopOnBroadcast) manager->Family(0x81)->m_bStopRequest[0] = 1;
             ackAtBroadcast.push_back(manager->m_bAcked81[0].load());
             cv.notify_all();
-        });
+        };
     }
     void TearDown() override {
-        set_broadcast_tap(nullptr);  // it uses the manager
         clock.Open();
         manager.reset();
         sim.reset();
     }
     void Start(Clock& c) {
-        manager = std::make_unique<HidDeviceManager>(sim->hid(), c);
+        manager = std::make_unique<HidDeviceManager>(sim->hid(), c, pages);
         manager->OpenHidFamily(0x81);
     }
     void Report(uint8_t b) {
@@ -107,6 +113,7 @@ protected:
     }
 
     StepClock clock;
+    WatchingPages pages;
     std::unique_ptr<sim::Simulator> sim;
     std::unique_ptr<HidDeviceManager> manager;
     std::mutex mutex;

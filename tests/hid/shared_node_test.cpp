@@ -1,5 +1,5 @@
-// What the simulator cannot show: several collections behind one node path,
-// and paths that carry the pairing token themselves. A small fake HidApi.
+// What the simulator cannot show: several collections behind one node path.
+// A small fake HidApi.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 
 #include "hid/HidDeviceManager.h"
 #include "support/Capture.h"
+#include "support/Pages.h"
 
 namespace orvex {
 namespace {
@@ -79,10 +80,11 @@ TEST(ANodeSharedByTwoCollections, GetsOnePermissionLinePerOpenStep) {
     FakeHid hid;
     NoPause clock;
     test::LogCapture log;
+    test::FakePages broadcasts;
     hid.entries = {Entry("/dev/hidraw4", 0x000B, 0x0000, "k"), Entry("/dev/hidraw4", 0x000A, 0x0000, "k"),
                    Entry("/dev/hidraw5", 0x000A, 0x0000, "m")};
     hid.deniedPaths = {"/dev/hidraw4"};
-    HidDeviceManager manager(hid, clock);
+    HidDeviceManager manager(hid, clock, broadcasts);
     manager.OpenHidFamily(0x81);
     ASSERT_EQ(log.Diags().size(), 1u);
     EXPECT_THAT(log.Diags()[0], HasSubstr("/dev/hidraw4"));
@@ -90,27 +92,6 @@ TEST(ANodeSharedByTwoCollections, GetsOnePermissionLinePerOpenStep) {
     manager.OpenHidFamily(0x81);
     EXPECT_EQ(log.Diags().size(), 2u);  // told again at the next open step
     EXPECT_EQ(manager.m_hid81.m_nInputCount, 1);
-}
-
-TEST(WindowsStylePaths, PairByTheirFifthFieldWithoutRegardToCase) {
-    FakeHid hid;
-    NoPause clock;
-    test::BroadcastCapture broadcasts;
-    hid.entries = {
-        Entry(R"(\\?\HID#VID_1D57&PID_FA60&MI_01&Col01#8&1111AAAA&0&0000#{guid})", 0x000B, 0x0000),
-        Entry(R"(\\?\HID#VID_1D57&PID_FA60&MI_01&Col01#8&2222BBBB&0&0000#{guid})", 0x000B, 0x0000),
-        Entry(R"(\\?\hid#vid_1d57&pid_fa60&mi_01&col02#8&2222bbbb&0&0001#{guid})", 0x000A, 0x0000),
-    };
-    HidDeviceManager manager(hid, clock);
-    manager.OpenHidFamily(0x81);
-    ASSERT_EQ(hid.opened.size(), 3u);
-    EXPECT_EQ(manager.m_hid81.m_control[1].szToken, "2222BBBB");
-    hid.opened[2]->pending = true;
-    ASSERT_TRUE(broadcasts.WaitForText("81010509000000", 5s));
-    std::lock_guard<std::mutex> lock(manager.m_hid81.m_mutex);
-    EXPECT_EQ(manager.m_hid81.m_bPaired[0], 1);
-    EXPECT_EQ(manager.m_hid81.m_active[0].szPath, hid.entries[1].path);
-    EXPECT_EQ(manager.m_hid81.m_control[0].hInput, nullptr);
 }
 
 // A device whose read waits, inside the read, until the test lets it answer:
@@ -169,8 +150,8 @@ public:
 TEST(AReportReadWhileItsSlotIsCleared, IsDroppedAndGivesTheClearedSlotNoId) {
     HeldHid hid;
     NoPause clock;
-    test::BroadcastCapture broadcasts;
-    HidDeviceManager manager(hid, clock);
+    test::FakePages broadcasts;
+    HidDeviceManager manager(hid, clock, broadcasts);
     manager.OpenHidFamily(0x81);
     ASSERT_TRUE(hid.input->WaitInRead());
     {
@@ -226,8 +207,8 @@ public:
 TEST(AnInputThatRefusesNonBlockingMode, IsPolledWithAZeroTimeOutSoItsReaderStillStops) {
     StubbornHid hid;
     NoPause clock;
-    test::BroadcastCapture broadcasts;
-    HidDeviceManager manager(hid, clock);
+    test::FakePages broadcasts;
+    HidDeviceManager manager(hid, clock, broadcasts);
     manager.OpenHidFamily(0x81);
     ASSERT_TRUE(broadcasts.WaitForText("81010504000000", 5s));
     manager.StopFamilyReaders(0x81);

@@ -18,6 +18,7 @@
 #include "ble/BleSlots.h"
 #include "platform/linux/BluezStack.h"
 #include "support/Capture.h"
+#include "support/Pages.h"
 #include "support/Process.h"
 
 namespace orvex::test {
@@ -257,10 +258,10 @@ TEST_F(TheBluezStack, ListsDevicesAndNamesServicesByVendorProductAndAddress) {
 // The whole way through a BLE slot: connect, notification in, write out.
 TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithResponse) {
     BluezStack stack(m_address);
-    BroadcastCapture broadcasts;
+    FakePages broadcasts;
     LogCapture logs;
     {
-        BleSlots slots(&stack);
+        BleSlots slots(&stack, broadcasts);
         class OneEntry final : public HidApi {
         public:
             int init() override { return 0; }
@@ -276,6 +277,7 @@ TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithRespons
         } hid;
         ASSERT_TRUE(slots.OpenBleFamily(hid));
         slots.ConnectBleSlots();
+        slots.WaitForConnect();
         ASSERT_TRUE(slots.Device(0).HasEventHandle()) << "no registration was made";
         EXPECT_EQ(Events(), std::vector<std::string>{"StartNotify " + kPad + "/service000c/char000f"});
 

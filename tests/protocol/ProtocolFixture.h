@@ -16,6 +16,7 @@
 #include "hid/HidDeviceManager.h"
 #include "protocol/CommandProtocol.h"
 #include "support/Capture.h"
+#include "support/Pages.h"
 #include "support/RecordingClock.h"
 
 namespace orvex::test {
@@ -25,7 +26,7 @@ using Texts = std::vector<std::string>;
 
 class ProtocolTest : public ::testing::Test {
 protected:
-    ProtocolTest() : m_hid(m_api, m_steady), m_protocol(m_hid, m_clock) {
+    ProtocolTest() : m_hid(m_api, m_steady, m_broadcasts), m_protocol(m_hid, m_clock, m_broadcasts) {
         m_clock.SetHook([this](std::chrono::milliseconds d, size_t index) {
             Add("sleep " + std::to_string(d.count()));
             if (m_duringSleep) m_duringSleep(index);
@@ -47,6 +48,7 @@ protected:
         HidFamilyState* state = m_hid.Family(family);
         std::lock_guard<std::mutex> lock(state->m_mutex);
         state->m_input[slot].nDeviceId = deviceId;
+        state->m_input[slot].hInput = std::make_shared<FakeHidDevice>();
         state->m_active[slot].hControl = std::move(control);
         state->m_nControlCount = std::max(state->m_nControlCount, slot + 1);
     }
@@ -86,7 +88,7 @@ protected:
     }
 
     LogCapture m_log;
-    BroadcastCapture m_broadcasts;
+    FakePages m_broadcasts;
     FakeHidApi m_api;
     SteadyClock m_steady;
     RecordingClock m_clock;

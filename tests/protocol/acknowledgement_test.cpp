@@ -7,6 +7,7 @@
 #include "hid/HidDeviceManager.h"
 #include "protocol/CommandProtocol.h"
 #include "support/Capture.h"
+#include "support/Pages.h"
 #include "support/RecordingClock.h"
 
 namespace orvex::test {
@@ -55,18 +56,18 @@ protected:
     }
 
     LogCapture m_log;
-    BroadcastCapture m_broadcasts;
+    FakePages m_broadcasts;
     FakeHidApi m_api;
     std::shared_ptr<FakeHidDevice> m_control = std::make_shared<FakeHidDevice>();
     std::shared_ptr<FakeHidDevice> m_input = std::make_shared<FakeHidDevice>();
     SteadyClock m_readerClock;
     RecordingClock m_clock;
-    HidDeviceManager m_hid{m_api, m_readerClock};
-    CommandProtocol m_protocol{m_hid, m_clock};
+    HidDeviceManager m_hid{m_api, m_readerClock, m_broadcasts};
+    CommandProtocol m_protocol{m_hid, m_clock, m_broadcasts};
     bool m_readerTookIt = false;
 };
 
-std::vector<std::string> Acks(BroadcastCapture& capture) {
+std::vector<std::string> Acks(FakePages& capture) {
     std::vector<std::string> acks;
     for (auto& t : capture.Texts())
         if (t.substr(2) == "810101") acks.push_back(t);

@@ -90,10 +90,13 @@ TEST_F(ACommand, ReachesEveryMatchingSlotLowerFirstPassingOverThoseNotReady) {
     Place(0x85, 1, 0x05, "other");
     PlaceHandle(0x85, 2, 0x04, nullptr);  // has not reported: no control handle
     Place(0x85, 3, 0x04, "c");
+    // Past the control count too: a device whose control collection failed
+    // to open leaves the later devices' slots beyond it.
     Place(0x85, 5, 0x04, "beyond");
-    m_hid.Family(0x85)->m_nControlCount = 5;
+    m_hid.Family(0x85)->m_nControlCount = 2;
     Command("8504050100");
-    EXPECT_EQ(Timeline(), (Events{"a write 65 04060005", "sleep 500", "c write 65 04060005", "sleep 500"}));
+    EXPECT_EQ(Timeline(), (Events{"a write 65 04060005", "sleep 500", "c write 65 04060005", "sleep 500",
+                                  "beyond write 65 04060005", "sleep 500"}));
 }
 
 TEST_F(ACommand, RunsItsTransferWithoutTheFamilyLockAndKeepsItsDeviceWhenTheSlotIsCleared) {

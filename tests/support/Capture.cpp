@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "bridge/server.h"
 
 namespace orvex::test {
 
@@ -44,33 +43,6 @@ bool LogCapture::WaitForLine(const std::string& line, std::chrono::milliseconds 
 size_t LogCapture::CountLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(m_mutex);
     return static_cast<size_t>(std::count(m_lines.begin(), m_lines.end(), line));
-}
-
-BroadcastCapture::BroadcastCapture() {
-    set_broadcast_tap([this](const std::string& text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_texts.push_back(text);
-        m_cv.notify_all();
-    });
-}
-BroadcastCapture::~BroadcastCapture() { set_broadcast_tap(nullptr); }
-
-std::vector<std::string> BroadcastCapture::Texts() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_texts;
-}
-bool BroadcastCapture::WaitForCount(size_t n, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cv.wait_for(lock, timeout, [&] { return m_texts.size() >= n; });
-}
-bool BroadcastCapture::WaitForText(const std::string& text, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cv.wait_for(lock, timeout,
-                         [&] { return std::find(m_texts.begin(), m_texts.end(), text) != m_texts.end(); });
-}
-void BroadcastCapture::Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_texts.clear();
 }
 
 }  // namespace orvex::test

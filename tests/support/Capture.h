@@ -1,5 +1,5 @@
-// Captures what the bridge writes to its log channels and broadcasts, for the
-// duration of one test.
+// Captures what the bridge writes to its log channels, for the duration of
+// one test.
 #pragma once
 
 #include <chrono>
@@ -31,22 +31,6 @@ private:
     std::condition_variable m_cv;
     std::vector<std::string> m_lines, m_traces, m_diags;
     LogSink* m_previous;
-};
-
-// Every text given to broadcast_text, in order.
-class BroadcastCapture {
-public:
-    BroadcastCapture();
-    ~BroadcastCapture();
-    std::vector<std::string> Texts();
-    bool WaitForCount(size_t n, std::chrono::milliseconds timeout);
-    bool WaitForText(const std::string& text, std::chrono::milliseconds timeout);
-    void Clear();
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::vector<std::string> m_texts;
 };
 
 }  // namespace orvex::test

@@ -13,29 +13,23 @@
 #include <future>
 #include <stdexcept>
 
-#include "bridge/server.h"
 
 namespace orvex::test {
 
 namespace {
-
-std::atomic<bool> g_bridgeExists{false};
 
 // Far beyond any step of the bridge; only a hung loop takes this long.
 constexpr auto kLoopTimeout = std::chrono::seconds(120);
 
 }  // namespace
 
-SimBridge::SimBridge(const std::string& scenarioJson, Clock* clock)
+SimBridge::SimBridge(const std::string& scenarioJson, Clock* clock, const Timings& timings)
     : m_clock(clock ? clock : &m_steady), m_work(boost::asio::make_work_guard(m_loop)) {
-    if (g_bridgeExists.exchange(true)) throw std::runtime_error("only one SimBridge may exist at a time");
     std::string error;
     m_sim = sim::Simulator::LoadScenarioText(scenarioJson, &error);
-    if (!m_sim) {
-        g_bridgeExists = false;
-        throw std::runtime_error("scenario: " + error);
-    }
-    m_dialog = std::make_unique<COrvexDlg>(m_loop, Backends{m_sim->hid(), &m_sim->monitor(), &m_sim->ble(), *m_clock});
+    if (!m_sim) throw std::runtime_error("scenario: " + error);
+    m_dialog = std::make_unique<COrvexDlg>(
+        m_loop, Backends{m_sim->hid(), &m_sim->monitor(), &m_sim->ble(), *m_clock, timings}, m_pages);
     m_thread = std::thread([this] {
         // A handler that throws is a test failure, not the end of the process.
         while (true) {
@@ -84,11 +78,10 @@ void SimBridge::Shutdown() {
     // Its timers belong to the loop: gone before the loop is.
     m_dialog.reset();
     m_sim.reset();
-    g_bridgeExists = false;
 }
 
 uint16_t SimBridge::port() {
-    return server_port();
+    return m_pages.port();
 }
 
 void SimBridge::RunOnLoop(std::function<void()> fn) {
@@ -205,9 +198,9 @@ void SimControlClient::Close() {
 }
 
 std::unique_ptr<SimBridge> SimBridge::StartOrExplain(const std::string& scenarioJson, Clock* clock,
-                                                     std::string* whyNot) {
+                                                     std::string* whyNot, const Timings& timings) {
     try {
-        return std::make_unique<SimBridge>(scenarioJson, clock);
+        return std::make_unique<SimBridge>(scenarioJson, clock, timings);
     } catch (const std::exception& e) {
         const std::string why = e.what();
         if (why.rfind("scenario:", 0) == 0) throw;

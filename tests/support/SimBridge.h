@@ -1,7 +1,6 @@
 // The whole bridge against the simulator, in this process: the scenario's
 // devices behind the seams, COrvexDlg started on its own loop thread and the
-// WebSocket server on 127.0.0.1 with a free port. Only one may exist at a
-// time, because the server is process-wide.
+// WebSocket server on 127.0.0.1 with a free port.
 #pragma once
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "app/COrvexDlg.h"
+#include "bridge/WebSocketServer.h"
 #include "platform/Clock.h"
 #include "sim/Simulator.h"
 
@@ -23,11 +23,11 @@ class SimBridge {
 public:
     // Throws std::runtime_error when the scenario is bad or the bridge does
     // not start. clock: the pacing clock for the bridge (null: a SteadyClock).
-    explicit SimBridge(const std::string& scenarioJson, Clock* clock = nullptr);
+    explicit SimBridge(const std::string& scenarioJson, Clock* clock = nullptr, const Timings& timings = Timings());
     // As the constructor, but a bridge that cannot listen on loopback gives
     // null and the reason, for the test to skip; a bad scenario still throws.
     static std::unique_ptr<SimBridge> StartOrExplain(const std::string& scenarioJson, Clock* clock,
-                                                     std::string* whyNot);
+                                                     std::string* whyNot, const Timings& timings = Timings());
     ~SimBridge();
     SimBridge(const SimBridge&) = delete;
     SimBridge& operator=(const SimBridge&) = delete;
@@ -43,6 +43,7 @@ private:
     void Shutdown();
 
     std::unique_ptr<sim::Simulator> m_sim;
+    WebSocketServer m_pages;
     SteadyClock m_steady;
     Clock* m_clock;
     boost::asio::io_context m_loop;

@@ -1,0 +1,59 @@
+// The seams between the page side and the device side. Core code sends every
+// upstream text through a PageSink and receives every decoded frame as a
+// FrameTarget; neither needs to know that pages are WebSocket connections.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvex {
+
+// Bytes of the zero-filled buffer one inbound message is decoded into.
+constexpr size_t COMMAND_BUFFER_SIZE = 1000;
+
+class PageSink {
+public:
+    virtual ~PageSink() = default;
+    // Sends one text to every open page, in the same order to each. Safe from
+    // any thread; never waits on the network. Callers hold no lock of theirs.
+    virtual void broadcast(const std::string& text) = 0;
+};
+
+class FrameTarget {
+public:
+    virtual ~FrameTarget() = default;
+    // One decoded message in a COMMAND_BUFFER_SIZE buffer, zero beyond the
+    // message. Byte 0 decides what it is (0xF0: a query, else a command).
+    virtual void HandleFrame(const uint8_t* frame) = 0;
+};
+
+constexpr uint16_t SERVER_PORT = 10086;
+
+struct ServerConfig {
+    std::string address = "127.0.0.1";
+    uint16_t port = SERVER_PORT;              // 0 picks a free port (tests)
+    std::vector<std::string> allowed_origins;  // empty: every origin
+    bool raw_frames = false;                   // frame channels of the access log
+    bool quiet = false;                        // no access log at all
+};
+
+// The page side as the main loop object drives it: started last at start-up,
+// closed and stopped at shutdown.
+class PageServer : public PageSink {
+public:
+    // Starts serving and waits until it listens or fails. Decoded frames go
+    // to target. On failure: false and the one-line reason (address, port,
+    // error).
+    virtual bool Start(const ServerConfig& config, FrameTarget& target, std::string* error) = 0;
+    // Starts closing every open page with status 1000 and an empty reason.
+    virtual void close_all_connections() = 0;
+    // Gives the pages a moment to finish closing and ends serving. Safe when
+    // not started.
+    virtual void Stop() = 0;
+    // The port listened on (useful with port 0); 0 when not listening.
+    virtual uint16_t port() const = 0;
+};
+
+}  // namespace orvex

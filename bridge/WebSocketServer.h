@@ -1,0 +1,50 @@
+// The page side: one WebSocket endpoint, its registry of open pages, the
+// greeting, broadcast to every page and inbound routing. The library lives
+// behind the implementation, so that code which only sends texts does not
+// compile it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/PageSink.h"
+
+namespace orvex {
+
+// The library default (32 MB) lets a few connections exhaust memory; no page
+// message comes near this.
+constexpr size_t MAX_MESSAGE_SIZE = 65536;
+
+class WebSocketServer final : public PageServer {
+public:
+    WebSocketServer();
+    ~WebSocketServer() override;  // Stop()
+    WebSocketServer(const WebSocketServer&) = delete;
+    WebSocketServer& operator=(const WebSocketServer&) = delete;
+
+    // Starts the server thread and waits until it listens or fails. Decoded
+    // frames reach target on the server thread.
+    bool Start(const ServerConfig& config, FrameTarget& target, std::string* error) override;
+    // Stops accepting, gives pages up to grace_ms to finish their closing
+    // handshakes, stops the loop and joins the thread. The server may be
+    // started again afterwards.
+    void Stop() override { Stop(1000); }
+    void Stop(int grace_ms);
+    uint16_t port() const override;
+
+    // Queues one text frame on every open connection under the registry
+    // lock, so that every page sees concurrent broadcasts in one order.
+    void broadcast_text(const std::string& text);
+    void broadcast(const std::string& text) override { broadcast_text(text); }
+    void close_all_connections() override;
+    size_t open_connection_count();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace orvex

@@ -1,0 +1,49 @@
+// Every fixed pause and delay of the bridge in one value. The defaults are the
+// pacing the devices and pages were built against; tests pass shorter ones and
+// check orders and ratios instead of waiting seconds.
+#pragma once
+
+#include <chrono>
+
+namespace orvex {
+
+using Milliseconds = std::chrono::milliseconds;
+
+// After a feature report, a simple output report, a block packet of the
+// feature-report families and a BLE write.
+constexpr Milliseconds kPacketPause{500};
+// After each packet of an output-report block.
+constexpr Milliseconds kBlockPacketPause{200};
+// After the second packet of an output-report block, for the device to store it.
+constexpr Milliseconds kBlockSettlePause{1000};
+// Feature queries: before the request and after the status read; output
+// queries: after the request.
+constexpr Milliseconds kQueryPause{100};
+// Output queries: after the acknowledgement and between data reports.
+constexpr Milliseconds kQueryReadPause{30};
+// A read on a control handle gives up after this long, so a device that never
+// answers costs one failed attempt instead of the command thread.
+constexpr Milliseconds kControlReadTimeout{1000};
+// After the initial feature report of a new control handle.
+constexpr Milliseconds kInitialFeaturePause{200};
+// Reader threads look for a report this often.
+constexpr Milliseconds kReaderPoll{10};
+// From the last arrival of a burst to the open step of its family.
+constexpr Milliseconds kArrivalDelay{1000};
+// From the BLE open step to connecting its slots.
+constexpr Milliseconds kBleConnectDelay{2000};
+
+struct Timings {
+    Milliseconds packetPause = kPacketPause;
+    Milliseconds blockPacketPause = kBlockPacketPause;
+    Milliseconds blockSettlePause = kBlockSettlePause;
+    Milliseconds queryPause = kQueryPause;
+    Milliseconds queryReadPause = kQueryReadPause;
+    Milliseconds controlReadTimeout = kControlReadTimeout;
+    Milliseconds initialFeaturePause = kInitialFeaturePause;
+    Milliseconds readerPoll = kReaderPoll;
+    Milliseconds arrivalDelay = kArrivalDelay;
+    Milliseconds bleConnectDelay = kBleConnectDelay;
+};
+
+}  // namespace orvex

@@ -1,0 +1,89 @@
+#include "support/Pages.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace orvex::test {
+
+bool FakePages::Start(const ServerConfig&, FrameTarget& target, std::string* error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back("start");
+    if (!failStart.empty()) {
+        if (error) *error = failStart;
+        return false;
+    }
+    m_target = &target;
+    return true;
+}
+
+void FakePages::close_all_connections() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back("close-all");
+}
+
+void FakePages::Stop() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back("stop");
+    m_target = nullptr;
+}
+
+void FakePages::broadcast(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_texts.push_back(text);
+    m_cv.notify_all();
+}
+
+std::vector<std::string> FakePages::Texts() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_texts;
+}
+
+void FakePages::Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_texts.clear();
+}
+
+bool FakePages::WaitForText(const std::string& text, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout,
+                         [&] { return std::find(m_texts.begin(), m_texts.end(), text) != m_texts.end(); });
+}
+
+bool FakePages::WaitForCount(size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_texts.size() >= n; });
+}
+
+std::vector<std::string> FakePages::Events() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events;
+}
+
+void FakePages::Receive(const std::vector<uint8_t>& message) {
+    uint8_t buffer[COMMAND_BUFFER_SIZE] = {};
+    std::memcpy(buffer, message.data(), std::min(message.size(), COMMAND_BUFFER_SIZE));
+    FrameTarget* target;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        target = m_target;
+    }
+    if (target) target->HandleFrame(buffer);
+}
+
+void RecordingTarget::HandleFrame(const uint8_t* frame) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_frames.emplace_back(frame, frame + COMMAND_BUFFER_SIZE);
+    m_cv.notify_all();
+}
+
+std::vector<std::vector<uint8_t>> RecordingTarget::Frames() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_frames;
+}
+
+bool RecordingTarget::WaitForFrames(size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_frames.size() >= n; });
+}
+
+}  // namespace orvex::test

@@ -1,0 +1,59 @@
+// Fakes of the page side: a PageServer that keeps every text sent to the
+// pages, and a FrameTarget that keeps every frame the server routes.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bridge/PageSink.h"
+
+namespace orvex::test {
+
+class FakePages final : public PageServer {
+public:
+    // PageServer. Start fails with failStart when it is not empty.
+    bool Start(const ServerConfig& config, FrameTarget& target, std::string* error) override;
+    void close_all_connections() override;
+    void Stop() override;
+    uint16_t port() const override { return 0; }
+    void broadcast(const std::string& text) override;
+
+    // Every text sent so far, in order.
+    std::vector<std::string> Texts();
+    void Clear();
+    bool WaitForText(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool WaitForCount(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // "start", "close-all" and "stop", in the order they happened.
+    std::vector<std::string> Events();
+    // A page's message as the server hands it on: the bytes in a zero-filled
+    // command buffer, to the target given to Start.
+    void Receive(const std::vector<uint8_t>& message);
+
+    std::string failStart;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<std::string> m_texts;
+    std::vector<std::string> m_events;
+    FrameTarget* m_target = nullptr;
+};
+
+class RecordingTarget final : public FrameTarget {
+public:
+    void HandleFrame(const uint8_t* frame) override;
+    // Each frame whole: COMMAND_BUFFER_SIZE bytes.
+    std::vector<std::vector<uint8_t>> Frames();
+    bool WaitForFrames(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<std::vector<uint8_t>> m_frames;
+};
+
+}  // namespace orvex::test

@@ -29,7 +29,7 @@ if [ "$quick" -eq 0 ]; then
 
   echo "== ThreadSanitizer (threaded tests)"
   scripts/build.sh build-tsan -DORVEX_SANITIZE=thread -DORVEX_BUILD_BENCH=OFF
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     run_ctest build-tsan -L threaded
 fi
 echo "== all tests passed"

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdio>

@@ -186,5 +186,63 @@ TEST_F(ABridgeWithABleDevice, AnnouncesARemovalOnceAndReconnectsAfterTheDeviceCo
     EXPECT_EQ(std::count(messages.begin(), messages.end(), "840009"), 1);
 }
 
+// Two devices of one product: each has its slot, bound to its address, so
+// each is heard once with its own id and each is written to alone; listed
+// next to each other or with another product between them.
+class TwoBleDevicesOfOneProduct : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TwoBleDevicesOfOneProduct, AreEachHeardOnceAndCommandedAlone) {
+    const std::string first = R"({"name": "a", "bus": "ble", "vendor_id": "0x045E", "product_id": "0x0B13",
+                                  "device_id": 5, "address": "C0:FF:EE:00:00:0A"})";
+    const std::string other = R"({"name": "o", "bus": "ble", "vendor_id": "0x045E", "product_id": "0x0B14",
+                                  "device_id": 6, "address": "C0:FF:EE:00:00:0B"})";
+    const std::string second = R"({"name": "b", "bus": "ble", "vendor_id": "0x045E", "product_id": "0x0B13",
+                                   "device_id": 7, "address": "C0:FF:EE:00:00:0C"})";
+    const bool between = GetParam();
+    const std::string scenario = "{\"devices\": [" + first + "," + (between ? other + "," + second : second + "," + other) + "]}";
+    Timings timings;
+    timings.bleConnectDelay = 50ms;
+    std::string whyNot;
+    auto bridge = SimBridge::StartOrExplain(scenario, nullptr, &whyNot, timings);
+    if (!bridge) GTEST_SKIP() << whyNot;
+    LogCapture logs;
+    WsClient page(bridge->port());
+    ASSERT_TRUE(page.Connect(10s));
+    auto count = [&](const std::string& text) {
+        const auto messages = page.Messages();
+        return std::count(messages.begin(), messages.end(), text);
+    };
+    // Each device announces its id once on subscription, and once only.
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (count("840105000000") + count("840106000000") + count("840107000000") < 3 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    for (const auto& name : {"a", "o", "b"}) EXPECT_EQ(bridge->sim().ble_devices().RegistrationCount(name), 1u) << name;
+
+    auto control = [&](const std::string& request) {
+        return nlohmann::json::parse(bridge->sim().HandleControlRequest(request));
+    };
+    ASSERT_EQ(control(R"({"op":"notify","device":"b","hex":"07aabbcc"})")["delivered"], 1);
+    page.SendText("84070102");
+    const auto writes = [&](const std::string& device) {
+        std::vector<std::string> hex;
+        const auto log = control(R"({"op":"log","device":")" + device + R"("})");
+        for (const auto& entry : log["received"])
+            if (entry["kind"] == "write") hex.push_back(entry["hex"].get<std::string>());
+        return hex;
+    };
+    const auto until = std::chrono::steady_clock::now() + kWait;
+    while (writes("b").empty() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(writes("b"), std::vector<std::string>{"0102"});
+    EXPECT_TRUE(writes("a").empty());
+    EXPECT_EQ(count("840105000000"), 1);
+    EXPECT_EQ(count("840107000000"), 1);
+    EXPECT_EQ(count("840107aabbcc"), 1);
+    EXPECT_EQ(count("840105aabbcc"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Listed, TwoBleDevicesOfOneProduct, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "WithAnotherBetween" : "OneAfterTheOther"; });
+
 }  // namespace
 }  // namespace orvex::test

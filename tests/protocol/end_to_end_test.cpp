@@ -188,5 +188,42 @@ TEST_F(ABridgeWithSimulatedDevices, WritesTheChecksummedReportOfASimpleFamily83C
     EXPECT_EQ(ToHex(writes[0].bytes), "04070005020012" + std::string(2 * 58, '0'));
 }
 
+// A device whose control collection cannot be opened leaves the devices
+// listed after it past the family's control count; they are still commanded
+// and queried.
+TEST(ABridgeWithAFailedControlCollection, CommandsAndQueriesTheDeviceListedAfterIt) {
+    std::string whyNot;
+    auto bridge = SimBridge::StartOrExplain(R"({"devices": [
+      {"name": "broken", "vendor_id": "0x1D57", "product_id": "0xFA60", "device_id": 3, "fail_open_collections": [0]},
+      {"name": "next", "vendor_id": "0x1D57", "product_id": "0xFA60", "device_id": 4}]})",
+                                            nullptr, &whyNot, Timings());
+    if (!bridge) GTEST_SKIP() << whyNot;
+    LogCapture logs;
+    WsClient page(bridge->port());
+    ASSERT_TRUE(page.Connect(10s));
+    std::string error;
+    ASSERT_TRUE(bridge->sim().QueueReport("broken", {0x05, 0x03, 0, 0, 0}, -1, &error)) << error;
+    ASSERT_TRUE(bridge->sim().QueueReport("next", {0x05, 0x04, 0, 0, 0}, -1, &error)) << error;
+    ASSERT_TRUE(page.WaitForMessages(3, kWait));
+    bridge->sim().Clear("next");
+
+    page.SendText("8104010344");
+    page.SendText("f081040c00");
+    // Besides the device's acknowledgement report, forwarded as any report is.
+    const std::vector<std::string> replies = {"04810101", "81040c0102030405"};
+    std::vector<std::string> got;
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (got.size() < replies.size() && std::chrono::steady_clock::now() < deadline) {
+        got.clear();
+        for (const auto& text : page.Messages())
+            if (text.substr(2, 2) != "01" && text != "0304") got.push_back(text);
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(got, replies);
+    const auto sent = bridge->sim().Log("next");
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(ToHex(sent[0].bytes), "010344");
+}
+
 }  // namespace
 }  // namespace orvex::test

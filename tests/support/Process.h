@@ -37,6 +37,7 @@ public:
 
 private:
     void Drain(int fd, std::string* into);
+    std::string m_program;
     pid_t m_pid = -1;
     int m_status = -1;
     bool m_ended = false;

@@ -4,13 +4,14 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config
-  libwebsocketpp-dev libboost-dev libboost-system-dev
-  libhidapi-dev libudev-dev libsdbus-c++-dev
+  # build
+  build-essential cmake ninja-build pkg-config clang lld libclang-rt-dev
+  libwebsocketpp-dev libboost-dev libhidapi-dev libudev-dev libsdbus-c++-dev
   nlohmann-json3-dev libcli11-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  dbus python3 python3-dbus python3-dbusmock
-  umockdev libumockdev-dev
+  # tests: GoogleTest, a private D-Bus with a fake BlueZ, a mocked udev
+  libgtest-dev libgmock-dev
+  dbus python3 python3-dbus python3-gi
+  umockdev libumockdev0
 )
 
 SUDO=""
@@ -29,4 +30,5 @@ fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another package manager may be running (an unattended upgrade); wait for it.
+$SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}"

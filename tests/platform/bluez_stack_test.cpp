@@ -1,7 +1,5 @@
-// The BlueZ backend against a fake BlueZ on a private D-Bus bus: a
-// dbus-daemon of its own and a small python3-dbus service that owns
-// org.bluez, lists devices and GATT objects, records writes and notifies on
-// request.
+// The BlueZ backend against the fake BlueZ on a private D-Bus bus
+// (tests/support/FakeBluez.h).
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
 #include <unistd.h>
@@ -11,14 +9,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "ble/BleSlots.h"
 #include "platform/linux/BluezStack.h"
 #include "support/Capture.h"
-#include "support/Process.h"
+#include "support/FakeBluez.h"
 
 namespace orvex::test {
 namespace {
@@ -26,187 +23,27 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kWait = 30s;
-const char* kPython = "/usr/bin/python3";
-const char* kDaemon = "/usr/bin/dbus-daemon";
-
-const char* kBusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=@DIR@</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-
-// Two devices: "pad" (the BLE family's vendor, connected, with the vendor
-// service) and "other" (no Modalias, not connected).
-const char* kFakeBluez = R"PY(
-import sys
-import dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-bus = dbus.bus.BusConnection(sys.argv[1])
-PROPS = 'org.freedesktop.DBus.Properties'
-CHAR = 'org.bluez.GattCharacteristic1'
-objects = {}
-writes = []
-events = []
-
-class Obj(dbus.service.Object):
-    def __init__(self, path, interfaces):
-        dbus.service.Object.__init__(self, bus, path)
-        self.path = path
-        self.interfaces = interfaces
-        objects[path] = self
-    @dbus.service.method(PROPS, in_signature='ss', out_signature='v')
-    def Get(self, interface, name):
-        return self.interfaces[interface][name]
-    @dbus.service.method(PROPS, in_signature='s', out_signature='a{sv}')
-    def GetAll(self, interface):
-        return self.interfaces[interface]
-    @dbus.service.signal(PROPS, signature='sa{sv}as')
-    def PropertiesChanged(self, interface, changed, invalidated):
-        pass
-
-class Char(Obj):
-    fail_writes = False
-    @dbus.service.method(CHAR, in_signature='aya{sv}')
-    def WriteValue(self, value, options):
-        writes.append((self.path, bytes(value), str(options.get('type', ''))))
-        if Char.fail_writes:
-            raise dbus.exceptions.DBusException('org.bluez.Error.Failed', 'not connected')
-    @dbus.service.method(CHAR)
-    def StartNotify(self):
-        events.append('StartNotify ' + self.path)
-    @dbus.service.method(CHAR)
-    def StopNotify(self):
-        events.append('StopNotify ' + self.path)
-
-class Desc(Obj):
-    @dbus.service.method('org.bluez.GattDescriptor1', in_signature='a{sv}', out_signature='ay')
-    def ReadValue(self, options):
-        return dbus.ByteArray(b'pad')
-
-class Root(dbus.service.Object):
-    @dbus.service.method('org.freedesktop.DBus.ObjectManager', out_signature='a{oa{sa{sv}}}')
-    def GetManagedObjects(self):
-        return {dbus.ObjectPath(p): o.interfaces for p, o in objects.items()}
-    @dbus.service.method('org.orvex.FakeBluez', in_signature='oay')
-    def Notify(self, path, value):
-        objects[path].PropertiesChanged(CHAR, {'Value': dbus.Array(value, signature='y')}, [])
-    @dbus.service.method('org.orvex.FakeBluez', in_signature='b')
-    def FailWrites(self, fail):
-        Char.fail_writes = bool(fail)
-    @dbus.service.method('org.orvex.FakeBluez', out_signature='a(oays)')
-    def Writes(self):
-        return [(dbus.ObjectPath(p), dbus.ByteArray(v), t) for p, v, t in writes]
-    @dbus.service.method('org.orvex.FakeBluez', out_signature='as')
-    def Events(self):
-        return events
-
-def uuid(short):
-    return '0000%04x-0000-1000-8000-00805f9b34fb' % short
-
-root = Root(bus, '/')
-Obj('/org/bluez/hci0', {'org.bluez.Adapter1': {'Address': 'AA:AA:AA:AA:AA:AA', 'Powered': True}})
-pad = '/org/bluez/hci0/dev_C0_FF_EE_00_00_01'
-Obj(pad, {'org.bluez.Device1': {'Address': 'C0:FF:EE:00:00:01', 'Alias': 'Pad', 'Connected': True,
-                                'Modalias': 'usb:v045Ep0B13d0001'}})
-Obj(pad + '/service000c', {'org.bluez.GattService1': {'UUID': uuid(0xfee0), 'Device': dbus.ObjectPath(pad),
-                                                      'Primary': True}})
-Char(pad + '/service000c/char000d', {CHAR: {'UUID': uuid(0xfee3), 'Service': dbus.ObjectPath(pad + '/service000c'),
-                                            'Flags': dbus.Array(['read', 'write'], signature='s'),
-                                            'Value': dbus.Array([], signature='y')}})
-Char(pad + '/service000c/char000f', {CHAR: {'UUID': uuid(0xfee4), 'Service': dbus.ObjectPath(pad + '/service000c'),
-                                            'Flags': dbus.Array(['notify'], signature='s'),
-                                            'Value': dbus.Array([], signature='y')}})
-Desc(pad + '/service000c/char000f/desc0011',
-     {'org.bluez.GattDescriptor1': {'UUID': uuid(0x2901),
-                                    'Characteristic': dbus.ObjectPath(pad + '/service000c/char000f')}})
-other = '/org/bluez/hci0/dev_11_22_33_44_55_66'
-Obj(other, {'org.bluez.Device1': {'Address': '11:22:33:44:55:66', 'Name': 'Other', 'Connected': False}})
-Obj(other + '/service0010', {'org.bluez.GattService1': {'UUID': uuid(0x180f), 'Device': dbus.ObjectPath(other),
-                                                        'Primary': True}})
-name = dbus.service.BusName('org.bluez', bus)
-print('ready', flush=True)
-GLib.MainLoop().run()
-)PY";
-
-const std::string kPad = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01";
-
-bool Has(const std::string& program) {
-    return access(program.c_str(), X_OK) == 0;
-}
-
-bool WaitForOutput(ChildProcess& process, const std::string& text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (process.Stdout().find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
+const std::string kPad = kFakePad;
 
 class TheBluezStack : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!Has(kDaemon)) GTEST_SKIP() << kDaemon << " is missing: no private bus for a fake BlueZ";
-        if (RunToEnd({kPython, "-c", "import dbus, dbus.mainloop.glib; from gi.repository import GLib"}, 30s).status !=
-            0)
-            GTEST_SKIP() << kPython << " lacks python3-dbus or GLib bindings: no fake BlueZ";
-        std::string config = kBusConfig;
-        config.replace(config.find("@DIR@"), 5, m_dir.path());
-        std::ofstream(m_dir.path() + "/bus.conf") << config;
-        std::ofstream(m_dir.path() + "/fake_bluez.py") << kFakeBluez;
-        m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{
-            kDaemon, "--config-file=" + m_dir.path() + "/bus.conf", "--nofork", "--print-address=1"});
-        ASSERT_TRUE(m_daemon->Started());
-        ASSERT_TRUE(WaitForOutput(*m_daemon, "\n", kWait)) << m_daemon->Stderr();
-        m_address = m_daemon->Stdout();
-        m_address.erase(m_address.find('\n'));
-        m_fake = std::make_unique<ChildProcess>(
-            std::vector<std::string>{kPython, m_dir.path() + "/fake_bluez.py", m_address});
-        ASSERT_TRUE(WaitForOutput(*m_fake, "ready", kWait)) << m_fake->Stderr();
-        m_control = sdbus::createSessionBusConnectionWithAddress(m_address);
-        m_proxy = sdbus::createProxy(*m_control, "org.bluez", "/");
-    }
-    void TearDown() override {
-        m_proxy.reset();
-        m_control.reset();
-        m_fake.reset();
-        m_daemon.reset();
+        const std::string missing = FakeBluez::Unavailable();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        std::string error;
+        ASSERT_TRUE(m_bluez.Start(&error)) << error;
+        m_address = m_bluez.address();
     }
 
-    std::vector<std::string> Events() {
-        std::vector<std::string> events;
-        m_proxy->callMethod("Events").onInterface("org.orvex.FakeBluez").storeResultsTo(events);
-        return events;
-    }
-    std::vector<sdbus::Struct<sdbus::ObjectPath, std::vector<uint8_t>, std::string>> Writes() {
-        std::vector<sdbus::Struct<sdbus::ObjectPath, std::vector<uint8_t>, std::string>> writes;
-        m_proxy->callMethod("Writes").onInterface("org.orvex.FakeBluez").storeResultsTo(writes);
-        return writes;
-    }
-    void Notify(const std::string& path, const std::vector<uint8_t>& value) {
-        m_proxy->callMethod("Notify").onInterface("org.orvex.FakeBluez").withArguments(sdbus::ObjectPath(path), value);
-    }
+    std::vector<std::string> Events() { return m_bluez.Events(); }
+    std::vector<FakeBluez::Write> Writes() { return m_bluez.Writes(); }
+    void Notify(const std::string& path, const std::vector<uint8_t>& value) { m_bluez.Notify(path, value); }
 
-    TempDir m_dir;
-    std::unique_ptr<ChildProcess> m_daemon, m_fake;
+    FakeBluez m_bluez;
     std::string m_address;
-    std::unique_ptr<sdbus::IConnection> m_control;
-    std::unique_ptr<sdbus::IProxy> m_proxy;
 };
 
-const std::string kPadInterface =
-    "BTHLEDEVICE\\{0000FEE0-0000-1000-8000-00805F9B34FB}_DEV_VID&02045E_PID&0B13_REV&0001_C0FFEE000001\\" + kPad +
-    "/service000c";
+const std::string kPadInterface = kFakePadInterface;
 
 TEST_F(TheBluezStack, ListsDevicesAndNamesServicesByVendorProductAndAddress) {
     BluezStack stack(m_address);
@@ -292,12 +129,12 @@ TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithRespons
         EXPECT_EQ(slots.WriteBle(0, bytes.data(), 3), 1);
         auto writes = Writes();
         ASSERT_EQ(writes.size(), 1u);
-        EXPECT_EQ(std::string(writes[0].get<0>()), kPad + "/service000c/char000d");
-        EXPECT_EQ(writes[0].get<1>(), bytes);
-        EXPECT_EQ(writes[0].get<2>(), "request");
+        EXPECT_EQ(writes[0].path, kPad + "/service000c/char000d");
+        EXPECT_EQ(writes[0].value, bytes);
+        EXPECT_EQ(writes[0].type, "request");
         EXPECT_EQ(logs.CountLine("Write Success!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n"), 1u);
 
-        m_proxy->callMethod("FailWrites").onInterface("org.orvex.FakeBluez").withArguments(true);
+        m_bluez.FailWrites(true);
         EXPECT_EQ(slots.WriteBle(0, bytes.data(), 3), 0);
         EXPECT_EQ(logs.CountLine("Write fail!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n"), 1u);
     }

@@ -1,11 +1,9 @@
 // The BlueZ backend against the fake BlueZ on a private D-Bus bus
 // (tests/support/FakeBluez.h).
 #include <gtest/gtest.h>
-#include <sdbus-c++/sdbus-c++.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -44,6 +42,63 @@ protected:
 };
 
 const std::string kPadInterface = kFakePadInterface;
+
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+struct Opened {
+    std::unique_ptr<BleServiceHandle> service;
+    std::vector<BleGattCharacteristic> characteristics;
+};
+
+Opened Open(BluezStack& stack, const std::string& interfaceName) {
+    Opened opened;
+    opened.service = stack.OpenService(interfaceName);
+    std::vector<BleGattService> services;
+    if (opened.service && opened.service->GetServices(&services) == 0 && !services.empty())
+        opened.service->GetCharacteristics(services[0], &opened.characteristics);
+    return opened;
+}
+
+// A callback's context: counts its calls, holds one until released when
+// asked to, and notes whether a call saw the test's flag set.
+struct Callbacks {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int calls = 0;
+    bool hold = false, holding = false;
+    std::atomic<bool> flag{false};
+    bool sawFlag = false;
+
+    static void Record(const uint8_t*, size_t, void* context) {
+        auto* self = static_cast<Callbacks*>(context);
+        std::unique_lock<std::mutex> lock(self->mutex);
+        ++self->calls;
+        self->sawFlag = self->sawFlag || self->flag;
+        self->holding = self->hold;
+        self->cv.notify_all();
+        self->cv.wait_for(lock, kWait, [self] { return !self->hold; });
+        self->holding = false;
+        self->sawFlag = self->sawFlag || self->flag;
+    }
+    template <typename Condition>
+    bool WaitFor(Condition condition, std::chrono::milliseconds timeout = kWait) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, timeout, condition);
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        hold = false;
+        cv.notify_all();
+    }
+};
 
 TEST_F(TheBluezStack, ListsDevicesAndNamesServicesByVendorProductAndAddress) {
     BluezStack stack(m_address);
@@ -162,6 +217,160 @@ TEST_F(TheBluezStack, FindsTheBusThroughDbusSystemBusAddressWithoutAParameter) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1);
     else
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+TEST_F(TheBluezStack, FollowsDevicesThatComeConnectAndGoFromOneListingPerBluez) {
+    BluezStack stack(m_address);
+    ASSERT_EQ(stack.DeviceNodes().size(), 2u);
+    const std::string late = m_bluez.AddDevice("C0:FF:EE:00:00:02");
+    const std::string lateInterface =
+        "BTHLEDEVICE\\{0000FEE0-0000-1000-8000-00805F9B34FB}_DEV_VID&02045E_PID&0B14_REV&0002_C0FFEE000002\\" + late +
+        "/service000c";
+    // Third in path order; connected only after it appeared.
+    ASSERT_TRUE(WaitUntil([&] { return stack.DeviceNodes().size() == 3; }));
+    EXPECT_TRUE(stack.DeviceNodes()[2].disconnected);
+    m_bluez.SetConnected(late, true);
+    ASSERT_TRUE(WaitUntil([&] { return !stack.DeviceNodes()[2].disconnected; }));
+    const BleDeviceNode node = stack.DeviceNodes()[2];
+    EXPECT_EQ(node.friendly_name, "Late");
+    EXPECT_EQ(node.hardware_ids, std::vector<std::string>{"BTHLE\\Dev_C0FFEE000002"});
+    EXPECT_EQ(stack.ServiceInterfaces().back(), lateInterface);
+
+    Opened opened = Open(stack, lateInterface);
+    ASSERT_EQ(opened.characteristics.size(), 2u);
+    std::vector<BleGattDescriptor> descriptors;
+    EXPECT_EQ(opened.service->GetDescriptors(opened.characteristics[1], &descriptors), 0);
+    EXPECT_EQ(descriptors.size(), 1u);
+    const uint8_t value[] = {0x42};
+    EXPECT_EQ(opened.service->WriteCharacteristic(opened.characteristics[0], value, 1), 0);
+    EXPECT_EQ(Writes().back().path, late + "/service000c/char000d");
+
+    m_bluez.RemoveDevice(late);
+    ASSERT_TRUE(WaitUntil([&] { return stack.DeviceNodes().size() == 2; }));
+    EXPECT_EQ(stack.ServiceInterfaces().size(), 2u);
+    EXPECT_FALSE(stack.OpenService(lateInterface));
+    std::vector<BleGattService> services;
+    EXPECT_EQ(opened.service->GetServices(&services), -ENOENT);
+    EXPECT_EQ(m_bluez.Calls("GetManagedObjects"), 1u);
+
+    // BlueZ leaves the bus and comes back: listed anew, once.
+    std::string error;
+    ASSERT_TRUE(m_bluez.Restart(&error)) << error;
+    ASSERT_TRUE(WaitUntil([&] { return m_bluez.Calls("GetManagedObjects") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return stack.DeviceNodes().size() == 2; }));
+    EXPECT_EQ(stack.ServiceInterfaces().back(), kPadInterface);
+    EXPECT_EQ(m_bluez.Calls("GetManagedObjects"), 1u);
+}
+
+TEST_F(TheBluezStack, DeliversNotificationsAndListsWhileAWriteWaitsForTheDevice) {
+    BluezStack stack(m_address);
+    Opened pad = Open(stack, kPadInterface);
+    ASSERT_EQ(pad.characteristics.size(), 2u);
+    Callbacks notified;
+    BleEventHandle handle = 0;
+    ASSERT_EQ(pad.service->RegisterValueChanged(pad.characteristics[1], Callbacks::Record, &notified, &handle), 0);
+    // Answered at ReleaseWrites, or after 8 s (within the stack's call
+    // time-out): a stack that makes the others wait for the write sees the
+    // fake answer it first.
+    m_bluez.HoldWrites(8);
+    int written = -1;
+    std::thread writer([&] {
+        const uint8_t bytes[] = {0x05, 0x03, 0xAA};
+        written = pad.service->WriteCharacteristic(pad.characteristics[0], bytes, 3);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return m_bluez.HeldWrites() == 1; })) << "the write did not reach the device";
+    Notify(kFakePadNotify, {0x07, 0x01});
+    std::vector<std::string> names;
+    std::thread lister([&] { names = stack.ServiceInterfaces(); });
+    lister.join();
+    EXPECT_EQ(m_bluez.HeldWrites(), 1u) << "the listing waited for the write";
+    EXPECT_EQ(names.size(), 2u);
+    EXPECT_TRUE(notified.WaitFor([&] { return notified.calls == 1; }));
+    EXPECT_EQ(m_bluez.HeldWrites(), 1u) << "the notification waited for the write";
+    m_bluez.ReleaseWrites();
+    writer.join();
+    EXPECT_EQ(written, 0);
+    stack.UnregisterEvent(handle);
+}
+
+TEST_F(TheBluezStack, RunsNoCallbackAfterUnregisterEventReturnsAndWaitsOnlyForItsOwn) {
+    BluezStack stack(m_address);
+    Opened pad = Open(stack, kPadInterface);
+    Opened other = Open(stack, kFakeOtherInterface);
+    ASSERT_EQ(pad.characteristics.size(), 2u);
+    ASSERT_EQ(other.characteristics.size(), 1u);
+    Callbacks slow, quick, marker;
+    BleEventHandle slowHandle = 0, quickHandle = 0, markerHandle = 0;
+    ASSERT_EQ(pad.service->RegisterValueChanged(pad.characteristics[1], Callbacks::Record, &slow, &slowHandle), 0);
+    ASSERT_EQ(other.service->RegisterValueChanged(other.characteristics[0], Callbacks::Record, &quick, &quickHandle),
+              0);
+    slow.hold = true;
+    Notify(kFakePadNotify, {0x01});
+    ASSERT_TRUE(slow.WaitFor([&] { return slow.holding; }));
+    // Queued behind the running callback, then unregistered: it never runs,
+    // and its unregistration does not wait for the other one's callback.
+    Notify(kFakeOtherNotify, {0x02});
+    stack.UnregisterEvent(quickHandle);
+    EXPECT_TRUE(slow.WaitFor([&] { return slow.holding; }, 0ms)) << "waited for another registration's callback";
+    EXPECT_EQ(Events().back(), "StopNotify " + kFakeOtherNotify);
+
+    std::thread unregister([&] {
+        stack.UnregisterEvent(slowHandle);
+        slow.flag = true;
+    });
+    // Time for an UnregisterEvent that does not wait to return.
+    std::this_thread::sleep_for(300ms);
+    slow.Release();
+    unregister.join();
+    EXPECT_FALSE(slow.sawFlag) << "UnregisterEvent returned while its callback ran";
+
+    // Delivered in order: once the marker's callback ran, the notifications
+    // before it have been dealt with.
+    ASSERT_EQ(other.service->RegisterValueChanged(other.characteristics[0], Callbacks::Record, &marker, &markerHandle),
+              0);
+    Notify(kFakePadNotify, {0x03});
+    Notify(kFakeOtherNotify, {0x04});
+    EXPECT_TRUE(marker.WaitFor([&] { return marker.calls == 1; }));
+    EXPECT_EQ(slow.calls, 1);
+    EXPECT_EQ(quick.calls, 0);
+    stack.UnregisterEvent(markerHandle);
+}
+
+TEST_F(TheBluezStack, EndsARegistrationFromItsOwnCallbackWithoutWaitingAndSaysSo) {
+    BluezStack stack(m_address);
+    LogCapture logs;
+    Opened pad = Open(stack, kPadInterface);
+    ASSERT_EQ(pad.characteristics.size(), 2u);
+    struct Context {
+        BluezStack* stack;
+        BleEventHandle handle;
+        std::atomic<int> calls{0};
+    } context{&stack, 0};
+    auto unregisterSelf = [](const uint8_t*, size_t, void* c) {
+        auto* self = static_cast<Context*>(c);
+        self->stack->UnregisterEvent(self->handle);
+        ++self->calls;
+    };
+    ASSERT_EQ(pad.service->RegisterValueChanged(pad.characteristics[1], unregisterSelf, &context, &context.handle), 0);
+    Notify(kFakePadNotify, {0x01});
+    ASSERT_TRUE(WaitUntil([&] { return Events().back() == "StopNotify " + kFakePadNotify; }));
+    EXPECT_EQ(context.calls, 1);
+    ASSERT_EQ(logs.Diags().size(), 1u);
+    EXPECT_EQ(logs.Diags()[0].rfind("UnregisterEvent called from a BLE notification callback", 0), 0u);
+}
+
+TEST_F(TheBluezStack, SaysWhenTheBusGoesAndConnectsAgainWhenItComesBack) {
+    LogCapture logs;
+    BluezStack stack(m_address);
+    ASSERT_EQ(stack.DeviceNodes().size(), 2u);
+    std::string error;
+    ASSERT_TRUE(m_bluez.RestartBus(&error)) << error;
+    // Asked again no sooner than the retry interval after the first connection.
+    ASSERT_TRUE(WaitUntil([&] { return stack.DeviceNodes().size() == 2; }));
+    EXPECT_EQ(m_bluez.Calls("GetManagedObjects"), 1u);
+    const auto diags = logs.Diags();
+    ASSERT_EQ(diags.size(), 1u);
+    EXPECT_EQ(diags[0], "BLE unavailable: the bus connection closed");
 }
 
 TEST(ABluezStackWithoutBluez, ListsNothingAndSaysSoOnce) {

@@ -3,6 +3,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -22,7 +23,7 @@ const char* kBusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bu
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
-  <listen>unix:dir=@DIR@</listen>
+  <listen>unix:path=@DIR@/bus</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
@@ -65,6 +66,10 @@ bool FakeBluez::Start(std::string* error) {
     std::string config = kBusConfig;
     config.replace(config.find("@DIR@"), 5, m_dir.path());
     std::ofstream(m_dir.path() + "/bus.conf") << config;
+    return StartBus(error);
+}
+
+bool FakeBluez::StartBus(std::string* error) {
     m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{
         kDaemon, "--config-file=" + m_dir.path() + "/bus.conf", "--nofork", "--print-address=1"});
     if (!m_daemon->Started() || !WaitForOutput(*m_daemon, "\n")) {
@@ -73,12 +78,33 @@ bool FakeBluez::Start(std::string* error) {
     }
     m_address = m_daemon->Stdout();
     m_address.erase(m_address.find('\n'));
+    // Without the server's guid, as the system bus is named: a client given
+    // one would not take the daemon that comes back at the same path.
+    m_address.erase(std::min(m_address.find(",guid="), m_address.size()));
     if (!StartFake(error)) return false;
     try {
         m_control = sdbus::createSessionBusConnectionWithAddress(m_address);
         m_proxy = sdbus::createProxy(*m_control, "org.bluez", "/");
     } catch (const sdbus::Error& e) {
         *error = "no control connection: " + e.getMessage();
+        return false;
+    }
+    return true;
+}
+
+bool FakeBluez::RestartBus(std::string* error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::string address = m_address;
+    m_proxy.reset();
+    m_control.reset();
+    // The bus first: BlueZ does not leave it before it goes.
+    m_daemon.reset();
+    m_fake.reset();
+    // A killed daemon leaves its socket behind.
+    unlink((m_dir.path() + "/bus").c_str());
+    if (!StartBus(error)) return false;
+    if (m_address != address) {
+        *error = "the bus came back at " + m_address + ", not " + address;
         return false;
     }
     return true;
@@ -148,6 +174,13 @@ void FakeBluez::HoldWrites(double seconds) {
 void FakeBluez::ReleaseWrites() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_proxy->callMethod("ReleaseWrites").onInterface(kControl);
+}
+
+unsigned FakeBluez::HeldWrites() {
+    uint32_t count = 0;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_proxy->callMethod("HeldWrites").onInterface(kControl).storeResultsTo(count);
+    return count;
 }
 
 std::string FakeBluez::AddDevice(const std::string& address) {

@@ -50,6 +50,8 @@ public:
     // BlueZ leaves the bus (the fake ends) and comes back with its objects
     // as they were at start.
     bool Restart(std::string* error);
+    // The bus itself goes and comes back at the same address, with a new fake.
+    bool RestartBus(std::string* error);
 
     struct Write {
         std::string path;
@@ -67,6 +69,7 @@ public:
     // Later writes are answered after that many seconds or at ReleaseWrites.
     void HoldWrites(double seconds);
     void ReleaseWrites();
+    unsigned HeldWrites();  // received and not answered yet
     // Adds a disconnected vendor device (product 0x0B14) with the vendor
     // service, announced; returns its object path.
     std::string AddDevice(const std::string& address);
@@ -74,6 +77,7 @@ public:
     void RemoveDevice(const std::string& path);
 
 private:
+    bool StartBus(std::string* error);
     bool StartFake(std::string* error);
 
     const int m_unrelated;

@@ -72,11 +72,10 @@ class Char(Obj):
         elif Char.hold <= 0:
             ok()
         else:
-            pending = [ok]
-
             def answer():
-                if pending:
-                    pending.pop()()
+                if answer in Char.held:
+                    Char.held.remove(answer)
+                    ok()
                 return False
 
             Char.held.append(answer)
@@ -162,9 +161,12 @@ class Root(dbus.service.Object):
 
     @dbus.service.method(CONTROL)
     def ReleaseWrites(self):
-        held, Char.held = Char.held, []
-        for answer in held:
+        for answer in list(Char.held):
             answer()
+
+    @dbus.service.method(CONTROL, out_signature='u')
+    def HeldWrites(self):
+        return len(Char.held)
 
     @dbus.service.method(CONTROL, out_signature='a(oays)')
     def Writes(self):

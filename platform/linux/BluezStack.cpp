@@ -8,11 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <future>
 
 #include "platform/Log.h"
 
@@ -25,11 +26,17 @@ constexpr const char* kDevice = "org.bluez.Device1";
 constexpr const char* kService = "org.bluez.GattService1";
 constexpr const char* kCharacteristic = "org.bluez.GattCharacteristic1";
 constexpr const char* kDescriptor = "org.bluez.GattDescriptor1";
+constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
 // A write with response waits for the device over the air; far beyond that,
-// a call gives up rather than holding the stack for ever.
+// a call gives up rather than holding its caller for ever.
 constexpr auto kCallTimeout = std::chrono::seconds(10);
-// The dispatcher looks at its stop flag at least this often.
-constexpr int kMaxPollMs = 500;
+// A caller waits this much longer than the call itself may take, for the bus
+// thread to finish what it was doing (a connection's set-up at most).
+constexpr auto kCallerWait = kCallTimeout + std::chrono::seconds(5);
+constexpr auto kRetryInterval = std::chrono::seconds(5);
+// Notifications queued for callbacks that fall behind; beyond this they are
+// dropped rather than piling up without bound.
+constexpr size_t kMaxQueuedNotifications = 1024;
 
 using Properties = std::map<std::string, sdbus::Variant>;
 using Interfaces = std::map<std::string, Properties>;
@@ -85,8 +92,6 @@ BleDescriptorType DescriptorTypeOf(uint32_t uuid) {
     }
 }
 
-constexpr auto kRetryInterval = std::chrono::seconds(5);
-
 // The socket file of a "unix:path=..." address (its first entry), else "".
 std::string UnixSocketOf(const std::string& address) {
     const std::string prefix = "unix:path=";
@@ -108,49 +113,145 @@ std::string Upper(std::string text) {
     return text;
 }
 
+// Poll time-out in milliseconds for an absolute CLOCK_MONOTONIC time in
+// microseconds; UINT64_MAX (nothing pending) waits without end.
+int PollTimeout(uint64_t deadlineUs) {
+    if (deadlineUs == UINT64_MAX) return -1;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    if (deadlineUs <= nowUs) return 0;
+    return static_cast<int>(std::min<uint64_t>((deadlineUs - nowUs + 999) / 1000, INT_MAX));
+}
+
 }  // namespace
 
 struct BluezStack::Objects {
     struct Device {
-        std::string path, address, name;
-        bool connected = false, has_name = false;
+        std::string address, alias, name;
+        bool connected = false, has_alias = false, has_name = false;
         unsigned source = 0, vendor = 0, product = 0, version = 0;
     };
     struct Service {
-        std::string path, uuid, device;
+        std::string uuid, device;
     };
     struct Characteristic {
-        std::string path, uuid, service;
+        std::string uuid, service;
         std::vector<std::string> flags;
     };
     struct Descriptor {
-        std::string path, uuid, characteristic;
+        std::string uuid, characteristic;
     };
-    std::vector<Device> devices;
-    std::vector<Service> services;
-    std::vector<Characteristic> characteristics;
-    std::vector<Descriptor> descriptors;
+    // By object path: listings come out in path order, which is stable.
+    std::map<std::string, Device> devices;
+    std::map<std::string, Service> services;
+    std::map<std::string, Characteristic> characteristics;
+    std::map<std::string, Descriptor> descriptors;
 
-    const Device* FindDevice(const std::string& path) const {
-        for (const auto& device : devices)
-            if (device.path == path) return &device;
-        return nullptr;
+    static void Apply(Device* device, const Properties& properties) {
+        Get(properties, "Address", &device->address);
+        Get(properties, "Connected", &device->connected);
+        if (Get(properties, "Alias", &device->alias)) device->has_alias = true;
+        if (Get(properties, "Name", &device->name)) device->has_name = true;
+        std::string modalias;
+        if (Get(properties, "Modalias", &modalias)) {
+            // "usb:v045Ep0B13d0001": the source is USB (02) or Bluetooth (01).
+            const size_t colon = modalias.find(':');
+            const std::string source = modalias.substr(0, colon);
+            device->source = source == "usb" ? 2 : source == "bluetooth" ? 1 : 0;
+            device->vendor = device->product = device->version = 0;
+            if (colon != std::string::npos)
+                std::sscanf(modalias.c_str() + colon + 1, "v%4xp%4xd%4x", &device->vendor, &device->product,
+                            &device->version);
+        }
     }
-    std::string InterfaceName(const Service& service) const {
-        const Device* device = FindDevice(service.device);
+
+    static void Invalidate(Device* device, const std::vector<std::string>& names) {
+        for (const auto& name : names) {
+            if (name == "Alias") device->has_alias = false;
+            if (name == "Name") device->has_name = false;
+            if (name == "Modalias") device->source = device->vendor = device->product = device->version = 0;
+        }
+    }
+
+    void Add(const std::string& path, const Interfaces& interfaces) {
+        if (auto it = interfaces.find(kDevice); it != interfaces.end()) {
+            Device device;
+            Apply(&device, it->second);
+            devices[path] = device;
+        }
+        if (auto it = interfaces.find(kService); it != interfaces.end()) {
+            Service service;
+            Get(it->second, "UUID", &service.uuid);
+            sdbus::ObjectPath device;
+            if (Get(it->second, "Device", &device)) service.device = device;
+            services[path] = service;
+        }
+        if (auto it = interfaces.find(kCharacteristic); it != interfaces.end()) {
+            Characteristic characteristic;
+            Get(it->second, "UUID", &characteristic.uuid);
+            Get(it->second, "Flags", &characteristic.flags);
+            sdbus::ObjectPath service;
+            if (Get(it->second, "Service", &service)) characteristic.service = service;
+            characteristics[path] = characteristic;
+        }
+        if (auto it = interfaces.find(kDescriptor); it != interfaces.end()) {
+            Descriptor descriptor;
+            Get(it->second, "UUID", &descriptor.uuid);
+            sdbus::ObjectPath characteristic;
+            if (Get(it->second, "Characteristic", &characteristic)) descriptor.characteristic = characteristic;
+            descriptors[path] = descriptor;
+        }
+    }
+
+    void Merge(Objects&& other) {
+        for (auto& [path, object] : other.devices) devices[path] = std::move(object);
+        for (auto& [path, object] : other.services) services[path] = std::move(object);
+        for (auto& [path, object] : other.characteristics) characteristics[path] = std::move(object);
+        for (auto& [path, object] : other.descriptors) descriptors[path] = std::move(object);
+    }
+
+    void Remove(const std::string& path, const std::vector<std::string>& interfaces) {
+        for (const auto& interface : interfaces) {
+            if (interface == kDevice) devices.erase(path);
+            if (interface == kService) services.erase(path);
+            if (interface == kCharacteristic) characteristics.erase(path);
+            if (interface == kDescriptor) descriptors.erase(path);
+        }
+    }
+
+    std::string InterfaceName(const std::string& path, const Service& service) const {
+        auto it = devices.find(service.device);
+        const Device* device = it == devices.end() ? nullptr : &it->second;
         char ids[64];
         std::snprintf(ids, sizeof ids, "_DEV_VID&%02X%04X_PID&%04X_REV&%04X_", device ? device->source : 0,
                       device ? device->vendor : 0, device ? device->product : 0, device ? device->version : 0);
         return "BTHLEDEVICE\\{" + Upper(service.uuid) + "}" + ids + (device ? Upper(Compact(device->address)) : "") +
-               "\\" + service.path;
+               "\\" + path;
     }
 };
 
+// One value-changed registration. Its fields past the callback are guarded
+// by the stack's m_mutex; idle is signalled when a callback of it returns.
 struct BluezStack::Registration {
     std::string path;
     BleValueChangedCallback callback = nullptr;
     void* context = nullptr;
-    sdbus::Slot match;
+    bool closed = false;   // no callback of it starts any more
+    bool running = false;  // a callback of it runs on the delivery thread
+    std::condition_variable idle;
+};
+
+struct BluezStack::Outcome {
+    bool ok = false;
+    std::string error;
+    std::vector<uint8_t> bytes;
+};
+
+// A call on its way, on the bus thread: its proxy must outlive the reply.
+struct BluezStack::Call {
+    std::unique_ptr<sdbus::IProxy> proxy;
+    std::function<void(sdbus::MethodReply*, const sdbus::Error*)> onReply;
 };
 
 class BluezStack::Service final : public BleServiceHandle {
@@ -159,28 +260,28 @@ public:
 
     int GetServices(std::vector<BleGattService>* services) override {
         services->clear();
-        Objects objects;
-        std::lock_guard<std::mutex> lock(m_stack.m_mutex);
-        if (!m_stack.ManagedObjectsLocked(&objects)) return -EIO;
-        for (const auto& service : objects.services)
-            if (service.path == m_path) services->push_back(BleGattService{UuidOf(service.uuid), HandleOf(m_path)});
-        return services->empty() ? -ENOENT : 0;
+        std::unique_lock<std::mutex> lock(m_stack.m_mutex);
+        if (!m_stack.LoadedLocked(lock)) return -EIO;
+        auto it = m_stack.m_objects->services.find(m_path);
+        if (it == m_stack.m_objects->services.end()) return -ENOENT;
+        services->push_back(BleGattService{UuidOf(it->second.uuid), HandleOf(m_path)});
+        return 0;
     }
 
     int GetCharacteristics(const BleGattService& service, std::vector<BleGattCharacteristic>* list) override {
         list->clear();
-        Objects objects;
-        std::lock_guard<std::mutex> lock(m_stack.m_mutex);
-        if (!m_stack.ManagedObjectsLocked(&objects)) return -EIO;
-        for (const auto& c : objects.characteristics) {
+        std::unique_lock<std::mutex> lock(m_stack.m_mutex);
+        if (!m_stack.LoadedLocked(lock)) return -EIO;
+        for (const auto& [path, c] : m_stack.m_objects->characteristics) {
             if (c.service != m_path) continue;
-            auto has = [&](const char* flag) {
-                return std::find(c.flags.begin(), c.flags.end(), flag) != c.flags.end();
+            const std::vector<std::string>& flags = c.flags;
+            auto has = [&flags](const char* flag) {
+                return std::find(flags.begin(), flags.end(), flag) != flags.end();
             };
             BleGattCharacteristic characteristic;
             characteristic.service_handle = service.attribute_handle;
             characteristic.uuid = UuidOf(c.uuid);
-            characteristic.attribute_handle = HandleOf(c.path);
+            characteristic.attribute_handle = HandleOf(path);
             characteristic.value_handle = static_cast<uint16_t>(characteristic.attribute_handle + 1);
             characteristic.is_broadcastable = has("broadcast");
             characteristic.is_readable = has("read");
@@ -190,7 +291,7 @@ public:
             characteristic.is_notifiable = has("notify");
             characteristic.is_indicatable = has("indicate");
             characteristic.has_extended_properties = has("extended-properties") || has("reliable-write");
-            m_characteristics[characteristic.attribute_handle] = c.path;
+            m_characteristics[characteristic.attribute_handle] = path;
             list->push_back(characteristic);
         }
         std::sort(list->begin(), list->end(),
@@ -202,18 +303,17 @@ public:
         list->clear();
         auto owner = m_characteristics.find(characteristic.attribute_handle);
         if (owner == m_characteristics.end()) return -ENOENT;
-        Objects objects;
-        std::lock_guard<std::mutex> lock(m_stack.m_mutex);
-        if (!m_stack.ManagedObjectsLocked(&objects)) return -EIO;
-        for (const auto& d : objects.descriptors) {
+        std::unique_lock<std::mutex> lock(m_stack.m_mutex);
+        if (!m_stack.LoadedLocked(lock)) return -EIO;
+        for (const auto& [path, d] : m_stack.m_objects->descriptors) {
             if (d.characteristic != owner->second) continue;
             BleGattDescriptor descriptor;
             descriptor.service_handle = characteristic.service_handle;
             descriptor.characteristic_handle = characteristic.attribute_handle;
             descriptor.uuid = UuidOf(d.uuid);
             descriptor.type = DescriptorTypeOf(descriptor.uuid.value);
-            descriptor.attribute_handle = HandleOf(d.path);
-            m_descriptors[descriptor.attribute_handle] = d.path;
+            descriptor.attribute_handle = HandleOf(path);
+            m_descriptors[descriptor.attribute_handle] = path;
             list->push_back(descriptor);
         }
         std::sort(list->begin(), list->end(),
@@ -224,22 +324,15 @@ public:
     int GetDescriptorValue(const BleGattDescriptor& descriptor, std::vector<uint8_t>* value) override {
         auto it = m_descriptors.find(descriptor.attribute_handle);
         if (it == m_descriptors.end()) return -ENOENT;
-        std::lock_guard<std::mutex> lock(m_stack.m_mutex);
-        if (!m_stack.ConnectLocked()) return -EIO;
-        int result = 0;
-        try {
-            auto proxy = sdbus::createProxy(*m_stack.m_connection, kBluez, it->second);
-            proxy->callMethod("ReadValue")
-                .onInterface(kDescriptor)
-                .withTimeout(kCallTimeout)
-                .withArguments(std::map<std::string, sdbus::Variant>{})
-                .storeResultsTo(*value);
-        } catch (const sdbus::Error& e) {
-            diag_verbose("BlueZ ReadValue of " + it->second + ": " + e.getMessage());
-            result = -EIO;
+        Outcome outcome = m_stack.Request(
+            it->second, kDescriptor, "ReadValue",
+            [](sdbus::MethodCall& call) { call << std::map<std::string, sdbus::Variant>{}; }, true);
+        if (!outcome.ok) {
+            diag_verbose("BlueZ ReadValue of " + it->second + ": " + outcome.error);
+            return -EIO;
         }
-        m_stack.Wake();
-        return result;
+        *value = std::move(outcome.bytes);
+        return 0;
     }
 
     int SubscribeToNotifications(const BleGattDescriptor& descriptor) override {
@@ -252,64 +345,44 @@ public:
                              void* context, BleEventHandle* handle) override {
         auto it = m_characteristics.find(characteristic.attribute_handle);
         if (it == m_characteristics.end() || !callback) return -ENOENT;
-        std::lock_guard<std::mutex> lock(m_stack.m_mutex);
-        if (!m_stack.ConnectLocked()) return -EIO;
-        auto registration = std::make_unique<Registration>();
+        auto registration = std::make_shared<Registration>();
         registration->path = it->second;
         registration->callback = callback;
         registration->context = context;
-        Registration* raw = registration.get();
-        int result = 0;
-        try {
-            // Runs on the dispatcher under the stack's lock; the registration
-            // is destroyed only under that lock, with its match.
-            registration->match = m_stack.m_connection->addMatch(
-                "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path='" +
-                    raw->path + "',arg0='" + kCharacteristic + "'",
-                [raw](sdbus::Message& message) {
-                    try {
-                        std::string interface;
-                        Properties changed;
-                        message >> interface >> changed;
-                        std::vector<uint8_t> value;
-                        if (!Get(changed, "Value", &value)) return;
-                        raw->callback(value.data(), value.size(), raw->context);
-                    } catch (const std::exception& e) {
-                        diag_verbose(std::string("BlueZ notification: ") + e.what());
-                    }
-                });
-            auto proxy = sdbus::createProxy(*m_stack.m_connection, kBluez, raw->path);
-            proxy->callMethod("StartNotify").onInterface(kCharacteristic).withTimeout(kCallTimeout);
-            const BleEventHandle id = m_stack.m_nextHandle++;
-            m_stack.m_registrations[id] = std::move(registration);
-            *handle = id;
-        } catch (const sdbus::Error& e) {
-            diag_verbose("BlueZ StartNotify of " + raw->path + ": " + e.getMessage());
-            result = -EIO;
+        BleEventHandle id = 0;
+        {
+            // In force before StartNotify, so that the first values are not lost.
+            std::lock_guard<std::mutex> lock(m_stack.m_mutex);
+            id = m_stack.m_nextHandle++;
+            m_stack.m_registrations[id] = registration;
         }
-        m_stack.Wake();
-        return result;
+        const Outcome outcome = m_stack.Request(it->second, kCharacteristic, "StartNotify", nullptr, false);
+        if (!outcome.ok) {
+            diag_verbose("BlueZ StartNotify of " + it->second + ": " + outcome.error);
+            m_stack.End(id, false);
+            return -EIO;
+        }
+        *handle = id;
+        return 0;
     }
 
     int WriteCharacteristic(const BleGattCharacteristic& characteristic, const uint8_t* data, size_t length) override {
         auto it = m_characteristics.find(characteristic.attribute_handle);
         if (it == m_characteristics.end()) return -ENOENT;
-        std::lock_guard<std::mutex> lock(m_stack.m_mutex);
-        if (!m_stack.ConnectLocked()) return -EIO;
-        int result = 0;
-        try {
-            auto proxy = sdbus::createProxy(*m_stack.m_connection, kBluez, it->second);
-            std::map<std::string, sdbus::Variant> options{{"type", sdbus::Variant(std::string("request"))}};
-            proxy->callMethod("WriteValue")
-                .onInterface(kCharacteristic)
-                .withTimeout(kCallTimeout)
-                .withArguments(std::vector<uint8_t>(data, data + length), options);
-        } catch (const sdbus::Error& e) {
-            diag_verbose("BlueZ WriteValue of " + it->second + ": " + e.getMessage());
-            result = -EIO;
+        std::vector<uint8_t> value(data, data + length);
+        const Outcome outcome = m_stack.Request(
+            it->second, kCharacteristic, "WriteValue",
+            [value = std::move(value)](sdbus::MethodCall& call) {
+                // Variants belong to the thread that makes them: this one.
+                call << value
+                     << std::map<std::string, sdbus::Variant>{{"type", sdbus::Variant(std::string("request"))}};
+            },
+            false);
+        if (!outcome.ok) {
+            diag_verbose("BlueZ WriteValue of " + it->second + ": " + outcome.error);
+            return -EIO;
         }
-        m_stack.Wake();
-        return result;
+        return 0;
     }
 
 private:
@@ -320,26 +393,277 @@ private:
     std::map<uint16_t, std::string> m_descriptors;
 };
 
-BluezStack::BluezStack(std::string busAddress) : m_busAddress(std::move(busAddress)) {
+BluezStack::BluezStack(std::string busAddress)
+    : m_busAddress(std::move(busAddress)), m_objects(std::make_unique<Objects>()) {
     m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd < 0) {
+        m_reportedUnavailable = true;
+        diag_error(std::string("BLE unavailable: cannot create an event descriptor: ") + std::strerror(errno));
+        return;
+    }
+    m_busThread = std::thread([this] { BusLoop(); });
+    m_deliveryThread = std::thread([this] { DeliveryLoop(); });
 }
 
 BluezStack::~BluezStack() {
-    m_stop = true;
-    Wake();
-    if (m_dispatcher.joinable()) m_dispatcher.join();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_registrations.clear();
-        m_connection.reset();
+        m_stop = true;
     }
+    m_deliveryReady.notify_all();
+    m_stateChanged.notify_all();
+    Wake();
+    if (m_busThread.joinable()) m_busThread.join();
+    if (m_deliveryThread.joinable()) m_deliveryThread.join();
     if (m_wakeFd >= 0) close(m_wakeFd);
 }
 
-std::string BluezStack::BusAddress() const {
-    if (!m_busAddress.empty()) return m_busAddress;
-    const char* system = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    return system && *system ? system : "unix:path=/run/dbus/system_bus_socket";
+bool BluezStack::LoadedLocked(std::unique_lock<std::mutex>& lock) {
+    if (m_wakeFd < 0 || m_stop) return false;
+    const auto now = std::chrono::steady_clock::now();
+    // The library keeps the bus object of every connection that fails to
+    // start, so a missing bus is not asked again at every BLE operation.
+    if (m_state == State::Offline && now >= m_nextAttempt) {
+        m_nextAttempt = now + kRetryInterval;
+        m_state = State::Connecting;
+        std::string address = m_busAddress;
+        if (address.empty()) {
+            const char* system = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+            address = system && *system ? system : "unix:path=/run/dbus/system_bus_socket";
+        }
+        m_tasks.push_back([this, address] { Connect(address); });
+        Wake();
+    } else if (m_state == State::Absent && m_retryListing && now >= m_nextAttempt) {
+        m_nextAttempt = now + kRetryInterval;
+        m_state = State::Connecting;
+        m_tasks.push_back([this] { LoadObjects(); });
+        Wake();
+    }
+    m_stateChanged.wait_for(lock, kCallerWait, [this] { return m_state != State::Connecting || m_stop; });
+    return m_state == State::Ready;
+}
+
+bool BluezStack::Post(std::function<void()> task) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop || m_wakeFd < 0) return false;
+        m_tasks.push_back(std::move(task));
+    }
+    Wake();
+    return true;
+}
+
+BluezStack::Outcome BluezStack::Request(const std::string& path, const char* interface, const char* method,
+                                        std::function<void(sdbus::MethodCall&)> append, bool readBytes) {
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    std::future<Outcome> future = promise->get_future();
+    const bool posted = Post([this, path, interface, method, append = std::move(append), readBytes, promise] {
+        Send(path, interface, method, append,
+             [promise, readBytes](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                 Outcome outcome;
+                 if (error) {
+                     outcome.error = error->getMessage().empty() ? error->getName() : error->getMessage();
+                 } else {
+                     try {
+                         if (readBytes) *reply >> outcome.bytes;
+                         outcome.ok = true;
+                     } catch (const sdbus::Error& e) {
+                         outcome.error = e.getMessage();
+                     }
+                 }
+                 promise->set_value(std::move(outcome));
+             });
+    });
+    Outcome failed;
+    if (!posted) {
+        failed.error = "the stack is stopping";
+        return failed;
+    }
+    if (future.wait_for(kCallerWait) != std::future_status::ready) {
+        failed.error = "no answer in time";
+        return failed;
+    }
+    try {
+        return future.get();
+    } catch (const std::future_error&) {
+        failed.error = "the stack stopped";
+        return failed;
+    }
+}
+
+void BluezStack::Wake() {
+    if (m_wakeFd < 0) return;
+    const uint64_t one = 1;
+    (void)!write(m_wakeFd, &one, sizeof one);
+}
+
+void BluezStack::UnregisterEvent(BleEventHandle handle) {
+    End(handle, true);
+}
+
+void BluezStack::End(BleEventHandle handle, bool stopNotify) {
+    const bool fromCallback = std::this_thread::get_id() == m_deliveryThread.get_id();
+    std::shared_ptr<Registration> registration;
+    bool lastOfPath = true;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto it = m_registrations.find(handle);
+        if (it == m_registrations.end()) return;
+        registration = it->second;
+        m_registrations.erase(it);
+        registration->closed = true;
+        // A callback of this registration that runs now is the last one;
+        // from the delivery thread it is the caller itself.
+        if (!fromCallback) registration->idle.wait(lock, [&] { return !registration->running; });
+        for (const auto& [id, other] : m_registrations)
+            if (other->path == registration->path) lastOfPath = false;
+    }
+    if (fromCallback)
+        diag_error("UnregisterEvent called from a BLE notification callback: it does not wait for that callback");
+    // BlueZ counts one subscription per client: another registration of the
+    // characteristic keeps it.
+    if (!stopNotify || !lastOfPath) return;
+    const std::string path = registration->path;
+    if (fromCallback) {
+        Post([this, path] {
+            Send(path, kCharacteristic, "StopNotify", nullptr, [path](sdbus::MethodReply*, const sdbus::Error* e) {
+                if (e) diag_verbose("BlueZ StopNotify of " + path + ": " + e->getMessage());
+            });
+        });
+        return;
+    }
+    const Outcome outcome = Request(path, kCharacteristic, "StopNotify", nullptr, false);
+    if (!outcome.ok) diag_verbose("BlueZ StopNotify of " + path + ": " + outcome.error);
+}
+
+std::vector<BleDeviceNode> BluezStack::DeviceNodes() {
+    std::vector<BleDeviceNode> nodes;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!LoadedLocked(lock)) return nodes;
+    for (const auto& [path, device] : m_objects->devices) {
+        BleDeviceNode node;
+        node.disconnected = !device.connected;
+        node.has_friendly_name = device.has_alias || device.has_name;
+        node.friendly_name = device.has_alias ? device.alias : device.name;
+        node.hardware_ids.push_back("BTHLE\\Dev_" + Compact(device.address));
+        nodes.push_back(std::move(node));
+    }
+    return nodes;
+}
+
+std::vector<std::string> BluezStack::ServiceInterfaces() {
+    std::vector<std::string> names;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!LoadedLocked(lock)) return names;
+    for (const auto& [path, service] : m_objects->services) names.push_back(m_objects->InterfaceName(path, service));
+    return names;
+}
+
+std::unique_ptr<BleServiceHandle> BluezStack::OpenService(const std::string& interfaceName) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!LoadedLocked(lock)) return nullptr;
+    for (const auto& [path, service] : m_objects->services)
+        if (m_objects->InterfaceName(path, service) == interfaceName) return std::make_unique<Service>(*this, path);
+    return nullptr;
+}
+
+void BluezStack::DeliveryLoop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        // Nothing to do: sleeps until a notification or the stop comes.
+        m_deliveryReady.wait(lock, [this] { return m_stop || !m_deliveries.empty(); });
+        if (m_stop) return;
+        Delivery delivery = std::move(m_deliveries.front());
+        m_deliveries.pop_front();
+        if (m_deliveries.empty()) m_reportedOverflow = false;
+        Registration& registration = *delivery.registration;
+        if (registration.closed) continue;
+        registration.running = true;
+        lock.unlock();
+        try {
+            registration.callback(delivery.value.data(), delivery.value.size(), registration.context);
+        } catch (const std::exception& e) {
+            diag_error(std::string("BLE notification callback: ") + e.what());
+        } catch (...) {
+            diag_error("BLE notification callback: an unknown exception");
+        }
+        lock.lock();
+        registration.running = false;
+        registration.idle.notify_all();
+    }
+}
+
+// ---- The bus thread. Everything below touches the connection and runs
+// ---- only there.
+
+void BluezStack::BusLoop() {
+    bool hangUp = false;
+    for (;;) {
+        std::vector<std::function<void()>> tasks;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop) break;
+            tasks.swap(m_tasks);
+        }
+        for (auto& task : tasks) {
+            try {
+                task();
+            } catch (const std::exception& e) {
+                diag_error(std::string("BLE: ") + e.what());
+            }
+        }
+        if (m_connection) {
+            bool failed = false;
+            try {
+                while (m_connection->processPendingRequest()) {
+                }
+            } catch (const sdbus::Error&) {
+                failed = true;
+            }
+            for (uint64_t id : m_finishedCalls) m_calls.erase(id);
+            m_finishedCalls.clear();
+            // What arrived before the hang-up has been handled now.
+            if (failed || hangUp) Drop("the bus connection closed");
+        }
+        hangUp = false;
+
+        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}};
+        int timeout = -1;
+        if (m_connection) {
+            try {
+                const sdbus::IConnection::PollData data = m_connection->getEventLoopPollData();
+                fds[1] = {data.fd, data.events, 0};
+                timeout = PollTimeout(data.timeout_usec);
+            } catch (const sdbus::Error&) {
+                Drop("the bus connection closed");
+            }
+        }
+        // Idle, with nothing pending on the bus, this waits without end.
+        if (poll(fds, m_connection ? 2 : 1, timeout) < 0 && errno != EINTR) {
+            diag_error(std::string("BLE stopped: ") + std::strerror(errno));
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            uint64_t count = 0;
+            (void)!read(m_wakeFd, &count, sizeof count);
+        }
+        if (m_connection && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) hangUp = true;
+    }
+    // Callers may still wait for calls in flight; they learn of the end.
+    ++m_listing;
+    const sdbus::Error stopped("org.orvex.Error.Stopped", "the stack stopped");
+    for (auto& [id, call] : m_calls) call->onReply(nullptr, &stopped);
+    m_calls.clear();
+    m_matches.clear();
+    m_connection.reset();
+}
+
+void BluezStack::SetState(State state) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_state = state;
+    }
+    m_stateChanged.notify_all();
 }
 
 void BluezStack::Unavailable(const std::string& why) {
@@ -351,200 +675,236 @@ void BluezStack::Unavailable(const std::string& why) {
     diag_error("BLE unavailable: " + why);
 }
 
-bool BluezStack::ConnectLocked() {
-    if (m_connection) return true;
-    if (m_wakeFd < 0) {
-        Unavailable("cannot create an event descriptor");
-        return false;
+void BluezStack::Connect(const std::string& address) {
+    if (m_connection) {
+        LoadObjects();
+        return;
     }
-    // The library keeps the bus object of every connection that fails to
-    // start, so a missing bus is not asked again at every BLE operation.
-    const auto now = std::chrono::steady_clock::now();
-    if (now < m_nextAttempt) return false;
-    m_nextAttempt = now + kRetryInterval;
-    const std::string address = BusAddress();
     const std::string socket = UnixSocketOf(address);
     struct stat info {};
     if (!socket.empty() && stat(socket.c_str(), &info) != 0) {
         Unavailable("no bus at " + address + ": " + std::strerror(errno));
-        return false;
+        SetState(State::Offline);
+        return;
     }
     try {
         m_connection = m_busAddress.empty() ? sdbus::createSystemBusConnection()
                                             : sdbus::createSessionBusConnectionWithAddress(m_busAddress);
+        // The matches are made with blocking calls: bounded like the others.
+        m_connection->setMethodCallTimeout(kCallTimeout);
+        // Signals are wanted before the listing, so that none falls between.
+        m_matches.push_back(m_connection->addMatch(
+            std::string("type='signal',sender='") + kBluez + "',interface='" + kObjectManager + "'",
+            [this](sdbus::Message& message) { OnObjectManager(message); }));
+        m_matches.push_back(
+            m_connection->addMatch(std::string("type='signal',sender='") + kBluez +
+                                       "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'",
+                                   [this](sdbus::Message& message) { OnPropertiesChanged(message); }));
+        m_matches.push_back(m_connection->addMatch(
+            std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                        "member='NameOwnerChanged',arg0='") +
+                kBluez + "'",
+            [this](sdbus::Message& message) { OnNameOwnerChanged(message); }));
     } catch (const sdbus::Error& e) {
+        m_matches.clear();
+        m_connection.reset();
         Unavailable("cannot connect to the system bus: " + e.getMessage());
-        return false;
+        SetState(State::Offline);
+        return;
     }
-    m_dispatcher = std::thread([this] { Dispatch(); });
-    return true;
+    LoadObjects();
 }
 
-bool BluezStack::ManagedObjectsLocked(Objects* objects) {
-    if (!ConnectLocked()) return false;
-    ManagedObjects managed;
+void BluezStack::LoadObjects() {
+    if (!m_connection) {
+        SetState(State::Offline);
+        return;
+    }
+    SetState(State::Connecting);
+    const uint64_t listing = ++m_listing;
+    Send("/", kObjectManager, "GetManagedObjects", nullptr,
+         [this, listing](sdbus::MethodReply* reply, const sdbus::Error* error) {
+             // A later listing (BlueZ came back meanwhile) or a dropped
+             // connection makes this answer stale.
+             if (listing != m_listing) return;
+             auto objects = std::make_unique<Objects>();
+             std::string why;
+             bool absent = false;
+             if (error) {
+                 why = error->getMessage();
+                 absent = error->getName() == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+                          error->getName() == "org.freedesktop.DBus.Error.NameHasNoOwner";
+             } else {
+                 try {
+                     ManagedObjects managed;
+                     *reply >> managed;
+                     for (const auto& [path, interfaces] : managed) objects->Add(path, interfaces);
+                 } catch (const sdbus::Error& e) {
+                     why = e.getMessage();
+                 }
+             }
+             if (!why.empty()) {
+                 Unavailable("BlueZ does not answer: " + why);
+                 {
+                     std::lock_guard<std::mutex> lock(m_mutex);
+                     m_objects = std::make_unique<Objects>();
+                     // Absent, it is listed again when it takes its name.
+                     m_retryListing = !absent;
+                     m_state = State::Absent;
+                 }
+                 m_stateChanged.notify_all();
+                 return;
+             }
+             // BlueZ is back (or was there all along): a later absence is news again.
+             m_reportedUnavailable = false;
+             {
+                 std::lock_guard<std::mutex> lock(m_mutex);
+                 m_objects = std::move(objects);
+                 m_state = State::Ready;
+             }
+             m_stateChanged.notify_all();
+         });
+}
+
+void BluezStack::Drop(const std::string& why) {
+    ++m_listing;
+    const sdbus::Error closed("org.orvex.Error.Closed", why);
+    for (auto& [id, call] : m_calls) call->onReply(nullptr, &closed);
+    m_calls.clear();
+    m_finishedCalls.clear();
+    m_matches.clear();
+    m_connection.reset();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_objects = std::make_unique<Objects>();
+        m_state = State::Offline;
+    }
+    m_stateChanged.notify_all();
+    Unavailable(why);
+}
+
+void BluezStack::Send(const std::string& path, const char* interface, const char* method,
+                      const std::function<void(sdbus::MethodCall&)>& append,
+                      std::function<void(sdbus::MethodReply*, const sdbus::Error*)> onReply) {
+    // Nothing a reply handler throws may unwind through the bus library.
+    auto guarded = [onReply = std::move(onReply)](sdbus::MethodReply* reply, const sdbus::Error* error) {
+        try {
+            onReply(reply, error);
+        } catch (const std::exception& e) {
+            diag_error(std::string("BLE reply: ") + e.what());
+        }
+    };
+    if (!m_connection) {
+        const sdbus::Error closed("org.orvex.Error.NotConnected", "no bus connection");
+        guarded(nullptr, &closed);
+        return;
+    }
+    const uint64_t id = m_nextCall++;
+    auto call = std::make_unique<Call>();
+    call->onReply = guarded;
     try {
-        auto proxy = sdbus::createProxy(*m_connection, kBluez, "/");
-        proxy->callMethod("GetManagedObjects")
-            .onInterface("org.freedesktop.DBus.ObjectManager")
-            .withTimeout(kCallTimeout)
-            .storeResultsTo(managed);
+        call->proxy = sdbus::createProxy(*m_connection, kBluez, path);
+        sdbus::MethodCall message = call->proxy->createMethodCall(interface, method);
+        if (append) append(message);
+        call->proxy->callMethod(
+            message,
+            [this, id](sdbus::MethodReply& reply, const sdbus::Error* error) {
+                auto it = m_calls.find(id);
+                if (it == m_calls.end()) return;
+                it->second->onReply(error ? nullptr : &reply, error);
+                // Its proxy is still in use up the stack: it goes after processing.
+                m_finishedCalls.push_back(id);
+            },
+            kCallTimeout);
     } catch (const sdbus::Error& e) {
-        Wake();
-        Unavailable("BlueZ does not answer: " + e.getMessage());
-        return false;
+        guarded(nullptr, &e);
+        return;
     }
-    Wake();
-    // BlueZ is back (or was there all along): a later absence is news again.
-    m_reportedUnavailable = false;
-    for (const auto& [path, interfaces] : managed) {
-        if (auto it = interfaces.find(kDevice); it != interfaces.end()) {
-            Objects::Device device;
-            device.path = path;
-            Get(it->second, "Address", &device.address);
-            Get(it->second, "Connected", &device.connected);
-            device.has_name = Get(it->second, "Alias", &device.name) || Get(it->second, "Name", &device.name);
-            std::string modalias;
-            if (Get(it->second, "Modalias", &modalias)) {
-                // "usb:v045Ep0B13d0001": the source is USB (02) or Bluetooth (01).
-                const size_t colon = modalias.find(':');
-                const std::string source = modalias.substr(0, colon);
-                device.source = source == "usb" ? 2 : source == "bluetooth" ? 1 : 0;
-                if (colon != std::string::npos)
-                    std::sscanf(modalias.c_str() + colon + 1, "v%4xp%4xd%4x", &device.vendor, &device.product,
-                                &device.version);
-            }
-            objects->devices.push_back(device);
-        }
-        if (auto it = interfaces.find(kService); it != interfaces.end()) {
-            Objects::Service service;
-            service.path = path;
-            Get(it->second, "UUID", &service.uuid);
-            sdbus::ObjectPath device;
-            if (Get(it->second, "Device", &device)) service.device = device;
-            objects->services.push_back(service);
-        }
-        if (auto it = interfaces.find(kCharacteristic); it != interfaces.end()) {
-            Objects::Characteristic characteristic;
-            characteristic.path = path;
-            Get(it->second, "UUID", &characteristic.uuid);
-            Get(it->second, "Flags", &characteristic.flags);
-            sdbus::ObjectPath service;
-            if (Get(it->second, "Service", &service)) characteristic.service = service;
-            objects->characteristics.push_back(characteristic);
-        }
-        if (auto it = interfaces.find(kDescriptor); it != interfaces.end()) {
-            Objects::Descriptor descriptor;
-            descriptor.path = path;
-            Get(it->second, "UUID", &descriptor.uuid);
-            sdbus::ObjectPath characteristic;
-            if (Get(it->second, "Characteristic", &characteristic)) descriptor.characteristic = characteristic;
-            objects->descriptors.push_back(descriptor);
-        }
-    }
-    return true;
+    m_calls[id] = std::move(call);
 }
 
-std::vector<BleDeviceNode> BluezStack::DeviceNodes() {
-    Objects objects;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!ManagedObjectsLocked(&objects)) return {};
-    }
-    std::vector<BleDeviceNode> nodes;
-    for (const auto& device : objects.devices) {
-        BleDeviceNode node;
-        node.disconnected = !device.connected;
-        node.has_friendly_name = device.has_name;
-        node.friendly_name = device.name;
-        node.hardware_ids.push_back("BTHLE\\Dev_" + Compact(device.address));
-        nodes.push_back(std::move(node));
-    }
-    return nodes;
-}
-
-std::vector<std::string> BluezStack::ServiceInterfaces() {
-    Objects objects;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!ManagedObjectsLocked(&objects)) return {};
-    }
-    std::vector<std::string> names;
-    for (const auto& service : objects.services) names.push_back(objects.InterfaceName(service));
-    return names;
-}
-
-std::unique_ptr<BleServiceHandle> BluezStack::OpenService(const std::string& interfaceName) {
-    Objects objects;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!ManagedObjectsLocked(&objects)) return nullptr;
-    }
-    for (const auto& service : objects.services)
-        if (objects.InterfaceName(service) == interfaceName) return std::make_unique<Service>(*this, service.path);
-    return nullptr;
-}
-
-void BluezStack::UnregisterEvent(BleEventHandle handle) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_registrations.find(handle);
-    if (it == m_registrations.end()) return;
-    const std::string path = it->second->path;
-    // Dropping the match under the lock: the dispatcher runs callbacks only
-    // under it, so none is running now and none will.
-    m_registrations.erase(it);
-    if (!m_connection) return;
+void BluezStack::OnObjectManager(sdbus::Message& message) {
     try {
-        auto proxy = sdbus::createProxy(*m_connection, kBluez, path);
-        proxy->callMethod("StopNotify").onInterface(kCharacteristic).withTimeout(kCallTimeout);
-    } catch (const sdbus::Error& e) {
-        diag_verbose("BlueZ StopNotify of " + path + ": " + e.getMessage());
+        sdbus::ObjectPath path;
+        if (message.getMemberName() == "InterfacesAdded") {
+            Interfaces interfaces;
+            message >> path >> interfaces;
+            Objects added;
+            added.Add(path, interfaces);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            // Before the listing's answer, the listing itself holds this.
+            if (m_state == State::Ready) m_objects->Merge(std::move(added));
+        } else if (message.getMemberName() == "InterfacesRemoved") {
+            std::vector<std::string> interfaces;
+            message >> path >> interfaces;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_state == State::Ready) m_objects->Remove(path, interfaces);
+        }
+    } catch (const std::exception& e) {
+        diag_verbose(std::string("BlueZ object change: ") + e.what());
     }
-    Wake();
 }
 
-void BluezStack::Wake() {
-    if (m_wakeFd < 0) return;
-    const uint64_t one = 1;
-    (void)!write(m_wakeFd, &one, sizeof one);
-}
-
-void BluezStack::Dispatch() {
-    while (!m_stop) {
-        sdbus::IConnection::PollData data{};
+void BluezStack::OnPropertiesChanged(sdbus::Message& message) {
+    try {
+        std::string interface;
+        Properties changed;
+        std::vector<std::string> invalidated;
+        message >> interface >> changed >> invalidated;
+        const std::string path = message.getPath();
+        if (interface == kDevice) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_state != State::Ready) return;
+            auto it = m_objects->devices.find(path);
+            if (it == m_objects->devices.end()) return;
+            Objects::Apply(&it->second, changed);
+            Objects::Invalidate(&it->second, invalidated);
+            return;
+        }
+        std::vector<uint8_t> value;
+        if (interface != kCharacteristic || !Get(changed, "Value", &value)) return;
+        bool queued = false, dropped = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_connection) return;
-            data = m_connection->getEventLoopPollData();
-        }
-        int timeout = kMaxPollMs;
-        if (data.timeout_usec != UINT64_MAX) {
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const uint64_t nowUs =
-                static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-            const uint64_t waitMs = data.timeout_usec > nowUs ? (data.timeout_usec - nowUs + 999) / 1000 : 0;
-            timeout = static_cast<int>(std::min<uint64_t>(waitMs, kMaxPollMs));
-        }
-        pollfd fds[2] = {{data.fd, data.events, 0}, {m_wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, timeout) < 0 && errno != EINTR) return;
-        if (fds[1].revents & POLLIN) {
-            uint64_t count = 0;
-            (void)!read(m_wakeFd, &count, sizeof count);
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        try {
-            while (m_connection->processPendingRequest()) {
+            for (const auto& [id, registration] : m_registrations) {
+                if (registration->path != path) continue;
+                if (m_deliveries.size() >= kMaxQueuedNotifications) {
+                    dropped = !m_reportedOverflow;
+                    m_reportedOverflow = true;
+                    break;
+                }
+                m_deliveries.push_back(Delivery{registration, value});
+                queued = true;
             }
-        } catch (const std::exception& e) {
-            // The bus went away: nothing more will arrive on it.
-            diag_error(std::string("BLE notifications stopped: ") + e.what());
+        }
+        if (queued) m_deliveryReady.notify_one();
+        if (dropped) diag_error("BLE notifications dropped: the callbacks fall behind");
+    } catch (const std::exception& e) {
+        diag_verbose(std::string("BlueZ notification: ") + e.what());
+    }
+}
+
+void BluezStack::OnNameOwnerChanged(sdbus::Message& message) {
+    try {
+        std::string name, from, to;
+        message >> name >> from >> to;
+        if (name != kBluez) return;
+        if (!to.empty()) {
+            // BlueZ (again) on the bus: its objects are listed anew.
+            LoadObjects();
             return;
         }
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            diag_error("BLE notifications stopped: the bus connection closed");
-            return;
+        ++m_listing;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_objects = std::make_unique<Objects>();
+            m_retryListing = false;
+            m_state = State::Absent;
         }
+        m_stateChanged.notify_all();
+        Unavailable("BlueZ left the bus");
+    } catch (const std::exception& e) {
+        diag_verbose(std::string("BlueZ name change: ") + e.what());
     }
 }
 

@@ -7,25 +7,40 @@
 // Subscriptions are StartNotify with Value changes in PropertiesChanged;
 // writes are WriteValue with type "request".
 //
-// One connection serves every thread: calls hold a lock, and one thread of
-// its own dispatches signals under the same lock, so that when a
-// registration is released no callback of it is still running.
+// Threads. sd-bus connections are not thread-safe, so one thread of the
+// stack, the bus thread, is the only one that ever touches the connection:
+// it makes it, sends every call, handles every reply and signal, and drops
+// it. Other threads hand it tasks and wait for their outcome with a time-out.
+// It keeps a copy of BlueZ's objects, listed once per connection (and again
+// when BlueZ comes back on the bus) and kept current by InterfacesAdded,
+// InterfacesRemoved and PropertiesChanged; listings and opens answer from
+// the copy. m_mutex guards the copy and what the threads share, and is held
+// only to read or change them, never over bus traffic or a callback.
+// A second thread runs the notification callbacks, so that a slow callback
+// stalls neither the bus nor the other callers.
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/BleStack.h"
 
 namespace sdbus {
 class IConnection;
-}
+class Message;
+class MethodCall;
+class MethodReply;
+class Error;
+}  // namespace sdbus
 
 namespace orvex {
 
@@ -41,32 +56,89 @@ public:
     std::vector<BleDeviceNode> DeviceNodes() override;
     std::vector<std::string> ServiceInterfaces() override;
     std::unique_ptr<BleServiceHandle> OpenService(const std::string& interfaceName) override;
+    // Waits for a running callback of this registration only. Called from a
+    // callback (which it must not be), it cannot wait for that callback to
+    // return: it ends the registration, says so and returns at once.
     void UnregisterEvent(BleEventHandle handle) override;
 
-    struct Registration;
     struct Objects;
+    struct Registration;
+    struct Outcome;
+    struct Call;
     class Service;
 
 private:
     friend class Service;
-    // Both require m_mutex held.
-    bool ConnectLocked();
-    bool ManagedObjectsLocked(Objects* objects);
-    void Dispatch();
+    enum class State {
+        Offline,     // no connection
+        Connecting,  // a connection or the object listing is on its way
+        Ready,       // the copy of the objects is current
+        Absent,      // connected, but BlueZ did not list its objects
+    };
+    struct Delivery {
+        std::shared_ptr<Registration> registration;
+        std::vector<uint8_t> value;
+    };
+
+    // With m_mutex held: true when the copy is current. Asks for a
+    // connection (at most every retry interval) and waits for it, bounded.
+    bool LoadedLocked(std::unique_lock<std::mutex>& lock);
+    // One method call through the bus thread, waited for with a time-out.
+    // append adds the arguments; it runs on the bus thread.
+    Outcome Request(const std::string& path, const char* interface, const char* method,
+                    std::function<void(sdbus::MethodCall&)> append, bool readBytes);
+    // Queues a task for the bus thread; false when the stack stops.
+    bool Post(std::function<void()> task);
+    // Ends a registration; stopNotify: and BlueZ's subscription with its last one.
+    void End(BleEventHandle handle, bool stopNotify);
     void Wake();
+    void DeliveryLoop();
+
+    // The bus thread and what runs on it only.
+    void BusLoop();
+    void Connect(const std::string& address);
+    void LoadObjects();
+    void Drop(const std::string& why);
+    void Send(const std::string& path, const char* interface, const char* method,
+              const std::function<void(sdbus::MethodCall&)>& append,
+              std::function<void(sdbus::MethodReply*, const sdbus::Error*)> onReply);
+    void OnObjectManager(sdbus::Message& message);
+    void OnPropertiesChanged(sdbus::Message& message);
+    void OnNameOwnerChanged(sdbus::Message& message);
+    void SetState(State state);
     void Unavailable(const std::string& why);
-    std::string BusAddress() const;
 
     const std::string m_busAddress;
-    std::mutex m_mutex;
-    std::unique_ptr<sdbus::IConnection> m_connection;
-    std::map<BleEventHandle, std::unique_ptr<Registration>> m_registrations;
-    BleEventHandle m_nextHandle = 1;
-    bool m_reportedUnavailable = false;
-    std::chrono::steady_clock::time_point m_nextAttempt{};
     int m_wakeFd = -1;
-    std::atomic<bool> m_stop{false};
-    std::thread m_dispatcher;
+
+    // Guards every field from here to the bus thread's own.
+    std::mutex m_mutex;
+    std::condition_variable m_stateChanged;
+    std::condition_variable m_deliveryReady;
+    State m_state = State::Offline;
+    bool m_stop = false;
+    // A listing that failed for another reason than BlueZ's absence is
+    // asked again at use, no sooner than the retry interval.
+    bool m_retryListing = false;
+    std::chrono::steady_clock::time_point m_nextAttempt{};
+    std::unique_ptr<Objects> m_objects;
+    std::vector<std::function<void()>> m_tasks;
+    std::map<BleEventHandle, std::shared_ptr<Registration>> m_registrations;
+    BleEventHandle m_nextHandle = 1;
+    std::deque<Delivery> m_deliveries;
+    bool m_reportedOverflow = false;
+
+    // The bus thread's own.
+    std::unique_ptr<sdbus::IConnection> m_connection;
+    std::vector<std::unique_ptr<void, std::function<void(void*)>>> m_matches;
+    std::map<uint64_t, std::unique_ptr<Call>> m_calls;
+    std::vector<uint64_t> m_finishedCalls;
+    uint64_t m_nextCall = 1;
+    uint64_t m_listing = 0;  // the listing whose answer counts
+    bool m_reportedUnavailable = false;
+
+    std::thread m_busThread;
+    std::thread m_deliveryThread;
 };
 
 }  // namespace orvex

@@ -1,25 +1,20 @@
-// The BlueZ backend against a fake BlueZ on a private D-Bus bus: a
-// dbus-daemon of its own and a small python3-dbus service that owns
-// org.bluez, lists devices and GATT objects, records writes and notifies on
-// request.
+// The BlueZ backend against the fake BlueZ on a private D-Bus bus
+// (tests/support/FakeBluez.h).
 #include <gtest/gtest.h>
-#include <sdbus-c++/sdbus-c++.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "ble/BleSlots.h"
 #include "platform/linux/BluezStack.h"
 #include "support/Capture.h"
+#include "support/FakeBluez.h"
 #include "support/Pages.h"
-#include "support/Process.h"
 
 namespace orvex::test {
 namespace {
@@ -27,187 +22,84 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kWait = 30s;
-const char* kPython = "/usr/bin/python3";
-const char* kDaemon = "/usr/bin/dbus-daemon";
-
-const char* kBusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=@DIR@</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-
-// Two devices: "pad" (the BLE family's vendor, connected, with the vendor
-// service) and "other" (no Modalias, not connected).
-const char* kFakeBluez = R"PY(
-import sys
-import dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-bus = dbus.bus.BusConnection(sys.argv[1])
-PROPS = 'org.freedesktop.DBus.Properties'
-CHAR = 'org.bluez.GattCharacteristic1'
-objects = {}
-writes = []
-events = []
-
-class Obj(dbus.service.Object):
-    def __init__(self, path, interfaces):
-        dbus.service.Object.__init__(self, bus, path)
-        self.path = path
-        self.interfaces = interfaces
-        objects[path] = self
-    @dbus.service.method(PROPS, in_signature='ss', out_signature='v')
-    def Get(self, interface, name):
-        return self.interfaces[interface][name]
-    @dbus.service.method(PROPS, in_signature='s', out_signature='a{sv}')
-    def GetAll(self, interface):
-        return self.interfaces[interface]
-    @dbus.service.signal(PROPS, signature='sa{sv}as')
-    def PropertiesChanged(self, interface, changed, invalidated):
-        pass
-
-class Char(Obj):
-    fail_writes = False
-    @dbus.service.method(CHAR, in_signature='aya{sv}')
-    def WriteValue(self, value, options):
-        writes.append((self.path, bytes(value), str(options.get('type', ''))))
-        if Char.fail_writes:
-            raise dbus.exceptions.DBusException('org.bluez.Error.Failed', 'not connected')
-    @dbus.service.method(CHAR)
-    def StartNotify(self):
-        events.append('StartNotify ' + self.path)
-    @dbus.service.method(CHAR)
-    def StopNotify(self):
-        events.append('StopNotify ' + self.path)
-
-class Desc(Obj):
-    @dbus.service.method('org.bluez.GattDescriptor1', in_signature='a{sv}', out_signature='ay')
-    def ReadValue(self, options):
-        return dbus.ByteArray(b'pad')
-
-class Root(dbus.service.Object):
-    @dbus.service.method('org.freedesktop.DBus.ObjectManager', out_signature='a{oa{sa{sv}}}')
-    def GetManagedObjects(self):
-        return {dbus.ObjectPath(p): o.interfaces for p, o in objects.items()}
-    @dbus.service.method('org.orvex.FakeBluez', in_signature='oay')
-    def Notify(self, path, value):
-        objects[path].PropertiesChanged(CHAR, {'Value': dbus.Array(value, signature='y')}, [])
-    @dbus.service.method('org.orvex.FakeBluez', in_signature='b')
-    def FailWrites(self, fail):
-        Char.fail_writes = bool(fail)
-    @dbus.service.method('org.orvex.FakeBluez', out_signature='a(oays)')
-    def Writes(self):
-        return [(dbus.ObjectPath(p), dbus.ByteArray(v), t) for p, v, t in writes]
-    @dbus.service.method('org.orvex.FakeBluez', out_signature='as')
-    def Events(self):
-        return events
-
-def uuid(short):
-    return '0000%04x-0000-1000-8000-00805f9b34fb' % short
-
-root = Root(bus, '/')
-Obj('/org/bluez/hci0', {'org.bluez.Adapter1': {'Address': 'AA:AA:AA:AA:AA:AA', 'Powered': True}})
-pad = '/org/bluez/hci0/dev_C0_FF_EE_00_00_01'
-Obj(pad, {'org.bluez.Device1': {'Address': 'C0:FF:EE:00:00:01', 'Alias': 'Pad', 'Connected': True,
-                                'Modalias': 'usb:v045Ep0B13d0001'}})
-Obj(pad + '/service000c', {'org.bluez.GattService1': {'UUID': uuid(0xfee0), 'Device': dbus.ObjectPath(pad),
-                                                      'Primary': True}})
-Char(pad + '/service000c/char000d', {CHAR: {'UUID': uuid(0xfee3), 'Service': dbus.ObjectPath(pad + '/service000c'),
-                                            'Flags': dbus.Array(['read', 'write'], signature='s'),
-                                            'Value': dbus.Array([], signature='y')}})
-Char(pad + '/service000c/char000f', {CHAR: {'UUID': uuid(0xfee4), 'Service': dbus.ObjectPath(pad + '/service000c'),
-                                            'Flags': dbus.Array(['notify'], signature='s'),
-                                            'Value': dbus.Array([], signature='y')}})
-Desc(pad + '/service000c/char000f/desc0011',
-     {'org.bluez.GattDescriptor1': {'UUID': uuid(0x2901),
-                                    'Characteristic': dbus.ObjectPath(pad + '/service000c/char000f')}})
-other = '/org/bluez/hci0/dev_11_22_33_44_55_66'
-Obj(other, {'org.bluez.Device1': {'Address': '11:22:33:44:55:66', 'Name': 'Other', 'Connected': False}})
-Obj(other + '/service0010', {'org.bluez.GattService1': {'UUID': uuid(0x180f), 'Device': dbus.ObjectPath(other),
-                                                        'Primary': True}})
-name = dbus.service.BusName('org.bluez', bus)
-print('ready', flush=True)
-GLib.MainLoop().run()
-)PY";
-
-const std::string kPad = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01";
-
-bool Has(const std::string& program) {
-    return access(program.c_str(), X_OK) == 0;
-}
-
-bool WaitForOutput(ChildProcess& process, const std::string& text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (process.Stdout().find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
+const std::string kPad = kFakePad;
 
 class TheBluezStack : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!Has(kDaemon)) GTEST_SKIP() << kDaemon << " is missing: no private bus for a fake BlueZ";
-        if (RunToEnd({kPython, "-c", "import dbus, dbus.mainloop.glib; from gi.repository import GLib"}, 30s).status !=
-            0)
-            GTEST_SKIP() << kPython << " lacks python3-dbus or GLib bindings: no fake BlueZ";
-        std::string config = kBusConfig;
-        config.replace(config.find("@DIR@"), 5, m_dir.path());
-        std::ofstream(m_dir.path() + "/bus.conf") << config;
-        std::ofstream(m_dir.path() + "/fake_bluez.py") << kFakeBluez;
-        m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{
-            kDaemon, "--config-file=" + m_dir.path() + "/bus.conf", "--nofork", "--print-address=1"});
-        ASSERT_TRUE(m_daemon->Started());
-        ASSERT_TRUE(WaitForOutput(*m_daemon, "\n", kWait)) << m_daemon->Stderr();
-        m_address = m_daemon->Stdout();
-        m_address.erase(m_address.find('\n'));
-        m_fake = std::make_unique<ChildProcess>(
-            std::vector<std::string>{kPython, m_dir.path() + "/fake_bluez.py", m_address});
-        ASSERT_TRUE(WaitForOutput(*m_fake, "ready", kWait)) << m_fake->Stderr();
-        m_control = sdbus::createSessionBusConnectionWithAddress(m_address);
-        m_proxy = sdbus::createProxy(*m_control, "org.bluez", "/");
-    }
-    void TearDown() override {
-        m_proxy.reset();
-        m_control.reset();
-        m_fake.reset();
-        m_daemon.reset();
+        const std::string missing = FakeBluez::Unavailable();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        std::string error;
+        ASSERT_TRUE(m_bluez.Start(&error)) << error;
+        m_address = m_bluez.address();
     }
 
-    std::vector<std::string> Events() {
-        std::vector<std::string> events;
-        m_proxy->callMethod("Events").onInterface("org.orvex.FakeBluez").storeResultsTo(events);
-        return events;
-    }
-    std::vector<sdbus::Struct<sdbus::ObjectPath, std::vector<uint8_t>, std::string>> Writes() {
-        std::vector<sdbus::Struct<sdbus::ObjectPath, std::vector<uint8_t>, std::string>> writes;
-        m_proxy->callMethod("Writes").onInterface("org.orvex.FakeBluez").storeResultsTo(writes);
-        return writes;
-    }
-    void Notify(const std::string& path, const std::vector<uint8_t>& value) {
-        m_proxy->callMethod("Notify").onInterface("org.orvex.FakeBluez").withArguments(sdbus::ObjectPath(path), value);
-    }
+    std::vector<std::string> Events() { return m_bluez.Events(); }
+    std::vector<FakeBluez::Write> Writes() { return m_bluez.Writes(); }
+    void Notify(const std::string& path, const std::vector<uint8_t>& value) { m_bluez.Notify(path, value); }
 
-    TempDir m_dir;
-    std::unique_ptr<ChildProcess> m_daemon, m_fake;
+    FakeBluez m_bluez;
     std::string m_address;
-    std::unique_ptr<sdbus::IConnection> m_control;
-    std::unique_ptr<sdbus::IProxy> m_proxy;
 };
 
-const std::string kPadInterface =
-    "BTHLEDEVICE\\{0000FEE0-0000-1000-8000-00805F9B34FB}_DEV_VID&02045E_PID&0B13_REV&0001_C0FFEE000001\\" + kPad +
-    "/service000c";
+const std::string kPadInterface = kFakePadInterface;
+
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+struct Opened {
+    std::unique_ptr<BleServiceHandle> service;
+    std::vector<BleGattCharacteristic> characteristics;
+};
+
+Opened Open(BluezStack& stack, const std::string& interfaceName) {
+    Opened opened;
+    opened.service = stack.OpenService(interfaceName);
+    std::vector<BleGattService> services;
+    if (opened.service && opened.service->GetServices(&services) == 0 && !services.empty())
+        opened.service->GetCharacteristics(services[0], &opened.characteristics);
+    return opened;
+}
+
+// A callback's context: counts its calls, holds one until released when
+// asked to, and notes whether a call saw the test's flag set.
+struct Callbacks {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int calls = 0;
+    bool hold = false, holding = false;
+    std::atomic<bool> flag{false};
+    bool sawFlag = false;
+
+    static void Record(const uint8_t*, size_t, void* context) {
+        auto* self = static_cast<Callbacks*>(context);
+        std::unique_lock<std::mutex> lock(self->mutex);
+        ++self->calls;
+        self->sawFlag = self->sawFlag || self->flag;
+        self->holding = self->hold;
+        self->cv.notify_all();
+        self->cv.wait_for(lock, kWait, [self] { return !self->hold; });
+        self->holding = false;
+        self->sawFlag = self->sawFlag || self->flag;
+    }
+    template <typename Condition>
+    bool WaitFor(Condition condition, std::chrono::milliseconds timeout = kWait) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, timeout, condition);
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        hold = false;
+        cv.notify_all();
+    }
+};
 
 TEST_F(TheBluezStack, ListsDevicesAndNamesServicesByVendorProductAndAddress) {
     BluezStack stack(m_address);
@@ -294,12 +186,12 @@ TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithRespons
         EXPECT_EQ(slots.WriteBle(0, bytes.data(), 3), 1);
         auto writes = Writes();
         ASSERT_EQ(writes.size(), 1u);
-        EXPECT_EQ(std::string(writes[0].get<0>()), kPad + "/service000c/char000d");
-        EXPECT_EQ(writes[0].get<1>(), bytes);
-        EXPECT_EQ(writes[0].get<2>(), "request");
+        EXPECT_EQ(writes[0].path, kPad + "/service000c/char000d");
+        EXPECT_EQ(writes[0].value, bytes);
+        EXPECT_EQ(writes[0].type, "request");
         EXPECT_EQ(logs.CountLine("Write Success!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n"), 1u);
 
-        m_proxy->callMethod("FailWrites").onInterface("org.orvex.FakeBluez").withArguments(true);
+        m_bluez.FailWrites(true);
         EXPECT_EQ(slots.WriteBle(0, bytes.data(), 3), 0);
         EXPECT_EQ(logs.CountLine("Write fail!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n"), 1u);
     }
@@ -327,6 +219,160 @@ TEST_F(TheBluezStack, FindsTheBusThroughDbusSystemBusAddressWithoutAParameter) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1);
     else
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+TEST_F(TheBluezStack, FollowsDevicesThatComeConnectAndGoFromOneListingPerBluez) {
+    BluezStack stack(m_address);
+    ASSERT_EQ(stack.DeviceNodes().size(), 2u);
+    const std::string late = m_bluez.AddDevice("C0:FF:EE:00:00:02");
+    const std::string lateInterface =
+        "BTHLEDEVICE\\{0000FEE0-0000-1000-8000-00805F9B34FB}_DEV_VID&02045E_PID&0B14_REV&0002_C0FFEE000002\\" + late +
+        "/service000c";
+    // Third in path order; connected only after it appeared.
+    ASSERT_TRUE(WaitUntil([&] { return stack.DeviceNodes().size() == 3; }));
+    EXPECT_TRUE(stack.DeviceNodes()[2].disconnected);
+    m_bluez.SetConnected(late, true);
+    ASSERT_TRUE(WaitUntil([&] { return !stack.DeviceNodes()[2].disconnected; }));
+    const BleDeviceNode node = stack.DeviceNodes()[2];
+    EXPECT_EQ(node.friendly_name, "Late");
+    EXPECT_EQ(node.hardware_ids, std::vector<std::string>{"BTHLE\\Dev_C0FFEE000002"});
+    EXPECT_EQ(stack.ServiceInterfaces().back(), lateInterface);
+
+    Opened opened = Open(stack, lateInterface);
+    ASSERT_EQ(opened.characteristics.size(), 2u);
+    std::vector<BleGattDescriptor> descriptors;
+    EXPECT_EQ(opened.service->GetDescriptors(opened.characteristics[1], &descriptors), 0);
+    EXPECT_EQ(descriptors.size(), 1u);
+    const uint8_t value[] = {0x42};
+    EXPECT_EQ(opened.service->WriteCharacteristic(opened.characteristics[0], value, 1), 0);
+    EXPECT_EQ(Writes().back().path, late + "/service000c/char000d");
+
+    m_bluez.RemoveDevice(late);
+    ASSERT_TRUE(WaitUntil([&] { return stack.DeviceNodes().size() == 2; }));
+    EXPECT_EQ(stack.ServiceInterfaces().size(), 2u);
+    EXPECT_FALSE(stack.OpenService(lateInterface));
+    std::vector<BleGattService> services;
+    EXPECT_EQ(opened.service->GetServices(&services), -ENOENT);
+    EXPECT_EQ(m_bluez.Calls("GetManagedObjects"), 1u);
+
+    // BlueZ leaves the bus and comes back: listed anew, once.
+    std::string error;
+    ASSERT_TRUE(m_bluez.Restart(&error)) << error;
+    ASSERT_TRUE(WaitUntil([&] { return m_bluez.Calls("GetManagedObjects") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return stack.DeviceNodes().size() == 2; }));
+    EXPECT_EQ(stack.ServiceInterfaces().back(), kPadInterface);
+    EXPECT_EQ(m_bluez.Calls("GetManagedObjects"), 1u);
+}
+
+TEST_F(TheBluezStack, DeliversNotificationsAndListsWhileAWriteWaitsForTheDevice) {
+    BluezStack stack(m_address);
+    Opened pad = Open(stack, kPadInterface);
+    ASSERT_EQ(pad.characteristics.size(), 2u);
+    Callbacks notified;
+    BleEventHandle handle = 0;
+    ASSERT_EQ(pad.service->RegisterValueChanged(pad.characteristics[1], Callbacks::Record, &notified, &handle), 0);
+    // Answered at ReleaseWrites, or after 8 s (within the stack's call
+    // time-out): a stack that makes the others wait for the write sees the
+    // fake answer it first.
+    m_bluez.HoldWrites(8);
+    int written = -1;
+    std::thread writer([&] {
+        const uint8_t bytes[] = {0x05, 0x03, 0xAA};
+        written = pad.service->WriteCharacteristic(pad.characteristics[0], bytes, 3);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return m_bluez.HeldWrites() == 1; })) << "the write did not reach the device";
+    Notify(kFakePadNotify, {0x07, 0x01});
+    std::vector<std::string> names;
+    std::thread lister([&] { names = stack.ServiceInterfaces(); });
+    lister.join();
+    EXPECT_EQ(m_bluez.HeldWrites(), 1u) << "the listing waited for the write";
+    EXPECT_EQ(names.size(), 2u);
+    EXPECT_TRUE(notified.WaitFor([&] { return notified.calls == 1; }));
+    EXPECT_EQ(m_bluez.HeldWrites(), 1u) << "the notification waited for the write";
+    m_bluez.ReleaseWrites();
+    writer.join();
+    EXPECT_EQ(written, 0);
+    stack.UnregisterEvent(handle);
+}
+
+TEST_F(TheBluezStack, RunsNoCallbackAfterUnregisterEventReturnsAndWaitsOnlyForItsOwn) {
+    BluezStack stack(m_address);
+    Opened pad = Open(stack, kPadInterface);
+    Opened other = Open(stack, kFakeOtherInterface);
+    ASSERT_EQ(pad.characteristics.size(), 2u);
+    ASSERT_EQ(other.characteristics.size(), 1u);
+    Callbacks slow, quick, marker;
+    BleEventHandle slowHandle = 0, quickHandle = 0, markerHandle = 0;
+    ASSERT_EQ(pad.service->RegisterValueChanged(pad.characteristics[1], Callbacks::Record, &slow, &slowHandle), 0);
+    ASSERT_EQ(other.service->RegisterValueChanged(other.characteristics[0], Callbacks::Record, &quick, &quickHandle),
+              0);
+    slow.hold = true;
+    Notify(kFakePadNotify, {0x01});
+    ASSERT_TRUE(slow.WaitFor([&] { return slow.holding; }));
+    // Queued behind the running callback, then unregistered: it never runs,
+    // and its unregistration does not wait for the other one's callback.
+    Notify(kFakeOtherNotify, {0x02});
+    stack.UnregisterEvent(quickHandle);
+    EXPECT_TRUE(slow.WaitFor([&] { return slow.holding; }, 0ms)) << "waited for another registration's callback";
+    EXPECT_EQ(Events().back(), "StopNotify " + kFakeOtherNotify);
+
+    std::thread unregister([&] {
+        stack.UnregisterEvent(slowHandle);
+        slow.flag = true;
+    });
+    // Time for an UnregisterEvent that does not wait to return.
+    std::this_thread::sleep_for(300ms);
+    slow.Release();
+    unregister.join();
+    EXPECT_FALSE(slow.sawFlag) << "UnregisterEvent returned while its callback ran";
+
+    // Delivered in order: once the marker's callback ran, the notifications
+    // before it have been dealt with.
+    ASSERT_EQ(other.service->RegisterValueChanged(other.characteristics[0], Callbacks::Record, &marker, &markerHandle),
+              0);
+    Notify(kFakePadNotify, {0x03});
+    Notify(kFakeOtherNotify, {0x04});
+    EXPECT_TRUE(marker.WaitFor([&] { return marker.calls == 1; }));
+    EXPECT_EQ(slow.calls, 1);
+    EXPECT_EQ(quick.calls, 0);
+    stack.UnregisterEvent(markerHandle);
+}
+
+TEST_F(TheBluezStack, EndsARegistrationFromItsOwnCallbackWithoutWaitingAndSaysSo) {
+    BluezStack stack(m_address);
+    LogCapture logs;
+    Opened pad = Open(stack, kPadInterface);
+    ASSERT_EQ(pad.characteristics.size(), 2u);
+    struct Context {
+        BluezStack* stack;
+        BleEventHandle handle;
+        std::atomic<int> calls{0};
+    } context{&stack, 0};
+    auto unregisterSelf = [](const uint8_t*, size_t, void* c) {
+        auto* self = static_cast<Context*>(c);
+        self->stack->UnregisterEvent(self->handle);
+        ++self->calls;
+    };
+    ASSERT_EQ(pad.service->RegisterValueChanged(pad.characteristics[1], unregisterSelf, &context, &context.handle), 0);
+    Notify(kFakePadNotify, {0x01});
+    ASSERT_TRUE(WaitUntil([&] { return Events().back() == "StopNotify " + kFakePadNotify; }));
+    EXPECT_EQ(context.calls, 1);
+    ASSERT_EQ(logs.Diags().size(), 1u);
+    EXPECT_EQ(logs.Diags()[0].rfind("UnregisterEvent called from a BLE notification callback", 0), 0u);
+}
+
+TEST_F(TheBluezStack, SaysWhenTheBusGoesAndConnectsAgainWhenItComesBack) {
+    LogCapture logs;
+    BluezStack stack(m_address);
+    ASSERT_EQ(stack.DeviceNodes().size(), 2u);
+    std::string error;
+    ASSERT_TRUE(m_bluez.RestartBus(&error)) << error;
+    // Asked again no sooner than the retry interval after the first connection.
+    ASSERT_TRUE(WaitUntil([&] { return stack.DeviceNodes().size() == 2; }));
+    EXPECT_EQ(m_bluez.Calls("GetManagedObjects"), 1u);
+    const auto diags = logs.Diags();
+    ASSERT_EQ(diags.size(), 1u);
+    EXPECT_EQ(diags[0], "BLE unavailable: the bus connection closed");
 }
 
 TEST(ABluezStackWithoutBluez, ListsNothingAndSaysSoOnce) {

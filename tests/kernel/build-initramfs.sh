@@ -38,7 +38,7 @@ need flock util-linux
 [ -x "$bridge" ] || die "no bridge binary at $bridge"
 [ -x "$emulator" ] || die "no emulator binary at $emulator"
 
-cache=${ORVEX_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvex-kernel-test}
+cache=${ORVEX_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/orvex-kernel-test}
 mkdir -p "$cache" "$out"
 # Two builds on one machine may run the suite at once.
 exec 9>"$cache/lock"
@@ -53,14 +53,15 @@ apt_update() {
     as_root apt-get update -qq >&2
 }
 
-# "NAME VERSION" of a package as apt knows it, or nothing.
+# The version of a package as apt knows it, or nothing (the lists may be
+# missing).
 package_version() {
-    apt-cache show --no-all-versions "$1" 2>/dev/null | awk '/^Version:/ { print $2; exit }'
+    apt-cache show --no-all-versions "$1" 2>/dev/null | awk '/^Version:/ { print $2; exit }' || true
 }
 
 kernel_package() {
     apt-cache depends --no-recommends --no-suggests linux-image-amd64 2>/dev/null |
-        awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
+        awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true
 }
 
 # download PACKAGE VERSION DIR: the .deb into DIR, updating the lists once if
@@ -97,7 +98,11 @@ if [ ! -f "$kdir/complete" ]; then
     dpkg-deb -x "$deb" "$work/root"
     mkdir -p "$kdir.part/modules"
     cp "$work"/root/boot/vmlinuz-* "$kdir.part/vmlinuz"
-    moddir=$(ls -d "$work"/root/lib/modules/*/ | head -n 1)
+    moddir=""
+    for dir in "$work"/root/lib/modules/*/ "$work"/root/usr/lib/modules/*/; do
+        [ -d "$dir" ] && moddir=$dir && break
+    done
+    [ -n "$moddir" ] || die "the kernel package holds no modules"
     order=()
     add_module() {
         local name=$1 pattern file dep

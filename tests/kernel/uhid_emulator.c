@@ -380,8 +380,16 @@ static uint8_t answer_byte(uint8_t code, size_t i) {
     return i == 0 ? code : (uint8_t)i;
 }
 
+/* The device's other collections keep reporting while it answers: one report
+ * of each of its streams goes before each answer report. */
+static void send_stream_reports(struct device *d) {
+    for (int i = 0; i < MAX_STREAMS; ++i)
+        if (streams[i].active && streams[i].device == d) send_input(d, streams[i].data, streams[i].len);
+}
+
 static void answer_output_query(struct device *d, uint8_t code) {
     uint8_t report[DATA_REPORT_SIZE] = {0x04, 0x06, 0xC0, 0x01};
+    send_stream_reports(d);
     send_input(d, report, sizeof report);
     const int count = code == 0x09 ? 2 : code == 0x0A ? 3 : 1;
     for (int k = 0; k < count; ++k) {
@@ -391,6 +399,7 @@ static void answer_output_query(struct device *d, uint8_t code) {
         report[2] = (uint8_t)k;
         for (int i = 0; i < ANSWER_BYTES_PER_REPORT; ++i)
             report[3 + i] = answer_byte(code, (size_t)(k * ANSWER_BYTES_PER_REPORT + i));
+        send_stream_reports(d);
         send_input(d, report, sizeof report);
     }
 }

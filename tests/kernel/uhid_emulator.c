@@ -3,8 +3,9 @@
  *
  * The devices keep the contract the simulator keeps (sim/README.md), but the
  * bridge reaches them through hidraw and the kernel's HID core. So every
- * report a device sends carries an id that its report descriptor declares: the
- * kernel drops input reports with undeclared ids before hidraw sees them.
+ * report a device sends carries an id that its report descriptor declares, and
+ * goes out at its declared length: the kernel drops input reports with
+ * undeclared ids, and shorter ones, before hidraw sees them.
  *
  * Control: a TCP port (forwarded by QEMU from the host's loopback). One
  * request line in; any number of "- ..." data lines and one last line

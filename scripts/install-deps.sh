@@ -12,6 +12,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   dbus python3 python3-dbus python3-gi
   umockdev libumockdev0
+  # the real-kernel suite: a QEMU guest built from Debian's kernel and busybox
+  qemu-system-x86 busybox-static cpio
 )
 
 SUDO=""

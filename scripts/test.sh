@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds and runs every test:
 #  1. AddressSanitizer + UndefinedBehaviorSanitizer (clang): every test;
-#  2. ThreadSanitizer (gcc): every test that starts threads.
+#  2. the real-kernel suite: the bridge in a QEMU guest with emulated devices;
+#  3. ThreadSanitizer (gcc): every test that starts threads.
 # Both builds skip optimisation: the tests wait on devices and pages, not on
 # the processor, and an unoptimised build compiles in a third of the time.
 # Usage: scripts/test.sh [--quick]   (--quick: one plain build and its tests)
@@ -41,6 +42,10 @@ cmake --build build-asan -j "$jobs"
 stage "AddressSanitizer + UndefinedBehaviorSanitizer tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest build-asan -LE kernel
+
+# One guest for the whole suite; it says so and skips where QEMU cannot run.
+stage "real kernel (QEMU)"
+run_ctest build-asan -L kernel
 
 stage "ThreadSanitizer build (threaded tests)"
 CXX=g++ configure build-tsan -DORVEX_SANITIZE=thread -DORVEX_BUILD_BENCH=OFF

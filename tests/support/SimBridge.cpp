@@ -1,6 +1,8 @@
 #include "support/SimBridge.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -120,6 +122,21 @@ bool SimControlClient::Connect(const std::string& path, std::string* error) {
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0 || connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        if (error) *error = std::strerror(errno);
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool SimControlClient::ConnectTcp(uint16_t port, std::string* error) {
+    Close();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0 || connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         if (error) *error = std::strerror(errno);
         Close();

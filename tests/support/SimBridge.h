@@ -61,6 +61,8 @@ public:
     SimControlClient& operator=(const SimControlClient&) = delete;
 
     bool Connect(const std::string& path, std::string* error = nullptr);
+    // The same line exchange over TCP to 127.0.0.1:port (a forwarded agent).
+    bool ConnectTcp(uint16_t port, std::string* error = nullptr);
     // Sends text as is (add the line end yourself) and waits for one reply
     // line; empty on time-out or a closed socket.
     std::string Exchange(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -1,0 +1,672 @@
+// The production HID path against real kernel HID devices: Debian's kernel
+// under QEMU (TCG), devices of every family from our uhid emulator, the real
+// bridge binary in the guest, and a real WebSocket client here. Each case
+// catches what the simulator cannot show: hidraw nodes shared by collections,
+// the kernel's report-id checks, real uevents through systemd-udevd, real
+// permission errors.
+//
+// One guest serves the whole program (see Guest). Its agent, the emulator,
+// answers one request line with "- ..." lines and a last "ok ..." or "err ...".
+// ORVEX_KERNEL_BRIDGE=FILE runs another bridge binary in the guest (a
+// sanitized one works, slowly); ORVEX_KERNEL_CACHE moves the kernel cache.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Process.h"
+#include "support/SimBridge.h"
+#include "support/WsClient.h"
+
+namespace orvex::test {
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyTime = std::chrono::steady_clock;
+
+// Generous everywhere: a TCG guest on a shared two-core machine.
+constexpr auto kBootTimeout = 240s;
+constexpr auto kWait = 30s;
+constexpr int kGuestWatchdogSeconds = 480;
+constexpr int kQemuLimitSeconds = 540;
+const char* const kAttachedAtStart[] = {"fa60", "fa65", "fa70", "fa71"};
+const char* const kSanitizerMarks[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                                       "ThreadSanitizer: reported", "runtime error:"};
+
+std::string FindInPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return dir + "/" + program;
+    return "";
+}
+
+std::string Hex(const std::vector<int>& bytes, bool upper = false) {
+    std::string text;
+    char digits[3];
+    for (int b : bytes) {
+        std::snprintf(digits, sizeof digits, upper ? "%02X" : "%02x", b & 0xFF);
+        text += digits;
+    }
+    return text;
+}
+
+// What the emulator answers for a query code: the code, then byte i = i.
+std::vector<int> Answer(int code, int length) {
+    std::vector<int> bytes(length);
+    for (int i = 0; i < length; ++i) bytes[i] = i == 0 ? code : i;
+    return bytes;
+}
+
+std::string Zeros(int count) {
+    return std::string(2 * count, '0');
+}
+
+std::string SanitizerReport(const std::vector<std::string>& lines) {
+    for (const auto& line : lines)
+        for (const char* mark : kSanitizerMarks)
+            if (line.find(mark) != std::string::npos) return line;
+    return "";
+}
+
+struct Reply {
+    bool ok = false;
+    std::string status;  // after "ok " or "err "
+    std::vector<std::string> lines;
+};
+
+struct LogEntry {
+    long t_ms = 0;
+    std::string kind, hex;
+};
+
+// The guest, booted once for the whole program.
+class Guest : public ::testing::Environment {
+public:
+    void SetUp() override;
+    void TearDown() override;
+
+    bool Running() const { return m_running; }
+    Reply Ask(const std::string& request, std::chrono::milliseconds timeout = 60s);
+    std::vector<LogEntry> Log(const std::string& device);
+    std::vector<std::string> Output(const std::string& proc, const std::string& stream);
+    std::map<std::string, std::string> Nodes();  // attached device -> "hidrawN"
+
+    std::string skip, failure;
+    uint16_t wsPort = 0;
+    std::map<std::string, std::vector<LogEntry>> startupLog;
+
+private:
+    void Skip(const std::string& why);
+    void Fail(const std::string& why);
+    bool Build(std::string* kernel, std::string* initrd);
+    bool Boot(const std::string& kernel, const std::string& initrd);
+    bool StartBridge();
+    std::string Console();
+
+    std::unique_ptr<ChildProcess> m_qemu;
+    SimControlClient m_control;
+    bool m_running = false;
+    std::vector<std::pair<std::string, double>> m_figures;
+};
+
+Guest* const g_guest = static_cast<Guest*>(::testing::AddGlobalTestEnvironment(new Guest));
+
+double SecondsSince(SteadyTime::time_point start) {
+    return std::chrono::duration<double>(SteadyTime::now() - start).count();
+}
+
+void Guest::Skip(const std::string& why) {
+    skip = why;
+    // ctest reports the program as skipped on this line, not as passed.
+    std::printf("orvex-kernel-suite: skipped: %s\n", why.c_str());
+    std::fflush(stdout);
+}
+
+void Guest::Fail(const std::string& why) {
+    failure = why;
+    const std::string console = Console();
+    if (!console.empty()) failure += "\nguest console (end):\n" + console;
+}
+
+std::string Guest::Console() {
+    if (!m_qemu) return "";
+    const std::string out = m_qemu->Stdout() + m_qemu->Stderr();
+    return out.size() > 4000 ? out.substr(out.size() - 4000) : out;
+}
+
+void Guest::SetUp() {
+    auto start = SteadyTime::now();
+    std::string kernel, initrd;
+    if (!Build(&kernel, &initrd)) return;
+    m_figures.emplace_back("kernel and initramfs", SecondsSince(start));
+    start = SteadyTime::now();
+    if (!Boot(kernel, initrd)) return;
+    m_figures.emplace_back("boot to the emulator", SecondsSince(start));
+    start = SteadyTime::now();
+    if (!StartBridge()) return;
+    m_figures.emplace_back("bridge up", SecondsSince(start));
+    for (const char* device : kAttachedAtStart) startupLog[device] = Log(device);
+}
+
+bool Guest::Build(std::string* kernel, std::string* initrd) {
+    if (FindInPath("qemu-system-x86_64").empty()) {
+        Skip("qemu-system-x86_64 is missing (Debian package qemu-system-x86)");
+        return false;
+    }
+    const char* overridden = std::getenv("ORVEX_KERNEL_BRIDGE");
+    const std::string bridge = overridden && *overridden ? overridden : ORVEX_KERNEL_BRIDGE;
+    if (access(bridge.c_str(), X_OK) != 0) {
+        Fail("no bridge binary at " + bridge);
+        return false;
+    }
+    // Downloading the kernel package on a fresh machine is the slow part.
+    const RunResult built =
+        RunToEnd({FindInPath("bash"), std::string(ORVEX_KERNEL_SCRIPTS) + "/build-initramfs.sh", "--bridge", bridge,
+                  "--emulator", ORVEX_KERNEL_EMULATOR, "--out", ORVEX_KERNEL_WORK_DIR},
+                 std::chrono::minutes(8));
+    if (built.status == 77) {
+        Skip(built.err.empty() ? "the guest cannot be built here" : built.err.substr(0, built.err.find('\n')));
+        return false;
+    }
+    std::stringstream lines(built.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("kernel=", 0) == 0) *kernel = line.substr(7);
+        if (line.rfind("initrd=", 0) == 0) *initrd = line.substr(7);
+    }
+    if (built.status != 0 || kernel->empty() || initrd->empty()) {
+        Fail("building the guest failed (status " + std::to_string(built.status) + "):\n" + built.err);
+        return false;
+    }
+    return true;
+}
+
+bool Guest::Boot(const std::string& kernel, const std::string& initrd) {
+    // A port can be taken between our look and QEMU's bind: a few tries.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        uint16_t controlPort = 0;
+        {
+            TakenPort ws, control;
+            wsPort = ws.port();
+            controlPort = control.port();
+        }
+        if (wsPort == 0 || controlPort == 0) {
+            Skip("no free loopback port for QEMU's forwards");
+            return false;
+        }
+        const std::string forwards = "user,id=net0,restrict=on,hostfwd=tcp:127.0.0.1:" + std::to_string(wsPort) +
+                                     "-:10086,hostfwd=tcp:127.0.0.1:" + std::to_string(controlPort) + "-:7000";
+        // timeout(1) bounds QEMU even if this program is killed; the guest's
+        // own watchdog powers it off before that.
+        std::vector<std::string> argv = {FindInPath("timeout"), "--kill-after=10", std::to_string(kQemuLimitSeconds),
+                                         FindInPath("qemu-system-x86_64")};
+        std::istringstream fixed(
+            "-accel tcg -m 512 -smp 2 -nodefaults -no-user-config -display none -serial stdio -no-reboot "
+            "-device e1000,netdev=net0");
+        for (std::string word; fixed >> word;) argv.push_back(word);
+        argv.insert(argv.end(), {"-netdev", forwards, "-kernel", kernel, "-initrd", initrd, "-append",
+                                 "console=ttyS0 quiet loglevel=4 panic=-1 orvex.watchdog=" +
+                                     std::to_string(kGuestWatchdogSeconds)});
+        m_qemu = std::make_unique<ChildProcess>(argv);
+        const auto started = SteadyTime::now();
+        while (SteadyTime::now() - started < kBootTimeout) {
+            if (m_qemu->Wait(0ms) >= 0) break;
+            if (m_control.ConnectTcp(controlPort) && Ask("ping", 5s).status == "pong") {
+                m_running = true;
+                return true;
+            }
+            m_control.Close();
+            std::this_thread::sleep_for(500ms);
+        }
+        if (m_qemu->Wait(0ms) < 0) {
+            Fail("the guest's emulator did not answer within " + std::to_string(kBootTimeout.count()) + " s");
+            return false;
+        }
+        m_qemu->FinishOutput();
+        const std::string err = m_qemu->Stderr();
+        if (err.find("forwarding") != std::string::npos) continue;
+        if (SecondsSince(started) < 15 && m_qemu->Stdout().empty()) {
+            Skip("qemu-system-x86_64 cannot run a TCG guest here: " + err.substr(0, err.find('\n')));
+            return false;
+        }
+        Fail("the guest ended during boot");
+        return false;
+    }
+    Skip("QEMU found no free loopback port for its forwards");
+    return false;
+}
+
+bool Guest::StartBridge() {
+    // The bridge must find the devices present and udev quiet, or start-up
+    // enumeration would race with their uevents.
+    const auto deadline = SteadyTime::now() + kWait;
+    while (Nodes().size() < std::size(kAttachedAtStart)) {
+        if (SteadyTime::now() > deadline) {
+            Fail("the emulator's devices got no hidraw nodes");
+            return false;
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    if (!Ask("start settle").ok || Ask("wait settle 60", 70s).status != "0") {
+        Fail("udevadm settle failed");
+        return false;
+    }
+    // Options for a sanitized bridge; a plain one ignores them.
+    const Reply started =
+        Ask("start bridge ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 TSAN_OPTIONS=halt_on_error=0 "
+            "--listen 0.0.0.0 --port 10086");
+    if (!started.ok) {
+        Fail("the bridge did not start: " + started.status);
+        return false;
+    }
+    const auto until = SteadyTime::now() + 120s;  // a sanitized bridge under TCG is slow
+    while (SteadyTime::now() < until) {
+        WsClient page(wsPort);
+        if (page.Connect(5s) && page.WaitForMessages(1, 10s) && page.Messages().front() == "0304") return true;
+        if (Ask("wait bridge 0").ok) break;  // it ended
+        std::this_thread::sleep_for(500ms);
+    }
+    std::string why = "the bridge does not greet a page; its stderr:";
+    for (const auto& line : Output("bridge", "err")) why += "\n" + line;
+    Fail(why);
+    return false;
+}
+
+void Guest::TearDown() {
+    if (m_running) {
+        Ask("stream off");
+        const Reply stopped = Ask("stop bridge", 60s);
+        if (stopped.ok || stopped.status != "bridge was not started") {
+            EXPECT_EQ(stopped.status, "0") << "the bridge's exit status after SIGTERM";
+        }
+        const std::string report = SanitizerReport(Output("bridge", "err"));
+        EXPECT_EQ(report, "") << "the bridge reported at shutdown";
+        Ask("poweroff");
+        m_control.Close();
+    }
+    if (m_qemu) {
+        if (m_qemu->Wait(60s) < 0) {
+            ADD_FAILURE() << "the guest did not power off";
+            m_qemu->Signal(SIGTERM);
+            m_qemu->Wait(15s);
+        }
+    }
+    std::string figures;
+    for (const auto& [what, seconds] : m_figures) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%s%s %.1f s", figures.empty() ? "" : ", ", what.c_str(), seconds);
+        figures += text;
+    }
+    if (!figures.empty()) std::printf("orvex-kernel-suite: %s\n", figures.c_str());
+}
+
+Reply Guest::Ask(const std::string& request, std::chrono::milliseconds timeout) {
+    Reply reply;
+    m_control.Send(request + "\n");
+    const auto deadline = SteadyTime::now() + timeout;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyTime::now());
+        const std::string line = left.count() > 0 ? m_control.ReadLine(left) : "";
+        if (line.empty()) {
+            // A late reply would be taken for the next request's.
+            m_control.Close();
+            reply.status = "no reply to '" + request + "'";
+            return reply;
+        }
+        if (line.rfind("- ", 0) == 0) {
+            reply.lines.push_back(line.substr(2));
+            continue;
+        }
+        reply.ok = line.rfind("ok", 0) == 0;
+        const size_t space = line.find(' ');
+        reply.status = space == std::string::npos ? "" : line.substr(space + 1);
+        return reply;
+    }
+}
+
+std::vector<LogEntry> Guest::Log(const std::string& device) {
+    std::vector<LogEntry> entries;
+    for (const auto& line : Ask("log " + device).lines) {
+        std::stringstream fields(line);
+        LogEntry entry;
+        fields >> entry.t_ms >> entry.kind >> entry.hex;
+        if (entry.hex == "-") entry.hex.clear();
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+std::vector<std::string> Guest::Output(const std::string& proc, const std::string& stream) {
+    return Ask("output " + proc + " " + stream).lines;
+}
+
+std::map<std::string, std::string> Guest::Nodes() {
+    std::map<std::string, std::string> nodes;
+    for (const auto& line : Ask("devices").lines) {
+        std::stringstream fields(line);
+        std::string name, attached, node;
+        fields >> name >> attached >> node;
+        if (attached == "1" && node != "-") nodes[name] = node;
+    }
+    return nodes;
+}
+
+// What the device received: the entries of these kinds, as hex.
+std::vector<std::string> Received(const std::vector<LogEntry>& log, const std::vector<std::string>& kinds) {
+    std::vector<std::string> hex;
+    for (const auto& entry : log)
+        if (std::find(kinds.begin(), kinds.end(), entry.kind) != kinds.end())
+            hex.push_back(entry.kind + " " + entry.hex);
+    return hex;
+}
+
+const LogEntry* FirstEntry(const std::vector<LogEntry>& log, const std::string& kind, const std::string& hex = "") {
+    for (const auto& entry : log)
+        if (entry.kind == kind && (hex.empty() || entry.hex == hex)) return &entry;
+    return nullptr;
+}
+
+const std::string kInitialFeatureReport = "0c0a01fe01fe00000000";
+
+class RealKernel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!g_guest->skip.empty()) GTEST_SKIP() << g_guest->skip;
+        ASSERT_EQ(g_guest->failure, "");
+        m_page = std::make_unique<WsClient>(g_guest->wsPort);
+        ASSERT_TRUE(m_page->Connect(10s));
+        ASSERT_TRUE(m_page->WaitForMessages(1, kWait));
+        ASSERT_EQ(m_page->Messages().front(), "0304");
+    }
+
+    void TearDown() override {
+        if (!g_guest->Running()) return;
+        g_guest->Ask("stream off");
+        EXPECT_EQ(SanitizerReport(g_guest->Output("bridge", "err")), "");
+    }
+
+    // The page's messages after the greeting.
+    std::vector<std::string> Texts() {
+        auto messages = m_page->Messages();
+        messages.erase(messages.begin());
+        return messages;
+    }
+
+    // Waits for the text among the messages from index `from` on.
+    bool WaitForText(const std::string& text, std::chrono::milliseconds timeout = kWait, size_t from = 0) {
+        const auto deadline = SteadyTime::now() + timeout;
+        size_t seen = from;
+        while (true) {
+            const auto messages = m_page->Messages();
+            if (std::find(messages.begin() + static_cast<long>(seen), messages.end(), text) != messages.end())
+                return true;
+            seen = messages.size();
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyTime::now());
+            if (left.count() <= 0) return false;
+            m_page->WaitForMessages(seen + 1, std::min<std::chrono::milliseconds>(left, 1s));
+        }
+    }
+
+    void Ask(const std::string& request) {
+        const Reply reply = g_guest->Ask(request);
+        ASSERT_TRUE(reply.ok) << request << ": " << reply.status;
+    }
+
+    // A family rebuilt after an arrival opens its nodes one after another, and
+    // a report sent before a node is open is lost: sent again until heard.
+    bool ReportUntilForwarded(const std::string& device, const std::string& report, const std::string& text) {
+        const auto deadline = SteadyTime::now() + kWait;
+        const size_t from = m_page->Messages().size();
+        while (SteadyTime::now() < deadline) {
+            g_guest->Ask("report " + device + " " + report);
+            if (WaitForText(text, 500ms, from)) return true;
+        }
+        return false;
+    }
+
+    // Waits until the device's log holds an entry of this kind.
+    std::vector<LogEntry> WaitForLogEntry(const std::string& device, const std::string& kind,
+                                          const std::string& hex = "") {
+        const auto deadline = SteadyTime::now() + kWait;
+        while (true) {
+            auto log = g_guest->Log(device);
+            if (FirstEntry(log, kind, hex) || SteadyTime::now() > deadline) return log;
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+
+    std::unique_ptr<WsClient> m_page;
+};
+
+TEST_F(RealKernel, StartUpOpensEveryNodeAndSendsTheInitialFeatureReportOnlyToFeatureDevices) {
+    const std::map<std::string, std::vector<std::string>> sent = {
+        {"fa60", {"feature " + kInitialFeatureReport}},
+        {"fa65", {}},
+        {"fa70", {"feature " + kInitialFeatureReport}},
+        {"fa71", {}},
+    };
+    for (const auto& [device, expected] : sent) {
+        const auto& log = g_guest->startupLog[device];
+        EXPECT_NE(FirstEntry(log, "open"), nullptr) << device << " was never opened";
+        EXPECT_EQ(Received(log, {"feature", "output", "refused"}), expected) << device;
+    }
+}
+
+// Collections of one node share every report; only a collection's own ids may
+// come out of its handle.
+TEST_F(RealKernel, ForwardsEachInputReportThroughItsOwnCollectionOnly) {
+    struct Row {
+        const char* device;
+        const char* report;
+        const char* text;  // empty: nobody forwards it
+    };
+    const Row rows[] = {
+        {"fa60", "0501112233", "81010501112233"},
+        {"fa65", "0502a1a2a3", "82010502a1a2a3"},
+        {"fa65", "0602b1b2b3", "83010602b1b2b3"},
+        {"fa65", "0402e1e2e3", ""},  // the query-answer collection: read by queries only
+        {"fa65", "0502c1c2c3", "82010502c1c2c3"},
+        {"fa65", "0602d1d2d3", "83010602d1d2d3"},
+        {"fa70", "0503112233445566", "80010503112233"},
+        {"fa71", "0604a1", "85010604a10000"},
+    };
+    std::vector<std::string> expected;
+    for (const Row& row : rows) {
+        Ask(std::string("report ") + row.device + " " + row.report);
+        if (*row.text == '\0') continue;
+        ASSERT_TRUE(WaitForText(row.text)) << row.device << " " << row.report;
+        expected.push_back(row.text);
+    }
+    // A foreign report forwarded by a reader would have come before that
+    // reader's next own text.
+    EXPECT_EQ(Texts(), expected);
+}
+
+TEST_F(RealKernel, AcknowledgesAFamily81CommandThroughTheKernel) {
+    ASSERT_TRUE(ReportUntilForwarded("fa60", "0501112233", "81010501112233"));
+    Ask("clear fa60");
+    m_page->SendText("81010704aabb");
+    ASSERT_TRUE(WaitForText("01810101"));
+
+    const auto texts = Texts();
+    const auto ack = std::find(texts.begin(), texts.end(), "81010501500000");
+    EXPECT_LT(ack - texts.begin(), std::find(texts.begin(), texts.end(), "01810101") - texts.begin())
+        << "the acknowledgement report goes to the pages before the acknowledgement text";
+    const auto sent = Received(g_guest->Log("fa60"), {"feature", "refused"});
+    ASSERT_FALSE(sent.empty());
+    EXPECT_LE(sent.size(), 10u);
+    for (const auto& report : sent) EXPECT_EQ(report, "feature 0704aabb");
+}
+
+TEST_F(RealKernel, AnswersAFeatureQueryThroughTheKernel) {
+    ASSERT_TRUE(ReportUntilForwarded("fa60", "0501112233", "81010501112233"));
+    Ask("clear fa60");
+    m_page->SendText("f081010502");
+    ASSERT_TRUE(WaitForText("8101" + Hex(Answer(0x05, 15), true)));
+    EXPECT_EQ(Received(g_guest->Log("fa60"), {"feature", "get_feature", "refused"}),
+              (std::vector<std::string>{"feature a0050f0003000000", "get_feature a001000000000000",
+                                        "get_feature " + Hex(Answer(0x05, 15))}));
+}
+
+TEST_F(RealKernel, WritesAFamily85CommandAsOneOutputReport) {
+    ASSERT_TRUE(ReportUntilForwarded("fa71", "0604000000", "85010604000000"));
+    Ask("clear fa71");
+    m_page->SendText("85040502");
+    const auto log = WaitForLogEntry("fa71", "output");
+    EXPECT_EQ(Received(log, {"output", "refused"}), std::vector<std::string>{"output 04070005020012" + Zeros(65 - 7)});
+}
+
+// The control handle of a query shares its node with collections that keep
+// reporting; their reports sit in its kernel buffer, which nobody reads
+// between queries.
+TEST_F(RealKernel, AnswersAnOutputQueryWhileTheNodesOtherCollectionsKeepReporting) {
+    struct Row {
+        const char* family;
+        const char* device;
+        const char* pairing;  // makes the device id known
+        std::vector<const char*> streams;
+        const char* frame;
+        const char* request;
+        std::string reply;
+        const char* failureText;
+    };
+    const Row rows[] = {
+        {"83",
+         "fa65",
+         "0602000000",
+         {"0502f0f1f2", "0602f0f1f2"},
+         "f083020a03",
+         "040ca00a8004040000000142",
+         "8302" + Hex(Answer(0x0A, 128), true),
+         "83020AF0"},
+        {"85",
+         "fa71",
+         "0604000000",
+         {"0604f0f1f2"},
+         "f085040b00",
+         "040ca00b08000000000000c3",
+         "85040b010203",
+         "85040BF0"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.family);
+        const std::string device = row.device;
+        ASSERT_TRUE(ReportUntilForwarded(device, row.pairing, std::string(row.family) + "01" + row.pairing));
+        for (const char* report : row.streams) Ask("stream " + device + " " + report + " 10");
+        ASSERT_TRUE(WaitForText(std::string(row.family) + "01" + row.streams.back()));
+        Ask("clear " + device);
+
+        m_page->SendText(row.frame);
+        ASSERT_TRUE(WaitForText(row.reply));
+        Ask("stream off");
+
+        const auto texts = Texts();
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), row.reply), 1);
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), row.failureText), 0);
+        const std::string answerReportText = std::string(row.family) + "0104";
+        for (const auto& text : texts)
+            EXPECT_NE(text.rfind(answerReportText, 0), 0u) << "an answer report was forwarded as an input report";
+        const auto written = Received(g_guest->Log(device), {"output"});
+        ASSERT_FALSE(written.empty());
+        for (const auto& request : written) EXPECT_EQ(request, std::string("output ") + row.request);
+    }
+}
+
+TEST_F(RealKernel, OpensAnArrivingDevicesFamilyOneSecondAfterItAppears) {
+    Ask("clear fa60");
+    Ask("clear fa60b");
+    Ask("plug fa60b");
+    const auto log = WaitForLogEntry("fa60b", "feature", kInitialFeatureReport);
+    const LogEntry* appeared = FirstEntry(log, "start");
+    const LogEntry* opened = FirstEntry(log, "feature", kInitialFeatureReport);
+    ASSERT_TRUE(appeared && opened) << "the arriving device was not opened";
+    EXPECT_GE(opened->t_ms - appeared->t_ms, 1000);
+
+    // The whole family is rebuilt, the device already there included.
+    const auto present = g_guest->Log("fa60");
+    const LogEntry* reopened = FirstEntry(present, "feature", kInitialFeatureReport);
+    ASSERT_NE(reopened, nullptr);
+    EXPECT_GE(reopened->t_ms - appeared->t_ms, 1000);
+
+    EXPECT_TRUE(ReportUntilForwarded("fa60b", "0507aabbcc", "81010507aabbcc"));
+    EXPECT_TRUE(ReportUntilForwarded("fa60", "0501aabbcc", "81010501aabbcc"));
+    Ask("unplug fa60b");
+    EXPECT_TRUE(WaitForText("810007"));
+}
+
+TEST_F(RealKernel, AnnouncesARemovalAndServesTheDeviceAgainWhenReplugged) {
+    struct Row {
+        const char* device;
+        std::vector<std::pair<const char*, const char*>> reports;  // report, its text
+        std::vector<std::string> removals;
+        std::vector<std::string> traces;
+    };
+    const Row rows[] = {
+        {"fa60", {{"0501112233", "81010501112233"}}, {"810001"}, {"DBT_DEVICEREMOVECOMPLETE."}},
+        {"fa65",
+         {{"0502a1a2a3", "82010502a1a2a3"}, {"0602b1b2b3", "83010602b1b2b3"}},
+         {"820002", "830002"},
+         {"Vireo ----------------- DBT_DEVICEREMOVECOMPLETE.", "Sabre ----------------- DBT_DEVICEREMOVECOMPLETE."}},
+    };
+    auto countTrace = [](const std::string& trace) {
+        const auto lines = g_guest->Output("bridge", "err");
+        return std::count(lines.begin(), lines.end(), trace);
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.device);
+        for (const auto& [report, text] : row.reports) ASSERT_TRUE(ReportUntilForwarded(row.device, report, text));
+        std::vector<long> tracesBefore;
+        for (const auto& trace : row.traces) tracesBefore.push_back(countTrace(trace));
+        const size_t before = Texts().size();
+
+        Ask(std::string("unplug ") + row.device);
+        ASSERT_TRUE(WaitForText(row.removals.back()));
+        const auto texts = Texts();
+        EXPECT_EQ(std::vector<std::string>(texts.begin() + static_cast<long>(before), texts.end()), row.removals);
+        for (size_t i = 0; i < row.traces.size(); ++i)
+            EXPECT_EQ(countTrace(row.traces[i]), tracesBefore[i] + 1) << row.traces[i];
+
+        Ask(std::string("plug ") + row.device);
+        for (const auto& [report, text] : row.reports) EXPECT_TRUE(ReportUntilForwarded(row.device, report, text));
+    }
+}
+
+TEST_F(RealKernel, AnUnprivilegedBridgeNamesTheRuleForEveryNodeItMayNotOpen) {
+    const auto nodes = g_guest->Nodes();
+    auto line = [](const std::string& node) {
+        return "orvex-bridge: permission denied opening /dev/" + node +
+               "; install 70-orvex-bridge.rules into /etc/udev/rules.d, run 'udevadm control --reload-rules' and "
+               "replug the device";
+    };
+    auto allNamed = [&](const std::vector<std::string>& lines) {
+        for (const auto& [device, node] : nodes)
+            if (std::find(lines.begin(), lines.end(), line(node)) == lines.end()) return false;
+        return true;
+    };
+    Ask("start nobody --listen 127.0.0.1 --port 10087");
+    const auto deadline = SteadyTime::now() + kWait;
+    std::vector<std::string> lines;
+    while (!allNamed(lines = g_guest->Output("nobody", "err")) && SteadyTime::now() < deadline)
+        std::this_thread::sleep_for(200ms);
+    const Reply stopped = g_guest->Ask("stop nobody");
+    lines = g_guest->Output("nobody", "err");
+
+    EXPECT_EQ(nodes.size(), std::size(kAttachedAtStart));
+    for (const auto& [device, node] : nodes) EXPECT_THAT(lines, ::testing::Contains(line(node))) << device;
+    EXPECT_EQ(stopped.status, "0");
+    EXPECT_EQ(SanitizerReport(lines), "");
+}
+
+}  // namespace
+}  // namespace orvex::test

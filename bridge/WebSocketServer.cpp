@@ -229,12 +229,19 @@ void WebSocketServer::broadcast_text(const std::string& text) {
 
 void WebSocketServer::close_all_connections() {
     Impl& s = *m_impl;
-    std::lock_guard<std::mutex> lock(s.m_connections_mutex);
-    for (const auto& handle : s.m_connections) {
-        websocketpp::lib::error_code ec;
-        s.m_server.close(handle, websocketpp::close::status::normal, "", ec);
-        // A connection already closing reports an error here; shutdown goes on.
-    }
+    if (!s.m_thread.joinable()) return;  // never started: nothing is open
+    // On the server thread: the library's close changes connection state that
+    // its loop also changes when a page closes at the same moment, and it
+    // guards neither against the other. Handlers run in order, so the closes
+    // start before anything Stop asks of the loop afterwards.
+    boost::asio::post(s.m_server.get_io_service(), [&s] {
+        std::lock_guard<std::mutex> lock(s.m_connections_mutex);
+        for (const auto& handle : s.m_connections) {
+            websocketpp::lib::error_code ec;
+            s.m_server.close(handle, websocketpp::close::status::normal, "", ec);
+            // A connection already closing reports an error here; shutdown goes on.
+        }
+    });
 }
 
 size_t WebSocketServer::open_connection_count() {

@@ -49,18 +49,12 @@ TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToS
     ASSERT_TRUE(control.Connect(socket));
     EXPECT_EQ(control.Exchange("{\"op\":\"notify\",\"device\":\"pad\",\"hex\":\"\"}\n"),
               R"({"ok":true,"delivered":1})");
-    // The id is stored just after its text went out: ask again until the
-    // query reaches the slot.
-    bool answered = false;
-    for (int attempt = 0; attempt < 30 && !answered; ++attempt) {
-        page.SendText("F084050B00");
-        const auto deadline = std::chrono::steady_clock::now() + 2s;
-        while (!answered && std::chrono::steady_clock::now() < deadline) {
-            for (const auto& message : page.Messages()) answered = answered || message == "84050B080102";
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-    ASSERT_TRUE(answered);
+    // Delivered on the stack's thread: its line must be out before the page's
+    // query adds one of its own.
+    ASSERT_TRUE(bridge.WaitForStdout("datasize 0\n", kWait)) << bridge.Stdout();
+    // The id was stored before its text went out, so one query reaches the slot.
+    page.SendText("F084050B00");
+    ASSERT_TRUE(WaitForMessage(page, "84050B080102"));
     page.Close();
     control.Close();
 

@@ -99,11 +99,27 @@ std::string LoadedObject(std::vector<const char*> keys) {
     return search.found;
 }
 
+#if defined(__SANITIZE_THREAD__)
+#define ORVEX_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ORVEX_UNDER_TSAN 1
+#endif
+#endif
+
 enum class ChildOutcome { RunHere, Passed, Skipped, Failed };
 constexpr const char* kChildMarker = "ORVEX_UMOCKDEV_CHILD";
 
 // Runs the current test again, alone, in a child under the umockdev preload.
 ChildOutcome RunCurrentTestMocked(std::string* report) {
+#ifdef ORVEX_UNDER_TSAN
+    // umockdev's worker thread and the test hand data to each other through
+    // glib, whose locks are futexes ThreadSanitizer cannot see: it would
+    // report the library's own hand-over in every run. The monitor itself
+    // starts no thread; the other sanitizer runs cover these cases.
+    *report = "umockdev synchronises through glib in a way ThreadSanitizer cannot follow";
+    return ChildOutcome::Skipped;
+#endif
     const Umockdev* api = Umockdev::Get();
     if (api == nullptr) {
         *report = "libumockdev.so.0 is not installed";

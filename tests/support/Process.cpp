@@ -132,6 +132,11 @@ bool ChildProcess::WaitForStderr(const std::string& text, std::chrono::milliseco
     return m_cv.wait_for(lock, timeout, [&] { return m_stderr.find(text) != std::string::npos; });
 }
 
+bool ChildProcess::WaitForStdout(const std::string& text, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_stdout.find(text) != std::string::npos; });
+}
+
 RunResult RunToEnd(std::vector<std::string> argv, std::chrono::milliseconds timeout, std::vector<std::string> env) {
     RunResult result{-1, "", ""};
     {

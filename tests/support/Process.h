@@ -32,8 +32,9 @@ public:
     void FinishOutput();
     std::string Stdout();
     std::string Stderr();
-    // Waits until stderr contains the text.
+    // Waits until stderr (stdout) contains the text.
     bool WaitForStderr(const std::string& text, std::chrono::milliseconds timeout);
+    bool WaitForStdout(const std::string& text, std::chrono::milliseconds timeout);
 
 private:
     void Drain(int fd, std::string* into);

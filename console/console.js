@@ -368,6 +368,7 @@ function updateCommandPreview() {
   const built = buildCommand(commandInput());
   preview(built, 'cmd-preview');
   recheck(commandFields, built.errors);
+  if (!built.errors && $('cmd-result').dataset.outcome === 'failed') result('cmd-result', '', '');
   return built;
 }
 
@@ -378,6 +379,7 @@ function updateQueryPreview() {
   const built = buildQuery(queryInput());
   preview(built, 'q-preview');
   recheck(queryFields, built.errors);
+  if (!built.errors && $('q-result').dataset.outcome === 'failed') result('q-result', '', '');
   return built;
 }
 

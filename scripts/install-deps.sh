@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, running and testing the bridge
 # needs. Safe to run again: apt-get skips what is already there.
+# chromium: the console's browser tests (scripts/console-test.sh); node and
+# npm come with the machine.
 set -euo pipefail
 
 PACKAGES=(
@@ -11,6 +13,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus python3 python3-dbus python3-dbusmock
   umockdev libumockdev-dev
+  chromium
 )
 
 SUDO=""

@@ -123,7 +123,6 @@ test('composed commands and queries reach the devices, and malformed input sends
   const before = bridge.received().length;
   const malformed = [
     ['#cmd-data', 'zz 01', '#command-form', '#cmd-data-error', /"zz" is not hex/],
-    ['#cmd-data', '123', '#command-form', '#cmd-data-error', /odd number of digits/],
     ['#cmd-device', '1ff', '#command-form', '#cmd-device-error', /not one byte/],
     ['#cmd-data', Array(254).fill('00').join(' '), '#command-form', '#cmd-data-error', /at most 253/],
   ];
@@ -180,24 +179,15 @@ test('/status has its shape; foreign hosts, other paths and --no-console are ref
   assert.equal(status.headers['content-type'], 'application/json');
   assert.match(status.headers['content-security-policy'], /connect-src 'self' ws:\/\/127\.0\.0\.1:\d+;.*frame-ancestors 'none'/);
   assert.deepEqual(Object.keys(status.headers).filter((h) => h.startsWith('access-control-')), []);
+  // The C++ tests check each field; here: what a page sees of a live bridge.
   const s = JSON.parse(status.body);
   assert.deepEqual(Object.keys(s), ['version', 'uptime_ms', 'listen', 'pages', 'devices', 'families']);
-  assert.equal(typeof s.version, 'string');
-  assert.ok(Number.isInteger(s.uptime_ms) && s.uptime_ms >= 0);
-  assert.deepEqual(s.listen, { address: '127.0.0.1', port: bridge.port });
-  assert.equal(s.pages, 1, 'the console page itself');
-  assert.equal(s.devices, 'simulated');
-  assert.deepEqual(s.families.map((f) => [f.family, f.transport]), [
-    ['0x80', 'hid'], ['0x81', 'hid'], ['0x82', 'hid'], ['0x83', 'hid'], ['0x84', 'ble'], ['0x85', 'hid'],
-  ]);
-  for (const f of s.families) {
-    for (const slot of f.slots) {
-      const keys = f.transport === 'ble'
-        ? ['slot', 'device_id', 'node', 'address', 'state']
-        : ['slot', 'device_id', 'node', 'paired', 'reports', 'last_report_ms_ago'];
-      assert.deepEqual(Object.keys(slot), keys, `${f.family} slot`);
-    }
-  }
+  assert.deepEqual([s.listen, s.pages, s.devices], [{ address: '127.0.0.1', port: bridge.port }, 1, 'simulated']);
+  assert.deepEqual(s.families.map((f) => `${f.family} ${f.transport} ${f.slots.length}`),
+    ['0x80 hid 1', '0x81 hid 1', '0x82 hid 1', '0x83 hid 1', '0x84 ble 1', '0x85 hid 1']);
+  assert.deepEqual(Object.keys(s.families[4].slots[0]), ['slot', 'device_id', 'node', 'address', 'state']);
+  assert.deepEqual(Object.keys(s.families[1].slots[0]),
+    ['slot', 'device_id', 'node', 'paired', 'reports', 'last_report_ms_ago']);
 
   assert.equal((await bridge.http('/', { host: 'attacker.example' })).status, 403);
   assert.equal((await bridge.http('/status', { host: `attacker.example:${bridge.port}` })).status, 403);

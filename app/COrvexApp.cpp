@@ -7,6 +7,7 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "app/COrvexDlg.h"
+#include "app/Console.h"
 #include "bridge/WebSocketServer.h"
 #include "platform/Log.h"
 #include "platform/linux/BluezStack.h"
@@ -96,9 +97,15 @@ int COrvexApp::InitInstance(const Options& options) {
             diag_error(error);
             return 2;
         }
-        switch (dialog.OnInitDialog(options.server, &error)) {
+        Console console(dialog, pages, ConsoleSettings{options.console, simulator != nullptr});
+        ServerConfig server = options.server;
+        console.Attach(server);
+        switch (dialog.OnInitDialog(server, &error)) {
         case COrvexDlg::InitResult::Running:
             diag_verbose("listening on " + options.server.address + " port " + std::to_string(pages.port()));
+            if (options.console)
+                diag_verbose("console on http://" + options.server.address + ":" + std::to_string(pages.port()) +
+                             "/");
             loop.run();
             break;
         case COrvexDlg::InitResult::HidInitFailed:

@@ -33,6 +33,8 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
         app.add_option("--verbose", verbose, "more detail on stderr; --verbose=raw also logs every WebSocket frame")
             ->expected(0, 1);
     app.add_flag("--quiet", options->quiet, "no log lines or traces; errors only");
+    bool noConsole = false;
+    app.add_flag("--no-console", noConsole, "serve neither the console page (/) nor /status on the port");
 
     try {
         app.parse(argc, argv);
@@ -64,6 +66,7 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     options->server.port = static_cast<uint16_t>(port);
     options->server.raw_frames = options->raw;
     options->server.quiet = options->quiet;
+    options->console = !noConsole;
     return ParseOutcome::Run;
 }
 

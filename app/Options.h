@@ -15,6 +15,7 @@ struct Options {
     bool verbose = false;
     bool raw = false;
     bool quiet = false;
+    bool console = true;  // the console page and /status on the pages' port
 };
 
 enum class ParseOutcome { Run, ExitSuccess, UsageError };

@@ -145,4 +145,23 @@ std::string BleSlots::Path(int slot) {
     return m_bleSlots[slot].szPath;
 }
 
+std::vector<BleSlotStatus> BleSlots::Snapshot() {
+    std::vector<BleSlotStatus> slots;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const int count = m_bleCount.load();
+        for (int k = 0; k < count && k < kBleSlotCount; ++k) {
+            BleSlotStatus status;
+            status.slot = k;
+            status.deviceId = m_bleSlots[k].nDeviceId.load();
+            status.node = m_bleSlots[k].szPath;
+            status.address = m_bleSlots[k].address;
+            slots.push_back(std::move(status));
+        }
+    }
+    // Each device object has its own lock; none is taken under ours here.
+    for (auto& status : slots) status.subscribed = m_bleDevices[status.slot].HasEventHandle();
+    return slots;
+}
+
 }  // namespace orvex

@@ -31,6 +31,15 @@ struct BleSlotRecord {
     std::atomic<int> nDeviceId{0};
 };
 
+// One BLE slot as the console shows it.
+struct BleSlotStatus {
+    int slot = 0;
+    int deviceId = 0;
+    std::string node;         // "" once its HID node was removed
+    std::string address;      // "" when unknown
+    bool subscribed = false;  // a notification registration is in force
+};
+
 class BleSlots final : public BleCommandPort {
 public:
     // stack may be null: slots are still made, but nothing connects or writes.
@@ -65,6 +74,10 @@ public:
     std::vector<int> MatchingBleSlots(uint8_t deviceId) override;
     int WriteBle(int slot, const uint8_t* data, int32_t length) override;
     void SetBleBlockIndex(int slot, int blockIndex) override;
+
+    // The slots of the last open step: records copied under the slot lock,
+    // registrations asked for after it. Any thread.
+    std::vector<BleSlotStatus> Snapshot();
 
     int Count() const { return m_bleCount.load(); }
     int DeviceId(int slot) const;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "bridge/HttpEndpoint.h"
+
 namespace orvex {
 
 // Bytes of the zero-filled buffer one inbound message is decoded into.
@@ -37,6 +39,12 @@ struct ServerConfig {
     std::vector<std::string> allowed_origins;  // empty: every origin
     bool raw_frames = false;                   // frame channels of the access log
     bool quiet = false;                        // no access log at all
+    // Answers plain HTTP requests (no WebSocket upgrade); null: the library's
+    // 426 Upgrade Required.
+    HttpHandler http_handler;
+    // With allowed_origins: pages served from this server's own port
+    // (http://localhost:P, http://127.0.0.1:P, http://ADDRESS:P) may connect too.
+    bool accept_own_origins = false;
 };
 
 // The page side as the main loop object drives it: started last at start-up,

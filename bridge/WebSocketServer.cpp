@@ -54,8 +54,43 @@ struct WebSocketServer::Impl {
         const std::string origin = con->get_origin();
         const auto& allowed = m_config.allowed_origins;
         if (std::find(allowed.begin(), allowed.end(), origin) != allowed.end()) return true;
+        if (m_config.accept_own_origins && is_own_origin(origin)) return true;
         con->set_status(websocketpp::http::status_code::forbidden);
         return false;
+    }
+
+    // Pages served from this very port. Known only once listening (port 0).
+    bool is_own_origin(const std::string& origin) const {
+        const std::string port = ":" + std::to_string(m_port.load());
+        std::string address = m_config.address;
+        if (address.find(':') != std::string::npos) address = "[" + address + "]";
+        for (const std::string& host : {std::string("localhost"), std::string("127.0.0.1"), address})
+            if (origin == "http://" + host + port) return true;
+        return false;
+    }
+
+    void on_http(connection_hdl handle) {
+        websocketpp::lib::error_code ec;
+        auto con = m_server.get_con_from_hdl(handle, ec);
+        if (ec) return;
+        const auto& request = con->get_request();
+        const HttpRequest query{request.get_method(), con->get_resource(), request.get_header("Host")};
+        HttpResponse response;
+        try {
+            response = m_config.http_handler(query);
+        } catch (const std::exception& e) {
+            diag_error(std::string("http handler failed: ") + e.what());
+            response = HttpResponse{500, "text/plain; charset=utf-8", "internal error\n", {}};
+        }
+        con->set_status(static_cast<websocketpp::http::status_code::value>(response.status));
+        con->replace_header("Content-Type", response.content_type);
+        for (const auto& header : response.headers) con->replace_header(header.first, header.second);
+        // The library closes after every plain answer; a client that kept the
+        // connection for another request would see it reset.
+        con->replace_header("Connection", "close");
+        // HEAD announces the length of the body it leaves out.
+        if (query.method != "HEAD") con->set_body(response.body);
+        con->replace_header("Content-Length", std::to_string(response.body.size()));
     }
 
     void configure_logs() {
@@ -126,11 +161,19 @@ struct WebSocketServer::Impl {
                 [this](connection_hdl h, message_ptr m) { on_message(std::move(h), std::move(m)); });
             m_server.set_open_handler([this](connection_hdl h) { on_open(std::move(h)); });
             m_server.set_close_handler([this](connection_hdl h) { on_close(std::move(h)); });
+            if (m_config.http_handler)
+                m_server.set_http_handler([this](connection_hdl h) { on_http(std::move(h)); });
+            else
+                m_server.set_http_handler(nullptr);
             if (!m_config.allowed_origins.empty())
                 m_server.set_validate_handler([this](connection_hdl h) { return origin_allowed(std::move(h)); });
             else
                 m_server.set_validate_handler(nullptr);
             m_server.set_max_message_size(MAX_MESSAGE_SIZE);
+            // Closed pages leave the port in TIME_WAIT for a minute; a bridge
+            // restarted meanwhile must still get it. A port another program
+            // listens on stays refused.
+            m_server.set_reuse_addr(true);
             configure_logs();
             if (!m_asioInitialised) {
                 m_server.init_asio();
@@ -153,6 +196,7 @@ struct WebSocketServer::Impl {
                 boost::asio::ip::tcp::acceptor probe(probeContext);
                 boost::system::error_code probeError;
                 probe.open(endpoint.protocol(), probeError);
+                if (!probeError) probe.set_option(boost::asio::socket_base::reuse_address(true), probeError);
                 if (!probeError) probe.bind(endpoint, probeError);
                 if (probeError) {
                     report(listen_error(probeError.message()));

@@ -78,6 +78,8 @@ void HidDeviceManager::OpenHidFamily(uint8_t family) {
             state->m_active[s] = HidCollectionRecord();
             state->m_control[s] = HidCollectionRecord();
             state->m_input[s] = HidCollectionRecord();
+            state->m_reportsForwarded[s] = 0;
+            state->m_lastReportNs[s] = 0;
         }
         state->m_nControlCount = 0;
         state->m_nInputCount = 0;
@@ -230,6 +232,28 @@ bool SameToken(const std::string& a, const std::string& b) {
         if (x != y) return false;
     }
     return true;
+}
+
+std::vector<HidSlotStatus> HidDeviceManager::Snapshot() {
+    std::vector<HidSlotStatus> slots;
+    for (uint8_t family : {0x80, 0x81, 0x82, 0x83, 0x85}) {
+        HidFamilyState* state = Family(family);
+        std::lock_guard<std::mutex> lock(state->m_mutex);
+        for (int s = 0; s < kSlotCount; ++s) {
+            const HidCollectionRecord& input = state->m_input[s];
+            if (input.szPath.empty()) continue;
+            HidSlotStatus status;
+            status.family = family;
+            status.slot = s;
+            status.deviceId = input.nDeviceId;
+            status.node = input.szPath;
+            status.paired = state->m_bPaired[s] != 0;
+            status.reports = state->m_reportsForwarded[s].load(std::memory_order_relaxed);
+            status.lastReportNs = state->m_lastReportNs[s].load(std::memory_order_relaxed);
+            slots.push_back(std::move(status));
+        }
+    }
+    return slots;
 }
 
 }  // namespace orvex

@@ -17,6 +17,17 @@
 
 namespace orvex {
 
+// One occupied input slot as the console shows it.
+struct HidSlotStatus {
+    uint8_t family = 0;
+    int slot = 0;
+    int deviceId = 0;
+    std::string node;
+    bool paired = false;
+    uint64_t reports = 0;      // report texts forwarded since the slot was opened
+    int64_t lastReportNs = 0;  // steady clock of the last one; 0: none
+};
+
 class HidDeviceManager {
 public:
     // Report and removal texts go to pages.
@@ -48,6 +59,10 @@ public:
     // One poll of one slot: reads at most one report, updates the device id and
     // pairing, and broadcasts the report text.
     void ReadHidReport(uint8_t family, int slot);
+
+    // Every slot holding an input record, family by family (0x80, 0x81, 0x82,
+    // 0x83, 0x85), each family copied under its own lock. Any thread.
+    std::vector<HidSlotStatus> Snapshot();
 
     // Null for a code that is not a HID family.
     HidFamilyState* Family(uint8_t family);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,16 @@ struct HidFamilyState {
     // handle refused non-blocking mode: that reader then polls with a zero
     // time-out, so that a read never keeps it from its stop request.
     bool m_bPollWithTimeout[kSlotCount] = {};
+
+    // The slot's traffic as /status shows it: written by the slot's reader
+    // alone, read without the lock, cleared by the open step.
+    std::atomic<uint64_t> m_reportsForwarded[kSlotCount] = {};
+    std::atomic<int64_t> m_lastReportNs[kSlotCount] = {};  // steady clock; 0: none yet
+    void NoteReportForwarded(int slot) {
+        m_lastReportNs[slot].store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                                   std::memory_order_relaxed);
+        m_reportsForwarded[slot].fetch_add(1, std::memory_order_relaxed);
+    }
 };
 
 }  // namespace orvex

@@ -90,6 +90,7 @@ void HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
     // the text first.
     if (family == 0x81 && report[2] == 0x50) m_bAcked81[slot] = report[3] == 0 ? 1 : 0;
 
+    state->NoteReportForwarded(slot);
     m_pages.broadcast(FormatReportText(family, report, length));
 }
 

@@ -14,6 +14,8 @@ PACKAGES=(
   umockdev libumockdev0
   # the real-kernel suite: a QEMU guest built from Debian's kernel and busybox
   qemu-system-x86 busybox-static cpio
+  # the console's browser tests (node and npm come with the machine)
+  chromium
 )
 
 SUDO=""

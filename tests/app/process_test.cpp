@@ -23,7 +23,7 @@ TEST(TheCommandLine, PrintsHelpAndVersionAndExitsZero) {
     const auto help = RunToEnd({kBinary, "--help"}, 10s);
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--port", "--listen", "--allow-origin", "--simulate", "--sim-control", "--verbose",
-                               "--quiet", "--version", "--help"})
+                               "--quiet", "--no-console", "--version", "--help"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     const auto version = RunToEnd({kBinary, "--version"}, 10s);
     EXPECT_EQ(version.status, 0);

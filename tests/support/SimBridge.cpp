@@ -32,6 +32,7 @@ SimBridge::SimBridge(const std::string& scenarioJson, Clock* clock, const Timing
     if (!m_sim) throw std::runtime_error("scenario: " + error);
     m_dialog = std::make_unique<COrvexDlg>(
         m_loop, Backends{m_sim->hid(), &m_sim->monitor(), &m_sim->ble(), *m_clock, timings}, m_pages);
+    m_console = std::make_unique<Console>(*m_dialog, m_pages, ConsoleSettings{true, true});
     m_thread = std::thread([this] {
         // A handler that throws is a test failure, not the end of the process.
         while (true) {
@@ -51,6 +52,7 @@ SimBridge::SimBridge(const std::string& scenarioJson, Clock* clock, const Timing
             ServerConfig config;
             config.address = "127.0.0.1";
             config.port = 0;
+            m_console->Attach(config);
             result = m_dialog->OnInitDialog(config, &error);
         });
     } catch (const std::exception& e) {
@@ -78,6 +80,7 @@ void SimBridge::Shutdown() {
         m_thread.join();
     }
     // Its timers belong to the loop: gone before the loop is.
+    m_console.reset();
     m_dialog.reset();
     m_sim.reset();
 }

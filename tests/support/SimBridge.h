@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/COrvexDlg.h"
+#include "app/Console.h"
 #include "bridge/WebSocketServer.h"
 #include "platform/Clock.h"
 #include "sim/Simulator.h"
@@ -35,6 +36,7 @@ public:
     uint16_t port();
     sim::Simulator& sim() { return *m_sim; }
     COrvexDlg& dialog() { return *m_dialog; }
+    WebSocketServer& pages() { return m_pages; }
     boost::asio::io_context& loop() { return m_loop; }
     // Runs fn on the loop thread and waits for it; rethrows what it throws.
     void RunOnLoop(std::function<void()> fn);
@@ -49,6 +51,7 @@ private:
     boost::asio::io_context m_loop;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_work;
     std::unique_ptr<COrvexDlg> m_dialog;
+    std::unique_ptr<Console> m_console;  // answers plain HTTP, as the binary does
     std::thread m_thread;
 };
 

@@ -6,6 +6,8 @@
 #include <boost/asio/ip/address.hpp>
 #include <CLI/CLI.hpp>
 
+#include "platform/Log.h"
+
 namespace orvex {
 
 const char* const kVersion = ORVEX_VERSION;
@@ -43,12 +45,14 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
         std::cout << "orvex-bridge " << kVersion << "\n";
         return ParseOutcome::ExitSuccess;
     } catch (const CLI::ParseError& e) {
-        std::cerr << "orvex-bridge: " << e.what() << "\nTry 'orvex-bridge --help'.\n";
+        diag_error(e.what());
+        std::cerr << "Try 'orvex-bridge --help'.\n";
         return ParseOutcome::UsageError;
     }
 
     auto usage = [](const std::string& message) {
-        std::cerr << "orvex-bridge: " << message << "\nTry 'orvex-bridge --help'.\n";
+        diag_error(message);
+        std::cerr << "Try 'orvex-bridge --help'.\n";
         return ParseOutcome::UsageError;
     };
     if (verboseOption->count() > 0) {

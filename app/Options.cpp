@@ -35,6 +35,10 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
         app.add_option("--verbose", verbose, "more detail on stderr; --verbose=raw also logs every WebSocket frame")
             ->expected(0, 1);
     app.add_flag("--quiet", options->quiet, "no log lines or traces; errors only");
+    app.add_flag("--check", options->check,
+                 "report what the bridge can see and open (devices, permissions, BlueZ, a running bridge), then exit: "
+                 "0 when everything needed works, 1 otherwise");
+    app.add_flag("--json", options->json, "with --check: the report as one JSON object");
 
     try {
         app.parse(argc, argv);
@@ -65,6 +69,7 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     boost::asio::ip::make_address(options->server.address, ec);
     if (ec) return usage("--listen: '" + options->server.address + "' is not an IP address");
     if (!options->sim_control.empty() && options->simulate.empty()) return usage("--sim-control needs --simulate");
+    if (options->json && !options->check) return usage("--json needs --check");
     options->server.port = static_cast<uint16_t>(port);
     options->server.raw_frames = options->raw;
     options->server.quiet = options->quiet;

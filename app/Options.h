@@ -15,6 +15,8 @@ struct Options {
     bool verbose = false;
     bool raw = false;
     bool quiet = false;
+    bool check = false;  // report what the bridge can see and open, then exit
+    bool json = false;   // with check: one JSON object
 };
 
 enum class ParseOutcome { Run, ExitSuccess, UsageError };

@@ -148,6 +148,10 @@ int server_thread(void*) {
         if (!g_config.allowed_origins.empty()) g_server.set_validate_handler(origin_allowed);
         else g_server.set_validate_handler(nullptr);
         g_server.set_max_message_size(MAX_MESSAGE_SIZE);
+        // A restarted bridge must get its port back at once, although pages
+        // it closed leave connections in TIME_WAIT for a minute; a port that
+        // another program listens on is still refused.
+        g_server.set_reuse_addr(true);
         configure_logs();
         if (!g_asioInitialised) {
             g_server.init_asio();
@@ -171,6 +175,7 @@ int server_thread(void*) {
             boost::asio::ip::tcp::acceptor probe(probeContext);
             boost::system::error_code probeError;
             probe.open(endpoint.protocol(), probeError);
+            if (!probeError) probe.set_option(boost::asio::socket_base::reuse_address(true), probeError);
             if (!probeError) probe.bind(endpoint, probeError);
             if (probeError) {
                 report("cannot listen on " + g_config.address + " port " + std::to_string(g_config.port) + ": " +

@@ -271,5 +271,31 @@ TEST(ABridgeUnderAServiceManager, IsReadyOnlyOnceItListensAndSaysWhenItStops) {
     ExpectNoSanitizerReport(bridge.Stderr());
 }
 
+TEST(ABridgeRestartedRightAfterItClosedAPage, GetsItsPortBack) {
+    TempDir dir;
+    const std::string scenario = WriteFile(dir, "healthy.json", kHealthy);
+    const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir.path()};
+    ChildProcess first({kBinary, "--simulate", scenario, "--port", "0", "--verbose"}, env);
+    ASSERT_TRUE(first.WaitForStderr(" port ", 10s)) << first.Stderr();
+    const std::string port = std::to_string(test::ParseListeningPort(first.Stderr()));
+    {
+        test::WsClient page(static_cast<uint16_t>(std::stoi(port)));
+        ASSERT_TRUE(page.Connect());
+        ASSERT_TRUE(page.WaitForMessages(1));
+        // The bridge closes the page, so its side of the connection waits
+        // in TIME_WAIT after it is gone.
+        first.Signal(SIGTERM);
+        ASSERT_TRUE(page.WaitClosed(10s));
+    }
+    ASSERT_EQ(first.Wait(10s), 0);
+
+    ChildProcess second({kBinary, "--simulate", scenario, "--port", port, "--verbose"}, env);
+    EXPECT_TRUE(second.WaitForStderr("listening on 127.0.0.1 port " + port, 10s)) << second.Stderr();
+    second.Signal(SIGTERM);
+    EXPECT_EQ(second.Wait(10s), 0);
+    second.FinishOutput();
+    ExpectNoSanitizerReport(second.Stderr());
+}
+
 }  // namespace
 }  // namespace orvex

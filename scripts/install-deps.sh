@@ -6,11 +6,12 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config
   libwebsocketpp-dev libboost-dev libboost-system-dev
-  libhidapi-dev libudev-dev libsdbus-c++-dev
+  libhidapi-dev libudev-dev libsdbus-c++-dev libsystemd-dev
   nlohmann-json3-dev libcli11-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus python3 python3-dbus python3-dbusmock
   umockdev libumockdev-dev
+  debhelper dpkg-dev lintian desktop-file-utils systemd
 )
 
 SUDO=""

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -463,6 +464,7 @@ void PrintText(const Report& r, std::ostream& out) {
         }
     }
     if (!r.simulated) {
+        if (geteuid() == 0) out << "note: run as root, so every node opens; run it as the desktop user to see theirs\n";
         out << "udev rule " << kUdevRuleName << ": ";
         if (r.rule_installed_in.empty()) out << "not installed";
         for (size_t i = 0; i < r.rule_installed_in.size(); ++i)

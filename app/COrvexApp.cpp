@@ -13,6 +13,7 @@
 #include "platform/linux/BluezStack.h"
 #include "platform/linux/HidrawApi.h"
 #include "platform/linux/SingleInstance.h"
+#include "platform/linux/SystemdNotify.h"
 #include "platform/linux/UdevMonitor.h"
 #include "sim/Simulator.h"
 
@@ -60,12 +61,15 @@ int COrvexApp::InitInstance(const Options& options) {
     std::string error;
     switch (instance.Acquire(kInstanceName, &error)) {
     case SingleInstanceLock::Result::AlreadyRunning:
-        diag_error("another instance is already running (" + instance.path() + "); exiting");
+        diag_info("another instance is already running (" + instance.path() + "); exiting");
+        // A service manager that started this one then sees a clean start
+        // and end, not a failure to restart.
+        NotifyServiceReady("another instance is already running");
         return 0;
     case SingleInstanceLock::Result::Failed:
         // Without the guard two bridges could fight over the devices; still
         // better to serve than to refuse.
-        diag_error(error + "; running without the single-instance guard");
+        diag_warning(error + "; running without the single-instance guard");
         break;
     case SingleInstanceLock::Result::Acquired:
         break;
@@ -101,13 +105,18 @@ int COrvexApp::InitInstance(const Options& options) {
         ServerConfig server = options.server;
         console.Attach(server);
         switch (dialog.OnInitDialog(server, &error)) {
-        case COrvexDlg::InitResult::Running:
-            diag_verbose("listening on " + options.server.address + " port " + std::to_string(pages.port()));
+        case COrvexDlg::InitResult::Running: {
+            const std::string listening =
+                "listening on " + options.server.address + " port " + std::to_string(pages.port());
+            diag_verbose(listening);
             if (options.console)
                 diag_verbose("console on http://" + options.server.address + ":" + std::to_string(pages.port()) +
                              "/");
+            NotifyServiceReady(listening);
             loop.run();
+            NotifyServiceStopping();
             break;
+        }
         case COrvexDlg::InitResult::HidInitFailed:
             // No devices and no server, but the process stays until asked to end.
             diag_error(error);

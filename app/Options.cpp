@@ -6,6 +6,8 @@
 #include <boost/asio/ip/address.hpp>
 #include <CLI/CLI.hpp>
 
+#include "platform/Log.h"
+
 namespace orvex {
 
 const char* const kVersion = ORVEX_VERSION;
@@ -35,6 +37,10 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     app.add_flag("--quiet", options->quiet, "no log lines or traces; errors only");
     bool noConsole = false;
     app.add_flag("--no-console", noConsole, "serve neither the console page (/) nor /status on the port");
+    app.add_flag("--check", options->check,
+                 "report what the bridge can see and open (devices, permissions, BlueZ, a running bridge), then exit: "
+                 "0 when everything needed works, 1 otherwise");
+    app.add_flag("--json", options->json, "with --check: the report as one JSON object");
 
     try {
         app.parse(argc, argv);
@@ -45,12 +51,14 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
         std::cout << "orvex-bridge " << kVersion << "\n";
         return ParseOutcome::ExitSuccess;
     } catch (const CLI::ParseError& e) {
-        std::cerr << "orvex-bridge: " << e.what() << "\nTry 'orvex-bridge --help'.\n";
+        diag_error(e.what());
+        std::cerr << "Try 'orvex-bridge --help'.\n";
         return ParseOutcome::UsageError;
     }
 
     auto usage = [](const std::string& message) {
-        std::cerr << "orvex-bridge: " << message << "\nTry 'orvex-bridge --help'.\n";
+        diag_error(message);
+        std::cerr << "Try 'orvex-bridge --help'.\n";
         return ParseOutcome::UsageError;
     };
     if (verboseOption->count() > 0) {
@@ -63,6 +71,7 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     boost::asio::ip::make_address(options->server.address, ec);
     if (ec) return usage("--listen: '" + options->server.address + "' is not an IP address");
     if (!options->sim_control.empty() && options->simulate.empty()) return usage("--sim-control needs --simulate");
+    if (options->json && !options->check) return usage("--json needs --check");
     options->server.port = static_cast<uint16_t>(port);
     options->server.raw_frames = options->raw;
     options->server.quiet = options->quiet;

@@ -16,6 +16,8 @@ struct Options {
     bool raw = false;
     bool quiet = false;
     bool console = true;  // the console page and /status on the pages' port
+    bool check = false;   // report what the bridge can see and open, then exit
+    bool json = false;    // with check: one JSON object
 };
 
 enum class ParseOutcome { Run, ExitSuccess, UsageError };

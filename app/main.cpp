@@ -1,7 +1,8 @@
 #include <exception>
-#include <iostream>
 
 #include "app/COrvexApp.h"
+#include "app/Check.h"
+#include "platform/Log.h"
 
 int main(int argc, char** argv) {
     orvex::Options options;
@@ -11,10 +12,11 @@ int main(int argc, char** argv) {
     case orvex::ParseOutcome::Run: break;
     }
     try {
+        if (options.check) return orvex::RunCheck(options);
         orvex::COrvexApp app;
         return app.InitInstance(options);
     } catch (const std::exception& e) {
-        std::cerr << "orvex-bridge: " << e.what() << "\n";
+        orvex::diag_error(e.what());
         return 1;
     }
 }

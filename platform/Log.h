@@ -8,9 +8,13 @@
 // Tests replace the sink to capture what was written.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace orvex {
+
+// Severity of a diagnostic, for the journal's priorities.
+enum class DiagLevel { Error, Warning, Info };
 
 class LogSink {
 public:
@@ -21,7 +25,32 @@ public:
     virtual void log_raw(const std::string& text) { log_line(text); }
     virtual void trace(const std::string& text) = 0;
     virtual void diag(const std::string& line) = 0;
+    // Sinks that ignore severity receive the line only.
+    virtual void diag_at(DiagLevel /*level*/, const std::string& line) { diag(line); }
 };
+
+// The standard streams' sink. When stderr is the journal, diagnostics carry
+// the syslog priority prefix ("<3>", "<4>", "<6>") so that journalctl -p
+// filters them; traces and stdout lines are written unchanged.
+class StreamSink final : public LogSink {
+public:
+    StreamSink(FILE* out, FILE* err, bool journalPrefixes);
+    void log_line(const std::string& line) override;
+    void log_raw(const std::string& text) override;
+    void trace(const std::string& text) override;
+    void diag(const std::string& line) override { diag_at(DiagLevel::Info, line); }
+    void diag_at(DiagLevel level, const std::string& line) override;
+
+private:
+    FILE* m_out;
+    FILE* m_err;
+    const bool m_journal;
+    bool m_errAtLineStart = true;  // a trace may leave a line open
+};
+
+// True when fd is the stream systemd connected to the journal: journalStream
+// (the JOURNAL_STREAM variable, "device:inode") names its device and inode.
+bool IsJournalStream(int fd, const char* journalStream);
 
 struct LogOptions {
     bool quiet = false;    // no log lines, no traces; errors still reach stderr
@@ -37,6 +66,8 @@ void log_line(const std::string& line);
 void log_raw(const std::string& text);  // stdout, exactly as given
 void trace(const std::string& text);
 void diag_error(const std::string& line);    // always shown
+void diag_warning(const std::string& line);  // always shown
+void diag_info(const std::string& line);     // always shown
 void diag_verbose(const std::string& line);  // only with --verbose
 
 }  // namespace orvex

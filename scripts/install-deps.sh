@@ -6,8 +6,10 @@ set -euo pipefail
 PACKAGES=(
   # build
   build-essential cmake ninja-build pkg-config clang lld libclang-rt-dev
-  libwebsocketpp-dev libboost-dev libhidapi-dev libudev-dev libsdbus-c++-dev
+  libwebsocketpp-dev libboost-dev libhidapi-dev libudev-dev libsdbus-c++-dev libsystemd-dev
   nlohmann-json3-dev libcli11-dev
+  # the Debian package and its checks
+  debhelper dpkg-dev lintian desktop-file-utils systemd
   # tests: GoogleTest, a private D-Bus with a fake BlueZ, a mocked udev
   libgtest-dev libgmock-dev
   dbus python3 python3-dbus python3-gi

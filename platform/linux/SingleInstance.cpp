@@ -10,14 +10,18 @@
 
 namespace orvex {
 
+std::string SingleInstanceLockPath(const std::string& name) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string dir = (runtime && *runtime) ? runtime : "/tmp";
+    return dir + "/" + name + ".lock";
+}
+
 SingleInstanceLock::~SingleInstanceLock() {
     if (m_fd >= 0) close(m_fd);
 }
 
 SingleInstanceLock::Result SingleInstanceLock::Acquire(const std::string& name, std::string* error) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string dir = (runtime && *runtime) ? runtime : "/tmp";
-    m_path = dir + "/" + name + ".lock";
+    m_path = SingleInstanceLockPath(name);
     const int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (error) *error = "cannot open " + m_path + ": " + std::strerror(errno);

@@ -6,6 +6,9 @@
 
 namespace orvex {
 
+// "<name>.lock" in $XDG_RUNTIME_DIR, else /tmp.
+std::string SingleInstanceLockPath(const std::string& name);
+
 class SingleInstanceLock {
 public:
     SingleInstanceLock() = default;
@@ -14,7 +17,7 @@ public:
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
     enum class Result { Acquired, AlreadyRunning, Failed };
-    // Lock file "<name>.lock" in $XDG_RUNTIME_DIR, else /tmp.
+    // Locks SingleInstanceLockPath(name).
     Result Acquire(const std::string& name, std::string* error);
     std::string path() const { return m_path; }
 

@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/linux/HidrawSysfs.h"
+#include "platform/linux/NodeAccess.h"
 
 namespace orvex {
 namespace {
@@ -125,6 +129,110 @@ TEST_F(ASysfsTree, ReadsTheReportDescriptorOfANodeByteForByte) {
 TEST(AHidrawNodeName, IsTheLastPathComponent) {
     EXPECT_EQ(HidrawNodeName("/dev/hidraw12"), "hidraw12");
     EXPECT_EQ(HidrawNodeName("hidraw0"), "hidraw0");
+}
+
+// The kernel's system.posix_acl_access value: version 2, then tag, perm, id.
+std::string AclValue(const std::vector<AclEntry>& entries, uint32_t version = 2) {
+    std::string value;
+    auto put = [&value](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) value.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    };
+    put(version, 4);
+    for (const auto& e : entries) {
+        put(e.tag, 2);
+        put(e.perm, 2);
+        put(e.id, 4);
+    }
+    return value;
+}
+
+// What udev gives the seat user: a named entry next to the owner's.
+const std::vector<AclEntry> kSeatAcl = {{AclEntry::UserObj, 6, 0},
+                                        {AclEntry::User, 6, 424242},
+                                        {AclEntry::GroupObj, 0, 0},
+                                        {AclEntry::Mask, 6, 0},
+                                        {AclEntry::Other, 0, 0}};
+
+TEST(APosixAcl, DecodesTheKernelsAttributeAndRefusesAnythingElse) {
+    std::vector<AclEntry> entries;
+    const std::string good = AclValue(kSeatAcl);
+    ASSERT_TRUE(DecodePosixAcl(reinterpret_cast<const uint8_t*>(good.data()), good.size(), &entries));
+    EXPECT_EQ(FormatAcl(entries), "user::rw-,user:424242:rw-,group::---,mask::rw-,other::---");
+
+    const std::string bad[] = {
+        AclValue(kSeatAcl, 1),            // another version
+        good.substr(0, good.size() - 1),  // an entry cut short
+        good.substr(0, 3),                // no version word
+        AclValue({{0x40, 6, 0}}),         // no such tag
+    };
+    for (const auto& value : bad) {
+        EXPECT_FALSE(DecodePosixAcl(reinterpret_cast<const uint8_t*>(value.data()), value.size(), &entries));
+        EXPECT_TRUE(entries.empty());
+    }
+}
+
+TEST_F(ASysfsTree, ReportsOwnerModeAclUdevTagAndWhereTheRuleIsInstalled) {
+    const std::string hid = std::string(kReceiver) + "/1-2:1.0/0003:1D57:FA60.0004";
+    UsbDevice(kReceiver);
+    UsbInterface(std::string(kReceiver) + "/1-2:1.0");
+    Node(hid, "hidraw4");
+    Write("/class/hidraw/hidraw4/dev", "241:4\n");
+    MakeDirs("/dev");
+    const std::string devnode = root + "/dev/hidraw4";
+    Write("/dev/hidraw4", "");
+    ASSERT_EQ(::chmod(devnode.c_str(), 0600), 0);
+    const std::string acl = AclValue(kSeatAcl);
+    if (::setxattr(devnode.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0)
+        GTEST_SKIP() << "the file system of " << root << " keeps no ACLs: " << std::strerror(errno);
+    MakeDirs("/run/udev/data");
+    Write("/run/udev/data/c241:4", "I:1234\nG:uaccess\nQ:uaccess\nV:1\n");
+    // /lib is /usr/lib on a merged /usr: one rule, named once.
+    MakeDirs("/usr/lib/udev/rules.d");
+    Write("/usr/lib/udev/rules.d/70-orvex-bridge.rules", "# rule\n");
+    ASSERT_EQ(::symlink((root + "/usr/lib").c_str(), (root + "/lib").c_str()), 0);
+
+    UdevPaths paths;
+    paths.sysfs_root = root;
+    paths.udev_data_dir = root + "/run/udev/data";
+    paths.rule_dirs = {root + "/etc/udev/rules.d", root + "/usr/lib/udev/rules.d", root + "/lib/udev/rules.d"};
+    const NodeAccess seat = InspectNodeAccess(devnode, paths, 424242);
+    EXPECT_TRUE(seat.exists);
+    EXPECT_EQ(seat.owner, ::geteuid());
+    EXPECT_EQ(seat.mode, 0660u);  // the group bits show the ACL's mask
+    EXPECT_EQ(seat.acl, "user::rw-,user:424242:rw-,group::---,mask::rw-,other::---");
+    EXPECT_TRUE(seat.acl_grants_user);
+    EXPECT_TRUE(seat.udev_known);
+    EXPECT_TRUE(seat.tagged_uaccess);
+    EXPECT_EQ(seat.rule_installed_in, std::vector<std::string>{root + "/usr/lib/udev/rules.d"});
+    EXPECT_EQ(seat.can_open, ::access(devnode.c_str(), R_OK | W_OK) == 0);
+    EXPECT_EQ(seat.fix.empty(), seat.can_open);
+
+    EXPECT_FALSE(InspectNodeAccess(devnode, paths, 424243).acl_grants_user);
+    Write("/run/udev/data/c241:4", "I:1234\n");
+    EXPECT_FALSE(InspectNodeAccess(devnode, paths, 424242).tagged_uaccess);
+    EXPECT_FALSE(InspectNodeAccess(root + "/dev/hidraw9", paths, 424242).exists);
+}
+
+TEST(ANodeAccessFix, NamesTheMostLikelyCauseFirst) {
+    const struct {
+        int error;
+        bool installed, tagged, granted;
+        const char* fix;
+    } cases[] = {
+        {EACCES, false, false, false, "install the udev rule"},
+        {EACCES, false, true, true, "install the udev rule"},
+        {EACCES, true, false, false, "the udev rule is installed but was not applied to this node"},
+        {EPERM, true, true, false, "udev gives the node to the user of the active local session only"},
+        {EACCES, true, true, true, "ask the administrator"},
+        {ENXIO, false, false, false, "re-plug the device"},
+    };
+    for (const auto& c : cases) {
+        NodeAccess access;
+        if (c.installed) access.rule_installed_in = {"/usr/lib/udev/rules.d"};
+        access.tagged_uaccess = c.tagged;
+        access.acl_grants_user = c.granted;
+        EXPECT_EQ(ChooseNodeAccessFix(access, c.error).rfind(c.fix, 0), 0u) << c.fix;
+    }
 }
 
 }  // namespace

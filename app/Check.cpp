@@ -1,0 +1,543 @@
+#include "app/Check.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "app/COrvexApp.h"
+#include "ble/BleSlots.h"
+#include "ble/CBleDevice.h"
+#include "hid/HidFamilies.h"
+#include "platform/Log.h"
+#include "platform/linux/BluezProbe.h"
+#include "platform/linux/HidrawApi.h"
+#include "platform/linux/NodeAccess.h"
+#include "platform/linux/ProcProbe.h"
+#include "platform/linux/SingleInstance.h"
+#include "sim/Simulator.h"
+
+namespace orvex {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr auto kBusTimeout = std::chrono::seconds(5);
+constexpr const char* kStartBridge = "start it: systemctl --user start orvex-bridge (or run orvex-bridge)";
+
+struct Problem {
+    std::string what;
+    std::string fix;
+};
+
+struct FamilyRole {
+    uint8_t family;
+    const char* role;  // "control", "input", "ble"
+};
+
+struct Collection {
+    uint16_t usage_page = 0;
+    uint16_t usage = 0;
+    std::vector<FamilyRole> families;
+    bool can_open = false;
+    std::string error;
+};
+
+struct Node {
+    std::string path;
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+    uint16_t bus = 0;
+    std::vector<Collection> collections;
+    bool needed = false;  // the bridge opens it (a HID family claims a collection)
+    bool can_open = true;
+    bool has_access = false;  // real node that could not be opened: why
+    NodeAccess access;
+};
+
+struct Report {
+    bool simulated = false;
+    std::string lock_path;
+    FlockHolder lock;
+    bool port_checked = false;
+    std::string address;
+    uint16_t port = 0;
+    std::vector<TcpListener> listeners;
+    bool listening = false;    // on the address the page reaches
+    bool owner_known = false;  // whether the bridge's sockets could be read
+    bool by_bridge = false;    // the listener is the running bridge's
+    bool hid_init_failed = false;
+    std::vector<Node> nodes;
+    std::vector<std::string> rule_installed_in;
+    BleSnapshot ble;
+    std::vector<BleDeviceInfo> ble_devices;  // of the BLE vendor, paired or connected
+    std::vector<Problem> problems;
+};
+
+std::string Hex4(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
+    return text;
+}
+
+std::string Hex2(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
+    return text;
+}
+
+const char* BusName(uint16_t bus) {
+    switch (bus) {
+        case kBusUsb:
+            return "usb";
+        case kBusBluetooth:
+            return "bluetooth";
+        default:
+            return "other";
+    }
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+// The families whose open steps take this collection, as HidDeviceManager
+// and BleSlots choose them.
+std::vector<FamilyRole> FamiliesOf(const HidDeviceInfo& entry) {
+    std::vector<FamilyRole> roles;
+    if (entry.vendor_id == kOrvexVendorId) {
+        for (uint8_t family : {0x81, 0x82, 0x83, 0x80, 0x85}) {
+            const FamilyRules* rules = FindFamilyRules(family);
+            if (!rules) continue;
+            if (rules->product_id != 0 && entry.product_id != rules->product_id) continue;
+            if (rules->wired && (entry.product_id == kProductVireo || entry.product_id == kProductSabre)) continue;
+            const UsagePair pair{entry.usage_page, entry.usage};
+            if (pair == rules->control)
+                roles.push_back({family, "control"});
+            else if (pair == rules->input)
+                roles.push_back({family, "input"});
+        }
+    } else if (entry.vendor_id == kBleHidVendorId && entry.bus_type == kBusBluetooth) {
+        roles.push_back({kBleFamily, "ble"});
+    }
+    return roles;
+}
+
+const char* OpenErrorText(HidOpenError error) {
+    switch (error) {
+        case HidOpenError::PermissionDenied:
+            return "permission denied";
+        case HidOpenError::NotFound:
+            return "not found";
+        default:
+            return "cannot open";
+    }
+}
+
+void CheckHid(HidApi& hid, bool simulated, Report* report) {
+    if (hid.init() != 0) {
+        report->hid_init_failed = true;
+        return;
+    }
+    std::vector<HidDeviceInfo> entries = hid.enumerate(kOrvexVendorId, 0);
+    for (auto& entry : hid.enumerate(kBleHidVendorId, 0))
+        if (entry.bus_type == kBusBluetooth) entries.push_back(entry);
+
+    std::map<std::string, size_t> byPath;
+    for (const HidDeviceInfo& entry : entries) {
+        auto it = byPath.find(entry.path);
+        if (it == byPath.end()) {
+            Node node;
+            node.path = entry.path;
+            node.vendor_id = entry.vendor_id;
+            node.product_id = entry.product_id;
+            node.bus = entry.bus_type;
+            report->nodes.push_back(node);
+            it = byPath.emplace(entry.path, report->nodes.size() - 1).first;
+        }
+        Node& node = report->nodes[it->second];
+        Collection collection;
+        collection.usage_page = entry.usage_page;
+        collection.usage = entry.usage;
+        collection.families = FamiliesOf(entry);
+        HidOpenError error = HidOpenError::None;
+        // Opened and closed again at once: a node may be opened many times,
+        // and a running bridge keeps its own handles.
+        collection.can_open = hid.open(entry, &error) != nullptr;
+        if (!collection.can_open) collection.error = OpenErrorText(error);
+        for (const auto& role : collection.families)
+            if (role.family != kBleFamily) node.needed = true;
+        node.can_open = node.can_open && collection.can_open;
+        node.collections.push_back(collection);
+    }
+    if (simulated) return;
+    const UdevPaths paths;
+    report->rule_installed_in = FindInstalledRule(paths);
+    for (Node& node : report->nodes) {
+        if (node.can_open) continue;
+        node.has_access = true;
+        node.access = InspectNodeAccess(node.path, paths, geteuid());
+    }
+}
+
+// The simulated stack seen the way BlueZ's objects are: a node per device,
+// its service interface (named with vendor, product and address) and the
+// characteristics of its first service.
+BleSnapshot SimulatedBle(BleStack& stack) {
+    BleSnapshot snapshot;
+    snapshot.answered = true;
+    snapshot.where = "simulated";
+    const std::vector<std::string> interfaces = stack.ServiceInterfaces();
+    for (const BleDeviceNode& node : stack.DeviceNodes()) {
+        BleDeviceInfo device;
+        const std::string prefix = "BTHLE\\Dev_";
+        const std::string id = node.hardware_ids.empty() ? "" : node.hardware_ids.front();
+        const std::string compact = id.compare(0, prefix.size(), prefix) == 0 ? id.substr(prefix.size()) : "";
+        for (size_t i = 0; i < compact.size(); ++i) {
+            if (i > 0 && i % 2 == 0) device.address += ':';
+            device.address += static_cast<char>(std::toupper(static_cast<unsigned char>(compact[i])));
+        }
+        device.name = node.friendly_name;
+        device.paired = true;
+        device.connected = !node.disconnected;
+        for (const std::string& name : interfaces) {
+            const std::string upper = Upper(name);
+            if (compact.empty() || upper.find("_" + Upper(compact) + "\\") == std::string::npos) continue;
+            unsigned vendor = 0, product = 0;
+            const size_t vid = upper.find("VID&02"), pid = upper.find("PID&");
+            if (vid == std::string::npos || pid == std::string::npos ||
+                std::sscanf(upper.c_str() + vid + 6, "%4x", &vendor) != 1 ||
+                std::sscanf(upper.c_str() + pid + 4, "%4x", &product) != 1)
+                continue;
+            device.has_ids = true;
+            device.vendor_id = static_cast<uint16_t>(vendor);
+            device.product_id = static_cast<uint16_t>(product);
+            device.services_resolved = device.connected;
+            if (!device.connected) break;
+            auto handle = stack.OpenService(name);
+            std::vector<BleGattService> services;
+            std::vector<BleGattCharacteristic> characteristics;
+            if (handle && handle->GetServices(&services) == 0 && !services.empty() &&
+                handle->GetCharacteristics(services.front(), &characteristics) == 0) {
+                for (const auto& c : characteristics) {
+                    if (c.uuid.value == kBleWriteCharacteristic && c.is_writable) device.write_characteristic = true;
+                    if (c.uuid.value == kBleNotifyCharacteristic && c.is_notifiable)
+                        device.notify_characteristic = true;
+                }
+            }
+            break;
+        }
+        snapshot.devices.push_back(device);
+    }
+    return snapshot;
+}
+
+void CheckInstance(const Options& options, Report* report) {
+    report->lock_path = SingleInstanceLockPath(kInstanceName);
+    report->lock = FindFlockHolder(report->lock_path);
+    report->address = options.server.address;
+    report->port = options.server.port;
+    report->port_checked = options.server.port != 0;
+    if (!report->port_checked) return;
+    for (const TcpListener& listener : FindTcpListeners(report->port)) {
+        report->listeners.push_back(listener);
+        const bool reaches =
+            listener.address == report->address || listener.address == "0.0.0.0" || listener.address == "::";
+        if (!reaches) continue;
+        report->listening = true;
+        bool known = false;
+        if (report->lock.held && ProcessHasSocket(report->lock.pid, listener.inode, &known)) report->by_bridge = true;
+        report->owner_known = report->owner_known || known;
+    }
+}
+
+std::string Endpoint(const Report& report) {
+    return report.address + ":" + std::to_string(report.port);
+}
+
+std::string DeviceName(const BleDeviceInfo& device) {
+    return device.address + (device.name.empty() ? "" : " \"" + device.name + "\"");
+}
+
+void FindProblems(Report* report) {
+    auto problem = [report](std::string what, std::string fix) {
+        report->problems.push_back({std::move(what), std::move(fix)});
+    };
+    const Report& r = *report;
+
+    if (r.lock.known && !r.lock.held) {
+        if (r.port_checked && r.listening)
+            problem("no bridge runs for this user, and another program listens on " + Endpoint(r),
+                    "stop that program, then " + std::string(kStartBridge));
+        else
+            problem("no bridge is running for this user", kStartBridge);
+    } else if (r.port_checked && !r.listening) {
+        problem("nothing listens on " + Endpoint(r) + ", where the page connects",
+                r.lock.held ? "the running bridge was started with other --port or --listen options or could not "
+                              "start its server: see journalctl --user -u orvex-bridge, then systemctl --user "
+                              "restart orvex-bridge"
+                            : kStartBridge);
+    } else if (r.port_checked && r.lock.held && r.owner_known && !r.by_bridge) {
+        problem("another program listens on " + Endpoint(r) + " in place of the running bridge",
+                "stop that program, then systemctl --user restart orvex-bridge");
+    }
+
+    if (r.hid_init_failed)
+        problem("the HID library does not start",
+                "check that /sys is mounted and hidraw is available (modprobe hidraw)");
+
+    bool anyDevice = false;
+    for (const Node& node : r.nodes) {
+        anyDevice = anyDevice || node.needed || node.bus == kBusBluetooth;
+        if (!node.needed || node.can_open) continue;
+        const std::string what =
+            node.path + " (" + Hex4(node.vendor_id) + ":" + Hex4(node.product_id) + ") cannot be opened" +
+            (node.has_access && !node.access.open_error.empty() ? " (" + node.access.open_error + ")" : "");
+        problem(what, node.has_access ? node.access.fix : "re-plug the device");
+    }
+
+    bool anyPowered = false;
+    for (const auto& adapter : r.ble.adapters) anyPowered = anyPowered || adapter.powered;
+    if (r.ble.answered && r.ble.where != "simulated" && !r.ble_devices.empty() && !anyPowered)
+        problem(r.ble.adapters.empty() ? "no Bluetooth adapter is present" : "no Bluetooth adapter is powered on",
+                r.ble.adapters.empty() ? "plug in or enable a Bluetooth adapter" : "bluetoothctl power on");
+    for (const BleDeviceInfo& device : r.ble_devices) {
+        anyDevice = true;
+        if (!device.connected || !device.services_resolved) continue;
+        if (!device.write_characteristic || !device.notify_characteristic) {
+            problem("BLE device " + DeviceName(device) + " lacks the 0xFEE3 write or 0xFEE4 notify characteristic",
+                    "remove and pair it again (bluetoothctl remove " + device.address +
+                        ") so that BlueZ reads its services anew");
+            continue;
+        }
+        // The bridge finds BLE devices through their HID nodes.
+        bool hasNode = false;
+        for (const Node& node : r.nodes)
+            hasNode = hasNode || (node.bus == kBusBluetooth && node.vendor_id == device.vendor_id &&
+                                  node.product_id == device.product_id);
+        if (!hasNode)
+            problem(
+                "BLE device " + DeviceName(device) + " is connected but has no HID node, by which the bridge finds it",
+                "disconnect and connect it again (bluetoothctl disconnect/connect " + device.address +
+                    "); BlueZ's input plugin must be enabled");
+    }
+    if (!anyDevice)
+        problem("no Orvex device found",
+                r.ble.answered ? "plug in a device, or pair and connect a BLE device"
+                               : "plug in a device; BLE devices also need BlueZ (sudo systemctl start bluetooth)");
+}
+
+Json ToJson(const Report& r) {
+    Json json;
+    json["version"] = kVersion;
+    json["ok"] = r.problems.empty();
+    json["problems"] = Json::array();
+    for (const auto& p : r.problems) json["problems"].push_back({{"what", p.what}, {"fix", p.fix}});
+    json["bridge"] = {{"running", r.lock.held}, {"known", r.lock.known}, {"lock", r.lock_path}};
+    if (r.lock.held && r.lock.pid > 0) json["bridge"]["pid"] = r.lock.pid;
+    if (!r.lock.error.empty()) json["bridge"]["error"] = r.lock.error;
+    json["port"] = {{"address", r.address}, {"port", r.port}, {"checked", r.port_checked}};
+    if (r.port_checked) {
+        json["port"]["listening"] = r.listening;
+        if (r.owner_known) json["port"]["by_bridge"] = r.by_bridge;
+        json["port"]["listeners"] = Json::array();
+        for (const auto& l : r.listeners) json["port"]["listeners"].push_back(l.address);
+    }
+    Json hid = {{"simulated", r.simulated}, {"init_failed", r.hid_init_failed}, {"nodes", Json::array()}};
+    for (const Node& node : r.nodes) {
+        Json n = {{"path", node.path},
+                  {"vendor_id", "0x" + Hex4(node.vendor_id)},
+                  {"product_id", "0x" + Hex4(node.product_id)},
+                  {"bus", BusName(node.bus)},
+                  {"needed", node.needed},
+                  {"can_open", node.can_open},
+                  {"collections", Json::array()}};
+        for (const Collection& c : node.collections) {
+            Json families = Json::array();
+            for (const auto& f : c.families) families.push_back({{"family", Hex2(f.family)}, {"role", f.role}});
+            Json collection = {{"usage_page", "0x" + Hex4(c.usage_page)},
+                               {"usage", "0x" + Hex4(c.usage)},
+                               {"families", families},
+                               {"can_open", c.can_open}};
+            if (!c.can_open) collection["error"] = c.error;
+            n["collections"].push_back(collection);
+        }
+        if (node.has_access) {
+            const NodeAccess& a = node.access;
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", a.mode);
+            n["access"] = {{"exists", a.exists},
+                           {"error", a.open_error},
+                           {"owner", a.owner_name},
+                           {"group", a.group_name},
+                           {"mode", mode},
+                           {"acl", a.has_acl ? Json(a.acl) : Json(nullptr)},
+                           {"acl_grants_user", a.acl_grants_user},
+                           {"udev_tagged_uaccess", a.tagged_uaccess},
+                           {"fix", a.fix}};
+        }
+        hid["nodes"].push_back(n);
+    }
+    if (!r.simulated) hid["udev_rule"] = {{"name", kUdevRuleName}, {"installed_in", r.rule_installed_in}};
+    json["hid"] = hid;
+
+    Json ble = {{"stack", r.ble.where == "simulated" ? "simulated" : "bluez"},
+                {"bus", r.ble.where},
+                {"answering", r.ble.answered}};
+    if (!r.ble.answered) ble["error"] = r.ble.error;
+    ble["adapters"] = Json::array();
+    for (const auto& a : r.ble.adapters)
+        ble["adapters"].push_back({{"path", a.path}, {"address", a.address}, {"powered", a.powered}});
+    ble["devices"] = Json::array();
+    for (const auto& d : r.ble_devices)
+        ble["devices"].push_back({{"address", d.address},
+                                  {"name", d.name},
+                                  {"vendor_id", "0x" + Hex4(d.vendor_id)},
+                                  {"product_id", "0x" + Hex4(d.product_id)},
+                                  {"paired", d.paired},
+                                  {"connected", d.connected},
+                                  {"services_resolved", d.services_resolved},
+                                  {"write_characteristic", d.write_characteristic},
+                                  {"notify_characteristic", d.notify_characteristic}});
+    json["ble"] = ble;
+    return json;
+}
+
+std::string Yes(bool value, const char* yes, const char* no) {
+    return value ? yes : no;
+}
+
+void PrintText(const Report& r, std::ostream& out) {
+    out << "orvex-bridge " << kVersion << "\n";
+    if (!r.lock.known)
+        out << "bridge: unknown (" << r.lock.error << ")\n";
+    else if (r.lock.held)
+        out << "bridge: running" << (r.lock.pid > 0 ? " (pid " + std::to_string(r.lock.pid) + ")" : "") << ", lock "
+            << r.lock_path << "\n";
+    else
+        out << "bridge: not running (lock " << r.lock_path << " free)\n";
+    if (!r.port_checked)
+        out << "port: not checked (--port 0)\n";
+    else if (!r.listening)
+        out << "port: nothing listens on " << Endpoint(r) << "\n";
+    else
+        out << "port: " << Endpoint(r) << " listening"
+            << (r.owner_known ? (r.by_bridge ? ", by the bridge" : ", by another program") : "") << "\n";
+
+    out << "HID nodes" << (r.simulated ? " (simulated)" : "") << ":" << (r.nodes.empty() ? " none" : "") << "\n";
+    if (r.hid_init_failed) out << "  the HID library did not start\n";
+    for (const Node& node : r.nodes) {
+        out << "  " << node.path << "  " << Hex4(node.vendor_id) << ":" << Hex4(node.product_id) << " "
+            << BusName(node.bus) << ": ";
+        if (node.can_open) {
+            out << "can open";
+        } else {
+            out << "cannot open";
+            if (node.has_access) {
+                const NodeAccess& a = node.access;
+                char mode[8];
+                std::snprintf(mode, sizeof mode, "%04o", a.mode);
+                out << " (" << a.open_error << "): owner " << a.owner_name << ":" << a.group_name << ", mode " << mode
+                    << ", ACL " << (a.has_acl ? a.acl : "none") << ", udev uaccess tag "
+                    << Yes(a.tagged_uaccess, "set", "not set");
+            }
+        }
+        out << "\n";
+        for (const Collection& c : node.collections) {
+            out << "    usage " << Hex4(c.usage_page) << ":" << Hex4(c.usage) << " ";
+            if (c.families.empty()) out << "not used by the bridge";
+            for (size_t i = 0; i < c.families.size(); ++i)
+                out << (i ? ", " : "") << "family " << Hex2(c.families[i].family) << " "
+                    << (std::string(c.families[i].role) == "ble" ? "(reached over BLE)" : c.families[i].role);
+            if (!c.can_open) out << " (" << c.error << ")";
+            out << "\n";
+        }
+    }
+    if (!r.simulated) {
+        if (geteuid() == 0) out << "note: run as root, so every node opens; run it as the desktop user to see theirs\n";
+        out << "udev rule " << kUdevRuleName << ": ";
+        if (r.rule_installed_in.empty()) out << "not installed";
+        for (size_t i = 0; i < r.rule_installed_in.size(); ++i)
+            out << (i ? ", " : "installed in ") << r.rule_installed_in[i];
+        out << "\n";
+    }
+
+    if (r.ble.where == "simulated")
+        out << "BLE (simulated stack): answering\n";
+    else if (r.ble.answered)
+        out << "BLE (BlueZ at " << r.ble.where << "): answering\n";
+    else
+        out << "BLE (BlueZ at " << r.ble.where << "): not answering: " << r.ble.error << "\n";
+    if (r.ble.answered && r.ble.where != "simulated") {
+        if (r.ble.adapters.empty()) out << "  no adapter\n";
+        for (const auto& a : r.ble.adapters)
+            out << "  adapter " << a.path << " " << a.address << ": " << Yes(a.powered, "powered", "off") << "\n";
+    }
+    for (const auto& d : r.ble_devices) {
+        out << "  device " << DeviceName(d) << " " << Hex4(d.vendor_id) << ":" << Hex4(d.product_id) << ": "
+            << Yes(d.paired, "paired", "not paired") << ", " << Yes(d.connected, "connected", "not connected");
+        if (d.connected && !d.services_resolved)
+            out << ", services not resolved yet";
+        else if (d.connected)
+            out << ", 0xFEE3 write " << Yes(d.write_characteristic, "present", "missing") << ", 0xFEE4 notify "
+                << Yes(d.notify_characteristic, "present", "missing");
+        out << "\n";
+    }
+    if (r.ble.answered && r.ble_devices.empty()) out << "  no BLE device of vendor 0x045E\n";
+
+    for (const auto& p : r.problems) out << "problem: " << p.what << "; " << p.fix << "\n";
+    out << "result: "
+        << (r.problems.empty()
+                ? std::string("everything needed works")
+                : std::to_string(r.problems.size()) + (r.problems.size() == 1 ? " problem" : " problems"))
+        << "\n";
+}
+
+}  // namespace
+
+int RunCheck(const Options& options) {
+    Report report;
+    report.simulated = !options.simulate.empty();
+    std::unique_ptr<sim::Simulator> simulator;
+    if (report.simulated) {
+        std::string error;
+        simulator = sim::Simulator::LoadScenarioFile(options.simulate, &error);
+        if (!simulator) {
+            diag_error(error);
+            return 2;
+        }
+    }
+
+    CheckInstance(options, &report);
+    if (simulator) {
+        CheckHid(simulator->hid(), true, &report);
+        report.ble = SimulatedBle(simulator->ble());
+    } else {
+        HidrawApi hid;
+        CheckHid(hid, false, &report);
+        report.ble = ProbeBluez("", kBusTimeout);
+    }
+    for (const auto& device : report.ble.devices)
+        if (device.has_ids && device.vendor_id == kBleHidVendorId && (device.paired || device.connected))
+            report.ble_devices.push_back(device);
+    FindProblems(&report);
+
+    if (options.json)
+        std::cout << ToJson(report).dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    else
+        PrintText(report, std::cout);
+    std::cout.flush();
+    return report.problems.empty() ? 0 : 1;
+}
+
+}  // namespace orvex

@@ -1,0 +1,146 @@
+#include "platform/linux/BluezProbe.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace orvex {
+
+namespace {
+
+using Properties = std::map<std::string, sdbus::Variant>;
+using Interfaces = std::map<std::string, Properties>;
+using ManagedObjects = std::map<sdbus::ObjectPath, Interfaces>;
+
+template <typename T>
+bool Get(const Properties& properties, const char* name, T* out) {
+    auto it = properties.find(name);
+    if (it == properties.end()) return false;
+    try {
+        *out = it->second.get<T>();
+        return true;
+    } catch (const sdbus::Error&) {
+        return false;
+    }
+}
+
+const Properties* Find(const Interfaces& interfaces, const char* name) {
+    auto it = interfaces.find(name);
+    return it == interfaces.end() ? nullptr : &it->second;
+}
+
+// "0000fee3-0000-1000-8000-00805f9b34fb" is 0xFEE3.
+bool IsShortUuid(const std::string& uuid, uint32_t value) {
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%08x-", value);
+    std::string lower = uuid.substr(0, 9);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower == expected;
+}
+
+bool Has(const std::vector<std::string>& flags, const char* flag) {
+    return std::find(flags.begin(), flags.end(), flag) != flags.end();
+}
+
+std::string SocketOf(const std::string& address) {
+    const std::string prefix = "unix:path=";
+    if (address.compare(0, prefix.size(), prefix) != 0) return "";
+    const size_t end = address.find_first_of(",;", prefix.size());
+    return address.substr(prefix.size(), end == std::string::npos ? std::string::npos : end - prefix.size());
+}
+
+}  // namespace
+
+BleSnapshot ProbeBluez(const std::string& busAddress, std::chrono::milliseconds timeout) {
+    BleSnapshot snapshot;
+    const char* fromEnvironment = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    snapshot.where = !busAddress.empty()                   ? busAddress
+                     : fromEnvironment && *fromEnvironment ? fromEnvironment
+                                                           : "unix:path=/run/dbus/system_bus_socket";
+    // A connection that fails to start leaves its bus object behind in the
+    // D-Bus library; a missing socket is plain to see without one.
+    const std::string socket = SocketOf(snapshot.where);
+    struct stat info {};
+    if (!socket.empty() && stat(socket.c_str(), &info) != 0) {
+        snapshot.error = "no bus at " + snapshot.where + " (" + std::strerror(errno) + ")";
+        return snapshot;
+    }
+
+    ManagedObjects managed;
+    try {
+        auto connection = busAddress.empty() ? sdbus::createSystemBusConnection()
+                                             : sdbus::createSessionBusConnectionWithAddress(busAddress);
+        auto proxy = sdbus::createProxy(*connection, "org.bluez", "/");
+        proxy->callMethod("GetManagedObjects")
+            .onInterface("org.freedesktop.DBus.ObjectManager")
+            .withTimeout(timeout)
+            .storeResultsTo(managed);
+    } catch (const sdbus::Error& e) {
+        snapshot.error = e.getName() + ": " + e.getMessage();
+        return snapshot;
+    }
+    snapshot.answered = true;
+
+    std::map<std::string, BleDeviceInfo*> byPath;
+    std::map<std::string, std::string> serviceDevice;  // service path -> device path
+    for (const auto& [path, interfaces] : managed) {
+        if (const Properties* adapter = Find(interfaces, "org.bluez.Adapter1")) {
+            BleAdapterInfo info;
+            info.path = path;
+            Get(*adapter, "Address", &info.address);
+            Get(*adapter, "Powered", &info.powered);
+            snapshot.adapters.push_back(info);
+        }
+        if (const Properties* device = Find(interfaces, "org.bluez.Device1")) {
+            BleDeviceInfo info;
+            info.path = path;
+            Get(*device, "Address", &info.address);
+            if (!Get(*device, "Alias", &info.name)) Get(*device, "Name", &info.name);
+            Get(*device, "Paired", &info.paired);
+            Get(*device, "Connected", &info.connected);
+            Get(*device, "ServicesResolved", &info.services_resolved);
+            std::string modalias;
+            unsigned vendor = 0, product = 0;
+            const size_t colon = Get(*device, "Modalias", &modalias) ? modalias.find(':') : std::string::npos;
+            // "usb:v045Ep0B13d0001"
+            if (colon != std::string::npos &&
+                std::sscanf(modalias.c_str() + colon + 1, "v%4xp%4x", &vendor, &product) == 2) {
+                info.has_ids = true;
+                info.vendor_id = static_cast<uint16_t>(vendor);
+                info.product_id = static_cast<uint16_t>(product);
+            }
+            snapshot.devices.push_back(info);
+        }
+        if (const Properties* service = Find(interfaces, "org.bluez.GattService1")) {
+            sdbus::ObjectPath device;
+            if (Get(*service, "Device", &device)) serviceDevice[path] = device;
+        }
+    }
+    for (auto& device : snapshot.devices) byPath[device.path] = &device;
+    for (const auto& [path, interfaces] : managed) {
+        const Properties* characteristic = Find(interfaces, "org.bluez.GattCharacteristic1");
+        if (!characteristic) continue;
+        std::string uuid;
+        std::vector<std::string> flags;
+        sdbus::ObjectPath service;
+        Get(*characteristic, "UUID", &uuid);
+        Get(*characteristic, "Flags", &flags);
+        if (!Get(*characteristic, "Service", &service)) continue;
+        auto owner = serviceDevice.find(service);
+        if (owner == serviceDevice.end()) continue;
+        auto device = byPath.find(owner->second);
+        if (device == byPath.end()) continue;
+        if (IsShortUuid(uuid, 0xFEE3) && Has(flags, "write")) device->second->write_characteristic = true;
+        if (IsShortUuid(uuid, 0xFEE4) && Has(flags, "notify")) device->second->notify_characteristic = true;
+    }
+    return snapshot;
+}
+
+}  // namespace orvex

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds the Debian package, dist/orvex-bridge_<version>_<arch>.deb, with
+# Debian's own tools (dpkg-buildpackage -b -us -uc), and unpacks it into
+# build-package/root/ so that its binary can be used without installing it.
+#
+# The build runs on a copy of the tree in build-package/src/: dpkg-buildpackage
+# writes its results next to the tree it builds, and debhelper fills that tree
+# with build files; the copy keeps both inside this tree and out of git.
+# Needs the build dependencies of debian/control (scripts/install-deps.sh).
+# DEB_BUILD_OPTIONS is passed on; parallel=2 is the default.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+fail() {
+  echo "package.sh: $*" >&2
+  exit 1
+}
+
+version=$(dpkg-parsechangelog -SVersion)
+cmake_version=$(sed -n 's/^project(orvex-bridge VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ "$version" = "$cmake_version" ] ||
+  fail "debian/changelog gives version $version, CMakeLists.txt $cmake_version: make them agree"
+arch=$(dpkg-architecture -qDEB_HOST_ARCH)
+deb=orvex-bridge_${version}_${arch}.deb
+
+work=build-package
+src=$work/src/orvex-bridge-$version
+rm -rf "$work" dist
+mkdir -p "$src" dist
+tar -c --exclude-vcs --exclude='./build*' --exclude=./dist -f - . | tar -x -C "$src"
+
+start=$(date +%s)
+echo "package.sh: building $deb (log: $work/build.log)"
+if ! (cd "$src" && DEB_BUILD_OPTIONS="parallel=2 noautodbgsym ${DEB_BUILD_OPTIONS:-}" \
+  dpkg-buildpackage -b -us -uc) >"$work/build.log" 2>&1; then
+  tail -n 60 "$work/build.log" >&2
+  fail "dpkg-buildpackage failed; the whole log is $work/build.log"
+fi
+
+mv "$work/src/$deb" dist/
+dpkg-deb -x "dist/$deb" "$work/root"
+echo "package.sh: dist/$deb in $(($(date +%s) - start)) s"
+echo "package.sh: its binary, unpacked: $work/root/usr/bin/orvex-bridge"

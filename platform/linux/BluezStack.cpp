@@ -672,7 +672,8 @@ void BluezStack::Unavailable(const std::string& why) {
         return;
     }
     m_reportedUnavailable = true;
-    diag_error("BLE unavailable: " + why);
+    // The bridge serves its HID devices all the same: a warning, not an error.
+    diag_warning("BLE unavailable: " + why);
 }
 
 void BluezStack::Connect(const std::string& address) {

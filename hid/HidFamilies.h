@@ -2,7 +2,6 @@
 // table of one family.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -10,6 +9,7 @@
 #include <thread>
 
 #include "platform/HidApi.h"
+#include "platform/ReaderWake.h"
 
 namespace orvex {
 
@@ -61,11 +61,9 @@ struct HidFamilyState {
     int m_nControlCount = 0;
     int m_nInputCount = 0;
     int m_bPaired[kSlotCount] = {};
-    std::atomic<int> m_bStopRequest[kSlotCount] = {};
-    // Set by the open step, before the slot's reader starts, when its input
-    // handle refused non-blocking mode: that reader then polls with a zero
-    // time-out, so that a read never keeps it from its stop request.
-    bool m_bPollWithTimeout[kSlotCount] = {};
+    // The stop request is the reader's wake-up: setting it ends a reader that
+    // waits in its device read at once.
+    ReaderWake m_bStopRequest[kSlotCount];
 };
 
 }  // namespace orvex

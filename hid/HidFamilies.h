@@ -2,6 +2,7 @@
 // table of one family.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -64,6 +65,11 @@ struct HidFamilyState {
     // The stop request is the reader's wake-up: setting it ends a reader that
     // waits in its device read at once.
     ReaderWake m_bStopRequest[kSlotCount];
+    // Set while a reader sends a report text it checked against its record;
+    // a removal that cleared the record waits for it (m_forwarded) before its
+    // own text goes out, so that no report text follows a removal text.
+    bool m_bForwarding[kSlotCount] = {};
+    std::condition_variable m_forwarded;
 };
 
 }  // namespace orvex

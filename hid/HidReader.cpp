@@ -73,6 +73,7 @@ bool HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
         // read: the report belongs to a device the pages were told is gone,
         // and must not give the cleared slot an id again.
         if (state->m_input[slot].hInput != input) return true;
+        state->m_bForwarding[slot] = true;
         state->m_input[slot].nDeviceId = deviceId;
         for (int k = 0; k < state->m_nControlCount && k < kSlotCount; ++k) {
             HidCollectionRecord& control = state->m_control[k];
@@ -86,6 +87,17 @@ bool HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
             break;
         }
     }
+
+    // Cleared however the broadcast ends.
+    struct Forwarded {
+        HidFamilyState& state;
+        int slot;
+        ~Forwarded() {
+            std::lock_guard<std::mutex> lock(state.m_mutex);
+            state.m_bForwarding[slot] = false;
+            state.m_forwarded.notify_all();
+        }
+    } forwarded{*state, slot};
 
     // Set before the broadcast, so a command waiting for the flag never sees
     // the text first.

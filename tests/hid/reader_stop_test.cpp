@@ -1,6 +1,7 @@
 // How a reader waits: for a report, which it forwards at once, or for its stop
-// request, which ends it at once. Observed as ordered events (a report queued,
-// a text out, a pause taken through the clock), never as milliseconds.
+// request, which ends it at once; and how a removal waits for a text already
+// on its way. Observed as ordered events (a report queued, a text out, a pause
+// taken through the clock), never as milliseconds.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -182,6 +183,69 @@ TEST_F(AReader, SetsTheAcknowledgementFlagBeforeTheTextGoesOut) {
     ASSERT_TRUE(events.WaitForCount(4));
     ASSERT_TRUE(StopWithin(10s));
     EXPECT_THAT(ackAtBroadcast, ElementsAre(1, 0));
+}
+
+// Holds every report text inside broadcast until released, and keeps texts in
+// the order their broadcasts end: the order pages receive them in.
+class HoldingPages final : public PageSink {
+public:
+    void broadcast(const std::string& text) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (text.compare(2, 2, "01") == 0) {
+            m_holding = true;
+            m_cv.notify_all();
+            m_cv.wait(lock, [&] { return m_released; });
+        }
+        m_texts.push_back(text);
+    }
+    bool WaitHolding() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, kWait, [&] { return m_holding; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+        m_cv.notify_all();
+    }
+    std::vector<std::string> Texts() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_texts;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_holding = false, m_released = false;
+    std::vector<std::string> m_texts;
+};
+
+// The input collection's node goes first, so the removal that clears the slot
+// does not end its reader: only waiting keeps the texts in order.
+TEST(ARemovalOfAnInputCollection, LetsAReportTextAlreadyOnItsWayGoOutFirst) {
+    std::string error;
+    auto sim = sim::Simulator::LoadScenarioText(
+        R"({"devices":[{"name":"vireo","vendor_id":"0x1D57","product_id":"0xFA60","device_id":2}]})", &error);
+    ASSERT_TRUE(sim) << error;
+    SteadyClock clock;
+    HoldingPages pages;
+    Timings timings;
+    timings.initialFeaturePause = 0ms;
+    HidDeviceManager manager(sim->hid(), clock, pages, timings);
+    manager.OpenHidFamily(0x81);
+    ASSERT_TRUE(sim->QueueReport("vireo", {0x05, 0x02, 0x01}, 1, &error)) << error;
+    const bool held = pages.WaitHolding();
+    DeviceChange removal;
+    removal.kind = DeviceChange::Kind::Removal;
+    removal.path = sim->CollectionPaths("vireo")[1];
+    removal.vendor_id = kOrvexVendorId;
+    removal.product_id = kProductVireo;
+    auto removed = std::async(std::launch::async, [&] { manager.HandleHidRemoval81(removal); });
+    // Had the removal not waited, its text would be out by now.
+    removed.wait_for(200ms);
+    pages.Release();
+    ASSERT_TRUE(held);
+    ASSERT_EQ(removed.wait_for(10s), std::future_status::ready);
+    EXPECT_THAT(pages.Texts(), ElementsAre("81010502010000", "810002"));
 }
 
 // A device whose every read fails at once, as an unplugged node does.

@@ -137,12 +137,9 @@ void HidDeviceManager::OpenHidFamily(uint8_t family) {
         state->m_nInputCount = inputCount;
     }
 
-    for (int s = 0; s < inputCount; ++s) {
-        // Non-blocking, so that a reader sees its stop request within a poll.
-        state->m_bPollWithTimeout[s] = input[s].hInput->set_nonblocking(true) != 0;
-        if (state->m_bPollWithTimeout[s]) diag_verbose("cannot make " + input[s].szPath + " non-blocking; polling it");
-        StartReader(family, s);
-    }
+    // Readers wait in their device reads, so input handles stay in blocking
+    // mode: the stop request wakes them instead.
+    for (int s = 0; s < inputCount; ++s) StartReader(family, s);
 }
 
 void HidDeviceManager::StartReader(uint8_t family, int slot) {
@@ -163,8 +160,9 @@ void HidDeviceManager::StartReader(uint8_t family, int slot) {
 void HidDeviceManager::StopSlotReader(uint8_t family, int slot) {
     HidFamilyState* state = Family(family);
     if (state == nullptr || slot < 0 || slot >= kSlotCount) return;
-    state->m_bStopRequest[slot] = 1;
-    // Joined without the family lock: the reader takes it to finish its poll.
+    state->m_bStopRequest[slot].Set();
+    // Joined without the family lock: the reader takes it to finish a report
+    // it has already read.
     if (state->m_hThread[slot].joinable()) state->m_hThread[slot].join();
     state->m_dwThreadId[slot] = std::thread::id();
 }
@@ -178,18 +176,20 @@ void HidDeviceManager::StopFamilyReaders(uint8_t family) {
             std::lock_guard<std::mutex> lock(state->m_mutex);
             state->m_bPaired[s] = 0;
         }
-        state->m_bStopRequest[s] = 0;
+        state->m_bStopRequest[s].Clear();
     }
 }
 
 void HidDeviceManager::RequestStopAll() {
     for (uint8_t family : {0x81, 0x82, 0x83, 0x80, 0x85}) {
         HidFamilyState* state = Family(family);
-        std::lock_guard<std::mutex> lock(state->m_mutex);
-        for (int s = 0; s < kSlotCount; ++s) {
-            state->m_bPaired[s] = 0;
-            state->m_bStopRequest[s] = 1;
+        {
+            std::lock_guard<std::mutex> lock(state->m_mutex);
+            for (int s = 0; s < kSlotCount; ++s) state->m_bPaired[s] = 0;
         }
+        // Outside the family lock: waking a reader takes the lock its device
+        // waits under.
+        for (int s = 0; s < kSlotCount; ++s) state->m_bStopRequest[s].Set();
     }
 }
 

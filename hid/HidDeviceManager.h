@@ -43,7 +43,8 @@ public:
     // requests end up cleared.
     void StopFamilyReaders(uint8_t family);
     // Ends the reader of one slot: sets its stop request, joins the thread
-    // (without holding the family lock, so the reader can finish its poll) and
+    // (without holding the family lock, so the reader can finish a report it
+    // has already read) and
     // forgets it. The stop request stays set, as removal wants; a slot without
     // a reader only gets the request. Main loop thread only.
     void StopSlotReader(uint8_t family, int slot);
@@ -53,12 +54,13 @@ public:
     // ...then every reader joined, in the order 0x81, 0x82, 0x83, 0x80, 0x85.
     void JoinAllReaders();
 
-    // The body of a slot's reader thread: polls every readerPoll until its
+    // The body of a slot's reader thread: reads report after report until its
     // stop request is set. Never throws.
     void ReaderThreadProc(uint8_t family, int slot);
-    // One poll of one slot: reads at most one report, updates the device id and
-    // pairing, and broadcasts the report text.
-    void ReadHidReport(uint8_t family, int slot);
+    // One read of one slot: waits for one report (or the stop request),
+    // updates the device id and pairing, and broadcasts the report text. False
+    // when nothing more can come: the slot was cleared or its device failed.
+    bool ReadHidReport(uint8_t family, int slot);
 
     // Every slot holding an input record, family by family (0x80, 0x81, 0x82,
     // 0x83, 0x85), each family copied under its own lock. Any thread.

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "platform/HidApi.h"
+#include "platform/ReaderWake.h"
 
 namespace orvex {
 
@@ -62,11 +64,14 @@ struct HidFamilyState {
     int m_nControlCount = 0;
     int m_nInputCount = 0;
     int m_bPaired[kSlotCount] = {};
-    std::atomic<int> m_bStopRequest[kSlotCount] = {};
-    // Set by the open step, before the slot's reader starts, when its input
-    // handle refused non-blocking mode: that reader then polls with a zero
-    // time-out, so that a read never keeps it from its stop request.
-    bool m_bPollWithTimeout[kSlotCount] = {};
+    // The stop request is the reader's wake-up: setting it ends a reader that
+    // waits in its device read at once.
+    ReaderWake m_bStopRequest[kSlotCount];
+    // Set while a reader sends a report text it checked against its record;
+    // a removal that cleared the record waits for it (m_forwarded) before its
+    // own text goes out, so that no report text follows a removal text.
+    bool m_bForwarding[kSlotCount] = {};
+    std::condition_variable m_forwarded;
 
     // The slot's traffic as /status shows it: written by the slot's reader
     // alone, read without the lock, cleared by the open step.

@@ -1,4 +1,5 @@
-// The reader threads: one per opened input collection, polling every readerPoll.
+// The reader threads: one per opened input collection, each waiting in its
+// device read until a report comes or its stop request is set.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +12,9 @@ namespace orvex {
 
 namespace {
 constexpr size_t kReportBufferSize = 100;
+// After an unexpected failure, before the slot is read again; a stop request
+// still ends the wait at once.
+constexpr std::chrono::milliseconds kRetryAfterFailure{100};
 }  // namespace
 
 std::string FormatReportText(uint8_t family, const uint8_t* report, size_t length) {
@@ -24,31 +28,28 @@ std::string FormatReportText(uint8_t family, const uint8_t* report, size_t lengt
 void HidDeviceManager::ReaderThreadProc(uint8_t family, int slot) {
     HidFamilyState* state = Family(family);
     if (state == nullptr || slot < 0 || slot >= kSlotCount) return;
-    // The sleep comes before the check, so a stop that arrives during a poll
-    // takes effect after the following sleep.
-    bool sleepFirst = true;
-    while (true) {
+    ReaderWake& stop = state->m_bStopRequest[slot];
+    while (!stop.IsSet()) {
         try {
-            if (sleepFirst) m_clock.sleep_for(m_timings.readerPoll);
-            sleepFirst = false;
-            if (state->m_bStopRequest[slot] != 0) return;
-            ReadHidReport(family, slot);
-            sleepFirst = true;
+            // A cleared slot or a failed device gives nothing more until the
+            // next open step: waiting for the stop request, not retrying,
+            // keeps an unplugged device from costing a core.
+            if (!ReadHidReport(family, slot)) stop.Wait();
         } catch (const std::exception& e) {
-            // One bad poll must not end the slot's reader; the next one retries
-            // after the usual pause.
-            diag_error(std::string("reader poll failed: ") + e.what());
-            sleepFirst = true;
+            // One bad report must not end the slot's reader, nor may a failure
+            // that repeats spin it.
+            diag_error(std::string("reader failed: ") + e.what());
+            stop.WaitFor(kRetryAfterFailure);
         } catch (...) {
-            diag_error("reader poll failed");
-            sleepFirst = true;
+            diag_error("reader failed");
+            stop.WaitFor(kRetryAfterFailure);
         }
     }
 }
 
-void HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
+bool HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
     HidFamilyState* state = Family(family);
-    if (state == nullptr || slot < 0 || slot >= kSlotCount) return;
+    if (state == nullptr || slot < 0 || slot >= kSlotCount) return false;
 
     uint8_t report[kReportBufferSize] = {};
     std::shared_ptr<HidDevice> input;
@@ -56,13 +57,13 @@ void HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
         std::lock_guard<std::mutex> lock(state->m_mutex);
         input = state->m_input[slot].hInput;
     }
-    if (!input) return;  // cleared by a removal
+    if (!input) return false;  // cleared by a removal
 
     // The device is read without the lock: commands and removals must not
     // wait on it.
-    const int result = state->m_bPollWithTimeout[slot] ? input->read_timeout(report, sizeof report, 0)
-                                                       : input->read(report, sizeof report);
-    if (result <= 0) return;  // nothing waiting and errors alike: the next poll retries
+    const int result = input->read_wait(report, sizeof report, state->m_bStopRequest[slot]);
+    if (result < 0) return false;
+    if (result == 0) return true;  // woken by the stop request
     const size_t length = std::min<size_t>(static_cast<size_t>(result), sizeof report);
     const uint8_t deviceId = report[1];
 
@@ -71,7 +72,8 @@ void HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
         // A removal (or a rebuild) replaced the record while the device was
         // read: the report belongs to a device the pages were told is gone,
         // and must not give the cleared slot an id again.
-        if (state->m_input[slot].hInput != input) return;
+        if (state->m_input[slot].hInput != input) return true;
+        state->m_bForwarding[slot] = true;
         state->m_input[slot].nDeviceId = deviceId;
         for (int k = 0; k < state->m_nControlCount && k < kSlotCount; ++k) {
             HidCollectionRecord& control = state->m_control[k];
@@ -86,12 +88,24 @@ void HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
         }
     }
 
+    // Cleared however the broadcast ends.
+    struct Forwarded {
+        HidFamilyState& state;
+        int slot;
+        ~Forwarded() {
+            std::lock_guard<std::mutex> lock(state.m_mutex);
+            state.m_bForwarding[slot] = false;
+            state.m_forwarded.notify_all();
+        }
+    } forwarded{*state, slot};
+
     // Set before the broadcast, so a command waiting for the flag never sees
     // the text first.
     if (family == 0x81 && report[2] == 0x50) m_bAcked81[slot] = report[3] == 0 ? 1 : 0;
 
     state->NoteReportForwarded(slot);
     m_pages.broadcast(FormatReportText(family, report, length));
+    return true;
 }
 
 }  // namespace orvex

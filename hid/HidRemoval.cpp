@@ -31,29 +31,36 @@ bool IsOrvex(const DeviceChange& change) {
 // reader takes that lock for every report, and broadcasting takes the
 // registry's.
 //
-// One node can hold both a slot's input collection and its control
-// collection, so one event may clear both records. The reader of such a slot
-// is joined before the removal text goes out: a poll already past its checks
-// would otherwise forward one last report after the pages were told the
-// device is gone.
+// A reader that checked its record before the removal cleared it may still be
+// sending that report's text; the removal text waits for it, so that the
+// pages never hear of a report after they were told the device is gone. (A
+// reader that checks after the clearing drops its report.)
 void RemoveFromFamily(HidDeviceManager& manager, uint8_t family, const std::string& path) {
     HidFamilyState* state = manager.Family(family);
     if (state == nullptr) return;
 
     std::vector<std::string> texts;
+    std::vector<int> cleared;
     std::vector<int> stopped;
     {
-        std::lock_guard<std::mutex> lock(state->m_mutex);
+        std::unique_lock<std::mutex> lock(state->m_mutex);
         for (int s = 0; s < kSlotCount; ++s) {
             if (!SamePath(state->m_input[s].szPath, path)) continue;
             texts.push_back(RemovalText(family, state->m_input[s].nDeviceId));
             state->m_input[s] = HidCollectionRecord();
+            cleared.push_back(s);
         }
         for (int s = 0; s < kSlotCount; ++s) {
             if (!SamePath(state->m_active[s].szPath, path)) continue;
             state->m_active[s] = HidCollectionRecord();
             stopped.push_back(s);
         }
+        // Bounded by one broadcast; the lock is free meanwhile.
+        state->m_forwarded.wait(lock, [&] {
+            for (int s : cleared)
+                if (state->m_bForwarding[s]) return false;
+            return true;
+        });
     }
     // The stop requests stay set until the family's next open step.
     for (int s : stopped) manager.StopSlotReader(family, s);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ReaderWake.h"
+
 namespace orvex {
 
 constexpr uint16_t kBusUsb = 0x0003;
@@ -32,13 +34,23 @@ struct HidDeviceInfo {
 
 enum class HidOpenError { None, PermissionDenied, NotFound, Other };
 
-// One opened collection. Results follow hidapi: negative on failure, 0 for
-// "no report waiting" on reads, else the number of bytes.
+// One opened collection. Results follow hidapi: negative on failure, else the
+// number of bytes.
+//
+// Two reads, one per user: a reader thread waits for the next report with no
+// time limit but must end the moment it is stopped, so it passes its wake-up;
+// the command side waits a bounded time on control handles. hidapi's
+// non-blocking mode and its plain read are left out: a reader that waits on
+// its wake-up needs neither.
 class HidDevice {
 public:
     virtual ~HidDevice() = default;
-    virtual int set_nonblocking(bool nonblocking) = 0;
-    virtual int read(uint8_t* data, size_t length) = 0;
+    // Waits until a report arrives (its length), the wake is set (0, also
+    // when a report waits too) or the device fails (negative, at once and
+    // again at every later call).
+    virtual int read_wait(uint8_t* data, size_t length, ReaderWake& wake) = 0;
+    // Waits at most milliseconds (-1: no limit, 0: only what is waiting);
+    // 0 when nothing came.
     virtual int read_timeout(uint8_t* data, size_t length, int milliseconds) = 0;
     virtual int write(const uint8_t* data, size_t length) = 0;
     virtual int send_feature_report(const uint8_t* data, size_t length) = 0;

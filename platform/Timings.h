@@ -26,8 +26,6 @@ constexpr Milliseconds kQueryReadPause{30};
 constexpr Milliseconds kControlReadTimeout{1000};
 // After the initial feature report of a new control handle.
 constexpr Milliseconds kInitialFeaturePause{200};
-// Reader threads look for a report this often.
-constexpr Milliseconds kReaderPoll{10};
 // From the last arrival of a burst to the open step of its family.
 constexpr Milliseconds kArrivalDelay{1000};
 // From the BLE open step to connecting its slots.
@@ -41,7 +39,6 @@ struct Timings {
     Milliseconds queryReadPause = kQueryReadPause;
     Milliseconds controlReadTimeout = kControlReadTimeout;
     Milliseconds initialFeaturePause = kInitialFeaturePause;
-    Milliseconds readerPoll = kReaderPoll;
     Milliseconds arrivalDelay = kArrivalDelay;
     Milliseconds bleConnectDelay = kBleConnectDelay;
 };

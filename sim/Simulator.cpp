@@ -65,6 +65,7 @@ struct Simulator::Core : std::enable_shared_from_this<Simulator::Core> {
         std::vector<std::vector<std::weak_ptr<SimHandle>>> handles;  // per collection
         std::deque<Received> log;
         size_t dropped = 0;
+        int waiting_reads = 0;  // reads blocked on the device's handles
 
         int InputCollection() const {
             for (uint16_t page : {kInputUsagePage, kVendorInputUsagePage})
@@ -196,13 +197,7 @@ public:
     SimHandle(std::shared_ptr<Core> core, size_t device, int collection, uint64_t generation)
         : m_core(std::move(core)), m_device(device), m_collection(collection), m_generation(generation) {}
 
-    int set_nonblocking(bool nonblocking) override {
-        std::lock_guard<std::mutex> lock(m_core->mutex);
-        if (!AliveLocked()) return -1;
-        m_nonblocking = nonblocking;
-        return 0;
-    }
-    int read(uint8_t* data, size_t length) override { return read_timeout(data, length, m_nonblocking ? 0 : -1); }
+    int read_wait(uint8_t* data, size_t length, ReaderWake& wake) override;
     int read_timeout(uint8_t* data, size_t length, int milliseconds) override;
     int write(const uint8_t* data, size_t length) override;
     int send_feature_report(const uint8_t* data, size_t length) override;
@@ -222,6 +217,21 @@ private:
         return device.attached && device.generation == m_generation;
     }
     Core::Device& DeviceLocked() { return m_core->devices[m_device]; }
+    int PopLocked(uint8_t* data, size_t length) {
+        std::vector<uint8_t> report = std::move(m_queue.front());
+        m_queue.pop_front();
+        const size_t n = std::min(length, report.size());
+        std::copy(report.begin(), report.begin() + static_cast<long>(n), data);
+        return static_cast<int>(n);
+    }
+    // Counted, so that a test can tell that a reader is inside its wait.
+    template <typename Wait>
+    auto WaitLocked(Wait wait) {
+        ++DeviceLocked().waiting_reads;
+        auto result = wait();
+        --DeviceLocked().waiting_reads;
+        return result;
+    }
     const UsagePair& UsageLocked() { return DeviceLocked().desc.collections[m_collection]; }
     std::vector<uint8_t> AnswerLocked(uint8_t code, size_t size);
     void AnswerOutputQueryLocked(uint8_t code);
@@ -230,7 +240,6 @@ private:
     const size_t m_device;
     const int m_collection;
     const uint64_t m_generation;
-    std::atomic<bool> m_nonblocking{false};
     std::deque<std::vector<uint8_t>> m_queue;
     std::condition_variable m_wake;
 };
@@ -241,20 +250,35 @@ int SimHandle::read_timeout(uint8_t* data, size_t length, int milliseconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
     while (true) {
         if (!AliveLocked()) return -1;
-        if (!m_queue.empty()) {
-            std::vector<uint8_t> report = std::move(m_queue.front());
-            m_queue.pop_front();
-            const size_t n = std::min(length, report.size());
-            std::copy(report.begin(), report.begin() + n, data);
-            return static_cast<int>(n);
-        }
+        if (!m_queue.empty()) return PopLocked(data, length);
         if (milliseconds == 0) return 0;
         if (milliseconds < 0) {
-            m_wake.wait(lock);
-        } else if (m_wake.wait_until(lock, deadline) == std::cv_status::timeout) {
+            WaitLocked([&] {
+                m_wake.wait(lock);
+                return true;
+            });
+        } else if (WaitLocked([&] { return m_wake.wait_until(lock, deadline); }) == std::cv_status::timeout) {
             if (!AliveLocked()) return -1;
             if (m_queue.empty()) return 0;
         }
+    }
+}
+
+int SimHandle::read_wait(uint8_t* data, size_t length, ReaderWake& wake) {
+    if (!data) return -1;
+    // Made before the lock is taken and gone after it is released, as the
+    // wake wants.
+    ReaderWake::Listener listener(wake, m_core->mutex, m_wake);
+    std::unique_lock<std::mutex> lock(m_core->mutex);
+    while (true) {
+        if (!AliveLocked()) return -1;
+        // Before the queue: a stopped reader reads nothing more.
+        if (wake.IsSet()) return 0;
+        if (!m_queue.empty()) return PopLocked(data, length);
+        WaitLocked([&] {
+            m_wake.wait(lock);
+            return true;
+        });
     }
 }
 
@@ -633,6 +657,12 @@ long QueueReportCounted(Simulator::Core& core, const std::string& name, const st
 }
 
 }  // namespace
+
+int Simulator::WaitingReads(const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_core->mutex);
+    Core::Device* device = m_core->FindLocked(name, nullptr);
+    return device ? device->waiting_reads : 0;
+}
 
 std::vector<Received> Simulator::Log(const std::string& name) {
     std::lock_guard<std::mutex> lock(m_core->mutex);

@@ -57,6 +57,10 @@ public:
     // with none open the report is lost, as on a real node.
     bool QueueReport(const std::string& device, const std::vector<uint8_t>& report, int collection, std::string* error);
 
+    // Reads that wait on the device's handles right now: a reader waiting for
+    // its next report counts one. 0 for an unknown device.
+    int WaitingReads(const std::string& device);
+
     std::vector<Received> Log(const std::string& device);
     void Clear(const std::string& device);
 

@@ -1,62 +1,111 @@
 #include "platform/linux/HidrawApi.h"
 
+#include <fcntl.h>
 #include <hidapi.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <map>
 
 #include "platform/Log.h"
-#include "platform/linux/HidrawDescriptor.h"
 
 namespace orvex {
 
 namespace {
 
+// hidraw's feature ioctls carry the length in 14 bits.
+constexpr size_t kMaxFeatureLength = (1u << 14) - 1;
+// A reader whose wake-up has no eventfd (the process is out of descriptors)
+// looks at its stop request this often instead.
+constexpr int kWakeSliceMs = 10;
+
 class HidrawDevice final : public HidDevice {
 public:
-    HidrawDevice(hid_device* device, HidReportFilter filter) : m_device(device), m_filter(filter) {}
-    ~HidrawDevice() override { hid_close(m_device); }
+    HidrawDevice(int fd, const HidReportFilter& filter) : m_fd(fd), m_filter(filter) {}
+    ~HidrawDevice() override { ::close(m_fd); }
     HidrawDevice(const HidrawDevice&) = delete;
     HidrawDevice& operator=(const HidrawDevice&) = delete;
 
-    int set_nonblocking(bool nonblocking) override {
-        const int result = hid_set_nonblocking(m_device, nonblocking ? 1 : 0);
-        if (result == 0) m_nonblocking = nonblocking;
-        return result;
-    }
-    int read(uint8_t* data, size_t length) override {
-        return ReadFiltered(m_filter, Raw(), data, length, m_nonblocking ? 0 : -1);
+    int read_wait(uint8_t* data, size_t length, ReaderWake& wake) override {
+        const RawRead raw = [this, &wake](uint8_t* d, size_t n, int) { return WaitAndRead(d, n, &wake, -1); };
+        return ReadFiltered(m_filter, raw, data, length, -1);
     }
     int read_timeout(uint8_t* data, size_t length, int milliseconds) override {
-        return ReadFiltered(m_filter, Raw(), data, length, milliseconds);
+        const RawRead raw = [this](uint8_t* d, size_t n, int ms) { return WaitAndRead(d, n, nullptr, ms); };
+        return ReadFiltered(m_filter, raw, data, length, milliseconds);
     }
-    int write(const uint8_t* data, size_t length) override { return hid_write(m_device, data, length); }
+    int write(const uint8_t* data, size_t length) override {
+        if (data == nullptr || length == 0) return -1;
+        ssize_t n;
+        do n = ::write(m_fd, data, length);
+        while (n < 0 && errno == EINTR);
+        return n < 0 ? -1 : static_cast<int>(n);
+    }
+    // data[0] is the report id (0 for a device without ids), as the kernel
+    // wants it.
     int send_feature_report(const uint8_t* data, size_t length) override {
-        return hid_send_feature_report(m_device, data, length);
+        if (data == nullptr || length == 0 || length > kMaxFeatureLength) return -1;
+        return ::ioctl(m_fd, HIDIOCSFEATURE(length), data);
     }
     int get_feature_report(uint8_t* data, size_t length) override {
-        return hid_get_feature_report(m_device, data, length);
+        if (data == nullptr || length == 0 || length > kMaxFeatureLength) return -1;
+        return ::ioctl(m_fd, HIDIOCGFEATURE(length), data);
     }
 
 private:
-    RawRead Raw() {
-        return [this](uint8_t* data, size_t length, int milliseconds) {
-            return hid_read_timeout(m_device, data, length, milliseconds);
-        };
+    // One report: waits for the node (and the wake, when given) at most
+    // timeout_ms (-1: no limit). 0 when woken or out of time, negative when
+    // the node failed or is gone.
+    int WaitAndRead(uint8_t* data, size_t length, ReaderWake* wake, int timeout_ms) {
+        using clock = std::chrono::steady_clock;
+        const clock::time_point deadline = clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+        while (true) {
+            if (wake && wake->IsSet()) return 0;
+            const int wakeFd = wake ? wake->fd() : -1;
+            pollfd fds[2] = {{m_fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            const nfds_t count = wakeFd >= 0 ? 2 : 1;
+            int wait = timeout_ms;
+            if (timeout_ms > 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+                wait = static_cast<int>(std::max<long>(0, static_cast<long>(left.count())));
+            }
+            if (wake && wakeFd < 0) wait = wait < 0 ? kWakeSliceMs : std::min(wait, kWakeSliceMs);
+            const int ready = ::poll(fds, count, wait);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return -1;
+            }
+            // Before the node: a stopped reader reads nothing more.
+            if (count == 2 && fds[1].revents != 0) return 0;
+            if (ready == 0) {
+                if (timeout_ms >= 0 && clock::now() >= deadline) return 0;
+                continue;
+            }
+            // Reports still queued on a node that went away are read first;
+            // then its read fails.
+            if (!(fds[0].revents & POLLIN)) return -1;
+            const ssize_t n = ::read(m_fd, data, length);
+            if (n < 0) {
+                if (errno == EINTR || errno == EAGAIN) continue;
+                return -1;
+            }
+            // A hidraw node never reads empty; end of file means it is gone.
+            if (n == 0) return -1;
+            return static_cast<int>(n);
+        }
     }
 
-    hid_device* m_device;
+    const int m_fd;
     const HidReportFilter m_filter;
-    std::atomic<bool> m_nonblocking{false};
 };
 
-HidOpenError ClassifyOpenFailure(const std::string& path) {
-    // hidapi keeps the errno of its failed open() only in a message; asking
-    // again is simpler and as good.
-    if (::access(path.c_str(), R_OK | W_OK) == 0) return HidOpenError::Other;
-    switch (errno) {
+HidOpenError ClassifyOpenFailure(int error) {
+    switch (error) {
         case EACCES:
         case EPERM:
             return HidOpenError::PermissionDenied;
@@ -107,23 +156,38 @@ std::vector<HidDeviceInfo> HidrawApi::enumerate(uint16_t vendor_id, uint16_t pro
     return entries;
 }
 
-std::shared_ptr<HidDevice> HidrawApi::open(const HidDeviceInfo& entry, HidOpenError* error) {
-    hid_device* device = hid_open_path(entry.path.c_str());
-    if (device == nullptr) {
-        if (error) *error = ClassifyOpenFailure(entry.path);
-        return nullptr;
+std::shared_ptr<HidDevice> MakeHidrawDevice(int fd, const HidReportFilter& filter) {
+    try {
+        return std::make_shared<HidrawDevice>(fd, filter);
+    } catch (...) {
+        ::close(fd);
+        throw;
     }
+}
+
+std::shared_ptr<HidDevice> HidrawApi::open(const HidDeviceInfo& entry, HidOpenError* error) {
+    // The filter first: once the node is open, nothing may throw before a
+    // handle owns its descriptor.
     HidReportFilter filter;
     std::vector<uint8_t> descriptor;
-    if (ReadHidrawReportDescriptor(m_sysfsRoot, entry.path, &descriptor)) {
+    const bool haveDescriptor = ReadHidrawReportDescriptor(m_sysfsRoot, entry.path, &descriptor);
+    if (haveDescriptor) {
         const HidDescriptorLayout layout = ParseReportDescriptor(descriptor.data(), descriptor.size());
-        if (!layout.valid) diag_verbose("unreadable report descriptor of " + entry.path + "; reports unfiltered");
         filter = HidReportFilter::ForCollection(layout, HidUsage{entry.usage_page, entry.usage});
-    } else {
-        diag_verbose("no report descriptor for " + entry.path + "; reports unfiltered");
+        if (!layout.valid) descriptor.clear();
     }
+    const int fd = ::open(entry.path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        if (error) *error = ClassifyOpenFailure(errno);
+        return nullptr;
+    }
+    std::shared_ptr<HidDevice> device = MakeHidrawDevice(fd, filter);
+    if (!haveDescriptor)
+        diag_verbose("no report descriptor for " + entry.path + "; reports unfiltered");
+    else if (descriptor.empty())
+        diag_verbose("unreadable report descriptor of " + entry.path + "; reports unfiltered");
     if (error) *error = HidOpenError::None;
-    return std::make_shared<HidrawDevice>(device, filter);
+    return device;
 }
 
 }  // namespace orvex

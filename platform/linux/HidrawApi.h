@@ -1,9 +1,12 @@
-// The HID seam over hidapi's hidraw backend.
+// The HID seam on Linux: hidapi's hidraw backend lists the collections, and
+// each handle is the hidraw node itself, opened, read and written here.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/HidApi.h"
+#include "platform/linux/HidrawDescriptor.h"
 #include "platform/linux/HidrawSysfs.h"
 
 namespace orvex {
@@ -21,5 +24,10 @@ private:
     std::string m_sysfsRoot;
     bool m_initialised = false;
 };
+
+// The handle over one open hidraw descriptor, which it owns and closes; it
+// returns only the input reports the filter accepts. open() makes these; any
+// descriptor that keeps report boundaries (a SOCK_SEQPACKET socket) will do.
+std::shared_ptr<HidDevice> MakeHidrawDevice(int fd, const HidReportFilter& filter);
 
 }  // namespace orvex

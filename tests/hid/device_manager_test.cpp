@@ -27,9 +27,9 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-constexpr auto kWait = 5s;  // for things that happen within a few polls
+constexpr auto kWait = 5s;  // for things that happen at once
 
-// Reader polls sleep for real; the open step's long pauses are recorded and
+// Short pauses sleep for real; the open step's long pauses are recorded and
 // skipped, with a hook that runs at each of them.
 class PacedClock final : public Clock {
 public:
@@ -442,7 +442,7 @@ TEST_F(AHidFamily, StopFamilyReadersEndsEveryReaderAndClearsItsFlags) {
     for (int s = 0; s < kSlotCount; ++s) {
         EXPECT_FALSE(v.reader[s]);
         EXPECT_EQ(v.paired[s], 0);
-        EXPECT_EQ(state->m_bStopRequest[s].load(), 0);
+        EXPECT_FALSE(state->m_bStopRequest[s].IsSet());
     }
     // Records stay until the next open step rebuilds them.
     EXPECT_EQ(v.inputCount, 2);
@@ -458,7 +458,7 @@ TEST_F(AHidFamily, StopSlotReaderEndsOneReaderAndLeavesItsRequestSet) {
     const FamilyView v = View(0x81);
     EXPECT_FALSE(v.reader[0]);
     EXPECT_TRUE(v.reader[1]);
-    EXPECT_EQ(manager->Family(0x81)->m_bStopRequest[0].load(), 1);
+    EXPECT_TRUE(manager->Family(0x81)->m_bStopRequest[0].IsSet());
     Report("a", 1, {0x05, 0x01});
     Report("b", 1, {0x05, 0x02});
     ASSERT_TRUE(broadcasts.WaitForText("81010502000000", kWait));
@@ -466,7 +466,7 @@ TEST_F(AHidFamily, StopSlotReaderEndsOneReaderAndLeavesItsRequestSet) {
     EXPECT_THAT(broadcasts.Texts(), ElementsAre("81010502000000"));
     // The next open step clears the request and reads slot 0 again.
     manager->OpenHidFamily(0x81);
-    EXPECT_EQ(manager->Family(0x81)->m_bStopRequest[0].load(), 0);
+    EXPECT_FALSE(manager->Family(0x81)->m_bStopRequest[0].IsSet());
     Report("a", 1, {0x05, 0x01, 0x01});
     EXPECT_TRUE(broadcasts.WaitForText("81010501010000", kWait));
 }
@@ -484,7 +484,7 @@ TEST_F(AHidFamily, ReaderOfAClearedSlotReadsNothingAndLeavesItCleared) {
     EXPECT_THAT(broadcasts.Texts(), IsEmpty());
     const FamilyView v = View(0x81);
     EXPECT_EQ(v.input[0].nDeviceId, 0);
-    EXPECT_TRUE(v.reader[0]);  // keeps polling until stopped
+    EXPECT_TRUE(v.reader[0]);  // lives on until stopped
 }
 
 TEST_F(AHidFamily, CommandsReadersAndOpenStepsShareTheTablesSafely) {

@@ -10,6 +10,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -29,9 +30,8 @@ namespace {
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
-// Reader polls really wait (so readers do not spin); the protocol's long
-// pauses are skipped.
-class PollPacedClock final : public Clock {
+// The protocol's long pauses are cut short.
+class ShortPauseClock final : public Clock {
 public:
     void sleep_for(std::chrono::milliseconds d) override { std::this_thread::sleep_for(std::min(d, 10ms)); }
 };
@@ -52,9 +52,8 @@ class FakeHid;
 class FakeHandle final : public HidDevice {
 public:
     FakeHandle(FakeHid& hid, size_t collection) : m_hid(hid), m_collection(collection) {}
-    int set_nonblocking(bool) override { return 0; }
-    int read(uint8_t* data, size_t length) override;
-    int read_timeout(uint8_t* data, size_t length, int) override { return read(data, length); }
+    int read_wait(uint8_t* data, size_t length, ReaderWake& wake) override;
+    int read_timeout(uint8_t*, size_t, int) override { return 0; }
     int write(const uint8_t*, size_t length) override { return static_cast<int>(length); }
     int send_feature_report(const uint8_t*, size_t length) override { return static_cast<int>(length); }
     int get_feature_report(uint8_t*, size_t) override { return -1; }
@@ -119,6 +118,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto& c : m_collections)
             if (c.info.pairing_key == key) c.present = false;
+        m_arrived.notify_all();
     }
     // Queues one input report on every open handle of the collection.
     void Report(const std::string& path, UsagePair usage, std::vector<uint8_t> report) {
@@ -131,6 +131,7 @@ public:
                 c.info.usage == usage.usage)
                 handle->reports.push_back(report);
         }
+        m_arrived.notify_all();
     }
 
     std::vector<std::string> Log() {
@@ -138,10 +139,14 @@ public:
         return m_log;
     }
 
-    int Read(FakeHandle& handle, uint8_t* data, size_t length) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_collections[handle.collection()].present) return -1;
-        if (handle.reports.empty()) return 0;
+    int ReadWait(FakeHandle& handle, uint8_t* data, size_t length, ReaderWake& wake) {
+        ReaderWake::Listener listener(wake, m_mutex, m_arrived);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        // By index: a plug may grow the list meanwhile.
+        auto present = [&] { return m_collections[handle.collection()].present; };
+        m_arrived.wait(lock, [&] { return wake.IsSet() || !present() || !handle.reports.empty(); });
+        if (!present()) return -1;
+        if (wake.IsSet()) return 0;
         const auto report = handle.reports.front();
         handle.reports.pop_front();
         const size_t n = std::min(length, report.size());
@@ -151,13 +156,14 @@ public:
 
 private:
     std::mutex m_mutex;
+    std::condition_variable m_arrived;
     std::vector<FakeCollection> m_collections;
     std::vector<std::weak_ptr<FakeHandle>> m_handles;
     std::vector<std::string> m_log;
 };
 
-int FakeHandle::read(uint8_t* data, size_t length) {
-    return m_hid.Read(*this, data, length);
+int FakeHandle::read_wait(uint8_t* data, size_t length, ReaderWake& wake) {
+    return m_hid.ReadWait(*this, data, length, wake);
 }
 
 constexpr UsagePair kKeyboardPage{0x000B, 0x0000};
@@ -258,7 +264,7 @@ protected:
     std::vector<std::string> Traces() { return m_logs.Traces(); }
 
     FakeHid m_hid;
-    PollPacedClock m_clock;
+    ShortPauseClock m_clock;
     test::LogCapture m_logs;
     test::FakePages m_texts;
     boost::asio::io_context m_loop;
@@ -389,19 +395,19 @@ TEST_F(ARemoval, OfAPairedVireoDeviceSendsItsIdClearsItsRecordsAndEndsItsReader)
     }
     EXPECT_FALSE(f.m_hThread[0].joinable());
     EXPECT_EQ(f.m_dwThreadId[0], std::thread::id());
-    EXPECT_EQ(f.m_bStopRequest[0].load(), 1);
+    EXPECT_TRUE(f.m_bStopRequest[0].IsSet());
     EXPECT_TRUE(Hid().SelectSlots(0x81, 0x03).empty() || !Hid().SelectSlots(0x81, 0x03)[0].control);
 }
 
-TEST_F(ARemoval, OfADeviceThatNeverReportedSendsId00AndLeavesItsReaderPolling) {
+TEST_F(ARemoval, OfADeviceThatNeverReportedSendsId00AndLeavesItsReaderWaiting) {
     PlugWired(m_hid);
     m_dialog.OnTimer(IDT_OPEN_WIRED);
     m_dialog.OnDeviceChange(Removal("/dev/hidraw6", kWiredProduct));
     m_dialog.OnDeviceChange(Removal("/dev/hidraw7", kWiredProduct));
     EXPECT_EQ(Traces(), std::vector<std::string>(2, "Wired ------------DBT_DEVICEREMOVECOMPLETE.\n"));
     EXPECT_EQ(m_texts.Texts(), (std::vector<std::string>{"800000", "850000"}));
-    // Without an active record nothing names the reader to stop; it polls the
-    // cleared slot until the family is opened again.
+    // Without an active record nothing names the reader to stop; it waits on
+    // the cleared slot until the family is opened again.
     EXPECT_TRUE(Hid().m_hid80.m_hThread[0].joinable());
     EXPECT_TRUE(Hid().m_hid85.m_hThread[0].joinable());
 }

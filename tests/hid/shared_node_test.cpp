@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -22,19 +23,14 @@ using ::testing::HasSubstr;
 
 class QuietDevice final : public HidDevice {
 public:
-    int set_nonblocking(bool) override { return 0; }
-    int read(uint8_t* data, size_t length) override {
-        if (!pending || length < 2) return 0;
-        pending = false;
-        data[0] = 0x05;
-        data[1] = 0x09;
-        return 2;
+    int read_wait(uint8_t*, size_t, ReaderWake& wake) override {
+        wake.Wait();
+        return 0;
     }
     int read_timeout(uint8_t*, size_t, int) override { return 0; }
     int write(const uint8_t*, size_t) override { return -1; }
     int send_feature_report(const uint8_t*, size_t) override { return -1; }
     int get_feature_report(uint8_t*, size_t) override { return -1; }
-    std::atomic<bool> pending{false};
 };
 
 class FakeHid final : public HidApi {
@@ -99,10 +95,12 @@ TEST(ANodeSharedByTwoCollections, GetsOnePermissionLinePerOpenStep) {
 // a reader is in the middle of reading.
 class HeldDevice final : public HidDevice {
 public:
-    int set_nonblocking(bool) override { return 0; }
-    int read(uint8_t* data, size_t length) override {
+    int read_wait(uint8_t* data, size_t length, ReaderWake& wake) override {
+        if (m_answered || length < 3) {
+            wake.Wait();
+            return 0;
+        }
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_answered || length < 3) return 0;
         m_inRead = true;
         m_cv.notify_all();
         m_cv.wait(lock, [&] { return m_release; });
@@ -130,7 +128,8 @@ public:
 private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    bool m_inRead = false, m_release = false, m_answered = false;
+    bool m_inRead = false, m_release = false;
+    std::atomic<bool> m_answered{false};
 };
 
 class HeldHid final : public HidApi {
@@ -167,52 +166,6 @@ TEST(AReportReadWhileItsSlotIsCleared, IsDroppedAndGivesTheClearedSlotNoId) {
     EXPECT_EQ(manager.m_hid81.m_bPaired[0], 0);
     EXPECT_EQ(manager.m_hid81.m_control[0].hInput, nullptr);
     EXPECT_EQ(manager.m_hid81.m_control[0].nDeviceId, 0);
-}
-
-// A handle that refuses non-blocking mode: its read() would block.
-class StubbornDevice final : public HidDevice {
-public:
-    int set_nonblocking(bool) override { return -1; }
-    int read(uint8_t*, size_t) override {
-        blockingReads = blockingReads + 1;
-        std::this_thread::sleep_for(500ms);  // stands in for "until a report comes"
-        return 0;
-    }
-    int read_timeout(uint8_t* data, size_t length, int milliseconds) override {
-        if (milliseconds != 0 || answered.exchange(true) || length < 2) return 0;
-        data[0] = 0x05;
-        data[1] = 0x04;
-        return 2;
-    }
-    int write(const uint8_t*, size_t) override { return -1; }
-    int send_feature_report(const uint8_t*, size_t) override { return -1; }
-    int get_feature_report(uint8_t*, size_t) override { return -1; }
-    std::atomic<int> blockingReads{0};
-    std::atomic<bool> answered{false};
-};
-
-class StubbornHid final : public HidApi {
-public:
-    int init() override { return 0; }
-    std::vector<HidDeviceInfo> enumerate(uint16_t, uint16_t) override {
-        return {Entry("/dev/hidraw2", 0x000A, 0x0000, "k")};
-    }
-    std::shared_ptr<HidDevice> open(const HidDeviceInfo&, HidOpenError* error) override {
-        *error = HidOpenError::None;
-        return input;
-    }
-    std::shared_ptr<StubbornDevice> input = std::make_shared<StubbornDevice>();
-};
-
-TEST(AnInputThatRefusesNonBlockingMode, IsPolledWithAZeroTimeOutSoItsReaderStillStops) {
-    StubbornHid hid;
-    NoPause clock;
-    test::FakePages broadcasts;
-    HidDeviceManager manager(hid, clock, broadcasts);
-    manager.OpenHidFamily(0x81);
-    ASSERT_TRUE(broadcasts.WaitForText("81010504000000", 5s));
-    manager.StopFamilyReaders(0x81);
-    EXPECT_EQ(hid.input->blockingReads.load(), 0);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/HidrawApi.h"
 #include "platform/linux/HidrawSysfs.h"
 #include "platform/linux/NodeAccess.h"
 
@@ -124,6 +126,47 @@ TEST_F(ASysfsTree, ReadsTheReportDescriptorOfANodeByteForByte) {
     ASSERT_TRUE(ReadHidrawReportDescriptor(root, "/dev/hidraw7", &descriptor));
     EXPECT_EQ(std::string(descriptor.begin(), descriptor.end()), bytes);
     EXPECT_FALSE(ReadHidrawReportDescriptor(root, "/dev/hidraw8", &descriptor));
+}
+
+// The whole open path: the node opened by its devnode, its descriptor read
+// from the tree, its reports filtered. A FIFO stands in for the node.
+TEST_F(ASysfsTree, OpensANodeThatReturnsOnlyTheReportsOfTheEntrysCollection) {
+    UsbDevice(kOtherReceiver);
+    UsbInterface(std::string(kOtherReceiver) + "/1-3:1.0");
+    // 0xFF00/0x0001 with input report 5, then 0xFF01/0x0002 with report 6.
+    const std::string descriptor(
+        "\x06\x00\xFF\x09\x01\xA1\x01\x85\x05\x09\x01\x95\x02\x75\x08\x81\x02\xC0"
+        "\x06\x01\xFF\x09\x02\xA1\x01\x85\x06\x09\x01\x95\x02\x75\x08\x81\x02\xC0",
+        36);
+    Node(std::string(kOtherReceiver) + "/1-3:1.0/0003:1D57:1234.0007", "hidraw7", descriptor);
+    MakeDirs("/dev");
+    const std::string devnode = root + "/dev/hidraw7";
+    ASSERT_EQ(::mkfifo(devnode.c_str(), 0600), 0);
+
+    HidrawApi api(root);
+    HidDeviceInfo entry;
+    entry.path = devnode;
+    entry.usage_page = 0xFF01;
+    entry.usage = 0x0002;
+    HidOpenError error = HidOpenError::Other;
+    auto handle = api.open(entry, &error);
+    ASSERT_TRUE(handle);
+    EXPECT_EQ(error, HidOpenError::None);
+    const int writer = ::open(devnode.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    uint8_t buffer[8] = {};
+    // One report at a time: a FIFO keeps no boundaries.
+    ASSERT_EQ(::write(writer, "\x05\x01\x02", 3), 3);
+    EXPECT_EQ(handle->read_timeout(buffer, sizeof buffer, 0), 0);
+    ASSERT_EQ(::write(writer, "\x06\x03\x04", 3), 3);
+    ReaderWake wake;
+    EXPECT_EQ(handle->read_wait(buffer, sizeof buffer, wake), 3);
+    EXPECT_EQ(std::string(buffer, buffer + 3), "\x06\x03\x04");
+    ::close(writer);
+
+    entry.path = root + "/dev/hidraw8";
+    EXPECT_EQ(api.open(entry, &error), nullptr);
+    EXPECT_EQ(error, HidOpenError::NotFound);
 }
 
 TEST(AHidrawNodeName, IsTheLastPathComponent) {

@@ -3,6 +3,7 @@
 // may use one device at once.
 #pragma once
 
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -38,7 +39,7 @@ public:
         Op op;
         Bytes bytes;    // given (write, send), read (read), or the id asked for (get)
         size_t length;  // the length argument
-        int timeout;    // of read_timeout; -1 for read
+        int timeout;    // of read_timeout; -1 for a reader's read_wait
     };
 
     // Each returns the call's result; defaults accept and return the length.
@@ -49,6 +50,7 @@ public:
     void QueueInput(Bytes report) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_input.push_back(std::move(report));
+        m_arrived.notify_all();
     }
     size_t PendingInput() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -70,8 +72,13 @@ public:
         m_calls.clear();
     }
 
-    int set_nonblocking(bool) override { return 0; }
-    int read(uint8_t* data, size_t length) override { return Pop(data, length, -1); }
+    // A reader waits here for queued input or its stop request.
+    int read_wait(uint8_t* data, size_t length, ReaderWake& wake) override {
+        ReaderWake::Listener listener(wake, m_mutex, m_arrived);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_arrived.wait(lock, [&] { return wake.IsSet() || !m_input.empty(); });
+        return wake.IsSet() ? 0 : PopLocked(data, length, -1);
+    }
     int read_timeout(uint8_t* data, size_t length, int ms) override { return Pop(data, length, ms); }
     int write(const uint8_t* data, size_t length) override { return Send(Op::Write, onWrite, data, length); }
     int send_feature_report(const uint8_t* data, size_t length) override {
@@ -102,6 +109,9 @@ private:
     // time-out of a real device, without the waiting.
     int Pop(uint8_t* data, size_t length, int timeout) {
         std::lock_guard<std::mutex> lock(m_mutex);
+        return PopLocked(data, length, timeout);
+    }
+    int PopLocked(uint8_t* data, size_t length, int timeout) {
         if (m_input.empty()) {
             if (timeout != 0) m_calls.push_back({Op::Read, {}, length, timeout});  // idle polls are noise
             return 0;
@@ -115,6 +125,7 @@ private:
     }
 
     std::mutex m_mutex;
+    std::condition_variable m_arrived;
     std::deque<Bytes> m_input;
     std::vector<Call> m_calls;
 };

@@ -403,9 +403,10 @@ TEST(ASimulatedHandle, CopiesAtMostTheLengthAskedForAndDropsTheRest) {
     ASSERT_TRUE(simulator->QueueReport("d", {1, 2, 3, 4, 5, 6}, -1, nullptr));
     ASSERT_TRUE(simulator->QueueReport("d", {7}, -1, nullptr));
     uint8_t buffer[4] = {0, 0, 0, 0xEE};
-    EXPECT_EQ(input->read(buffer, 3), 3);
+    EXPECT_EQ(input->read_timeout(buffer, 3, 0), 3);
     EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{1, 2, 3, 0xEE}));
-    EXPECT_EQ(input->read(buffer, 3), 1);
+    ReaderWake wake;
+    EXPECT_EQ(input->read_wait(buffer, 3, wake), 1);
     EXPECT_EQ(buffer[0], 7);
 }
 
@@ -427,9 +428,7 @@ TEST(ASimulatedHandle, WaitsAtLeastTheTimeOutForAReportAndNoLongerOnceOneComes) 
     EXPECT_EQ(input->read_timeout(buffer, sizeof(buffer), 60000), 1);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
     sender.join();
-
-    EXPECT_EQ(input->set_nonblocking(true), 0);
-    EXPECT_EQ(input->read(buffer, sizeof(buffer)), 0);
+    EXPECT_EQ(input->read_timeout(buffer, sizeof(buffer), 0), 0);
 }
 
 TEST(ASimulatedHandle, OfADetachedDeviceFailsEveryCallAndStaysDeadAfterReplug) {
@@ -439,9 +438,10 @@ TEST(ASimulatedHandle, OfADetachedDeviceFailsEveryCallAndStaysDeadAfterReplug) {
     auto input = Open(*simulator, Path("d", 1));
     ASSERT_TRUE(control && input);
     std::atomic<int> blocked{1};
+    ReaderWake never;
     std::thread reader([&] {
         uint8_t buffer[8];
-        blocked = input->read(buffer, sizeof(buffer));  // blocking mode
+        blocked = input->read_wait(buffer, sizeof(buffer), never);
     });
     ASSERT_TRUE(simulator->Unplug("d", nullptr));
     reader.join();
@@ -449,8 +449,8 @@ TEST(ASimulatedHandle, OfADetachedDeviceFailsEveryCallAndStaysDeadAfterReplug) {
 
     auto expectDead = [](HidDevice& handle) {
         uint8_t buffer[8] = {0xA0};
-        EXPECT_EQ(handle.set_nonblocking(true), -1);
-        EXPECT_EQ(handle.read(buffer, sizeof(buffer)), -1);
+        ReaderWake wake;
+        EXPECT_EQ(handle.read_wait(buffer, sizeof(buffer), wake), -1);
         EXPECT_EQ(handle.read_timeout(buffer, sizeof(buffer), 10), -1);
         EXPECT_EQ(handle.write(buffer, sizeof(buffer)), -1);
         EXPECT_EQ(handle.send_feature_report(buffer, sizeof(buffer)), -1);

@@ -72,6 +72,8 @@ TEST(ASimBridge, DeliversPlugEventsToTheDialogOnItsLoop) {
     SimBridge bridge(kScenario);
     WsClient page(bridge.port());
     ASSERT_TRUE(page.Connect());
+    // A report forwarded before the page is greeted would not reach it.
+    ASSERT_TRUE(page.WaitForMessages(1));
     std::string error;
     ASSERT_TRUE(bridge.sim().QueueReport("m81", {0x05, 0x03, 0x00}, -1, &error)) << error;
     ASSERT_TRUE(page.WaitForMessages(2, 10s));

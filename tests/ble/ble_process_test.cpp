@@ -32,8 +32,7 @@ TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToS
     if (access(kBinary, X_OK) != 0) GTEST_SKIP() << "the bridge binary is missing: " << kBinary;
     TempDir dir;
     const std::string scenario = dir.path() + "/ble.json";
-    std::ofstream(scenario) << R"({"devices": [{"name": "pad", "bus": "ble", "vendor_id": "0x045E",
-                                  "product_id": "0x0B13", "device_id": 5}]})";
+    std::ofstream(scenario) << R"({"devices": [{"name": "pad", "model": "ble", "device_id": 5}]})";
     const std::string socket = dir.path() + "/sim.sock";
     ChildProcess bridge({kBinary, "--port", "0", "--verbose", "--simulate", scenario, "--sim-control", socket},
                         {"XDG_RUNTIME_DIR=" + dir.path()});
@@ -49,6 +48,11 @@ TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToS
     ASSERT_TRUE(control.Connect(socket));
     EXPECT_EQ(control.Exchange("{\"op\":\"notify\",\"device\":\"pad\",\"hex\":\"\"}\n"),
               R"({"ok":true,"delivered":1})");
+    // Its line is written on the stack's thread after the reply: wait for it,
+    // so that no line of the query below comes between.
+    const auto written = std::chrono::steady_clock::now() + kWait;
+    while (bridge.Stdout().find("datasize 0\n") == std::string::npos && std::chrono::steady_clock::now() < written)
+        std::this_thread::sleep_for(10ms);
     // The id is stored just after its text went out: ask again until the
     // query reaches the slot.
     bool answered = false;

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "platform/linux/HidrawDescriptor.h"
+#include "sim/Devices.h"
 
 namespace orvex {
 namespace {
@@ -72,6 +74,40 @@ const std::vector<uint8_t> kWithoutIds = {
 
 HidDescriptorLayout Parse(const std::vector<uint8_t>& d) {
     return ParseReportDescriptor(d.data(), d.size());
+}
+
+// Every device model's descriptor lists exactly the model's collections, and
+// each collection's handle passes its own input reports and no other's.
+TEST(AReportDescriptor, OfEachDeviceModelGivesItsCollectionsTheirOwnInputReports) {
+    const std::map<std::string, std::vector<std::vector<int>>> inputIds = {
+        {"vireo", {{}, {0x05}}},
+        {"sabre", {{0x06}, {0x05}, {0x04}}},
+        {"wired", {{}, {0x05}}},
+        {"wired85", {{0x04}, {0x06}}},
+        {"ble", {{0x01}, {0x02}}},
+    };
+    ASSERT_EQ(sim::Models().size(), inputIds.size());
+    for (const auto& model : sim::Models()) {
+        SCOPED_TRACE(model.name);
+        const HidDescriptorLayout layout = Parse(model.descriptor);
+        ASSERT_TRUE(layout.valid);
+        EXPECT_TRUE(layout.uses_report_ids);
+        ASSERT_EQ(layout.collections.size(), model.collections.size());
+        const auto& ids = inputIds.at(model.name);
+        for (size_t i = 0; i < model.collections.size(); ++i) {
+            const sim::UsagePair usage = model.collections[i];
+            EXPECT_EQ(layout.collections[i].usage, (HidUsage{usage.usage_page, usage.usage})) << i;
+            std::vector<int> declared(layout.collections[i].input_report_ids.begin(),
+                                      layout.collections[i].input_report_ids.end());
+            EXPECT_EQ(declared, ids[i]) << i;
+            const HidReportFilter filter = HidReportFilter::ForCollection(layout, {usage.usage_page, usage.usage});
+            for (size_t j = 0; j < ids.size(); ++j)
+                for (int id : ids[j]) {
+                    const uint8_t report[] = {static_cast<uint8_t>(id), 0x07};
+                    EXPECT_EQ(filter.Accepts(report, sizeof report), i == j) << "collection " << i << " id " << id;
+                }
+        }
+    }
 }
 
 TEST(AReportDescriptor, OfAMouseAndKeyboardMapsEachReportIdToItsCollection) {

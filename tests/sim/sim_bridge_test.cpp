@@ -14,8 +14,8 @@ namespace {
 using namespace std::chrono_literals;
 
 const char* const kScenario = R"({"devices":[
-    {"name":"m81","vendor_id":"0x1D57","product_id":"0xFA60","device_id":3},
-    {"name":"r65","vendor_id":"0x1D57","product_id":"0xFA65","device_id":5,"attached":false}]})";
+    {"name":"m81","model":"vireo","device_id":3},
+    {"name":"r65","model":"sabre","device_id":5,"attached":false}]})";
 
 TEST(ASimBridge, ServesPagesOnAFreeLoopbackPortAndRunsTasksOnItsLoopThread) {
     SimBridge bridge(kScenario);
@@ -46,7 +46,7 @@ TEST(ASimBridge, RefusesABadScenarioWithItsMessage) {
         SimBridge bridge(R"({"devices":[{"name":"x"}]})");
         FAIL() << "no exception";
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), R"(scenario: device 0 ("x"): missing field "vendor_id")");
+        EXPECT_STREQ(e.what(), R"(scenario: device 0 ("x"): missing field "vendor_id" (or a "model"))");
     }
     SimBridge usable(kScenario);  // the failed one left nothing behind
 }

@@ -17,6 +17,7 @@ std::vector<uint8_t> Bytes(const unsigned char (&descriptor)[N]) {
 
 const std::vector<DeviceModel>& Models() {
     // Built on first use: scenarios and tests may ask during static start-up.
+    // clang-format off
     static const std::vector<DeviceModel> models = {
         {"vireo", "81", 0x1D57, 0xFA60, kBusUsb, {kFeatureControl, {0x000A, 0x0000}},
          Bytes(orvex_feature_device_descriptor)},
@@ -29,6 +30,7 @@ const std::vector<DeviceModel>& Models() {
         {"ble", "84", 0x045E, 0x0B13, kBusBluetooth, {{0x0001, 0x0002}, {0x000C, 0x0001}},
          Bytes(orvex_ble_device_descriptor)},
     };
+    // clang-format on
     return models;
 }
 

@@ -273,8 +273,8 @@ bool ParseDevice(const json& object, DeviceSpec* device, std::string* error) {
         return false;
     }
     for (auto it = object.begin(); it != object.end(); ++it) {
-        static const std::set<std::string> keys = {"name",     "model",     "bus",      "vendor_id",   "product_id",
-                                                   "device_id", "attached", "collections", "comment", "address",
+        static const std::set<std::string> keys = {"name",      "model",    "bus",         "vendor_id", "product_id",
+                                                   "device_id", "attached", "collections", "comment",   "address",
                                                    "connected", "writable", "cccd_handles"};
         if (!keys.count(it.key()) && !IsBehaviourField(it.key())) {
             *error = "unknown field " + Quote(it.key());

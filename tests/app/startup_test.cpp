@@ -1,8 +1,7 @@
 // Start-up order and the hid_init failure path of the main loop object.
-#include "app/COrvexDlg.h"
-
 #include <gtest/gtest.h>
 
+#include "app/COrvexDlg.h"
 #include "support/Capture.h"
 #include "support/Fakes.h"
 #include "support/Pages.h"

@@ -34,6 +34,19 @@ std::string CountingHex(size_t from, size_t to) {
     return hex;
 }
 
+nlohmann::json Control(SimBridge& bridge, const std::string& request) {
+    return nlohmann::json::parse(bridge.sim().HandleControlRequest(request));
+}
+
+// What the device's write characteristic received, in hex.
+std::vector<std::string> Writes(SimBridge& bridge, const std::string& device) {
+    std::vector<std::string> hex;
+    const auto log = Control(bridge, R"({"op":"log","device":")" + device + R"("})");
+    for (const auto& entry : log["received"])
+        if (entry["kind"] == "write") hex.push_back(entry["hex"].get<std::string>());
+    return hex;
+}
+
 class ABridgeWithABleDevice : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -93,16 +106,8 @@ protected:
         }
         return false;
     }
-    nlohmann::json Control(const std::string& request) {
-        return nlohmann::json::parse(m_bridge->sim().HandleControlRequest(request));
-    }
-    std::vector<std::string> Writes() {
-        std::vector<std::string> hex;
-        const auto log = Control(R"({"op":"log","device":"pad"})");
-        for (const auto& entry : log["received"])
-            if (entry["kind"] == "write") hex.push_back(entry["hex"].get<std::string>());
-        return hex;
-    }
+    nlohmann::json Control(const std::string& request) { return orvex::test::Control(*m_bridge, request); }
+    std::vector<std::string> Writes() { return orvex::test::Writes(*m_bridge, "pad"); }
 
     std::chrono::steady_clock::time_point m_started, m_connected;
     std::unique_ptr<SimBridge> m_bridge;
@@ -215,7 +220,8 @@ TEST_P(TwoBleDevicesOfOneProduct, AreEachHeardOnceAndCommandedAlone) {
         R"({"name": "o", "model": "ble", "product_id": "0x0B14", "device_id": 6, "address": "C0:FF:EE:00:00:0B"})";
     const std::string second = R"({"name": "b", "model": "ble", "device_id": 7, "address": "C0:FF:EE:00:00:0C"})";
     const bool between = GetParam();
-    const std::string scenario = "{\"devices\": [" + first + "," + (between ? other + "," + second : second + "," + other) + "]}";
+    const std::string scenario =
+        "{\"devices\": [" + first + "," + (between ? other + "," + second : second + "," + other) + "]}";
     std::string whyNot;
     auto bridge = SimBridge::StartOrExplain(scenario, nullptr, &whyNot, ShortTimings());
     if (!bridge) GTEST_SKIP() << whyNot;
@@ -233,22 +239,12 @@ TEST_P(TwoBleDevicesOfOneProduct, AreEachHeardOnceAndCommandedAlone) {
         std::this_thread::sleep_for(10ms);
     for (const auto& name : {"a", "o", "b"}) EXPECT_EQ(bridge->sim().ble_devices().RegistrationCount(name), 1u) << name;
 
-    auto control = [&](const std::string& request) {
-        return nlohmann::json::parse(bridge->sim().HandleControlRequest(request));
-    };
-    ASSERT_EQ(control(R"({"op":"notify","device":"b","hex":"07aabbcc"})")["delivered"], 1);
+    ASSERT_EQ(Control(*bridge, R"({"op":"notify","device":"b","hex":"07aabbcc"})")["delivered"], 1);
     page.SendText("84070102");
-    const auto writes = [&](const std::string& device) {
-        std::vector<std::string> hex;
-        const auto log = control(R"({"op":"log","device":")" + device + R"("})");
-        for (const auto& entry : log["received"])
-            if (entry["kind"] == "write") hex.push_back(entry["hex"].get<std::string>());
-        return hex;
-    };
     const auto until = std::chrono::steady_clock::now() + kWait;
-    while (writes("b").empty() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(writes("b"), std::vector<std::string>{"0102"});
-    EXPECT_TRUE(writes("a").empty());
+    while (Writes(*bridge, "b").empty() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(Writes(*bridge, "b"), std::vector<std::string>{"0102"});
+    EXPECT_TRUE(Writes(*bridge, "a").empty());
     EXPECT_EQ(count("840105000000"), 1);
     EXPECT_EQ(count("840107000000"), 1);
     EXPECT_EQ(count("840107aabbcc"), 1);

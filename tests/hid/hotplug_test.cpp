@@ -131,12 +131,15 @@ using AnArrival = AHotplugBridge;
 
 TEST_F(AnArrival, BurstOfFourAnnouncementsLeadsToOneOpenStepTheArrivalDelayAfterTheLast) {
     PlugAll(m_hid);
-    // Four announcements, an eighth of the delay apart, each delivered by the loop.
+    // Four announcements, an eighth of the delay apart, each delivered by the
+    // monitor on the loop.
+    test::FakeMonitor monitor;
+    ASSERT_TRUE(monitor.start(m_loop, [&](const DeviceChange& change) { m_dialog.OnDeviceChange(change); }));
     std::vector<Steady::time_point> announced;
     boost::asio::steady_timer pacer(m_loop);
     std::function<void()> announce = [&] {
         announced.push_back(Steady::now());
-        m_dialog.OnDeviceChange(Arrival("/dev/hidraw3", kProductVireo));
+        ASSERT_TRUE(monitor.Deliver(Arrival("/dev/hidraw3", kProductVireo)));
         if (announced.size() < 4) {
             pacer.expires_after(HotplugTimings().arrivalDelay / 8);
             pacer.async_wait([&](const boost::system::error_code& ec) {
@@ -165,8 +168,8 @@ TEST_F(AnArrival, OfASabreDeviceRebuildsFamily82ThenFamily83) {
     ASSERT_TRUE(RunLoopUntil([&] { return LogHas(6); }));
     EXPECT_EQ(m_hid.Log(), Concat({kOpen82, kOpen83}));
     // One reader for each family's input collection.
-    EXPECT_TRUE(ReportsReachThePages(
-        {{d.sabre[0], {"0501", "82010501000000"}}, {d.sabre[1], {"0602", "83010602000000"}}}));
+    EXPECT_TRUE(
+        ReportsReachThePages({{d.sabre[0], {"0501", "82010501000000"}}, {d.sabre[1], {"0602", "83010602000000"}}}));
 }
 
 TEST_F(AnArrival, OfAWiredDeviceRebuildsFamily80ThenFamily85) {
@@ -261,8 +264,8 @@ TEST_F(ARemoval, OfASabreDeviceAnnouncesBothFamiliesOfItsSharedCollection) {
     const Devices d = PlugAll(m_hid);
     m_dialog.OnTimer(IDT_OPEN_82);
     m_dialog.OnTimer(IDT_OPEN_83);
-    ASSERT_TRUE(ReportsReachThePages(
-        {{d.sabre[0], {"0207", "82010207000000"}}, {d.sabre[1], {"0609", "83010609000000"}}}));
+    ASSERT_TRUE(
+        ReportsReachThePages({{d.sabre[0], {"0207", "82010207000000"}}, {d.sabre[1], {"0609", "83010609000000"}}}));
     m_texts.Clear();
 
     const Texts bothHandlers = {"Vireo ----------------- DBT_DEVICEREMOVECOMPLETE.\n",

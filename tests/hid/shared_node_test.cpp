@@ -16,8 +16,8 @@ namespace orvex {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::HasSubstr;
 using test::FakeHidDevice;
+using ::testing::HasSubstr;
 
 class AFamily81Manager : public ::testing::Test {
 protected:

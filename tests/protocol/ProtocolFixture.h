@@ -44,7 +44,7 @@ protected:
     std::shared_ptr<FakeHidDevice> Place(uint8_t family, uint8_t deviceId, const std::string& name = "",
                                          bool controlOpens = true) {
         const bool feature = family == 0x80 || family == 0x81;
-        const sim::UsagePair control = feature ? sim::kFeatureControl
+        const sim::UsagePair control = feature          ? sim::kFeatureControl
                                        : family == 0x82 ? sim::UsagePair{0xFF00, 0x0001}
                                                         : sim::kOutputControl;
         const uint16_t inputPage = family == 0x83 || family == 0x85 ? 0xFF00 : 0x000A;
@@ -143,8 +143,8 @@ protected:
     LogCapture m_log;
     FakePages m_pages;
     FakeHidApi m_api;
-    FakeClock m_readerClock{10ms};  // reader polls really wait, the open step's pause too
-    FakeClock m_clock;              // the protocol's pauses do not
+    FakeClock m_readerClock{10ms};                    // reader polls really wait, the open step's pause too
+    FakeClock m_clock;                                // the protocol's pauses do not
     std::function<void(size_t index)> m_duringSleep;  // runs inside pause `index`
     std::mutex m_eventsMutex;
     Events m_events;

@@ -26,8 +26,11 @@ TEST_P(ACommand, ReachesItsDeviceWithTheExpectedReportsAndPauses) {
     int refusals = c.rejections;
     device->onSendFeature = [&](const Bytes& b) { return Note("send", b, refusals-- != 0 ? -1 : 0); };
     // Family 0x81's device acknowledges during the first attempt.
-    if (family == 0x81) m_duringSleep = [&](size_t index) {
-            if (index == 0) EXPECT_TRUE(Report(device, {0x05, 0x07, 0x50, 0x00, 0x00}));
+    if (family == 0x81)
+        m_duringSleep = [&](size_t index) {
+            if (index == 0) {
+                EXPECT_TRUE(Report(device, {0x05, 0x07, 0x50, 0x00, 0x00}));
+            }
         };
     EXPECT_EQ(Command(c.frame), 1);
     EXPECT_EQ(Timeline(), c.timeline);
@@ -130,7 +133,9 @@ TEST_F(ACommand, RunsItsTransferWithoutTheFamilyLockAndKeepsItsDeviceWhenTheSlot
 TEST_F(ACommand, ToFamily81RepeatsTheWholeBlockInEachAttempt) {
     auto device = Place(0x81, 0x07);
     m_duringSleep = [&](size_t index) {
-        if (index == 4) EXPECT_TRUE(Report(device, {0x05, 0x07, 0x50, 0x00, 0x00}));  // during attempt two
+        if (index == 4) {  // during attempt two
+            EXPECT_TRUE(Report(device, {0x05, 0x07, 0x50, 0x00, 0x00}));
+        }
     };
     Command(BlockFrame(0x81, 0x83));
     auto sends = device->Calls(Op::SendFeature);
@@ -146,7 +151,9 @@ TEST_F(ACommand, ToFamily81AnswersPerSlotAndReadsOnlyThatSlotsFlag) {
     // a acknowledges its attempt; the other device acknowledges in every
     // pause, c never.
     m_duringSleep = [&](size_t index) {
-        if (index == 0) EXPECT_TRUE(Report(a, {0x05, 0x03, 0x50, 0x00, 0x00}));
+        if (index == 0) {
+            EXPECT_TRUE(Report(a, {0x05, 0x03, 0x50, 0x00, 0x00}));
+        }
         EXPECT_TRUE(Report(other, {0x05, 0x02, 0x50, 0x00, static_cast<uint8_t>(index)}));
     };
     Command("810301020a");
@@ -170,7 +177,9 @@ TEST_P(AnAcknowledgement, EndsTheAttemptsAsTheReaderRecordsIt) {
     const auto& c = GetParam();
     auto device = Place(0x81, 0x03);
     m_duringSleep = [&](size_t index) {
-        if (static_cast<int>(index) + 1 == c.attempt) EXPECT_TRUE(Report(device, {0x05, 0x03, 0x50, c.status, 0x00}));
+        if (static_cast<int>(index) + 1 == c.attempt) {
+            EXPECT_TRUE(Report(device, {0x05, 0x03, 0x50, c.status, 0x00}));
+        }
     };
     Command("8103010344");
     EXPECT_EQ(device->Calls(Op::SendFeature).size(), c.sends);
@@ -178,7 +187,8 @@ TEST_P(AnAcknowledgement, EndsTheAttemptsAsTheReaderRecordsIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Acknowledgements, AnAcknowledgement,
-                         ::testing::Values(AckCase{"InAttemptOne", 1, 0, 1, true}, AckCase{"InAttemptFive", 5, 0, 5, true},
+                         ::testing::Values(AckCase{"InAttemptOne", 1, 0, 1, true},
+                                           AckCase{"InAttemptFive", 5, 0, 5, true},
                                            AckCase{"InAttemptTen", 10, 0, 10, true}, AckCase{"Never", 0, 0, 10, false},
                                            AckCase{"WithNonZeroStatus", 3, 1, 10, false}),
                          [](const auto& info) { return std::string(info.param.name); });

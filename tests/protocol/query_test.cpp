@@ -289,7 +289,9 @@ TEST_F(AQuery, RunsItsExchangeWithoutHoldingTheFamilyLock) {
         flowed.push_back(Report(witness, {0x05, 0x7E, static_cast<uint8_t>(flowed.size())}));
         return 8;
     };
-    m_duringSleep = [&](size_t) { flowed.push_back(Report(witness, {0x05, 0x7E, static_cast<uint8_t>(flowed.size())})); };
+    m_duringSleep = [&](size_t) {
+        flowed.push_back(Report(witness, {0x05, 0x7E, static_cast<uint8_t>(flowed.size())}));
+    };
     Query("f081020c00");
     EXPECT_EQ(flowed, std::vector<bool>(4, true));
 }

@@ -56,7 +56,8 @@ TEST(AScenario, TakesADevicesIdsBusAndCollectionsFromItsModelUnlessGiven) {
     for (const auto& model : Models()) {
         SCOPED_TRACE(model.name);
         auto simulator = Load(R"({"devices":[{"name":"d","model":")" + model.name + R"("},
-            {"name":"e","model":")" + model.name + R"(","product_id":"0x0001","bus":"usb","collections":[[1,2]]}]})");
+            {"name":"e","model":")" +
+                              model.name + R"(","product_id":"0x0001","bus":"usb","collections":[[1,2]]}]})");
         ASSERT_TRUE(simulator);
         const auto entries = simulator->hid().enumerate(model.vendor_id, model.product_id);
         ASSERT_EQ(entries.size(), model.collections.size());

@@ -309,8 +309,7 @@ bool FakeMonitor::Deliver(const DeviceChange& change) {
 
 namespace {
 
-DeviceChange Change(DeviceChange::Kind kind, const std::string& path, uint16_t product, uint16_t vendor,
-                    uint16_t bus) {
+DeviceChange Change(DeviceChange::Kind kind, const std::string& path, uint16_t product, uint16_t vendor, uint16_t bus) {
     DeviceChange c;
     c.kind = kind;
     c.path = path;

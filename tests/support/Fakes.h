@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -13,8 +14,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <boost/asio/io_context.hpp>
 
 #include "platform/Clock.h"
 #include "platform/DeviceMonitor.h"
@@ -70,7 +69,7 @@ public:
     // hold a reader inside its read.
     std::function<void()> onRead;
     HidOpenError openError = HidOpenError::None;  // opens fail so
-    int nonblockingResult = 0;                     // what set_nonblocking answers
+    int nonblockingResult = 0;                    // what set_nonblocking answers
 
     // Input reports, taken in order by whichever handle reads first.
     void QueueInput(Bytes report);

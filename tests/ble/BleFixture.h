@@ -17,6 +17,7 @@
 #include "support/Capture.h"
 #include "support/Fakes.h"
 #include "support/Pages.h"
+#include "support/WsClient.h"
 
 namespace orvex::test {
 
@@ -103,14 +104,15 @@ protected:
     FakePages broadcasts;
 };
 
-// The id is stored right after its text is sent, on the sender's thread.
-inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
+// A device id is stored just after its text went out: a query sent in
+// between finds no slot, so the page asks again until the answer comes.
+inline bool QueryUntilAnswered(WsClient& page, const std::string& query, const std::string& answer) {
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        const long seen = Count(page.Messages(), answer);
+        page.SendText(query);
+        if (WaitUntil([&] { return Count(page.Messages(), answer) > seen; }, 1s)) return true;
     }
-    return true;
+    return false;
 }
 
 }  // namespace orvex::test

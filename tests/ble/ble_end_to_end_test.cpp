@@ -11,6 +11,7 @@
 #include "support/Fakes.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
+#include "tests/ble/BleFixture.h"
 
 namespace orvex::test {
 namespace {
@@ -61,7 +62,7 @@ protected:
         ASSERT_TRUE(WaitFor("840109000000")) << "the slot was not connected";
         m_connected = std::chrono::steady_clock::now();
         ASSERT_EQ(Ble().RegistrationCount("pad"), 1u);
-        ASSERT_TRUE(QueryUntilAnswered("F084090B00", "84090B080102"));
+        ASSERT_TRUE(QueryUntilAnswered(*m_page, "F084090B00", "84090B080102"));
         // The cases start from here.
         Control(R"({"op":"clear","device":"pad"})");
         m_mark = m_page->Messages().size();
@@ -79,32 +80,8 @@ protected:
         messages.erase(messages.begin(), messages.begin() + static_cast<long>(std::min(m_mark, messages.size())));
         return messages;
     }
-    bool WaitFor(const std::string& text, size_t count = 1) {
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto messages = Messages();
-            if (static_cast<size_t>(std::count(messages.begin(), messages.end(), text)) >= count) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
-    // A device id is stored just after its text went out: a query sent in
-    // between finds no slot, so ask again until the answer comes.
-    bool QueryUntilAnswered(const std::string& query, const std::string& answer) {
-        auto answers = [&] {
-            const auto messages = m_page->Messages();
-            return std::count(messages.begin(), messages.end(), answer);
-        };
-        for (int attempt = 0; attempt < 30; ++attempt) {
-            const auto seen = answers();
-            m_page->SendText(query);
-            const auto deadline = std::chrono::steady_clock::now() + 1s;
-            while (std::chrono::steady_clock::now() < deadline) {
-                if (answers() > seen) return true;
-                std::this_thread::sleep_for(10ms);
-            }
-        }
-        return false;
+    bool WaitFor(const std::string& text) {
+        return WaitUntil([&] { return Count(Messages(), text) > 0; }, kWait);
     }
     nlohmann::json Control(const std::string& request) { return orvex::test::Control(*m_bridge, request); }
     std::vector<std::string> Writes() { return orvex::test::Writes(*m_bridge, "pad"); }
@@ -143,8 +120,7 @@ TEST_F(ABridgeWithABleDevice, WritesACommandForItsDeviceIdToTheWriteCharacterist
         "02"
         "7F");
     ASSERT_TRUE(logs.WaitForLine("Write Success!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n", kWait));
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (Writes().size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    WaitUntil([&] { return Writes().size() >= 2; }, kWait);
     EXPECT_EQ(Writes(), (std::vector<std::string>{"0503aa", "0502"}));
 }
 
@@ -176,7 +152,7 @@ TEST_F(ABridgeWithABleDevice, ForwardsNotificationsSentThroughTheControlRequest)
     EXPECT_EQ(reply["delivered"], 1);
     ASSERT_TRUE(WaitFor("84012a010203"));
     // The new id addresses the device.
-    ASSERT_TRUE(QueryUntilAnswered("F0842A0B00", "842a0B080102"));
+    ASSERT_TRUE(QueryUntilAnswered(*m_page, "F0842A0B00", "842a0B080102"));
 
     reply = Control(R"({"op":"notify","device":"pad","hex":""})");
     ASSERT_EQ(reply["ok"], true) << reply.dump();
@@ -228,21 +204,14 @@ TEST_P(TwoBleDevicesOfOneProduct, AreEachHeardOnceAndCommandedAlone) {
     LogCapture logs;
     WsClient page(bridge->port());
     ASSERT_TRUE(page.Connect(10s));
-    auto count = [&](const std::string& text) {
-        const auto messages = page.Messages();
-        return std::count(messages.begin(), messages.end(), text);
-    };
+    auto count = [&](const std::string& text) { return Count(page.Messages(), text); };
     // Each device announces its id once on subscription, and once only.
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (count("840105000000") + count("840106000000") + count("840107000000") < 3 &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
+    WaitUntil([&] { return count("840105000000") + count("840106000000") + count("840107000000") >= 3; }, kWait);
     for (const auto& name : {"a", "o", "b"}) EXPECT_EQ(bridge->sim().ble_devices().RegistrationCount(name), 1u) << name;
 
     ASSERT_EQ(Control(*bridge, R"({"op":"notify","device":"b","hex":"07aabbcc"})")["delivered"], 1);
     page.SendText("84070102");
-    const auto until = std::chrono::steady_clock::now() + kWait;
-    while (Writes(*bridge, "b").empty() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    WaitUntil([&] { return !Writes(*bridge, "b").empty(); }, kWait);
     EXPECT_EQ(Writes(*bridge, "b"), std::vector<std::string>{"0102"});
     EXPECT_TRUE(Writes(*bridge, "a").empty());
     EXPECT_EQ(count("840105000000"), 1);

@@ -9,6 +9,7 @@
 #include "support/Process.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
+#include "tests/ble/BleFixture.h"
 
 namespace orvex::test {
 namespace {
@@ -17,16 +18,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kWait = 60s;
 const char* kBinary = ORVEX_BRIDGE_BINARY;
-
-bool WaitForMessage(WsClient& page, const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        for (const auto& message : page.Messages())
-            if (message == text) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
 
 TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToStdout) {
     if (access(kBinary, X_OK) != 0) GTEST_SKIP() << "the bridge binary is missing: " << kBinary;
@@ -43,28 +34,15 @@ TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToS
 
     WsClient page(static_cast<uint16_t>(port));
     ASSERT_TRUE(page.Connect(10s));
-    ASSERT_TRUE(WaitForMessage(page, "840105000000")) << bridge.Stderr();
+    ASSERT_TRUE(WaitUntil([&] { return Count(page.Messages(), "840105000000") > 0; }, kWait)) << bridge.Stderr();
     SimControlClient control;
     ASSERT_TRUE(control.Connect(socket));
     EXPECT_EQ(control.Exchange("{\"op\":\"notify\",\"device\":\"pad\",\"hex\":\"\"}\n"),
               R"({"ok":true,"delivered":1})");
     // Its line is written on the stack's thread after the reply: wait for it,
     // so that no line of the query below comes between.
-    const auto written = std::chrono::steady_clock::now() + kWait;
-    while (bridge.Stdout().find("datasize 0\n") == std::string::npos && std::chrono::steady_clock::now() < written)
-        std::this_thread::sleep_for(10ms);
-    // The id is stored just after its text went out: ask again until the
-    // query reaches the slot.
-    bool answered = false;
-    for (int attempt = 0; attempt < 30 && !answered; ++attempt) {
-        page.SendText("F084050B00");
-        const auto deadline = std::chrono::steady_clock::now() + 2s;
-        while (!answered && std::chrono::steady_clock::now() < deadline) {
-            for (const auto& message : page.Messages()) answered = answered || message == "84050B080102";
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-    ASSERT_TRUE(answered);
+    WaitUntil([&] { return bridge.Stdout().find("datasize 0\n") != std::string::npos; }, kWait);
+    ASSERT_TRUE(QueryUntilAnswered(page, "F084050B00", "84050B080102"));
     page.Close();
     control.Close();
 

@@ -380,11 +380,9 @@ protected:
     void ReportOnceOpen(const std::string& device, int collection, const std::string& hex) {
         const std::string request = R"({"op":"report","device":")" + device + R"(","collection":)" +
                                     std::to_string(collection) + R"(,"hex":")" + hex + R"("})";
-        const auto deadline = Steady::now() + 10s;
-        while (m_bridge->sim().HandleControlRequest(request) == R"({"ok":true,"delivered":0})") {
-            ASSERT_LT(Steady::now(), deadline) << "the collection was not opened";
-            std::this_thread::sleep_for(10ms);
-        }
+        ASSERT_TRUE(test::WaitUntil([&] {
+            return m_bridge->sim().HandleControlRequest(request) != R"({"ok":true,"delivered":0})";
+        })) << "the collection was not opened";
     }
     void Plug(const std::string& device, bool attach) {
         std::string error;
@@ -431,8 +429,7 @@ TEST_F(APluggedSimulatedDevice, ThatIsPluggedAgainIsAddressableAfterItsFirstRepo
     ASSERT_TRUE(m_page->WaitForMessages(4));
     EXPECT_EQ(m_page->Messages().back(), "81010503210000");
     m_page->SendText("8103010322");
-    const auto deadline = Steady::now() + 10s;
-    while (Features("vireo").size() < 2 && Steady::now() < deadline) std::this_thread::sleep_for(10ms);
+    test::WaitUntil([&] { return Features("vireo").size() >= 2; });
     // The open step's report, then the command.
     EXPECT_EQ(Features("vireo"), (Texts{"0c0a01fe01fe00000000", "010322"}));
 }

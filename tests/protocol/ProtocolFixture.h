@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -89,16 +88,9 @@ protected:
         Bytes text = {family, 0x01};
         for (size_t i = 0; i < 5; ++i) text.push_back(i < report.size() ? report[i] : 0);
         const std::string hex = ToHex(text);
-        auto count = [&](const Texts& texts) { return std::count(texts.begin(), texts.end(), hex); };
-        const auto before = count(m_pages.Texts());
+        const long before = Count(m_pages.Texts(), hex);
         Input(control)->QueueInput(report);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const Texts texts = m_pages.Texts();
-            if (count(texts) > before) return true;
-            m_pages.WaitForCount(texts.size() + 1, 100ms);
-        }
-        return false;
+        return WaitUntil([&] { return Count(m_pages.Texts(), hex) > before; }, 10s);
     }
     // Records one send or write and returns result, or its length when 0.
     int Note(const std::string& what, const Bytes& b, int result) {

@@ -185,9 +185,7 @@ TEST_F(ABridgeWithSimulatedDevices, TellsThePageWhenAFamily81DeviceAcknowledges)
 
 TEST_F(ABridgeWithSimulatedDevices, WritesTheChecksummedReportOfASimpleFamily83Command) {
     m_page->SendText("83050502");
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (Log("sabre", "output").empty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
+    WaitUntil([&] { return !Log("sabre", "output").empty(); }, kWait);
     auto writes = Log("sabre", "output");
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].collection, 2);  // the 0xFF01 control collection
@@ -218,13 +216,14 @@ TEST(ABridgeWithAFailedControlCollection, CommandsAndQueriesTheDeviceListedAfter
     // Besides the device's acknowledgement report, forwarded as any report is.
     const std::vector<std::string> replies = {"04810101", "81040c0102030405"};
     std::vector<std::string> got;
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (got.size() < replies.size() && std::chrono::steady_clock::now() < deadline) {
-        got.clear();
-        for (const auto& text : page.Messages())
-            if (text.substr(2, 2) != "01" && text != "0304") got.push_back(text);
-        std::this_thread::sleep_for(10ms);
-    }
+    WaitUntil(
+        [&] {
+            got.clear();
+            for (const auto& text : page.Messages())
+                if (text.substr(2, 2) != "01" && text != "0304") got.push_back(text);
+            return got.size() >= replies.size();
+        },
+        kWait);
     EXPECT_EQ(got, replies);
     const auto sent = bridge->sim().Log("next");
     ASSERT_FALSE(sent.empty());

@@ -33,6 +33,19 @@ Timings ShortTimings() {
     return t;
 }
 
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+long Count(const Texts& texts, const std::string& text) {
+    return static_cast<long>(std::count(texts.begin(), texts.end(), text));
+}
+
 void CallLog::Add(const std::string& line) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.push_back(line);

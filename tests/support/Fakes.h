@@ -32,6 +32,12 @@ Bytes FromHex(const std::string& hex);
 // end-to-end tests run on these and compare orders and ratios, never wall time.
 Timings ShortTimings();
 
+// Polls until done() holds; false after the time-out. For conditions that no
+// fake can signal, such as a log or a page's messages.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+// How often text occurs in texts.
+long Count(const Texts& texts, const std::string& text);
+
 // What the fakes were asked, in order, one line per call; several fakes may
 // write to one.
 class CallLog {

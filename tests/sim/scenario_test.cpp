@@ -196,14 +196,17 @@ TEST(AScenarioFile, ThatCannotBeReadOrIsWrongIsNamedInTheMessage) {
     EXPECT_EQ(simulator->DeviceNames(), std::vector<std::string>{"m"});
 }
 
-TEST(TheExampleScenario, LoadsWithOneDeviceOfEachFamily) {
+TEST(TheExampleScenarios, LoadWithOneHidDeviceOfEachFamilyAndTwoBleDevices) {
     const std::string here = __FILE__;
-    const std::string file = here.substr(0, here.rfind("/tests/")) + "/sim/scenarios/example.json";
-    if (access(file.c_str(), R_OK) != 0) GTEST_SKIP() << "source tree not reachable at " << file;
+    const std::string dir = here.substr(0, here.rfind("/tests/")) + "/sim/scenarios/";
+    if (access(dir.c_str(), R_OK) != 0) GTEST_SKIP() << "source tree not reachable at " << dir;
     std::string error;
-    auto simulator = Simulator::LoadScenarioFile(file, &error);
-    ASSERT_TRUE(simulator) << error;
-    EXPECT_EQ(simulator->hid().enumerate(0x1D57, 0).size(), 2u + 3u + 2u + 2u);
+    auto hid = Simulator::LoadScenarioFile(dir + "example.json", &error);
+    ASSERT_TRUE(hid) << error;
+    EXPECT_EQ(hid->hid().enumerate(0x1D57, 0).size(), 2u + 3u + 2u + 2u);
+    auto ble = Simulator::LoadScenarioFile(dir + "ble.json", &error);
+    ASSERT_TRUE(ble) << error;
+    EXPECT_EQ(ble->ble().DeviceNodes().size(), 2u);
 }
 
 TEST(AScenarioFile, ThatNeverEndsIsRefusedInsteadOfReadForever) {

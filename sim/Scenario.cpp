@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "sim/Devices.h"
+
 namespace orvex::sim {
 
 using nlohmann::json;
@@ -40,8 +42,7 @@ bool ValidName(const std::string& name) {
 }  // namespace
 
 std::vector<UsagePair> DefaultCollections(uint16_t product_id) {
-    if (product_id == 0xFA65) return {{0xFF00, 0x0001}, {0x000A, 0x0000}, {0xFF01, 0x0002}};
-    return {{0x000B, 0x0000}, {0x000A, 0x0000}};
+    return Model(product_id == Model("sabre").product_id ? "sabre" : "vireo").collections;
 }
 
 bool ParseInteger(const json& value, const std::string& field, int64_t min, int64_t max, int64_t* out,
@@ -272,9 +273,9 @@ bool ParseDevice(const json& object, DeviceSpec* device, std::string* error) {
         return false;
     }
     for (auto it = object.begin(); it != object.end(); ++it) {
-        static const std::set<std::string> keys = {"name",      "bus",      "vendor_id",   "product_id",
-                                                   "device_id", "attached", "collections", "comment",
-                                                   "address",   "connected", "writable",   "cccd_handles"};
+        static const std::set<std::string> keys = {"name",      "model",    "bus",         "vendor_id", "product_id",
+                                                   "device_id", "attached", "collections", "comment",   "address",
+                                                   "connected", "writable", "cccd_handles"};
         if (!keys.count(it.key()) && !IsBehaviourField(it.key())) {
             *error = "unknown field " + Quote(it.key());
             return false;
@@ -289,6 +290,21 @@ bool ParseDevice(const json& object, DeviceSpec* device, std::string* error) {
         return false;
     }
     device->name = object["name"].get<std::string>();
+    const DeviceModel* model = nullptr;
+    if (object.contains("model")) {
+        const json& name = object["model"];
+        model = name.is_string() ? FindModel(name.get<std::string>()) : nullptr;
+        if (!model) {
+            std::string known;
+            for (const auto& m : Models()) known += (known.empty() ? "" : ", ") + m.name;
+            *error = "model: expected one of " + known + ", got " +
+                     (name.is_string() ? Quote(name.get<std::string>()) : std::string(TypeName(name)));
+            return false;
+        }
+        device->bus = model->bus == kBusBluetooth ? "ble" : "usb";
+        device->vendor_id = model->vendor_id;
+        device->product_id = model->product_id;
+    }
     if (object.contains("bus")) {
         const json& bus = object["bus"];
         if (!bus.is_string() || (bus.get<std::string>() != "usb" && bus.get<std::string>() != "ble")) {
@@ -301,7 +317,8 @@ bool ParseDevice(const json& object, DeviceSpec* device, std::string* error) {
     int64_t number = 0;
     for (const char* field : {"vendor_id", "product_id"}) {
         if (!object.contains(field)) {
-            *error = std::string("missing field \"") + field + "\"";
+            if (model) continue;
+            *error = std::string("missing field \"") + field + "\" (or a \"model\")";
             return false;
         }
         if (!ParseInteger(object[field], field, 0, 0xFFFF, &number, error)) return false;
@@ -332,7 +349,7 @@ bool ParseDevice(const json& object, DeviceSpec* device, std::string* error) {
             device->collections.push_back({static_cast<uint16_t>(page), static_cast<uint16_t>(usage)});
         }
     } else {
-        device->collections = DefaultCollections(device->product_id);
+        device->collections = model ? model->collections : DefaultCollections(device->product_id);
     }
     if (!ParseBleFields(object, device, error)) return false;
     json behaviour = json::object();

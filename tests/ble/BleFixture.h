@@ -1,4 +1,4 @@
-// BLE slots over the simulator's BLE stack, with a HID list given by the test.
+// BLE slots over the simulator's BLE stack, with the HID nodes the test lists.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,45 +12,16 @@
 #include <vector>
 
 #include "ble/BleSlots.h"
-#include "platform/HidApi.h"
 #include "sim/Scheduler.h"
 #include "sim/SimBle.h"
 #include "support/Capture.h"
+#include "support/Fakes.h"
 #include "support/Pages.h"
+#include "support/WsClient.h"
 
 namespace orvex::test {
 
 using namespace std::chrono_literals;
-
-class ListedHid final : public HidApi {
-public:
-    int init() override { return 0; }
-    std::vector<HidDeviceInfo> enumerate(uint16_t vendor_id, uint16_t product_id) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::vector<HidDeviceInfo> list;
-        for (const auto& entry : entries)
-            if ((vendor_id == 0 || entry.vendor_id == vendor_id) && (product_id == 0 || entry.product_id == product_id))
-                list.push_back(entry);
-        return list;
-    }
-    std::shared_ptr<HidDevice> open(const HidDeviceInfo&, HidOpenError* error) override {
-        if (error) *error = HidOpenError::NotFound;
-        return nullptr;
-    }
-    void Add(const std::string& path, uint16_t product, uint16_t bus = kBusBluetooth) {
-        HidDeviceInfo info;
-        info.path = path;
-        info.vendor_id = kBleHidVendorId;
-        info.product_id = product;
-        info.bus_type = bus;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        entries.push_back(info);
-    }
-    std::vector<HidDeviceInfo> entries;
-
-private:
-    std::mutex m_mutex;
-};
 
 struct Recorded {
     std::string device;
@@ -86,11 +57,31 @@ protected:
         pending.push_back(device);
         return pending.back();
     }
+    // A BLE HID node as enumeration lists it (bus: the vendor's wired device
+    // on USB is no BLE one).
+    void Listed(const std::string& path, uint16_t product, uint16_t bus = kBusBluetooth) {
+        HidDeviceInfo info;
+        info.path = path;
+        info.vendor_id = kBleHidVendorId;
+        info.product_id = product;
+        info.bus_type = bus;
+        info.pairing_key = "ble";
+        hid.Add(info);
+    }
     // Hands the devices to the stack and makes the slots.
     void Start() {
         for (const auto& device : pending) ble.AddDevice(device);
         pending.clear();
         slots = std::make_unique<BleSlots>(&ble, broadcasts);
+    }
+    // The connect loop, waited for; the open step first.
+    void Connect() {
+        slots->ConnectBleSlots();
+        slots->WaitForConnect();
+    }
+    void OpenAndConnect() {
+        slots->OpenBleFamily(hid);
+        Connect();
     }
     std::vector<Recorded> Recording(const std::string& kind) {
         std::lock_guard<std::mutex> lock(recordMutex);
@@ -104,7 +95,7 @@ protected:
 
     sim::Scheduler scheduler;
     sim::SimBle ble;
-    ListedHid hid;
+    FakeHidApi hid;
     std::vector<sim::SimBleDevice> pending;
     std::unique_ptr<BleSlots> slots;
     std::mutex recordMutex;
@@ -113,20 +104,15 @@ protected:
     FakePages broadcasts;
 };
 
-// The id is stored right after its text is sent, on the sender's thread.
-inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
+// A device id is stored just after its text went out: a query sent in
+// between finds no slot, so the page asks again until the answer comes.
+inline bool QueryUntilAnswered(WsClient& page, const std::string& query, const std::string& answer) {
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        const long seen = Count(page.Messages(), answer);
+        page.SendText(query);
+        if (WaitUntil([&] { return Count(page.Messages(), answer) > seen; }, 1s)) return true;
     }
-    return true;
-}
-
-inline std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
-    std::vector<uint8_t> bytes;
-    for (int b : list) bytes.push_back(static_cast<uint8_t>(b));
-    return bytes;
+    return false;
 }
 
 }  // namespace orvex::test

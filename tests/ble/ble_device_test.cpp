@@ -25,7 +25,7 @@ protected:
 
 TEST_F(ABleDevice, FindsNothingBeforeTheFirstConnectBecauseItsVendorTextIsStillLowerCase) {
     AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01");
-    hid.Add("/dev/sim/pad/0", 0x0B13);
+    Listed("/dev/sim/pad/0", 0x0B13);
     Start();
     ASSERT_TRUE(slots->OpenBleFamily(hid));
     EXPECT_EQ(slots->Device(0).VidText(), "VID&02045e");
@@ -35,9 +35,7 @@ TEST_F(ABleDevice, FindsNothingBeforeTheFirstConnectBecauseItsVendorTextIsStillL
     EXPECT_TRUE(Recording("write").empty());
     EXPECT_TRUE(Out().empty());
 
-    slots->ConnectBleSlots();
-
-    slots->WaitForConnect();
+    Connect();
     EXPECT_EQ(slots->Device(0).VidText(), "VID&02045E");
     EXPECT_EQ(slots->Device(0).PidText(), "PID&0B13");
     EXPECT_EQ(Write(0, Bytes({0x01, 0x02, 0x03})), 1);
@@ -48,11 +46,9 @@ TEST_F(ABleDevice, FindsNothingBeforeTheFirstConnectBecauseItsVendorTextIsStillL
 
 TEST_F(ABleDevice, TracesTheInterfaceTheRecordAndSuccessForOneWrite) {
     AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01");
-    hid.Add("/dev/sim/pad/0", 0x0B13);
+    Listed("/dev/sim/pad/0", 0x0B13);
     Start();
-    slots->OpenBleFamily(hid);
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    OpenAndConnect();
     const size_t before = Out().size();
     ASSERT_EQ(Write(0, Bytes({0xAB})), 1);
     const auto out = Out();
@@ -66,11 +62,9 @@ TEST_F(ABleDevice, TracesTheInterfaceTheRecordAndSuccessForOneWrite) {
 TEST_F(ABleDevice, SubscribesTracesAndRegistersOnItsNotifyCharacteristic) {
     auto& device = AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01");
     device.cccd_handles = {0x15, 0xFE, 0xFF, 0x100};
-    hid.Add("/dev/sim/pad/0", 0x0B13);
+    Listed("/dev/sim/pad/0", 0x0B13);
     Start();
-    slots->OpenBleFamily(hid);
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    OpenAndConnect();
 
     // Only descriptors with handles below 255 get the subscription.
     const auto subscriptions = Recording("subscribe");
@@ -91,22 +85,18 @@ TEST_F(ABleDevice, SubscribesTracesAndRegistersOnItsNotifyCharacteristic) {
 
 TEST_F(ABleDevice, RegistersANotifyCharacteristicWithoutDescriptors) {
     AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01").cccd_handles.clear();
-    hid.Add("/dev/sim/pad/0", 0x0B13);
+    Listed("/dev/sim/pad/0", 0x0B13);
     Start();
-    slots->OpenBleFamily(hid);
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    OpenAndConnect();
     EXPECT_TRUE(Recording("subscribe").empty());
     EXPECT_EQ(ble.RegistrationCount("pad"), 1u);
 }
 
 TEST_F(ABleDevice, IgnoresAnInterfaceWhoseDeviceNodeIsDisconnected) {
     AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01").connected = false;
-    hid.Add("/dev/sim/pad/0", 0x0B13);
+    Listed("/dev/sim/pad/0", 0x0B13);
     Start();
-    slots->OpenBleFamily(hid);
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    OpenAndConnect();
     EXPECT_EQ(slots->Device(0).ConnectedCount(), 0);
     EXPECT_EQ(ble.RegistrationCount("pad"), 0u);
     EXPECT_FALSE(slots->Device(0).HasEventHandle());
@@ -119,11 +109,9 @@ TEST_F(ABleDevice, MatchesEveryInterfaceOfItsTextsWhenANodeGivesNoToken) {
     // found in every interface name.
     AddDevice("far", 0x0B13, "C0:FF:EE:00:00:01").connected = false;
     AddDevice("blank", 0x0C00, "");
-    hid.Add("/dev/sim/far/0", 0x0B13);
+    Listed("/dev/sim/far/0", 0x0B13);
     Start();
-    slots->OpenBleFamily(hid);
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    OpenAndConnect();
     EXPECT_EQ(slots->Device(0).ConnectedCount(), 1);
     EXPECT_EQ(ble.RegistrationCount("far"), 1u);
     EXPECT_EQ(ble.RegistrationCount("blank"), 0u);
@@ -132,13 +120,12 @@ TEST_F(ABleDevice, MatchesEveryInterfaceOfItsTextsWhenANodeGivesNoToken) {
 TEST_F(ABleDevice, RegistersOnBothOfTwoMatchingInterfacesAndWritesOnlyTheFirst) {
     AddDevice("one", 0x0B13, "C0:FF:EE:00:00:01");
     AddDevice("two", 0x0B13, "C0:FF:EE:00:00:02");
-    hid.Add("/dev/sim/one/0", 0x0B13);
-    hid.Add("/dev/sim/two/0", 0x0B13);
+    Listed("/dev/sim/one/0", 0x0B13);
+    Listed("/dev/sim/two/0", 0x0B13);
     Start();
     ASSERT_TRUE(slots->OpenBleFamily(hid));
     ASSERT_EQ(slots->Count(), 1);  // back to back: one run
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    Connect();
     EXPECT_EQ(ble.RegistrationCount("one"), 1u);
     EXPECT_EQ(ble.RegistrationCount("two"), 1u);
 
@@ -160,11 +147,9 @@ TEST_F(ABleDevice, MovesOnToTheNextInterfaceWhenAWriteFailsOrFindsNoWritableChar
     AddDevice("readonly", 0x0B13, "C0:FF:EE:00:00:01").writable = false;
     AddDevice("gone", 0x0B13, "C0:FF:EE:00:00:02");
     AddDevice("good", 0x0B13, "C0:FF:EE:00:00:03");
-    hid.Add("/dev/sim/readonly/0", 0x0B13);
+    Listed("/dev/sim/readonly/0", 0x0B13);
     Start();
-    slots->OpenBleFamily(hid);
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    OpenAndConnect();
     // Out of reach after the scan: its interface still matches, its write fails.
     ASSERT_TRUE(ble.SetConnected("gone", false, nullptr));
 
@@ -182,11 +167,9 @@ TEST_F(ABleDevice, MovesOnToTheNextInterfaceWhenAWriteFailsOrFindsNoWritableChar
 
 TEST_F(ABleDevice, RefusesWritesThatDoNotFitTheValueRecord) {
     AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01");
-    hid.Add("/dev/sim/pad/0", 0x0B13);
+    Listed("/dev/sim/pad/0", 0x0B13);
     Start();
-    slots->OpenBleFamily(hid);
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    OpenAndConnect();
     std::vector<uint8_t> big(997, 0x11);
     EXPECT_EQ(Write(0, big), 0);
     big.resize(996);

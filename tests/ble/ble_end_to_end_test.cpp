@@ -8,21 +8,21 @@
 
 #include "sim/SimBle.h"
 #include "support/Capture.h"
-#include "support/RecordingClock.h"
+#include "support/Fakes.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
+#include "tests/ble/BleFixture.h"
 
 namespace orvex::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Far beyond the 1 s open and 2 s connect timers: a slow machine only waits longer.
+// Far beyond the open and connect timers: a slow machine only waits longer.
 constexpr auto kWait = 60s;
 
 const char* kScenario = R"({"devices": [
-  {"name": "pad", "bus": "ble", "vendor_id": "0x045E", "product_id": "0x0B13", "device_id": 9,
-   "address": "C0:FF:EE:00:00:01", "collections": [["0x0001", "0x0002"], ["0x000C", "0x0001"]]}
+  {"name": "pad", "model": "ble", "device_id": 9, "address": "C0:FF:EE:00:00:01"}
 ]})";
 
 std::string CountingHex(size_t from, size_t to) {
@@ -35,12 +35,25 @@ std::string CountingHex(size_t from, size_t to) {
     return hex;
 }
 
+nlohmann::json Control(SimBridge& bridge, const std::string& request) {
+    return nlohmann::json::parse(bridge.sim().HandleControlRequest(request));
+}
+
+// What the device's write characteristic received, in hex.
+std::vector<std::string> Writes(SimBridge& bridge, const std::string& device) {
+    std::vector<std::string> hex;
+    const auto log = Control(bridge, R"({"op":"log","device":")" + device + R"("})");
+    for (const auto& entry : log["received"])
+        if (entry["kind"] == "write") hex.push_back(entry["hex"].get<std::string>());
+    return hex;
+}
+
 class ABridgeWithABleDevice : public ::testing::Test {
 protected:
     void SetUp() override {
         m_started = std::chrono::steady_clock::now();
         std::string whyNot;
-        m_bridge = SimBridge::StartOrExplain(kScenario, &m_clock, &whyNot);
+        m_bridge = SimBridge::StartOrExplain(kScenario, nullptr, &whyNot, ShortTimings());
         if (!m_bridge) GTEST_SKIP() << whyNot;
         m_page = std::make_unique<WsClient>(m_bridge->port());
         ASSERT_TRUE(m_page->Connect(10s));
@@ -49,11 +62,10 @@ protected:
         ASSERT_TRUE(WaitFor("840109000000")) << "the slot was not connected";
         m_connected = std::chrono::steady_clock::now();
         ASSERT_EQ(Ble().RegistrationCount("pad"), 1u);
-        // The id is stored right after its text goes out.
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (m_bridge->dialog().ble().DeviceId(0) != 9 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
-        ASSERT_EQ(m_bridge->dialog().ble().DeviceId(0), 9);
+        ASSERT_TRUE(QueryUntilAnswered(*m_page, "F084090B00", "84090B080102"));
+        // The cases start from here.
+        Control(R"({"op":"clear","device":"pad"})");
+        m_mark = m_page->Messages().size();
     }
     void TearDown() override {
         if (m_page) m_page->Close();
@@ -62,35 +74,27 @@ protected:
     }
 
     sim::SimBle& Ble() { return m_bridge->sim().ble_devices(); }
-    bool WaitFor(const std::string& text, size_t count = 1) {
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto messages = m_page->Messages();
-            if (static_cast<size_t>(std::count(messages.begin(), messages.end(), text)) >= count) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+    // Messages since the mark.
+    std::vector<std::string> Messages() {
+        auto messages = m_page->Messages();
+        messages.erase(messages.begin(), messages.begin() + static_cast<long>(std::min(m_mark, messages.size())));
+        return messages;
     }
-    nlohmann::json Control(const std::string& request) {
-        return nlohmann::json::parse(m_bridge->sim().HandleControlRequest(request));
+    bool WaitFor(const std::string& text) {
+        return WaitUntil([&] { return Count(Messages(), text) > 0; }, kWait);
     }
-    std::vector<std::string> Writes() {
-        std::vector<std::string> hex;
-        const auto log = Control(R"({"op":"log","device":"pad"})");
-        for (const auto& entry : log["received"])
-            if (entry["kind"] == "write") hex.push_back(entry["hex"].get<std::string>());
-        return hex;
-    }
+    nlohmann::json Control(const std::string& request) { return orvex::test::Control(*m_bridge, request); }
+    std::vector<std::string> Writes() { return orvex::test::Writes(*m_bridge, "pad"); }
 
-    RecordingClock m_clock;
     std::chrono::steady_clock::time_point m_started, m_connected;
     std::unique_ptr<SimBridge> m_bridge;
     std::unique_ptr<WsClient> m_page;
+    size_t m_mark = 0;
 };
 
 // Lower bounds only: a timer never fires early, however slow the machine.
-TEST_F(ABridgeWithABleDevice, ConnectsNoSoonerThanTwoSecondsAfterTheOpenStep) {
-    EXPECT_GE(m_connected - m_started, 2000ms);
+TEST_F(ABridgeWithABleDevice, ConnectsNoSoonerThanTheConnectDelayAfterTheOpenStep) {
+    EXPECT_GE(m_connected - m_started, ShortTimings().bleConnectDelay);
 }
 
 TEST_F(ABridgeWithABleDevice, ReleasesItsRegistrationAtShutdown) {
@@ -116,8 +120,7 @@ TEST_F(ABridgeWithABleDevice, WritesACommandForItsDeviceIdToTheWriteCharacterist
         "02"
         "7F");
     ASSERT_TRUE(logs.WaitForLine("Write Success!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n", kWait));
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (Writes().size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    WaitUntil([&] { return Writes().size() >= 2; }, kWait);
     EXPECT_EQ(Writes(), (std::vector<std::string>{"0503aa", "0502"}));
 }
 
@@ -148,12 +151,8 @@ TEST_F(ABridgeWithABleDevice, ForwardsNotificationsSentThroughTheControlRequest)
     ASSERT_EQ(reply["ok"], true) << reply.dump();
     EXPECT_EQ(reply["delivered"], 1);
     ASSERT_TRUE(WaitFor("84012a010203"));
-    // The new id, stored right after the text went out, addresses the device.
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (m_bridge->dialog().ble().DeviceId(0) != 0x2A && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
-    m_page->SendText("F0842A0B00");
-    ASSERT_TRUE(WaitFor("842a0B080102"));
+    // The new id addresses the device.
+    ASSERT_TRUE(QueryUntilAnswered(*m_page, "F0842A0B00", "842a0B080102"));
 
     reply = Control(R"({"op":"notify","device":"pad","hex":""})");
     ASSERT_EQ(reply["ok"], true) << reply.dump();
@@ -177,12 +176,12 @@ TEST_F(ABridgeWithABleDevice, AnnouncesARemovalOnceAndReconnectsAfterTheDeviceCo
 
     const auto plugged = std::chrono::steady_clock::now();
     ASSERT_EQ(Control(R"({"op":"plug","device":"pad"})")["ok"], true);
-    // The open step, a second after the arrivals, releases the old
-    // registration; the connect loop, two seconds later, makes one anew.
-    ASSERT_TRUE(WaitFor("840109000000", 2));
-    EXPECT_GE(std::chrono::steady_clock::now() - plugged, 3000ms);
+    // The open step, the arrival delay after the arrivals, releases the old
+    // registration; the connect loop, the connect delay later, makes one anew.
+    ASSERT_TRUE(WaitFor("840109000000"));
+    EXPECT_GE(std::chrono::steady_clock::now() - plugged, ShortTimings().arrivalDelay + ShortTimings().bleConnectDelay);
     EXPECT_EQ(Ble().RegistrationCount("pad"), 1u);
-    const auto messages = m_page->Messages();
+    const auto messages = Messages();
     EXPECT_EQ(std::count(messages.begin(), messages.end(), "840009"), 1);
 }
 
@@ -192,49 +191,29 @@ TEST_F(ABridgeWithABleDevice, AnnouncesARemovalOnceAndReconnectsAfterTheDeviceCo
 class TwoBleDevicesOfOneProduct : public ::testing::TestWithParam<bool> {};
 
 TEST_P(TwoBleDevicesOfOneProduct, AreEachHeardOnceAndCommandedAlone) {
-    const std::string first = R"({"name": "a", "bus": "ble", "vendor_id": "0x045E", "product_id": "0x0B13",
-                                  "device_id": 5, "address": "C0:FF:EE:00:00:0A"})";
-    const std::string other = R"({"name": "o", "bus": "ble", "vendor_id": "0x045E", "product_id": "0x0B14",
-                                  "device_id": 6, "address": "C0:FF:EE:00:00:0B"})";
-    const std::string second = R"({"name": "b", "bus": "ble", "vendor_id": "0x045E", "product_id": "0x0B13",
-                                   "device_id": 7, "address": "C0:FF:EE:00:00:0C"})";
+    const std::string first = R"({"name": "a", "model": "ble", "device_id": 5, "address": "C0:FF:EE:00:00:0A"})";
+    const std::string other =
+        R"({"name": "o", "model": "ble", "product_id": "0x0B14", "device_id": 6, "address": "C0:FF:EE:00:00:0B"})";
+    const std::string second = R"({"name": "b", "model": "ble", "device_id": 7, "address": "C0:FF:EE:00:00:0C"})";
     const bool between = GetParam();
-    const std::string scenario = "{\"devices\": [" + first + "," + (between ? other + "," + second : second + "," + other) + "]}";
-    Timings timings;
-    timings.bleConnectDelay = 50ms;
+    const std::string scenario =
+        "{\"devices\": [" + first + "," + (between ? other + "," + second : second + "," + other) + "]}";
     std::string whyNot;
-    auto bridge = SimBridge::StartOrExplain(scenario, nullptr, &whyNot, timings);
+    auto bridge = SimBridge::StartOrExplain(scenario, nullptr, &whyNot, ShortTimings());
     if (!bridge) GTEST_SKIP() << whyNot;
     LogCapture logs;
     WsClient page(bridge->port());
     ASSERT_TRUE(page.Connect(10s));
-    auto count = [&](const std::string& text) {
-        const auto messages = page.Messages();
-        return std::count(messages.begin(), messages.end(), text);
-    };
+    auto count = [&](const std::string& text) { return Count(page.Messages(), text); };
     // Each device announces its id once on subscription, and once only.
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (count("840105000000") + count("840106000000") + count("840107000000") < 3 &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
+    WaitUntil([&] { return count("840105000000") + count("840106000000") + count("840107000000") >= 3; }, kWait);
     for (const auto& name : {"a", "o", "b"}) EXPECT_EQ(bridge->sim().ble_devices().RegistrationCount(name), 1u) << name;
 
-    auto control = [&](const std::string& request) {
-        return nlohmann::json::parse(bridge->sim().HandleControlRequest(request));
-    };
-    ASSERT_EQ(control(R"({"op":"notify","device":"b","hex":"07aabbcc"})")["delivered"], 1);
+    ASSERT_EQ(Control(*bridge, R"({"op":"notify","device":"b","hex":"07aabbcc"})")["delivered"], 1);
     page.SendText("84070102");
-    const auto writes = [&](const std::string& device) {
-        std::vector<std::string> hex;
-        const auto log = control(R"({"op":"log","device":")" + device + R"("})");
-        for (const auto& entry : log["received"])
-            if (entry["kind"] == "write") hex.push_back(entry["hex"].get<std::string>());
-        return hex;
-    };
-    const auto until = std::chrono::steady_clock::now() + kWait;
-    while (writes("b").empty() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(writes("b"), std::vector<std::string>{"0102"});
-    EXPECT_TRUE(writes("a").empty());
+    WaitUntil([&] { return !Writes(*bridge, "b").empty(); }, kWait);
+    EXPECT_EQ(Writes(*bridge, "b"), std::vector<std::string>{"0102"});
+    EXPECT_TRUE(Writes(*bridge, "a").empty());
     EXPECT_EQ(count("840105000000"), 1);
     EXPECT_EQ(count("840107000000"), 1);
     EXPECT_EQ(count("840107aabbcc"), 1);

@@ -39,8 +39,8 @@ class ABleNotification : public BleFixture {
 protected:
     void SetUp() override {
         Start();
-        hid.Add("/dev/sim/a/0", 0x0B13);
-        hid.Add("/dev/sim/b/0", 0x0ACE);
+        Listed("/dev/sim/a/0", 0x0B13);
+        Listed("/dev/sim/b/0", 0x0ACE);
         slots->OpenBleFamily(hid);
     }
     std::string Send(int slot, const std::vector<uint8_t>& value) {
@@ -124,13 +124,11 @@ TEST_F(ABleNotification, ReachesEverySlotRegisteredOnTheDeviceThroughItsOwnCallb
     // the same interface, so each notification goes out twice.
     AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01");
     for (const auto& device : pending) ble.AddDevice(device);
-    hid.entries.clear();
-    hid.Add("/dev/sim/pad/0", 0x0B13);
-    hid.Add("/dev/sim/other/0", 0x0ACE);
-    hid.Add("/dev/sim/pad/1", 0x0B13);
-    slots->OpenBleFamily(hid);
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    hid.Unplug("ble");
+    Listed("/dev/sim/pad/0", 0x0B13);
+    Listed("/dev/sim/other/0", 0x0ACE);
+    Listed("/dev/sim/pad/1", 0x0B13);
+    OpenAndConnect();
     ASSERT_EQ(ble.RegistrationCount("pad"), 2u);
     broadcasts.Clear();
     ASSERT_EQ(ble.Notify("pad", Bytes({0x0C, 0x01, 0x02, 0x03}), nullptr), 2);

@@ -9,6 +9,7 @@
 #include "support/Process.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
+#include "tests/ble/BleFixture.h"
 
 namespace orvex::test {
 namespace {
@@ -18,22 +19,11 @@ using namespace std::chrono_literals;
 constexpr auto kWait = 60s;
 const char* kBinary = ORVEX_BRIDGE_BINARY;
 
-bool WaitForMessage(WsClient& page, const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        for (const auto& message : page.Messages())
-            if (message == text) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
-
 TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToStdout) {
     if (access(kBinary, X_OK) != 0) GTEST_SKIP() << "the bridge binary is missing: " << kBinary;
     TempDir dir;
     const std::string scenario = dir.path() + "/ble.json";
-    std::ofstream(scenario) << R"({"devices": [{"name": "pad", "bus": "ble", "vendor_id": "0x045E",
-                                  "product_id": "0x0B13", "device_id": 5}]})";
+    std::ofstream(scenario) << R"({"devices": [{"name": "pad", "model": "ble", "device_id": 5}]})";
     const std::string socket = dir.path() + "/sim.sock";
     ChildProcess bridge({kBinary, "--port", "0", "--verbose", "--simulate", scenario, "--sim-control", socket},
                         {"XDG_RUNTIME_DIR=" + dir.path()});
@@ -44,17 +34,15 @@ TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToS
 
     WsClient page(static_cast<uint16_t>(port));
     ASSERT_TRUE(page.Connect(10s));
-    ASSERT_TRUE(WaitForMessage(page, "840105000000")) << bridge.Stderr();
+    ASSERT_TRUE(WaitUntil([&] { return Count(page.Messages(), "840105000000") > 0; }, kWait)) << bridge.Stderr();
     SimControlClient control;
     ASSERT_TRUE(control.Connect(socket));
     EXPECT_EQ(control.Exchange("{\"op\":\"notify\",\"device\":\"pad\",\"hex\":\"\"}\n"),
               R"({"ok":true,"delivered":1})");
-    // Delivered on the stack's thread: its line must be out before the page's
-    // query adds one of its own.
-    ASSERT_TRUE(bridge.WaitForStdout("datasize 0\n", kWait)) << bridge.Stdout();
-    // The id was stored before its text went out, so one query reaches the slot.
-    page.SendText("F084050B00");
-    ASSERT_TRUE(WaitForMessage(page, "84050B080102"));
+    // Its line is written on the stack's thread after the reply: wait for it,
+    // so that no line of the query below comes between.
+    WaitUntil([&] { return bridge.Stdout().find("datasize 0\n") != std::string::npos; }, kWait);
+    ASSERT_TRUE(QueryUntilAnswered(page, "F084050B00", "84050B080102"));
     page.Close();
     control.Close();
 

@@ -27,13 +27,13 @@ protected:
 
 TEST_F(TheBleSlots, MakeOneSlotPerRunOfOneProductWithItsFirstPathAndLowerCaseTexts) {
     Start();
-    hid.Add("/dev/sim/a/0", 0x0B13);
-    hid.Add("/dev/sim/a/1", 0x0B13);
-    hid.Add("/dev/sim/b/0", 0x0B13);  // same product back to back: no slot of its own
-    hid.Add("/dev/sim/c/0", 0x0ACE);
-    hid.Add("/dev/sim/d/0", 0x0B13);               // the same product after another: a slot again
-    hid.Add("/dev/sim/wired/0", 0x0B13, kBusUsb);  // the vendor's wired device: not a BLE one
-    hid.Add("/dev/sim/d/1", 0x0B13);
+    Listed("/dev/sim/a/0", 0x0B13);
+    Listed("/dev/sim/a/1", 0x0B13);
+    Listed("/dev/sim/b/0", 0x0B13);  // same product back to back: no slot of its own
+    Listed("/dev/sim/c/0", 0x0ACE);
+    Listed("/dev/sim/d/0", 0x0B13);               // the same product after another: a slot again
+    Listed("/dev/sim/wired/0", 0x0B13, kBusUsb);  // the vendor's wired device: not a BLE one
+    Listed("/dev/sim/d/1", 0x0B13);
     ASSERT_TRUE(slots->OpenBleFamily(hid));
     ASSERT_EQ(slots->Count(), 3);
     const char* paths[] = {"/dev/sim/a/0", "/dev/sim/c/0", "/dev/sim/d/0"};
@@ -54,7 +54,7 @@ TEST_F(TheBleSlots, TakeTheFirstTenRunsAndNothingWhenNoDeviceIsListed) {
     Start();
     EXPECT_FALSE(slots->OpenBleFamily(hid));
     EXPECT_EQ(slots->Count(), 0);
-    for (int i = 0; i < 12; ++i) hid.Add("/dev/sim/x" + std::to_string(i) + "/0", static_cast<uint16_t>(0x100 + i % 2));
+    for (int i = 0; i < 12; ++i) Listed("/dev/sim/x" + std::to_string(i) + "/0", static_cast<uint16_t>(0x100 + i % 2));
     ASSERT_TRUE(slots->OpenBleFamily(hid));
     EXPECT_EQ(slots->Count(), 10);
     EXPECT_EQ(slots->Path(9), "/dev/sim/x9/0");
@@ -62,21 +62,18 @@ TEST_F(TheBleSlots, TakeTheFirstTenRunsAndNothingWhenNoDeviceIsListed) {
 
 TEST_F(TheBleSlots, ReleaseEveryRegistrationAndDeviceIdAtTheNextOpenStep) {
     AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01");
-    hid.Add("/dev/sim/pad/0", 0x0B13);
+    Listed("/dev/sim/pad/0", 0x0B13);
     Start();
-    slots->OpenBleFamily(hid);
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    OpenAndConnect();
     ASSERT_EQ(ble.RegistrationCount("pad"), 1u);
     slots->OnBleNotification(0, Bytes({0x07, 0, 0, 0}).data(), 4);
     ASSERT_EQ(slots->DeviceId(0), 7);
 
     // A second connect loop skips the registered slot.
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    Connect();
     EXPECT_EQ(ble.RegistrationCount("pad"), 1u);
 
-    hid.entries.clear();
+    hid.Unplug("ble");
     EXPECT_FALSE(slots->OpenBleFamily(hid));
     EXPECT_EQ(ble.RegistrationCount("pad"), 0u);
     EXPECT_EQ(slots->DeviceId(0), 0);
@@ -85,12 +82,10 @@ TEST_F(TheBleSlots, ReleaseEveryRegistrationAndDeviceIdAtTheNextOpenStep) {
 
 TEST_F(TheBleSlots, AnnounceARemovalWithDeviceIdZeroBeforeTheFirstPlainNotification) {
     AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01");
-    hid.Add("/dev/sim/pad/0", 0x0B13);
-    hid.Add("/dev/sim/pad/1", 0x0B13);
+    Listed("/dev/sim/pad/0", 0x0B13);
+    Listed("/dev/sim/pad/1", 0x0B13);
     Start();
-    slots->OpenBleFamily(hid);
-    slots->ConnectBleSlots();
-    slots->WaitForConnect();
+    OpenAndConnect();
 
     // Only the slot's own path matches, whatever its letter case.
     slots->HandleBleRemoval(Removal("/dev/sim/pad/1"));
@@ -112,8 +107,8 @@ TEST_F(TheBleSlots, AnnounceARemovalWithDeviceIdZeroBeforeTheFirstPlainNotificat
 
 TEST_F(TheBleSlots, AnnounceTheLearnedDeviceIdAndIgnoreOtherRemovals) {
     Start();
-    hid.Add("/dev/sim/a/0", 0x0B13);
-    hid.Add("/dev/sim/b/0", 0x0ACE);
+    Listed("/dev/sim/a/0", 0x0B13);
+    Listed("/dev/sim/b/0", 0x0ACE);
     slots->OpenBleFamily(hid);
     slots->OnBleNotification(1, Bytes({0x2C, 0, 0, 0}).data(), 4);
     // Another vendor or bus is not a BLE node: not even the trace.
@@ -128,9 +123,9 @@ TEST_F(TheBleSlots, AnnounceTheLearnedDeviceIdAndIgnoreOtherRemovals) {
 
 TEST_F(TheBleSlots, AddressSlotsByDeviceIdAmongTheCountedOnes) {
     Start();
-    hid.Add("/dev/sim/a/0", 0x0B13);
-    hid.Add("/dev/sim/b/0", 0x0ACE);
-    hid.Add("/dev/sim/c/0", 0x0B13);
+    Listed("/dev/sim/a/0", 0x0B13);
+    Listed("/dev/sim/b/0", 0x0ACE);
+    Listed("/dev/sim/c/0", 0x0B13);
     slots->OpenBleFamily(hid);
     slots->OnBleNotification(0, Bytes({0x03}).data(), 1);
     slots->OnBleNotification(2, Bytes({0x03}).data(), 1);
@@ -144,9 +139,9 @@ TEST_F(TheBleSlots, AddressSlotsByDeviceIdAmongTheCountedOnes) {
 // nothing reaches the slots any more.
 TEST_F(TheBleSlots, SurviveNotificationsRacingOpenStepsAndStopReceivingOnceReleased) {
     AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01");
-    hid.Add("/dev/sim/pad/0", 0x0B13);
-    hid.Add("/dev/sim/other/0", 0x0ACE);
-    hid.Add("/dev/sim/pad/1", 0x0B13);
+    Listed("/dev/sim/pad/0", 0x0B13);
+    Listed("/dev/sim/other/0", 0x0ACE);
+    Listed("/dev/sim/pad/1", 0x0B13);
     Start();
     std::atomic<bool> stop{false};
     std::thread sender([&] {
@@ -157,9 +152,7 @@ TEST_F(TheBleSlots, SurviveNotificationsRacingOpenStepsAndStopReceivingOnceRelea
         }
     });
     for (int round = 0; round < 50; ++round) {
-        slots->OpenBleFamily(hid);
-        slots->ConnectBleSlots();
-        slots->WaitForConnect();
+        OpenAndConnect();
         (void)slots->MatchingBleSlots(1);
         slots->HandleBleRemoval(Removal("/dev/sim/pad/0"));
     }

@@ -2,10 +2,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "support/Fakes.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
 
@@ -17,16 +19,16 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
 const char* kScenario = R"({"devices":[
-  {"name":"vireo","vendor_id":"0x1D57","product_id":"0xFA60","device_id":2},
-  {"name":"sabre","vendor_id":"0x1D57","product_id":"0xFA65","device_id":3},
-  {"name":"wired","vendor_id":"0x1D57","product_id":"0x1234","device_id":4},
-  {"name":"wiredv","vendor_id":"0x1D57","product_id":"0x1235","device_id":5,"collections":[[65281,2],[65280,1]]}
+  {"name":"vireo","model":"vireo","device_id":2},
+  {"name":"sabre","model":"sabre","device_id":3},
+  {"name":"wired","model":"wired","device_id":4},
+  {"name":"wiredv","model":"wired85","device_id":5}
 ]})";
 
 class TwoPages : public ::testing::Test {
 protected:
     void SetUp() override {
-        bridge = std::make_unique<test::SimBridge>(kScenario);
+        bridge = std::make_unique<test::SimBridge>(kScenario, nullptr, test::ShortTimings());
         for (auto* page : {&first, &second}) {
             *page = std::make_unique<test::WsClient>(bridge->port());
             ASSERT_TRUE((*page)->Connect());
@@ -90,24 +92,29 @@ TEST_F(TwoPages, ReceiveABurstOfOneDeviceInItsOrder) {
     EXPECT_THAT(second->Messages(), ElementsAreArray(expected));
 }
 
-TEST(StartUp, OpensFamily81FirstAndTheWiredFamily80Last) {
-    test::SimBridge bridge(kScenario);
+TEST(StartUp, OpensFamily81FirstAndTheWiredFamily80LastAndReadsEveryFamily) {
+    test::SimBridge bridge(kScenario, nullptr, test::ShortTimings());
     const auto vireo = bridge.sim().Log("vireo");
     const auto wired = bridge.sim().Log("wired");
     ASSERT_FALSE(vireo.empty());
     ASSERT_FALSE(wired.empty());
     EXPECT_EQ(vireo[0].kind, "feature");
     EXPECT_EQ(wired[0].kind, "feature");
-    // 0x82, 0x83 and 0x85 come between, and the vireo's 200 ms pause.
+    // 0x82, 0x83 and 0x85 come between, and the vireo's pause.
     EXPECT_LT(vireo[0].t_ms, wired[0].t_ms);
-    bool readers = false;
-    bridge.RunOnLoop([&] {
-        HidDeviceManager& hid = bridge.dialog().hid();
-        readers = hid.m_hid81.m_hThread[0].joinable() && hid.m_hid82.m_hThread[0].joinable() &&
-                  hid.m_hid83.m_hThread[0].joinable() && hid.m_hid80.m_hThread[0].joinable() &&
-                  hid.m_hid85.m_hThread[0].joinable();
-    });
-    EXPECT_TRUE(readers);
+    // Every family has its reader: each input collection's report reaches a page.
+    test::WsClient page(bridge.port());
+    ASSERT_TRUE(page.Connect());
+    for (const auto& [device, collection] : std::vector<std::pair<std::string, int>>{
+             {"vireo", 1}, {"sabre", 1}, {"sabre", 0}, {"wired", 1}, {"wiredv", 1}}) {
+        std::string error;
+        ASSERT_TRUE(bridge.sim().QueueReport(device, {0x05, 0x01}, collection, &error)) << error;
+    }
+    ASSERT_TRUE(page.WaitForMessages(6));
+    auto texts = page.Messages();
+    std::sort(texts.begin(), texts.end());
+    EXPECT_THAT(texts, ElementsAre("0304", "80010501000000", "81010501000000", "82010501000000", "83010501000000",
+                                   "85010501000000"));
 }
 
 }  // namespace

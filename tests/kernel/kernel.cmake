@@ -14,9 +14,9 @@ find_program(ORVEX_KERNEL_CC NAMES gcc cc REQUIRED)
 set(orvex_emulator ${CMAKE_CURRENT_BINARY_DIR}/kernel/orvex-uhid-emulator)
 add_custom_command(OUTPUT ${orvex_emulator}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/kernel
-  COMMAND ${ORVEX_KERNEL_CC} -std=gnu11 -O2 -Wall -Wextra -static
+  COMMAND ${ORVEX_KERNEL_CC} -std=gnu11 -O2 -Wall -Wextra -static -I${PROJECT_SOURCE_DIR}
     -o ${orvex_emulator} ${CMAKE_CURRENT_SOURCE_DIR}/kernel/uhid_emulator.c
-  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/kernel/uhid_emulator.c
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/kernel/uhid_emulator.c ${PROJECT_SOURCE_DIR}/sim/ReportDescriptors.h
   COMMENT "Building the uhid emulator of the kernel suite")
 add_custom_target(orvex-uhid-emulator DEPENDS ${orvex_emulator})
 add_dependencies(kernel_tests orvex-uhid-emulator)

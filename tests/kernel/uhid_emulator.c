@@ -44,6 +44,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "sim/ReportDescriptors.h"
+
 #ifndef BUS_USB
 #define BUS_USB 0x03
 #endif
@@ -63,49 +65,8 @@
 /* ---------------------------------------------------------------------- */
 /* Devices as data */
 
-enum main_item { INPUT, OUTPUT, FEATURE };
-
-struct report_decl {
-    enum main_item item;
-    uint8_t id;
-    uint16_t size; /* bytes after the id */
-};
-
-struct collection_decl {
-    uint16_t usage_page, usage;
-    const struct report_decl *reports;
-    int nreports;
-};
-
 #define COUNT(a) ((int)(sizeof(a) / sizeof((a)[0])))
-
-/* Feature reports of families 0x80 and 0x81: the open step's 0x0C, block
- * packets 0x09, the query request and status 0xA0, and the answer of every
- * query code (0x09's answer is longer than a block packet). */
-static const struct report_decl feature_control[] = {
-    {FEATURE, 0x0C, 9}, {FEATURE, 0x09, 130}, {FEATURE, 0xA0, 7},   {FEATURE, 0x04, 55}, {FEATURE, 0x05, 14},
-    {FEATURE, 0x06, 8}, {FEATURE, 0x08, 58},  {FEATURE, 0x0A, 127}, {FEATURE, 0x0B, 7},
-};
-static const struct report_decl ordinal_input[] = {{INPUT, 0x05, 15}};
-static const struct report_decl vendor_input[] = {{INPUT, 0x06, 15}};
-/* Output report 0x04 and the query answers, which come back on this
- * collection. */
-static const struct report_decl vendor_control[] = {{OUTPUT, 0x04, 64}, {INPUT, 0x04, 63}};
-
-static const struct collection_decl feature_device[] = {
-    {0x000B, 0x0000, feature_control, COUNT(feature_control)},
-    {0x000A, 0x0000, ordinal_input, COUNT(ordinal_input)},
-};
-/* The 0xFA65 receiver: families 0x82 and 0x83 on one node. */
-static const struct collection_decl receiver[] = {
-    {0xFF00, 0x0001, vendor_input, COUNT(vendor_input)},
-    {0x000A, 0x0000, ordinal_input, COUNT(ordinal_input)},
-    {0xFF01, 0x0002, vendor_control, COUNT(vendor_control)},
-};
-static const struct collection_decl output_device[] = {
-    {0xFF01, 0x0002, vendor_control, COUNT(vendor_control)},
-    {0xFF00, 0x0001, vendor_input, COUNT(vendor_input)},
-};
+#define DESCRIPTOR(a) a, sizeof(a)
 
 struct log_entry {
     int64_t t_ms;
@@ -120,8 +81,8 @@ struct device {
     uint8_t device_id;  /* byte 1 of its acknowledgements */
     int feature_device; /* families 0x80/0x81; else an output-report device */
     int attached_at_start;
-    const struct collection_decl *collections;
-    int ncollections;
+    const unsigned char *descriptor;
+    size_t descriptor_size;
 
     int fd; /* its /dev/uhid; -1 while unplugged */
     unsigned generation;
@@ -131,11 +92,11 @@ struct device {
 };
 
 static struct device devices[] = {
-    {"fa60", 0xFA60, 1, 1, 1, feature_device, COUNT(feature_device), -1, 0, 0, NULL, 0},
-    {"fa60b", 0xFA60, 7, 1, 0, feature_device, COUNT(feature_device), -1, 0, 0, NULL, 0},
-    {"fa65", 0xFA65, 2, 0, 1, receiver, COUNT(receiver), -1, 0, 0, NULL, 0},
-    {"fa70", 0xFA70, 3, 1, 1, feature_device, COUNT(feature_device), -1, 0, 0, NULL, 0},
-    {"fa71", 0xFA71, 4, 0, 1, output_device, COUNT(output_device), -1, 0, 0, NULL, 0},
+    {"fa60", 0xFA60, 1, 1, 1, DESCRIPTOR(orvex_feature_device_descriptor), -1, 0, 0, NULL, 0},
+    {"fa60b", 0xFA60, 7, 1, 0, DESCRIPTOR(orvex_feature_device_descriptor), -1, 0, 0, NULL, 0},
+    {"fa65", 0xFA65, 2, 0, 1, DESCRIPTOR(orvex_receiver_descriptor), -1, 0, 0, NULL, 0},
+    {"fa70", 0xFA70, 3, 1, 1, DESCRIPTOR(orvex_feature_device_descriptor), -1, 0, 0, NULL, 0},
+    {"fa71", 0xFA71, 4, 0, 1, DESCRIPTOR(orvex_output_device_descriptor), -1, 0, 0, NULL, 0},
 };
 
 /* Query codes: the length of a feature device's answer. */
@@ -237,42 +198,6 @@ static void clear_log(struct device *d) {
 /* ---------------------------------------------------------------------- */
 /* uhid */
 
-static size_t put_item(uint8_t *at, uint8_t prefix, uint32_t value, int bytes) {
-    static const uint8_t size_code[] = {0, 1, 2, 0, 3};
-    at[0] = (uint8_t)(prefix | size_code[bytes]);
-    for (int i = 0; i < bytes; ++i) at[1 + i] = (uint8_t)(value >> (8 * i));
-    return (size_t)(1 + bytes);
-}
-
-static size_t put_sized(uint8_t *at, uint8_t prefix, uint32_t value) {
-    return put_item(at, prefix, value, value <= 0xFF ? 1 : 2);
-}
-
-/* One application collection per usage pair, nothing nested: hidapi lists
- * every collection item as an entry of its own. */
-static size_t build_descriptor(const struct device *d, uint8_t *out) {
-    static const uint8_t main_prefix[] = {[INPUT] = 0x80, [OUTPUT] = 0x90, [FEATURE] = 0xB0};
-    size_t n = 0;
-    for (int c = 0; c < d->ncollections; ++c) {
-        const struct collection_decl *col = &d->collections[c];
-        n += put_sized(out + n, 0x04, col->usage_page);
-        n += put_sized(out + n, 0x08, col->usage);
-        n += put_item(out + n, 0xA0, 0x01, 1); /* Collection (Application) */
-        n += put_item(out + n, 0x14, 0x00, 1); /* Logical Minimum 0 */
-        n += put_item(out + n, 0x24, 0xFF, 2); /* Logical Maximum 255 */
-        n += put_item(out + n, 0x74, 0x08, 1); /* Report Size 8 */
-        for (int r = 0; r < col->nreports; ++r) {
-            const struct report_decl *rep = &col->reports[r];
-            n += put_item(out + n, 0x84, rep->id, 1);                /* Report ID */
-            n += put_sized(out + n, 0x94, rep->size);                /* Report Count */
-            n += put_item(out + n, 0x08, 0x01, 1);                   /* Usage 1 */
-            n += put_item(out + n, main_prefix[rep->item], 0x02, 1); /* Data, Variable */
-        }
-        out[n++] = 0xC0; /* End Collection */
-    }
-    return n;
-}
-
 static int write_event(struct device *d, const struct uhid_event *ev) {
     if (d->fd < 0) return -1;
     if (write(d->fd, ev, sizeof *ev) != (ssize_t)sizeof *ev) return -1;
@@ -290,7 +215,8 @@ static int plug(struct device *d) {
     snprintf((char *)ev.u.create2.phys, sizeof ev.u.create2.phys, "orvex-uhid-emulator/%s", d->name);
     /* The name in HID_UNIQ tells the devices' nodes apart in sysfs. */
     snprintf((char *)ev.u.create2.uniq, sizeof ev.u.create2.uniq, "%s", d->name);
-    ev.u.create2.rd_size = (uint16_t)build_descriptor(d, ev.u.create2.rd_data);
+    memcpy(ev.u.create2.rd_data, d->descriptor, d->descriptor_size);
+    ev.u.create2.rd_size = (uint16_t)d->descriptor_size;
     ev.u.create2.bus = BUS_USB;
     ev.u.create2.vendor = VENDOR_ID;
     ev.u.create2.product = d->product_id;
@@ -319,15 +245,28 @@ static void unplug(struct device *d) {
     ++d->generation;
 }
 
-/* The whole length of the input report with this id, id included; 0 when the
- * descriptor does not declare it. */
+/* The whole length of the input report with this id, id included, from the
+ * device's report descriptor; 0 when it declares no such report. */
 static size_t declared_input_length(const struct device *d, uint8_t id) {
-    for (int c = 0; c < d->ncollections; ++c)
-        for (int r = 0; r < d->collections[c].nreports; ++r) {
-            const struct report_decl *rep = &d->collections[c].reports[r];
-            if (rep->item == INPUT && rep->id == id) return 1u + rep->size;
+    const unsigned char *item = d->descriptor, *end = d->descriptor + d->descriptor_size;
+    unsigned report_id = 0, report_size = 0, report_count = 0, bits = 0;
+    while (item < end) {
+        static const int data_bytes[] = {0, 1, 2, 4};
+        const int n = data_bytes[*item & 0x03];
+        if (item + 1 + n > end) break;
+        unsigned value = 0;
+        for (int i = 0; i < n; ++i) value |= (unsigned)item[1 + i] << (8 * i);
+        switch (*item & 0xFC) {
+            case 0x84: report_id = value; break;
+            case 0x74: report_size = value; break;
+            case 0x94: report_count = value; break;
+            case 0x80:
+                if (report_id == id) bits += report_size * report_count;
+                break;
         }
-    return 0;
+        item += 1 + n;
+    }
+    return bits ? 1u + bits / 8 : 0;
 }
 
 /* A real device always sends its reports whole, and the kernel drops shorter

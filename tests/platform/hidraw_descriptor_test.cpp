@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "platform/linux/HidrawDescriptor.h"
+#include "sim/Devices.h"
 
 namespace orvex {
 namespace {
@@ -15,29 +17,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 // clang-format off
-// Boot-style mouse (report 1) and keyboard (report 2, with LED output) on one
-// interface, as a combined receiver presents them.
-const std::vector<uint8_t> kMouseAndKeyboard = {
-    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01,  // Generic Desktop, Mouse, Application
-    0x85, 0x01,                          //   Report ID 1
-    0x09, 0x01, 0xA1, 0x00,              //   Pointer, Physical
-    0x05, 0x09, 0x19, 0x01, 0x29, 0x03,  //     Buttons 1-3
-    0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02,
-    0x95, 0x01, 0x75, 0x05, 0x81, 0x03,  //     padding
-    0x05, 0x01, 0x09, 0x30, 0x09, 0x31,  //     X, Y
-    0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06,
-    0xC0,                                //   End Collection
-    0xC0,                                // End Collection
-    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01,  // Generic Desktop, Keyboard, Application
-    0x85, 0x02,                          //   Report ID 2
-    0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02,
-    0x95, 0x01, 0x75, 0x08, 0x81, 0x01,
-    0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x95, 0x05, 0x75, 0x01, 0x91, 0x02,  // LEDs (output)
-    0x95, 0x01, 0x75, 0x03, 0x91, 0x01,
-    0x95, 0x06, 0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00,
-    0xC0,
-};
-
 // A vendor-page device with four top-level collections: two-byte usage
 // pages, a feature-only id, push and pop, a nested collection, a long item
 // and a four-byte usage that carries its own page.
@@ -70,19 +49,54 @@ const std::vector<uint8_t> kWithoutIds = {
 };
 // clang-format on
 
+// A mouse (report 1, a nested physical collection) and consumer controls
+// (report 2) on one interface, as a BLE device presents them.
+const std::vector<uint8_t> kMouseAndConsumer = sim::Model("ble").descriptor;
+
 HidDescriptorLayout Parse(const std::vector<uint8_t>& d) {
     return ParseReportDescriptor(d.data(), d.size());
 }
 
-TEST(AReportDescriptor, OfAMouseAndKeyboardMapsEachReportIdToItsCollection) {
-    const HidDescriptorLayout layout = Parse(kMouseAndKeyboard);
+// Every device model's descriptor lists exactly the model's collections, and
+// each collection's handle passes its own input reports and no other's.
+TEST(AReportDescriptor, OfEachDeviceModelGivesItsCollectionsTheirOwnInputReports) {
+    const std::map<std::string, std::vector<std::vector<int>>> inputIds = {
+        {"vireo", {{}, {0x05}}},       {"sabre", {{0x06}, {0x05}, {0x04}}}, {"wired", {{}, {0x05}}},
+        {"wired85", {{0x04}, {0x06}}}, {"ble", {{0x01}, {0x02}}},
+    };
+    ASSERT_EQ(sim::Models().size(), inputIds.size());
+    for (const auto& model : sim::Models()) {
+        SCOPED_TRACE(model.name);
+        const HidDescriptorLayout layout = Parse(model.descriptor);
+        ASSERT_TRUE(layout.valid);
+        EXPECT_TRUE(layout.uses_report_ids);
+        ASSERT_EQ(layout.collections.size(), model.collections.size());
+        const auto& ids = inputIds.at(model.name);
+        for (size_t i = 0; i < model.collections.size(); ++i) {
+            const sim::UsagePair usage = model.collections[i];
+            EXPECT_EQ(layout.collections[i].usage, (HidUsage{usage.usage_page, usage.usage})) << i;
+            std::vector<int> declared(layout.collections[i].input_report_ids.begin(),
+                                      layout.collections[i].input_report_ids.end());
+            EXPECT_EQ(declared, ids[i]) << i;
+            const HidReportFilter filter = HidReportFilter::ForCollection(layout, {usage.usage_page, usage.usage});
+            for (size_t j = 0; j < ids.size(); ++j)
+                for (int id : ids[j]) {
+                    const uint8_t report[] = {static_cast<uint8_t>(id), 0x07};
+                    EXPECT_EQ(filter.Accepts(report, sizeof report), i == j) << "collection " << i << " id " << id;
+                }
+        }
+    }
+}
+
+TEST(AReportDescriptor, OfAMouseAndConsumerControlsMapsEachReportIdToItsCollection) {
+    const HidDescriptorLayout layout = Parse(kMouseAndConsumer);
     ASSERT_TRUE(layout.valid);
     EXPECT_TRUE(layout.uses_report_ids);
     ASSERT_EQ(layout.collections.size(), 2u);
     EXPECT_EQ(layout.collections[0].usage, (HidUsage{0x0001, 0x0002}));
     EXPECT_THAT(layout.collections[0].nested, ElementsAre(HidUsage{0x0001, 0x0001}));
     EXPECT_THAT(layout.collections[0].input_report_ids, ElementsAre(1));
-    EXPECT_EQ(layout.collections[1].usage, (HidUsage{0x0001, 0x0006}));
+    EXPECT_EQ(layout.collections[1].usage, (HidUsage{0x000C, 0x0001}));
     EXPECT_THAT(layout.collections[1].nested, IsEmpty());
     EXPECT_THAT(layout.collections[1].input_report_ids, ElementsAre(2));
 }
@@ -133,20 +147,20 @@ TEST(AReportDescriptor, ThatIsMalformedIsNotValid) {
 }
 
 TEST(AReportDescriptor, CutInsideACollectionIsNotValid) {
-    const auto& d = kMouseAndKeyboard;
+    const auto& d = kMouseAndConsumer;
     const std::vector<uint8_t> collection = {0xA1, 0x01}, endOfMouse = {0xC0, 0xC0};
     const size_t mouseStart =
         static_cast<size_t>(std::search(d.begin(), d.end(), collection.begin(), collection.end()) - d.begin());
     const size_t mouseEnd =
         static_cast<size_t>(std::search(d.begin(), d.end(), endOfMouse.begin(), endOfMouse.end()) - d.begin()) + 2;
-    const size_t keyboardStart = static_cast<size_t>(
+    const size_t consumerStart = static_cast<size_t>(
         std::search(d.begin() + static_cast<long>(mouseEnd), d.end(), collection.begin(), collection.end()) -
         d.begin());
     for (size_t n = 0; n <= d.size(); ++n) {
         // An exact-size copy, so that a read past the end is a sanitizer error.
         const std::vector<uint8_t> cut(d.begin(), d.begin() + static_cast<long>(n));
         const bool valid = ParseReportDescriptor(cut.data(), cut.size()).valid;
-        const bool inside = (n > mouseStart && n < mouseEnd) || (n > keyboardStart && n < d.size());
+        const bool inside = (n > mouseStart && n < mouseEnd) || (n > consumerStart && n < d.size());
         if (inside) {
             EXPECT_FALSE(valid) << n << " bytes";
         }
@@ -203,7 +217,7 @@ TEST(AReportFilter, PassesOnlyTheReportsOfItsOwnCollection) {
 TEST(AReportFilter, LetsEverythingThroughWithoutIdsOrForAnUnknownCollection) {
     const uint8_t report[] = {0x05, 0x02, 0x50};
     EXPECT_FALSE(HidReportFilter::ForCollection(Parse(kWithoutIds), HidUsage{0xFF00, 0x0001}).filters());
-    const HidReportFilter unknown = HidReportFilter::ForCollection(Parse(kMouseAndKeyboard), HidUsage{0xFF00, 0x0001});
+    const HidReportFilter unknown = HidReportFilter::ForCollection(Parse(kMouseAndConsumer), HidUsage{0xFF00, 0x0001});
     EXPECT_FALSE(unknown.filters());
     EXPECT_TRUE(unknown.Accepts(report, sizeof report));
     EXPECT_TRUE(HidReportFilter().Accepts(report, sizeof report));
@@ -235,13 +249,13 @@ struct ScriptedRaw {
 
 class AFilteredRead : public ::testing::Test {
 protected:
-    HidReportFilter mouse = HidReportFilter::ForCollection(Parse(kMouseAndKeyboard), HidUsage{0x0001, 0x0002});
+    HidReportFilter mouse = HidReportFilter::ForCollection(Parse(kMouseAndConsumer), HidUsage{0x0001, 0x0002});
     ScriptedRaw raw;
     uint8_t buffer[100] = {};
 };
 
 TEST_F(AFilteredRead, SkipsForeignReportsAndLeavesNoTraceOfThemInTheBuffer) {
-    raw.reports.push_back(std::vector<uint8_t>(20, 0x02));  // keyboard report, 20 bytes of 0x02
+    raw.reports.push_back(std::vector<uint8_t>(20, 0x02));  // consumer report, 20 bytes of 0x02
     raw.reports.push_back({0x01, 0x07, 0x09});              // a short mouse report
     ASSERT_EQ(ReadFiltered(mouse, raw.Fn(), buffer, sizeof buffer, 0), 3);
     EXPECT_EQ(buffer[0], 0x01);

@@ -1,58 +1,98 @@
-// The command protocol over fake collections placed straight into the family
-// tables, with a clock that records every pause, and one timeline of what the
-// devices got interleaved with those pauses.
+// The command protocol against fake devices that the real open step opened
+// and that became addressable by their first report, as on a running bridge.
+// A clock records every pause of the protocol; one timeline interleaves those
+// pauses with what the devices get.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "FakeHidDevice.h"
 #include "hid/HidDeviceManager.h"
 #include "protocol/CommandProtocol.h"
 #include "support/Capture.h"
+#include "support/Fakes.h"
 #include "support/Pages.h"
-#include "support/RecordingClock.h"
 
 namespace orvex::test {
 
+using namespace std::chrono_literals;
 using Events = std::vector<std::string>;
-using Texts = std::vector<std::string>;
+using Op = FakeHidDevice::Op;
 
 class ProtocolTest : public ::testing::Test {
 protected:
-    ProtocolTest() : m_hid(m_api, m_steady, m_broadcasts), m_protocol(m_hid, m_clock, m_broadcasts) {
+    ProtocolTest() {
         m_clock.SetHook([this](std::chrono::milliseconds d, size_t index) {
             Add("sleep " + std::to_string(d.count()));
             if (m_duringSleep) m_duringSleep(index);
         });
     }
 
-    // A device with the id at the slot and a control handle, as a reader
-    // leaves it after the device's first report. Its sends and writes show on
-    // the timeline as "[name ]send|write <length> <first four bytes>".
-    std::shared_ptr<FakeHidDevice> Place(uint8_t family, int slot, uint8_t deviceId, const std::string& name = "") {
-        auto device = std::make_shared<FakeHidDevice>();
+    // A device of the family's model with the id, enumerated after those
+    // placed before it. The family's open step runs again and every device of
+    // the family sends a first report. Returns its control collection, whose
+    // sends and writes show on the timeline as "[name ]send|write <length>
+    // <first four bytes>". controlOpens false: that collection cannot be
+    // opened, so the device reports but cannot be addressed.
+    std::shared_ptr<FakeHidDevice> Place(uint8_t family, uint8_t deviceId, const std::string& name = "",
+                                         bool controlOpens = true) {
+        const bool feature = family == 0x80 || family == 0x81;
+        const sim::UsagePair control = feature          ? sim::kFeatureControl
+                                       : family == 0x82 ? sim::UsagePair{0xFF00, 0x0001}
+                                                        : sim::kOutputControl;
+        const uint16_t inputPage = family == 0x83 || family == 0x85 ? 0xFF00 : 0x000A;
+        const char* model = family == 0x80 ? "wired" : family == 0x81 ? "vireo" : family == 0x85 ? "wired85" : "sabre";
+        const std::string n = std::to_string(m_placed.size());
+        Placed placed{family, deviceId, nullptr, nullptr};
+        for (auto& c : m_api.Add(sim::Model(model), "/dev/hidraw" + n, "usb1/1-" + n)) {
+            if (c->info.usage_page == control.usage_page && c->info.usage == control.usage) placed.control = c;
+            if (c->info.usage_page == inputPage) placed.input = c;
+        }
+        if (!controlOpens) placed.control->openError = HidOpenError::Other;
+        m_placed.push_back(placed);
+        m_hid.OpenHidFamily(family);
+        m_pages.Clear();
+        size_t reports = 0;
+        for (auto& p : m_placed)
+            if (p.family == family) {
+                p.input->QueueInput({0x05, p.id, 0, 0, 0});
+                ++reports;
+            }
+        EXPECT_TRUE(m_pages.WaitForCount(reports, 10s)) << "the first reports did not reach the pages";
+        m_pages.Clear();
         const std::string tag = name.empty() ? "" : name + " ";
-        device->onSendFeature = [this, tag](const Bytes& b) { return Note(tag + "send", b, 0); };
-        device->onWrite = [this, tag](const Bytes& b) { return Note(tag + "write", b, 0); };
-        PlaceHandle(family, slot, deviceId, device);
-        return device;
+        placed.control->onSendFeature = [this, tag](const Bytes& b) { return Note(tag + "send", b, 0); };
+        placed.control->onWrite = [this, tag](const Bytes& b) { return Note(tag + "write", b, 0); };
+        for (auto& p : m_placed) p.control->ClearCalls();
+        ClearTimeline();
+        return placed.control;
     }
-    void PlaceHandle(uint8_t family, int slot, uint8_t deviceId, std::shared_ptr<HidDevice> control) {
-        HidFamilyState* state = m_hid.Family(family);
-        std::lock_guard<std::mutex> lock(state->m_mutex);
-        state->m_input[slot].nDeviceId = deviceId;
-        state->m_input[slot].hInput = std::make_shared<FakeHidDevice>();
-        state->m_active[slot].hControl = std::move(control);
-        state->m_nControlCount = std::max(state->m_nControlCount, slot + 1);
+    // The input collection of a placed device, given its control collection.
+    std::shared_ptr<FakeHidDevice> Input(const std::shared_ptr<FakeHidDevice>& control) {
+        for (auto& p : m_placed)
+            if (p.control == control) return p.input;
+        return nullptr;
     }
-    // Records one send or write and returns `result`, or its length when 0.
+    // The device sends an input report; true once the pages have its text,
+    // so its reader could take the family lock.
+    bool Report(const std::shared_ptr<FakeHidDevice>& control, const Bytes& report) {
+        uint8_t family = 0;
+        for (auto& p : m_placed)
+            if (p.control == control) family = p.family;
+        Bytes text = {family, 0x01};
+        for (size_t i = 0; i < 5; ++i) text.push_back(i < report.size() ? report[i] : 0);
+        const std::string hex = ToHex(text);
+        const long before = Count(m_pages.Texts(), hex);
+        Input(control)->QueueInput(report);
+        return WaitUntil([&] { return Count(m_pages.Texts(), hex) > before; }, 10s);
+    }
+    // Records one send or write and returns result, or its length when 0.
     int Note(const std::string& what, const Bytes& b, int result) {
         Add(what + " " + std::to_string(b.size()) + " " + ToHex(b, 4));
         return result != 0 ? result : static_cast<int>(b.size());
@@ -65,6 +105,18 @@ protected:
         std::lock_guard<std::mutex> lock(m_eventsMutex);
         return m_events;
     }
+    void ClearTimeline() {
+        std::lock_guard<std::mutex> lock(m_eventsMutex);
+        m_events.clear();
+        m_clock.Clear();
+    }
+    // Texts of the form "<id>810101": family 0x81 acknowledgements.
+    Texts Acks() {
+        Texts acks;
+        for (auto& t : m_pages.Texts())
+            if (t.size() == 8 && t.substr(2) == "810101") acks.push_back(t);
+        return acks;
+    }
 
     static std::array<uint8_t, 1000> Frame(const std::string& hex) {
         std::array<uint8_t, 1000> frame{};
@@ -75,28 +127,22 @@ protected:
     int Command(const std::string& hex) { return m_protocol.HandleDeviceCommand(Frame(hex).data()); }
     int Query(const std::string& hex) { return m_protocol.HandleDeviceQuery(Frame(hex).data()); }
 
-    // True when another thread could take the family lock right now.
-    bool FamilyLockFree(uint8_t family) {
-        bool free = false;
-        std::thread probe([&] {
-            std::mutex& m = m_hid.Family(family)->m_mutex;
-            free = m.try_lock();
-            if (free) m.unlock();
-        });
-        probe.join();
-        return free;
-    }
+    struct Placed {
+        uint8_t family, id;
+        std::shared_ptr<FakeHidDevice> control, input;
+    };
 
     LogCapture m_log;
-    FakePages m_broadcasts;
+    FakePages m_pages;
     FakeHidApi m_api;
-    SteadyClock m_steady;
-    RecordingClock m_clock;
+    FakeClock m_readerClock{10ms};                    // reader polls really wait, the open step's pause too
+    FakeClock m_clock;                                // the protocol's pauses do not
     std::function<void(size_t index)> m_duringSleep;  // runs inside pause `index`
     std::mutex m_eventsMutex;
     Events m_events;
-    HidDeviceManager m_hid;
-    CommandProtocol m_protocol;
+    std::vector<Placed> m_placed;
+    HidDeviceManager m_hid{m_api, m_readerClock, m_pages};
+    CommandProtocol m_protocol{m_hid, m_clock, m_pages};
 };
 
 // A block frame for the family: device id 7, report byte 0x09, length L,

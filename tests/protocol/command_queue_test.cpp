@@ -12,7 +12,6 @@ namespace orvex::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Op = FakeHidDevice::Op;
 
 class ACommandQueue : public ProtocolTest {
 protected:
@@ -22,19 +21,19 @@ protected:
 };
 
 TEST_F(ACommandQueue, HandlesFramesInTheOrderTheyWerePosted) {
-    Place(0x83, 0, 0x01, "a");
-    Place(0x82, 0, 0x02, "b");
+    Place(0x83, 0x01, "a");
+    Place(0x82, 0x02, "b");
     EXPECT_FALSE(Post("8301050100"));  // not started
     ASSERT_TRUE(m_queue.Start());
     for (const char* frame : {"8301050100", "f082020c00", "8202050100", "8301050100"}) ASSERT_TRUE(Post(frame));
     ASSERT_TRUE(m_queue.WaitIdle(30s));
     EXPECT_EQ(Timeline(), (Events{"a write 65 04060005", "sleep 500", "b write 65 04060005", "sleep 500",
                                   "a write 65 04060005", "sleep 500"}));
-    EXPECT_EQ(m_broadcasts.Texts(), (Texts{"82020CF0"}));
+    EXPECT_EQ(m_pages.Texts(), (Texts{"82020CF0"}));
 }
 
 TEST_F(ACommandQueue, NeverRunsTwoFramesAtOnceNorKeepsThePosterWaiting) {
-    auto device = Place(0x83, 0, 0x01);
+    auto device = Place(0x83, 0x01);
     std::atomic<int> inside{0}, most{0};
     std::promise<void> open;
     std::shared_future<void> opened = open.get_future().share();
@@ -56,8 +55,8 @@ TEST_F(ACommandQueue, NeverRunsTwoFramesAtOnceNorKeepsThePosterWaiting) {
 }
 
 TEST_F(ACommandQueue, StopsAnUnacknowledgedTransferAtItsNextStepAndDropsTheRest) {
-    auto vireo = Place(0x81, 0, 0x03);
-    auto other = Place(0x83, 0, 0x01);
+    auto vireo = Place(0x81, 0x03);
+    auto other = Place(0x83, 0x01);
     std::promise<void> paused;
     std::atomic<bool> once{false};
     m_duringSleep = [&](size_t) {
@@ -72,12 +71,12 @@ TEST_F(ACommandQueue, StopsAnUnacknowledgedTransferAtItsNextStepAndDropsTheRest)
     m_queue.Stop();
     EXPECT_EQ(vireo->Calls(Op::SendFeature).size(), 1u);
     EXPECT_EQ(other->CallCount(), 0u);
-    EXPECT_TRUE(m_broadcasts.Texts().empty());
+    EXPECT_TRUE(m_pages.Texts().empty());
     EXPECT_FALSE(Post("8301050100"));
 }
 
 TEST_F(ACommandQueue, MakesThePosterWaitForRoomBeyondItsBoundAndLosesNothing) {
-    auto device = Place(0x83, 0, 0x01);
+    auto device = Place(0x83, 0x01);
     std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> once{false};

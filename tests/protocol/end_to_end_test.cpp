@@ -6,8 +6,8 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
-#include "FakeHidDevice.h"
 #include "support/Capture.h"
+#include "support/Fakes.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
 
@@ -18,16 +18,22 @@ using namespace std::chrono_literals;
 
 // Far beyond what any exchange needs, so a slow machine only waits longer.
 constexpr auto kWait = 30s;
-// A device that never answers costs ten attempts of 1.13 s.
-constexpr auto kFailureWait = 90s;
 
 const char* kScenario = R"({"devices": [
-  {"name": "vireo",  "vendor_id": "0x1D57", "product_id": "0xFA60", "device_id": 3},
-  {"name": "wired",  "vendor_id": "0x1D57", "product_id": "0x1234", "device_id": 4},
-  {"name": "sabre",  "vendor_id": "0x1D57", "product_id": "0xFA65", "device_id": 5},
-  {"name": "wired85", "vendor_id": "0x1D57", "product_id": "0x2222", "device_id": 6,
-   "collections": [["0xFF01", "0x0002"], ["0xFF00", "0x0001"]]}
+  {"name": "vireo", "model": "vireo", "device_id": 3, "ack_delay_ms": 0},
+  {"name": "wired", "model": "wired", "device_id": 4},
+  {"name": "sabre", "model": "sabre", "device_id": 5},
+  {"name": "wired85", "model": "wired85", "device_id": 6}
 ]})";
+
+// Short, but the pause in which a device acknowledges stays long enough for
+// the acknowledgement to arrive in it on a busy machine.
+Timings EndToEndTimings() {
+    Timings timings = ShortTimings();
+    timings.packetPause = kPacketPause;
+    timings.controlReadTimeout = 200ms;
+    return timings;
+}
 
 // The sim's default answer to code c: byte i is i, byte 0 is c.
 std::string DefaultAnswerHex(uint8_t code, int n) {
@@ -43,7 +49,7 @@ class ABridgeWithSimulatedDevices : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string whyNot;
-        m_bridge = SimBridge::StartOrExplain(kScenario, nullptr, &whyNot);
+        m_bridge = SimBridge::StartOrExplain(kScenario, nullptr, &whyNot, EndToEndTimings());
         if (!m_bridge) GTEST_SKIP() << whyNot;
         m_page = std::make_unique<WsClient>(m_bridge->port());
         ASSERT_TRUE(m_page->Connect(10s));
@@ -157,14 +163,14 @@ TEST_F(ABridgeWithSimulatedDevices, GivesTheFailureTextWhenAnOutputDeviceNeverAn
     for (int k = 0; k < 3; ++k)
         Report("wired", {0x05, 0x04, static_cast<uint8_t>(0x70 + k), 0, 0}, -1,
                "800105047" + std::to_string(k) + "0000");
-    ASSERT_TRUE(WaitFor("83050CF0", kFailureWait));
+    ASSERT_TRUE(WaitFor("83050CF0"));
     const auto messages = m_page->Messages();
     const auto failure = std::find(messages.begin(), messages.end(), "83050CF0");
     for (const char* report : {"80010504700000", "80010504710000", "80010504720000"})
         EXPECT_LT(std::find(messages.begin(), messages.end(), report), failure) << report << " waited for the query";
-    // Ten requests, each read for 1000 ms: bounded, and at least that long.
+    // Ten requests, each read for the read time-out: bounded, and at least that long.
     EXPECT_EQ(Log("sabre", "output").size(), 10u);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 10 * EndToEndTimings().controlReadTimeout);
 }
 
 // ---------------------------------------------------------------------------
@@ -179,9 +185,7 @@ TEST_F(ABridgeWithSimulatedDevices, TellsThePageWhenAFamily81DeviceAcknowledges)
 
 TEST_F(ABridgeWithSimulatedDevices, WritesTheChecksummedReportOfASimpleFamily83Command) {
     m_page->SendText("83050502");
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (Log("sabre", "output").empty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
+    WaitUntil([&] { return !Log("sabre", "output").empty(); }, kWait);
     auto writes = Log("sabre", "output");
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].collection, 2);  // the 0xFF01 control collection
@@ -194,9 +198,9 @@ TEST_F(ABridgeWithSimulatedDevices, WritesTheChecksummedReportOfASimpleFamily83C
 TEST(ABridgeWithAFailedControlCollection, CommandsAndQueriesTheDeviceListedAfterIt) {
     std::string whyNot;
     auto bridge = SimBridge::StartOrExplain(R"({"devices": [
-      {"name": "broken", "vendor_id": "0x1D57", "product_id": "0xFA60", "device_id": 3, "fail_open_collections": [0]},
-      {"name": "next", "vendor_id": "0x1D57", "product_id": "0xFA60", "device_id": 4}]})",
-                                            nullptr, &whyNot, Timings());
+      {"name": "broken", "model": "vireo", "device_id": 3, "fail_open_collections": [0]},
+      {"name": "next", "model": "vireo", "device_id": 4, "ack_delay_ms": 0}]})",
+                                            nullptr, &whyNot, EndToEndTimings());
     if (!bridge) GTEST_SKIP() << whyNot;
     LogCapture logs;
     WsClient page(bridge->port());
@@ -212,13 +216,14 @@ TEST(ABridgeWithAFailedControlCollection, CommandsAndQueriesTheDeviceListedAfter
     // Besides the device's acknowledgement report, forwarded as any report is.
     const std::vector<std::string> replies = {"04810101", "81040c0102030405"};
     std::vector<std::string> got;
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (got.size() < replies.size() && std::chrono::steady_clock::now() < deadline) {
-        got.clear();
-        for (const auto& text : page.Messages())
-            if (text.substr(2, 2) != "01" && text != "0304") got.push_back(text);
-        std::this_thread::sleep_for(10ms);
-    }
+    WaitUntil(
+        [&] {
+            got.clear();
+            for (const auto& text : page.Messages())
+                if (text.substr(2, 2) != "01" && text != "0304") got.push_back(text);
+            return got.size() >= replies.size();
+        },
+        kWait);
     EXPECT_EQ(got, replies);
     const auto sent = bridge->sim().Log("next");
     ASSERT_FALSE(sent.empty());

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "FakeHidDevice.h"
+#include "support/Fakes.h"
 
 namespace orvex::protocol {
 namespace {

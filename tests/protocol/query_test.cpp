@@ -1,12 +1,10 @@
-// Queries over fake collections: requests, pauses, answers and failure texts.
+// Queries to fake devices: requests, pauses, answers and failure texts.
 #include <gtest/gtest.h>
 
 #include "ProtocolFixture.h"
 
 namespace orvex::test {
 namespace {
-
-using Op = FakeHidDevice::Op;
 
 // Byte k (k >= 1) of a feature device's answer.
 uint8_t AnswerByte(size_t k) {
@@ -23,7 +21,7 @@ protected:
     // A feature device: the status report says m_status, report c answers
     // with c and then AnswerByte; its sends and gets show on the timeline.
     std::shared_ptr<FakeHidDevice> PlaceFeature(uint8_t family, uint8_t id) {
-        auto device = Place(family, 0, id);
+        auto device = Place(family, id);
         device->onGetFeature = [this](uint8_t* data, size_t length) {
             Add("get " + ToHex({data[0]}) + " " + std::to_string(length));
             if (data[0] == 0xA0)
@@ -38,7 +36,7 @@ protected:
     // An output device answering as the device contract says: acknowledgement,
     // then the code's data reports; byte k of data report r is 0x10 r + k.
     std::shared_ptr<FakeHidDevice> PlaceOutput(uint8_t family, uint8_t id) {
-        auto device = Place(family, 0, id);
+        auto device = Place(family, id);
         FakeHidDevice* d = device.get();
         device->onWrite = [this, d](const Bytes& request) {
             Note("write", request, 0);
@@ -74,8 +72,8 @@ TEST_F(AQuery, ToAFeatureDeviceIsPacedAndItsAnswerTracedAndBroadcast) {
     PlaceFeature(0x81, 0x02);
     EXPECT_EQ(Query("f081020903"), 1);
     EXPECT_EQ(Timeline(), (Events{"sleep 100", "send 8 a0098300", "sleep 500", "get a0 8", "sleep 100", "get 09 131"}));
-    ASSERT_EQ(m_broadcasts.Texts().size(), 1u);
-    const std::string text = m_broadcasts.Texts()[0];
+    ASSERT_EQ(m_pages.Texts().size(), 1u);
+    const std::string text = m_pages.Texts()[0];
     EXPECT_EQ(text.size(), 4u + 2 * 131);
     EXPECT_EQ(text.substr(0, 10), "810209A7AE");
     EXPECT_EQ(m_log.Traces(), (Texts{text, "\r\n"}));
@@ -94,23 +92,20 @@ TEST_F(AQuery, ToAFeatureDeviceSendsARefusedRequestAgainAndAsksForTheStatusAnywa
 TEST_F(AQuery, ToAFeatureDeviceThatIsNotReadyEndsWithoutAnyText) {
     PlaceFeature(0x81, 0x02);
     for (auto [status, result] : {std::pair<uint8_t, int>{2, 8}, {1, -1}}) {  // not ready; status read failed
-        {
-            std::lock_guard<std::mutex> lock(m_eventsMutex);
-            m_events.clear();
-        }
+        ClearTimeline();
         m_status = status;
         m_statusResult = result;
         EXPECT_EQ(Query("f081020400"), 0);
         EXPECT_EQ(Timeline(), (Events{"sleep 100", "send 8 a0043800", "sleep 500", "get a0 8", "sleep 100"}));
     }
-    EXPECT_TRUE(m_broadcasts.Texts().empty());
+    EXPECT_TRUE(m_pages.Texts().empty());
 }
 
 TEST_F(AQuery, ToAFeatureDeviceWhoseAnswerCannotBeReadGetsTheFailureText) {
     PlaceFeature(0x81, 0x02);
     m_answerFails = true;
     EXPECT_EQ(Query("f081020a03"), 0);
-    EXPECT_EQ(m_broadcasts.Texts(), (Texts{"81020AF0"}));
+    EXPECT_EQ(m_pages.Texts(), (Texts{"81020AF0"}));
     EXPECT_EQ(m_log.Traces(), (Texts{"81020AF0", "\r\n"}));
 }
 
@@ -141,7 +136,7 @@ TEST_P(AQueryReply, CarriesTheAnswerBytesInTheCodesFormat) {
     PlaceOutput(0x83, 0x05);
     EXPECT_EQ(Query("f08005" + ToHex({c.code}) + "00"), 1);
     EXPECT_EQ(Query("f08305" + ToHex({c.code}) + "00"), 1);
-    EXPECT_EQ(m_broadcasts.Texts(), (Texts{c.feature, c.output}));
+    EXPECT_EQ(m_pages.Texts(), (Texts{c.feature, c.output}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -195,7 +190,7 @@ TEST_P(AnOutputDeviceThat, CostsTenAttemptsAndGetsTheFailureText) {
     EXPECT_EQ(Query(c.query), 0);
     EXPECT_EQ(device->Calls(Op::Write).size(), c.writes);
     const std::string failure = "8302" + Upper(c.query.substr(6, 2)) + "F0";
-    EXPECT_EQ(m_broadcasts.Texts(), (Texts{failure}));
+    EXPECT_EQ(m_pages.Texts(), (Texts{failure}));
     EXPECT_EQ(m_log.Traces(), (Texts{failure, "\r\n"}));
 }
 
@@ -223,12 +218,12 @@ TEST_F(AQuery, ToAnOutputDeviceThatNeverAnswersPausesAndWaitsABoundedTimePerAtte
 }
 
 TEST_F(AQuery, ToAnOutputDeviceThatRefusesTheWriteIsNotReadFrom) {
-    auto device = Place(0x85, 0, 0x02);
+    auto device = Place(0x85, 0x02);
     device->onWrite = [](const Bytes&) { return -1; };
     EXPECT_EQ(Query("f085020500"), 0);
     EXPECT_TRUE(device->Calls(Op::Read).empty());
     EXPECT_EQ(m_clock.Sleeps(), std::vector<long>(10, 100));
-    EXPECT_EQ(m_broadcasts.Texts(), (Texts{"850205F0"}));
+    EXPECT_EQ(m_pages.Texts(), (Texts{"850205F0"}));
 }
 
 TEST_F(AQuery, ToAnOutputDeviceSucceedsInItsTenthAttempt) {
@@ -236,7 +231,7 @@ TEST_F(AQuery, ToAnOutputDeviceSucceedsInItsTenthAttempt) {
     m_silentRequests = 9;
     EXPECT_EQ(Query("f083020c00"), 1);
     EXPECT_EQ(device->Calls(Op::Write).size(), 10u);
-    EXPECT_EQ(m_broadcasts.Texts(), (Texts{"8302030405060708"}));
+    EXPECT_EQ(m_pages.Texts(), (Texts{"8302030405060708"}));
 }
 
 TEST_F(AQuery, ToAnOutputDeviceRepeatsAfterAWrongMarkerWithoutTakingItsLeftovers) {
@@ -246,53 +241,59 @@ TEST_F(AQuery, ToAnOutputDeviceRepeatsAfterAWrongMarkerWithoutTakingItsLeftovers
     m_wrongMarkers = 2;
     EXPECT_EQ(Query("f085020903"), 1);
     EXPECT_EQ(device->Calls(Op::Write).size(), 3u);
-    ASSERT_EQ(m_broadcasts.Texts().size(), 1u);
-    EXPECT_EQ(m_broadcasts.Texts()[0].substr(0, 10), "8502090405");
+    ASSERT_EQ(m_pages.Texts().size(), 1u);
+    EXPECT_EQ(m_pages.Texts()[0].substr(0, 10), "8502090405");
     EXPECT_EQ(device->PendingInput(), 0u);
 }
 
 // ---------------------------------------------------------------------------
 
 TEST_F(AQuery, ToFamily82GetsTheFailureTextAtOnceWithoutDeviceTraffic) {
-    auto device = Place(0x82, 0, 0x05);
+    auto device = Place(0x82, 0x05);
     EXPECT_EQ(Query("f082050b00"), 0);
     EXPECT_EQ(Query("f082060b00"), 0);  // no device with id 6: nothing
-    EXPECT_EQ(m_broadcasts.Texts(), (Texts{"82050BF0"}));
+    EXPECT_EQ(m_pages.Texts(), (Texts{"82050BF0"}));
     EXPECT_EQ(m_log.Traces(), (Texts{"82050BF0", "\r\n"}));
     EXPECT_EQ(device->CallCount(), 0u);
     EXPECT_TRUE(m_clock.Sleeps().empty());
 }
 
 TEST_F(AQuery, AsksOnlyTheLowestSlotWithTheIdThatCanBeAsked) {
-    auto first = Place(0x83, 1, 0x02);
-    auto second = Place(0x83, 3, 0x02);
+    Place(0x83, 0x05);
+    auto first = Place(0x83, 0x02);
+    Place(0x83, 0x05);
+    auto second = Place(0x83, 0x02);
     Query("f083020c00");
     EXPECT_EQ(first->Calls(Op::Write).size(), 10u);
     EXPECT_EQ(second->CallCount(), 0u);
-    // Its control collection is gone: the next slot with the id is asked.
-    PlaceHandle(0x83, 1, 0x02, nullptr);
+    // Its device is gone: the next slot with the id is asked.
+    m_hid.HandleHidRemoval83(Removal(first->info.path, kProductSabre));
     EXPECT_EQ(Query("f083020c00"), 0);
     EXPECT_EQ(second->Calls(Op::Write).size(), 10u);
 }
 
 TEST_F(AQuery, WithAnUnknownCodeOrFamilyDoesNothing) {
-    std::shared_ptr<FakeHidDevice> devices[] = {Place(0x83, 0, 0x02), Place(0x80, 0, 0x02), Place(0x82, 0, 0x02)};
+    std::shared_ptr<FakeHidDevice> devices[] = {Place(0x83, 0x02), Place(0x80, 0x02), Place(0x82, 0x02)};
     for (const char* frame : {"f083020700", "f080020000", "f08202ff00", "f086020c00", "f000020c00", "f0"})
         EXPECT_EQ(Query(frame), 0) << frame;
     for (auto& d : devices) EXPECT_EQ(d->CallCount(), 0u);
-    EXPECT_TRUE(m_broadcasts.Texts().empty());
+    EXPECT_TRUE(m_pages.Texts().empty());
 }
 
 TEST_F(AQuery, RunsItsExchangeWithoutHoldingTheFamilyLock) {
     auto device = PlaceFeature(0x81, 0x02);
-    std::vector<bool> free;
+    auto witness = Place(0x81, 0x7E);
+    // Another device's reader takes the family lock for each report.
+    std::vector<bool> flowed;
     device->onSendFeature = [&](const Bytes&) {
-        free.push_back(FamilyLockFree(0x81));
+        flowed.push_back(Report(witness, {0x05, 0x7E, static_cast<uint8_t>(flowed.size())}));
         return 8;
     };
-    m_duringSleep = [&](size_t) { free.push_back(FamilyLockFree(0x81)); };
+    m_duringSleep = [&](size_t) {
+        flowed.push_back(Report(witness, {0x05, 0x7E, static_cast<uint8_t>(flowed.size())}));
+    };
     Query("f081020c00");
-    EXPECT_EQ(free, std::vector<bool>(4, true));
+    EXPECT_EQ(flowed, std::vector<bool>(4, true));
 }
 
 }  // namespace

@@ -395,11 +395,20 @@ TEST_F(AnOutputDevice, IgnoresRequestsWithABadChecksumOnOtherCollectionsOrWhileS
     for (const auto& entry : log) EXPECT_EQ(entry.kind, "output");
 }
 
-TEST(ASimulatedHandle, CopiesAtMostTheLengthAskedForAndDropsTheRest) {
-    auto simulator = Load(R"({"devices":[{"name":"d","vendor_id":1,"product_id":2}]})");
-    ASSERT_TRUE(simulator);
-    auto input = Open(*simulator, Path("d", 1));
-    ASSERT_TRUE(input);
+// One plain device "d" with its input collection open.
+class ASimulatedHandle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        simulator = Load(R"({"devices":[{"name":"d","vendor_id":1,"product_id":2}]})");
+        ASSERT_TRUE(simulator);
+        input = Open(*simulator, Path("d", 1));
+        ASSERT_TRUE(input);
+    }
+    std::unique_ptr<Simulator> simulator;
+    std::shared_ptr<HidDevice> input;
+};
+
+TEST_F(ASimulatedHandle, CopiesAtMostTheLengthAskedForAndDropsTheRest) {
     ASSERT_TRUE(simulator->QueueReport("d", {1, 2, 3, 4, 5, 6}, -1, nullptr));
     ASSERT_TRUE(simulator->QueueReport("d", {7}, -1, nullptr));
     uint8_t buffer[4] = {0, 0, 0, 0xEE};
@@ -410,11 +419,7 @@ TEST(ASimulatedHandle, CopiesAtMostTheLengthAskedForAndDropsTheRest) {
     EXPECT_EQ(buffer[0], 7);
 }
 
-TEST(ASimulatedHandle, WaitsAtLeastTheTimeOutForAReportAndNoLongerOnceOneComes) {
-    auto simulator = Load(R"({"devices":[{"name":"d","vendor_id":1,"product_id":2}]})");
-    ASSERT_TRUE(simulator);
-    auto input = Open(*simulator, Path("d", 1));
-    ASSERT_TRUE(input);
+TEST_F(ASimulatedHandle, WaitsAtLeastTheTimeOutForAReportAndNoLongerOnceOneComes) {
     uint8_t buffer[8];
     auto start = Clock::now();
     EXPECT_EQ(input->read_timeout(buffer, sizeof(buffer), 150), 0);
@@ -431,7 +436,7 @@ TEST(ASimulatedHandle, WaitsAtLeastTheTimeOutForAReportAndNoLongerOnceOneComes) 
     EXPECT_EQ(input->read_timeout(buffer, sizeof(buffer), 0), 0);
 }
 
-TEST(ASimulatedHandle, OfADetachedDeviceFailsEveryCallAndStaysDeadAfterReplug) {
+TEST(ADetachedSimulatedHandle, FailsEveryCallAndStaysDeadAfterReplug) {
     auto simulator = Load(R"({"devices":[{"name":"d","vendor_id":1,"product_id":"0xFA60"}]})");
     ASSERT_TRUE(simulator);
     auto control = Open(*simulator, Path("d", 0));
@@ -472,11 +477,7 @@ TEST(ASimulatedHandle, OfADetachedDeviceFailsEveryCallAndStaysDeadAfterReplug) {
     EXPECT_EQ(ReadReport(*fresh), (Bytes{1, 2}));
 }
 
-TEST(ASimulatedHandle, OutlivingItsSimulatorFailsInsteadOfCrashing) {
-    auto simulator = Load(R"({"devices":[{"name":"d","vendor_id":1,"product_id":2}]})");
-    ASSERT_TRUE(simulator);
-    auto input = Open(*simulator, Path("d", 1));
-    ASSERT_TRUE(input);
+TEST_F(ASimulatedHandle, OutlivingItsSimulatorFailsInsteadOfCrashing) {
     std::atomic<int> result{1};
     std::thread reader([&] {
         uint8_t buffer[8];
@@ -490,11 +491,7 @@ TEST(ASimulatedHandle, OutlivingItsSimulatorFailsInsteadOfCrashing) {
     EXPECT_EQ(input->send_feature_report(buffer, sizeof(buffer)), -1);
 }
 
-TEST(ASimulatedHandle, KeepsTheNewestReportsWhenNobodyReadsThem) {
-    auto simulator = Load(R"({"devices":[{"name":"d","vendor_id":1,"product_id":2}]})");
-    ASSERT_TRUE(simulator);
-    auto input = Open(*simulator, Path("d", 1));
-    ASSERT_TRUE(input);
+TEST_F(ASimulatedHandle, KeepsTheNewestReportsWhenNobodyReadsThem) {
     for (int i = 0; i < 1100; ++i)
         ASSERT_TRUE(simulator->QueueReport("d", {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}, -1, nullptr));
     EXPECT_EQ(ReadReport(*input), (Bytes{0x00, 76}));  // 1100 - 1024

@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "sim/Simulator.h"
+#include "sim/Devices.h"
+#include "sim/SimTestUtil.h"
 #include "support/Process.h"
 
 namespace orvex::sim {
 namespace {
+
+using testing::Load;
 
 struct Usage {
     uint16_t page, usage;
@@ -20,13 +23,6 @@ struct Usage {
 };
 std::ostream& operator<<(std::ostream& os, const Usage& u) {
     return os << std::hex << "[0x" << u.page << ",0x" << u.usage << "]" << std::dec;
-}
-
-std::unique_ptr<Simulator> Load(const std::string& text) {
-    std::string error;
-    auto simulator = Simulator::LoadScenarioText(text, &error);
-    EXPECT_TRUE(simulator) << error;
-    return simulator;
 }
 
 std::vector<Usage> UsagesOf(Simulator& simulator, uint16_t product) {
@@ -53,6 +49,27 @@ TEST(AScenario, GivesEachProductIdItsDefaultCollectionsInEnumerationOrder) {
             Load(std::string(R"({"devices":[{"name":"d","vendor_id":"0x1D57","product_id":)") + c.product + "}]}");
         ASSERT_TRUE(simulator);
         EXPECT_EQ(UsagesOf(*simulator, c.id), c.collections);
+    }
+}
+
+TEST(AScenario, TakesADevicesIdsBusAndCollectionsFromItsModelUnlessGiven) {
+    for (const auto& model : Models()) {
+        SCOPED_TRACE(model.name);
+        auto simulator = Load(R"({"devices":[{"name":"d","model":")" + model.name + R"("},
+            {"name":"e","model":")" +
+                              model.name + R"(","product_id":"0x0001","bus":"usb","collections":[[1,2]]}]})");
+        ASSERT_TRUE(simulator);
+        const auto entries = simulator->hid().enumerate(model.vendor_id, model.product_id);
+        ASSERT_EQ(entries.size(), model.collections.size());
+        for (size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ((Usage{entries[i].usage_page, entries[i].usage}),
+                      (Usage{model.collections[i].usage_page, model.collections[i].usage}));
+            EXPECT_EQ(entries[i].bus_type, model.bus);
+        }
+        const auto given = simulator->hid().enumerate(model.vendor_id, 0x0001);
+        ASSERT_EQ(given.size(), 1u);
+        EXPECT_EQ((Usage{given[0].usage_page, given[0].usage}), (Usage{1, 2}));
+        EXPECT_EQ(given[0].bus_type, kBusUsb);
     }
 }
 
@@ -114,7 +131,11 @@ TEST(AScenario, IsRefusedWithAMessageNamingTheDeviceAndTheProblem) {
          R"(device 0 ("m"): vendor_id: expected a number or a "0x..." string, got boolean)"},
         {R"({"devices":[{"name":"m","vendor_id":1.5,"product_id":2}]})",
          R"(device 0 ("m"): vendor_id: expected a number or a "0x..." string, got a fractional number)"},
-        {R"({"devices":[{"name":"m","vendor_id":1}]})", R"(device 0 ("m"): missing field "product_id")"},
+        {R"({"devices":[{"name":"m","vendor_id":1}]})", R"(device 0 ("m"): missing field "product_id" (or a "model"))"},
+        {R"({"devices":[{"name":"m","model":"vireo2"}]})",
+         R"(device 0 ("m"): model: expected one of vireo, sabre, wired, wired85, ble, got "vireo2")"},
+        {R"({"devices":[{"name":"m","model":7}]})",
+         R"(device 0 ("m"): model: expected one of vireo, sabre, wired, wired85, ble, got number)"},
         {device(R"(,"device_id":256)"), R"(device 0 ("m"): device_id: 256 is out of range 0..255)"},
         {device(R"(,"device_id":-1)"), R"(device 0 ("m"): device_id: -1 is out of range 0..255)"},
         {device(R"(,"attached":"yes")"), R"(device 0 ("m"): attached: expected true or false, got string)"},
@@ -175,14 +196,17 @@ TEST(AScenarioFile, ThatCannotBeReadOrIsWrongIsNamedInTheMessage) {
     EXPECT_EQ(simulator->DeviceNames(), std::vector<std::string>{"m"});
 }
 
-TEST(TheExampleScenario, LoadsWithOneDeviceOfEachFamily) {
+TEST(TheExampleScenarios, LoadWithOneHidDeviceOfEachFamilyAndTwoBleDevices) {
     const std::string here = __FILE__;
-    const std::string file = here.substr(0, here.rfind("/tests/")) + "/sim/scenarios/example.json";
-    if (access(file.c_str(), R_OK) != 0) GTEST_SKIP() << "source tree not reachable at " << file;
+    const std::string dir = here.substr(0, here.rfind("/tests/")) + "/sim/scenarios/";
+    if (access(dir.c_str(), R_OK) != 0) GTEST_SKIP() << "source tree not reachable at " << dir;
     std::string error;
-    auto simulator = Simulator::LoadScenarioFile(file, &error);
-    ASSERT_TRUE(simulator) << error;
-    EXPECT_EQ(simulator->hid().enumerate(0x1D57, 0).size(), 2u + 3u + 2u + 2u);
+    auto hid = Simulator::LoadScenarioFile(dir + "example.json", &error);
+    ASSERT_TRUE(hid) << error;
+    EXPECT_EQ(hid->hid().enumerate(0x1D57, 0).size(), 2u + 3u + 2u + 2u);
+    auto ble = Simulator::LoadScenarioFile(dir + "ble.json", &error);
+    ASSERT_TRUE(ble) << error;
+    EXPECT_EQ(ble->ble().DeviceNodes().size(), 2u);
 }
 
 TEST(AScenarioFile, ThatNeverEndsIsRefusedInsteadOfReadForever) {

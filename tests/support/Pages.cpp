@@ -5,9 +5,17 @@
 
 namespace orvex::test {
 
+void FakePages::Event(const std::string& event) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back(event);
+    }
+    if (onEvent) onEvent(event);
+}
+
 bool FakePages::Start(const ServerConfig&, FrameTarget& target, std::string* error) {
+    Event("start");
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_events.push_back("start");
     if (!failStart.empty()) {
         if (error) *error = failStart;
         return false;
@@ -17,13 +25,12 @@ bool FakePages::Start(const ServerConfig&, FrameTarget& target, std::string* err
 }
 
 void FakePages::close_all_connections() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_events.push_back("close-all");
+    Event("close-all");
 }
 
 void FakePages::Stop() {
+    Event("stop");
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_events.push_back("stop");
     m_target = nullptr;
 }
 

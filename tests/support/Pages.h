@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,8 +35,12 @@ public:
     void Receive(const std::vector<uint8_t>& message);
 
     std::string failStart;
+    // Also told each event as it happens, outside the lock (set before Start).
+    std::function<void(const std::string& event)> onEvent;
 
 private:
+    void Event(const std::string& event);
+
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<std::string> m_texts;

@@ -204,20 +204,28 @@ TEST_P(TwoBleDevicesOfOneProduct, AreEachHeardOnceAndCommandedAlone) {
     LogCapture logs;
     WsClient page(bridge->port());
     ASSERT_TRUE(page.Connect(10s));
+    ASSERT_TRUE(page.WaitForMessages(1));  // greeted, so registered
+    // Each device subscribed once, by its own slot.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const auto& name : {"a", "o", "b"})
+                if (bridge->sim().ble_devices().RegistrationCount(name) != 1) return false;
+            return true;
+        },
+        kWait));
+    // Each device is heard once, with its own id.
     auto count = [&](const std::string& text) { return Count(page.Messages(), text); };
-    // Each device announces its id once on subscription, and once only.
-    WaitUntil([&] { return count("840105000000") + count("840106000000") + count("840107000000") >= 3; }, kWait);
-    for (const auto& name : {"a", "o", "b"}) EXPECT_EQ(bridge->sim().ble_devices().RegistrationCount(name), 1u) << name;
-
+    ASSERT_EQ(Control(*bridge, R"({"op":"notify","device":"a","hex":"05112233"})")["delivered"], 1);
     ASSERT_EQ(Control(*bridge, R"({"op":"notify","device":"b","hex":"07aabbcc"})")["delivered"], 1);
+    ASSERT_TRUE(WaitUntil([&] { return count("840105112233") + count("840107aabbcc") >= 2; }, kWait));
+    // ...and written to alone.
     page.SendText("84070102");
-    WaitUntil([&] { return !Writes(*bridge, "b").empty(); }, kWait);
+    ASSERT_TRUE(WaitUntil([&] { return !Writes(*bridge, "b").empty(); }, kWait));
     EXPECT_EQ(Writes(*bridge, "b"), std::vector<std::string>{"0102"});
     EXPECT_TRUE(Writes(*bridge, "a").empty());
-    EXPECT_EQ(count("840105000000"), 1);
-    EXPECT_EQ(count("840107000000"), 1);
+    EXPECT_EQ(count("840105112233"), 1);
     EXPECT_EQ(count("840107aabbcc"), 1);
-    EXPECT_EQ(count("840105aabbcc"), 0);
+    EXPECT_EQ(count("840107112233") + count("840105aabbcc"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Listed, TwoBleDevicesOfOneProduct, ::testing::Values(false, true),

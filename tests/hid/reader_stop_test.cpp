@@ -168,6 +168,8 @@ TEST_F(AReader, StoppedDuringABroadcastLetsThatTextOutAndReadsNoMore) {
     ASSERT_TRUE(WaitUntilWaiting());
     Report({0x05, 0x02, 0x01});
     Report({0x05, 0x02, 0x02});
+    // Both queued and the first text out; the stop it set ends the reader.
+    ASSERT_TRUE(events.WaitForCount(3));
     ASSERT_TRUE(StopWithin(10s));
     // The first text may go out before the second report is queued.
     auto all = events.All();

@@ -105,6 +105,7 @@ TEST(StartUp, OpensFamily81FirstAndTheWiredFamily80LastAndReadsEveryFamily) {
     // Every family has its reader: each input collection's report reaches a page.
     test::WsClient page(bridge.port());
     ASSERT_TRUE(page.Connect());
+    ASSERT_TRUE(page.WaitForMessages(1));  // greeted, so registered: no report can pass it by
     for (const auto& [device, collection] : std::vector<std::pair<std::string, int>>{
              {"vireo", 1}, {"sabre", 1}, {"sabre", 0}, {"wired", 1}, {"wiredv", 1}}) {
         std::string error;

@@ -205,6 +205,7 @@ TEST(ABridgeWithAFailedControlCollection, CommandsAndQueriesTheDeviceListedAfter
     LogCapture logs;
     WsClient page(bridge->port());
     ASSERT_TRUE(page.Connect(10s));
+    ASSERT_TRUE(page.WaitForMessages(1));  // greeted, so registered
     std::string error;
     ASSERT_TRUE(bridge->sim().QueueReport("broken", {0x05, 0x03, 0, 0, 0}, -1, &error)) << error;
     ASSERT_TRUE(bridge->sim().QueueReport("next", {0x05, 0x04, 0, 0, 0}, -1, &error)) << error;

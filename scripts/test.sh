@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds and runs every test:
-#  1. AddressSanitizer + UndefinedBehaviorSanitizer (clang): every test;
-#  2. the real-kernel suite: the bridge in a QEMU guest with emulated devices;
-#  3. ThreadSanitizer (gcc): every test that starts threads.
-# Both builds skip optimisation: the tests wait on devices and pages, not on
-# the processor, and an unoptimised build compiles in a third of the time.
+#  1. AddressSanitizer + UndefinedBehaviorSanitizer (clang): every test
+#     program;
+#  2. the Debian package and its checks (lintian, unit, autostart entry,
+#     files, dependencies, --check); the packaged binary also runs in a QEMU
+#     guest against emulated devices (the real-kernel suite, alongside the
+#     tests of step 1) and under the console's browser tests;
+#  3. ThreadSanitizer (gcc): every test program that starts threads.
+# The sanitizer builds skip optimisation: the tests wait on devices and pages,
+# not on the processor, and an unoptimised build compiles in a third of the
+# time. Warnings in our code fail every build.
 # Usage: scripts/test.sh [--quick]   (--quick: one plain build and its tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +24,8 @@ stage() { echo "== $* ($((SECONDS - started)) s)"; }
 configure() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" -DORVEX_WERROR=ON "$@" \
+    >/dev/null
 }
 run_ctest() {
   local dir=$1
@@ -39,13 +45,28 @@ fi
 stage "AddressSanitizer + UndefinedBehaviorSanitizer build"
 CXX=clang++ configure build-asan -DORVEX_SANITIZE=address
 cmake --build build-asan -j "$jobs"
-stage "AddressSanitizer + UndefinedBehaviorSanitizer tests"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_ctest build-asan -LE kernel
 
-# One guest for the whole suite; it says so and skips where QEMU cannot run.
-stage "real kernel (QEMU)"
-run_ctest build-asan -L kernel
+stage "Debian package"
+scripts/package.sh
+bridge=$PWD/build-package/root/usr/bin/orvex-bridge
+if grep -E '^/[^ ]*: warning: ' build-package/build.log; then
+  echo "test.sh: the package build warned (build-package/build.log)" >&2
+  exit 1
+fi
+
+# The real-kernel suite boots one guest for all its cases, with the packaged
+# binary in it, while the other programs run; it says so and skips where QEMU
+# cannot run.
+stage "AddressSanitizer + UndefinedBehaviorSanitizer tests, and the real kernel (QEMU)"
+ORVEX_KERNEL_BRIDGE=$bridge \
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_ctest build-asan
+
+stage "package checks"
+scripts/check-package.sh
+
+stage "console in headless Chromium"
+scripts/console-test.sh "$bridge"
 
 stage "ThreadSanitizer build (threaded tests)"
 CXX=g++ configure build-tsan -DORVEX_SANITIZE=thread -DORVEX_BUILD_BENCH=OFF

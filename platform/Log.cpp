@@ -1,5 +1,6 @@
 #include "platform/Log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -69,6 +70,40 @@ void trace(const std::string& text) {
 void diag_error(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_logMutex);
     g_sink->diag(line);
+}
+
+std::string escape_for_log(const std::string& text) {
+    auto plain = [](unsigned char c) { return c >= 0x20 && c < 0x7F; };
+    if (std::all_of(text.begin(), text.end(), plain)) return text;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (plain(c)) {
+                    out += ch;
+                } else {
+                    out += "\\x";
+                    out += kDigits[c >> 4];
+                    out += kDigits[c & 0xF];
+                }
+        }
+    }
+    return out;
 }
 
 void diag_verbose(const std::string& line) {

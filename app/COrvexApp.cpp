@@ -11,6 +11,7 @@
 #include "platform/Log.h"
 #include "platform/linux/BluezStack.h"
 #include "platform/linux/HidrawApi.h"
+#include "platform/linux/OpenFileLimit.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/UdevMonitor.h"
 #include "sim/Simulator.h"
@@ -54,6 +55,7 @@ struct DeviceBackends {
 
 int COrvexApp::InitInstance(const Options& options) {
     set_log_options(LogOptions{options.quiet, options.verbose});
+    RaiseOpenFileLimit();
 
     SingleInstanceLock instance;
     std::string error;

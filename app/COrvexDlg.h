@@ -2,14 +2,13 @@
 // device changes and timer expiries on one thread, runs start-up and shutdown.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "ble/BleSlots.h"
 #include "bridge/PageSink.h"
@@ -62,8 +61,8 @@ public:
     void KillTimer(int id);
 
     // From the server thread: queued for the command thread, which handles
-    // frames one at a time in their order of arrival.
-    void HandleFrame(const uint8_t* frame) override;
+    // frames one at a time in their order of arrival. Never waits.
+    size_t HandleFrame(const uint8_t* frame, PageId page) override;
 
     void OpenBleFamily();
     void ConnectBleSlots();

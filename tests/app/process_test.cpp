@@ -41,6 +41,11 @@ TEST(TheCommandLine, RejectsUsageErrorsWithStatusTwoAndAMessage) {
         {"--quiet", "--verbose"},
         {"--sim-control", "/tmp/x.sock"},
         {"stray-argument"},
+        {"--max-page-buffer", "65535"},
+        {"--max-page-buffer", "1x"},
+        {"--max-page-buffer", "2G"},
+        {"--max-pages", "0"},
+        {"--max-pages", "4097"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv = {kBinary};

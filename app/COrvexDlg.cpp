@@ -15,9 +15,7 @@ COrvexDlg::COrvexDlg(boost::asio::io_context& loop, const Backends& backends, Pa
     m_commands.SetRoomHandler([this](PageId page) { m_server.resume_page(page); });
 }
 
-COrvexDlg::~COrvexDlg() {
-    OnDestroy();
-}
+COrvexDlg::~COrvexDlg() { OnDestroy(); }
 
 COrvexDlg::InitResult COrvexDlg::OnInitDialog(const ServerConfig& server, std::string* error) {
     // Device notifications first, so nothing plugged in during the open steps
@@ -87,34 +85,21 @@ void COrvexDlg::OnDeviceChange(const DeviceChange& change) {
     }
 }
 
-void COrvexDlg::HandleBleRemoval(const DeviceChange& change) {
-    m_ble.HandleBleRemoval(change);
-}
+void COrvexDlg::HandleBleRemoval(const DeviceChange& change) { m_ble.HandleBleRemoval(change); }
 
 void COrvexDlg::OnTimer(int id) {
     KillTimer(id);
     switch (id) {
-        case IDT_OPEN_81:
-            m_hid.OpenHidFamily(0x81);
-            break;
-        case IDT_OPEN_82:
-            m_hid.OpenHidFamily(0x82);
-            break;
-        case IDT_OPEN_WIRED:
-            m_hid.OpenHidFamily(0x80);
-            m_hid.OpenHidFamily(0x85);
-            break;
-        case IDT_OPEN_83:
-            m_hid.OpenHidFamily(0x83);
-            break;
-        case IDT_OPEN_BLE:
-            OpenBleFamily();
-            break;
-        case IDT_CONNECT_BLE:
-            ConnectBleSlots();
-            break;
-        default:
-            break;
+    case IDT_OPEN_81: m_hid.OpenHidFamily(0x81); break;
+    case IDT_OPEN_82: m_hid.OpenHidFamily(0x82); break;
+    case IDT_OPEN_WIRED:
+        m_hid.OpenHidFamily(0x80);
+        m_hid.OpenHidFamily(0x85);
+        break;
+    case IDT_OPEN_83: m_hid.OpenHidFamily(0x83); break;
+    case IDT_OPEN_BLE: OpenBleFamily(); break;
+    case IDT_CONNECT_BLE: ConnectBleSlots(); break;
+    default: break;
     }
 }
 
@@ -147,8 +132,6 @@ void COrvexDlg::OpenBleFamily() {
     if (m_ble.OpenBleFamily(m_backends.hid)) RestartTimer(IDT_CONNECT_BLE, m_backends.timings.bleConnectDelay);
 }
 
-void COrvexDlg::ConnectBleSlots() {
-    m_ble.ConnectBleSlots();
-}
+void COrvexDlg::ConnectBleSlots() { m_ble.ConnectBleSlots(); }
 
 }  // namespace orvex

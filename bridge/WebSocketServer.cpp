@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <boost/asio/steady_timer.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <future>
 #include <iostream>
@@ -14,6 +15,11 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio/steady_timer.hpp>
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
@@ -111,6 +117,7 @@ using message_ptr = server_t::message_ptr;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+constexpr size_t kFlushSlice = 16 << 10;
 constexpr milliseconds kFirstAcceptPause{100};
 constexpr milliseconds kLastAcceptPause{1000};
 
@@ -186,7 +193,7 @@ struct WebSocketServer::Impl {
     // Texts broadcast from any thread, delivered by the server thread in this
     // order. m_outbox_mutex is only ever held alone.
     std::mutex m_outbox_mutex;
-    std::vector<std::string> m_outbox;
+    std::deque<std::string> m_outbox;
     bool m_flushPosted = false;
     bool m_serving = false;  // the loop runs and takes posted work
 
@@ -235,12 +242,25 @@ struct WebSocketServer::Impl {
         if (ec) log_line("Send failed: " + ec.message());
     }
 
+    // Delivers the waiting texts in slices of about kFlushSlice bytes, each
+    // slice a handler of its own: the writes the library posts for one slice
+    // run before the next, so a page that reads keeps its unsent bytes low
+    // however many texts arrived at once, and only a page that does not read
+    // reaches its cap.
     void flush_outbox() {
         std::vector<std::string> texts;
+        bool more;
         {
             std::lock_guard<std::mutex> lock(m_outbox_mutex);
-            texts.swap(m_outbox);
-            m_flushPosted = false;
+            size_t bytes = 0;
+            while (!m_outbox.empty() && bytes < kFlushSlice) {
+                bytes += m_outbox.front().size();
+                texts.push_back(std::move(m_outbox.front()));
+                m_outbox.pop_front();
+            }
+            more = !m_outbox.empty() && m_serving;
+            m_flushPosted = more;
+            if (more) boost::asio::post(m_server.get_io_service(), [this] { flush_outbox(); });
         }
         std::lock_guard<std::mutex> lock(m_connections_mutex);
         for (const auto& text : texts)
@@ -275,7 +295,8 @@ struct WebSocketServer::Impl {
         if (open + m_admitted.size() >= m_config.max_pages) {
             con->set_status(websocketpp::http::status_code::service_unavailable);
             // Counted in our own line instead of one library line each.
-            m_server.get_alog().drop_next(websocketpp::log::alevel::fail, " Connection rejected");
+            m_server.get_elog().drop_next(websocketpp::log::elevel::rerror, "Handshake ended with HTTP error: 503");
+            m_server.get_alog().drop_next(websocketpp::log::alevel::fail, " 503 websocketpp:27 Connection rejected");
             m_refusals.Note(std::to_string(open + m_admitted.size()));
             return false;
         }
@@ -317,7 +338,18 @@ struct WebSocketServer::Impl {
         }
         // Typically no descriptor is left; the connection object is kept for
         // the next attempt, which comes after a pause.
-        retry_accept(ec.message());
+        retry_accept(accept_failure(ec));
+    }
+
+    // The library reports every failed accept as a bare "Underlying Transport
+    // Error"; a descriptor asked for now tells the likely cause.
+    static std::string accept_failure(const websocketpp::lib::error_code& ec) {
+        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (probe >= 0) {
+            ::close(probe);
+            return ec.message();
+        }
+        return std::strerror(errno);
     }
 
     void retry_accept(const std::string& why) {

@@ -16,8 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include <sys/socket.h>
-#include <unistd.h>
+#include <malloc.h>
 
 #include <boost/asio/steady_timer.hpp>
 #include <websocketpp/config/asio_no_tls.hpp>
@@ -175,7 +174,8 @@ struct WebSocketServer::Impl {
     // What the server knows of one open page. Only the server thread changes it.
     struct Page {
         PageId id = 0;
-        bool paused = false;  // not read until the device side has room for it
+        bool paused = false;      // not read until the device side has room for it
+        bool overflowed = false;  // closed for passing max_page_buffer
     };
     // The registry of open pages. m_connections_mutex is held for one whole
     // greeting, delivery of texts, registry change or close-all, and never
@@ -208,8 +208,10 @@ struct WebSocketServer::Impl {
     // Our accept loop (server thread): the library's accepts again at once
     // after a failure, which spins and floods the log while descriptors are
     // exhausted.
+    std::unique_ptr<boost::asio::ip::tcp::acceptor> m_acceptor;
     server_t::connection_ptr m_acceptCon;
     std::unique_ptr<boost::asio::steady_timer> m_acceptTimer;
+    std::unique_ptr<boost::asio::steady_timer> m_trimTimer;
     milliseconds m_acceptPause{0};
     ThrottledDiag m_acceptFailures{[](unsigned count, const std::string& latest) {
         return "cannot accept a connection" + (count > 1 ? " (" + std::to_string(count) + " times)" : std::string()) +
@@ -235,6 +237,8 @@ struct WebSocketServer::Impl {
                 diag_error("closing page " + con->get_remote_endpoint() + " (1008): " + std::to_string(unsent) +
                            " bytes unsent, limit " + std::to_string(m_config.max_page_buffer));
                 con->close(websocketpp::close::status::policy_violation, "not reading", ec);
+                auto page = m_connections.find(handle);
+                if (page != m_connections.end()) page->second.overflowed = true;
                 return;
             }
         }
@@ -306,23 +310,22 @@ struct WebSocketServer::Impl {
 
     // --- Accepting (server thread) ---------------------------------------------
 
+    // Accepts into a connection object of the library and starts it, as the
+    // library's own loop would, on our acceptor: the library's accept path
+    // hides the error ("Underlying Transport Error") and, at the first
+    // failure, makes checks that need a descriptor of their own.
     void accept_next() {
-        websocketpp::lib::error_code ec;
+        if (!m_acceptor || !m_acceptor->is_open()) return;
         if (!m_acceptCon) m_acceptCon = m_server.get_connection();
         if (!m_acceptCon) {
             retry_accept("cannot make a connection object");
             return;
         }
-        m_server.async_accept(
-            websocketpp::lib::static_pointer_cast<server_t::transport_con_type>(m_acceptCon),
-            [this](const websocketpp::lib::error_code& result) { on_accepted(result); }, ec);
-        if (ec) {  // no longer listening: shutting down
-            m_acceptCon->terminate(websocketpp::lib::error_code());
-            m_acceptCon.reset();
-        }
+        m_acceptor->async_accept(m_acceptCon->get_raw_socket(),
+                                 [this](const boost::system::error_code& ec) { on_accepted(ec); });
     }
 
-    void on_accepted(const websocketpp::lib::error_code& ec) {
+    void on_accepted(const boost::system::error_code& ec) {
         if (!ec) {
             m_acceptPause = milliseconds(0);
             auto con = std::move(m_acceptCon);
@@ -331,25 +334,19 @@ struct WebSocketServer::Impl {
             accept_next();
             return;
         }
-        if (m_stopping || ec == websocketpp::error::operation_canceled || !m_server.is_listening()) {
+        if (m_stopping || ec.value() == ECANCELED || !m_acceptor || !m_acceptor->is_open()) {
             if (m_acceptCon) m_acceptCon->terminate(websocketpp::lib::error_code());
             m_acceptCon.reset();
             return;
         }
-        // Typically no descriptor is left; the connection object is kept for
-        // the next attempt, which comes after a pause.
-        retry_accept(accept_failure(ec));
+        // Typically no descriptor is left ("Too many open files"); the
+        // connection object is kept for the next attempt, after a pause.
+        retry_accept(ec.message());
     }
 
-    // The library reports every failed accept as a bare "Underlying Transport
-    // Error"; a descriptor asked for now tells the likely cause.
-    static std::string accept_failure(const websocketpp::lib::error_code& ec) {
-        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (probe >= 0) {
-            ::close(probe);
-            return ec.message();
-        }
-        return std::strerror(errno);
+    void close_acceptor() {
+        boost::system::error_code ignored;
+        if (m_acceptor) m_acceptor->close(ignored);
     }
 
     void retry_accept(const std::string& why) {
@@ -391,8 +388,26 @@ struct WebSocketServer::Impl {
 
     void on_close(connection_hdl handle) {
         log_line("Connection closed");
-        std::lock_guard<std::mutex> lock(m_connections_mutex);
-        m_connections.erase(handle);
+        bool overflowed = false;
+        {
+            std::lock_guard<std::mutex> lock(m_connections_mutex);
+            auto page = m_connections.find(handle);
+            if (page == m_connections.end()) return;
+            overflowed = page->second.overflowed;
+            m_connections.erase(page);
+        }
+        if (overflowed) release_memory_soon();
+    }
+
+    // The unsent texts of a page closed for passing its cap are thousands of
+    // small blocks; once the connection is gone (its last handlers run just
+    // after the close), hand the freed heap back, so that the bridge returns
+    // to its size from before.
+    void release_memory_soon() {
+        m_trimTimer->expires_after(std::chrono::seconds(1));
+        m_trimTimer->async_wait([](const boost::system::error_code& ec) {
+            if (!ec) malloc_trim(0);
+        });
     }
 
     void on_fail(connection_hdl handle) { m_admitted.erase(handle); }
@@ -463,6 +478,7 @@ struct WebSocketServer::Impl {
                 m_server.init_asio();
                 m_asioInitialised = true;
                 m_acceptTimer = std::make_unique<boost::asio::steady_timer>(m_server.get_io_service());
+                m_trimTimer = std::make_unique<boost::asio::steady_timer>(m_server.get_io_service());
                 m_acceptFailures.Attach(m_server.get_io_service());
                 m_refusals.Attach(m_server.get_io_service());
             }
@@ -471,7 +487,6 @@ struct WebSocketServer::Impl {
             m_acceptPause = milliseconds(0);
             m_admitted.clear();
 
-            websocketpp::lib::error_code ec;
             boost::system::error_code addressError;
             const auto address = boost::asio::ip::make_address(m_config.address, addressError);
             if (addressError) {
@@ -479,28 +494,20 @@ struct WebSocketServer::Impl {
                 return 0;
             }
             const boost::asio::ip::tcp::endpoint endpoint(address, m_config.port);
-            {
-                // The library reports a failed bind only as a transport error; bind
-                // once ourselves so the user learns why (address in use, ...).
-                boost::asio::io_context probeContext;
-                boost::asio::ip::tcp::acceptor probe(probeContext);
-                boost::system::error_code probeError;
-                probe.open(endpoint.protocol(), probeError);
-                if (!probeError) probe.bind(endpoint, probeError);
-                if (probeError) {
-                    report(listen_error(probeError.message()));
-                    return 0;
-                }
-            }
-            m_server.listen(endpoint, ec);
-            if (ec) {
-                report(listen_error(ec.message()));
-                if (m_server.is_listening()) m_server.stop_listening(ec);
+            // Our own acceptor, set up as the library would (no address reuse,
+            // the platform's longest backlog); it names a failed bind's cause.
+            boost::system::error_code listenError;
+            m_acceptor = std::make_unique<boost::asio::ip::tcp::acceptor>(m_server.get_io_service());
+            m_acceptor->open(endpoint.protocol(), listenError);
+            if (!listenError) m_acceptor->bind(endpoint, listenError);
+            if (!listenError) m_acceptor->listen(boost::asio::socket_base::max_listen_connections, listenError);
+            if (listenError) {
+                report(listen_error(listenError.message()));
+                m_acceptor.reset();
                 return 0;
             }
+            m_port = m_acceptor->local_endpoint(listenError).port();
             accept_next();
-            boost::system::error_code endpointError;
-            m_port = m_server.get_local_endpoint(endpointError).port();
             {
                 std::lock_guard<std::mutex> lock(m_outbox_mutex);
                 m_serving = true;
@@ -603,10 +610,10 @@ void WebSocketServer::Stop(int grace_ms) {
         // The accept cancelled by shutdown is no failure worth a log line.
         s.m_server.clear_access_channels(websocketpp::log::alevel::fail);
         s.m_acceptTimer->cancel();
+        s.m_trimTimer->cancel();
         s.m_acceptFailures.Detach();
         s.m_refusals.Detach();
-        websocketpp::lib::error_code ignored;
-        if (s.m_server.is_listening()) s.m_server.stop_listening(ignored);
+        s.close_acceptor();
         stopped->set_value();
     });
     // Bounded: a loop stuck in a handler must not hang shutdown.
@@ -625,8 +632,7 @@ void WebSocketServer::Stop(int grace_ms) {
     s.m_server.stop();
     s.m_thread.join();
     if (!listenerStopped) {
-        websocketpp::lib::error_code ignored;
-        if (s.m_server.is_listening()) s.m_server.stop_listening(ignored);
+        s.close_acceptor();
         s.m_acceptTimer->cancel();
         s.m_acceptFailures.Detach();
         s.m_refusals.Detach();

@@ -7,9 +7,9 @@
 //
 //   bench_hardening_soak [--bridge PATH] [--seconds N] [--only NAME]
 //   NAME: slow-page, descriptors, flood, log, cycles, unplugs
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -104,10 +104,11 @@ struct Bridge {
     Bridge(const std::string& scenario, std::vector<std::string> extra, const std::string& ulimit = "") {
         const std::string file = dir.path() + "/scenario.json";
         std::ofstream(file) << scenario;
-        std::vector<std::string> argv = {g_bridge, "--port", std::to_string(port), "--simulate", file,
+        std::vector<std::string> argv = {g_bridge,        "--port", std::to_string(port), "--simulate", file,
                                          "--sim-control", control};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        if (!ulimit.empty()) argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit " + ulimit + " && exec \"$0\" \"$@\""});
+        if (!ulimit.empty())
+            argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit " + ulimit + " && exec \"$0\" \"$@\""});
         child = std::make_unique<ChildProcess>(argv, std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir.path()});
         for (int k = 0; k < 400; ++k) {
             RawPage probe(port);
@@ -299,13 +300,16 @@ void Unplugs() {
     page.Connect();
     page.WaitForMessages(1);
     const auto start = steady_clock::now();
+    int unplugged = 0;
     for (int i = 0; i < 1000; ++i) {
         const char* device = i % 2 ? "vireo" : "sabre";
         page.SendText(i % 3 ? "83050502" : "f083050a03");
         page.SendText("8103010344");
-        control.Exchange(std::string(R"({"op":"unplug","device":")") + device + "\"}\n");
+        const std::string reply = control.Exchange(std::string(R"({"op":"unplug","device":")") + device + "\"}\n");
+        unplugged += reply.find("\"ok\":true") != std::string::npos;
         control.Exchange(std::string(R"({"op":"report","device":"sabre","hex":"0505000000","collection":0})") + "\n");
         control.Exchange(std::string(R"({"op":"plug","device":")") + device + "\"}\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 7));  // unplugs land at different steps
     }
     const double took = duration<double>(steady_clock::now() - start).count();
     page.Close();
@@ -313,8 +317,9 @@ void Unplugs() {
     const double greeting = GreetingMs(bridge.port, 60s);
     const int fds = Descriptors(bridge.pid());
     const double rss = RssMb(bridge.pid());
-    std::printf("  %.1f s; alive %s; descriptors %d -> %d, RSS %.1f -> %.1f MB; greeting after %.0f ms\n", took,
-                bridge.Alive() ? "yes" : "no", fds0, fds, rss0, rss, greeting);
+    std::printf("  %d unplugs in %.1f s; alive %s; descriptors %d -> %d, RSS %.1f -> %.1f MB; greeting after %.0f ms\n",
+                unplugged, took, bridge.Alive() ? "yes" : "no", fds0, fds, rss0, rss, greeting);
+    Bound(unplugged == 1000, "every unplug done");
     Bound(bridge.Alive(), "the bridge runs");
     Bound(greeting >= 0, "a new page is served");
     Bound(fds <= fds0 + 4, "descriptors where they were");
@@ -327,9 +332,12 @@ int main(int argc, char** argv) {
     std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
-        if (flag == "--bridge") g_bridge = argv[i + 1];
-        else if (flag == "--seconds") g_seconds = std::atoi(argv[i + 1]);
-        else if (flag == "--only") only = argv[i + 1];
+        if (flag == "--bridge")
+            g_bridge = argv[i + 1];
+        else if (flag == "--seconds")
+            g_seconds = std::atoi(argv[i + 1]);
+        else if (flag == "--only")
+            only = argv[i + 1];
     }
     // The probes hold more connections than the common soft limit allows.
     rlimit limit{};

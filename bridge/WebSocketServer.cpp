@@ -247,13 +247,12 @@ struct WebSocketServer::Impl {
     }
 
     // Delivers the waiting texts in slices of about kFlushSlice bytes, each
-    // slice a handler of its own: the writes the library posts for one slice
-    // run before the next, so a page that reads keeps its unsent bytes low
-    // however many texts arrived at once, and only a page that does not read
-    // reaches its cap.
+    // slice a handler of its own, posted after the writes that the library
+    // posts for the slice before: a page that reads is written to between
+    // slices and keeps its unsent bytes low however many texts arrived at
+    // once, and only a page that does not read reaches its cap.
     void flush_outbox() {
         std::vector<std::string> texts;
-        bool more;
         {
             std::lock_guard<std::mutex> lock(m_outbox_mutex);
             size_t bytes = 0;
@@ -262,13 +261,15 @@ struct WebSocketServer::Impl {
                 texts.push_back(std::move(m_outbox.front()));
                 m_outbox.pop_front();
             }
-            more = !m_outbox.empty() && m_serving;
-            m_flushPosted = more;
-            if (more) boost::asio::post(m_server.get_io_service(), [this] { flush_outbox(); });
         }
-        std::lock_guard<std::mutex> lock(m_connections_mutex);
-        for (const auto& text : texts)
-            for (const auto& entry : m_connections) deliver_locked(entry.first, text);
+        {
+            std::lock_guard<std::mutex> lock(m_connections_mutex);
+            for (const auto& text : texts)
+                for (const auto& entry : m_connections) deliver_locked(entry.first, text);
+        }
+        std::lock_guard<std::mutex> lock(m_outbox_mutex);
+        m_flushPosted = !m_outbox.empty() && m_serving;
+        if (m_flushPosted) boost::asio::post(m_server.get_io_service(), [this] { flush_outbox(); });
     }
 
     void post_to_loop(std::function<void()> work) {

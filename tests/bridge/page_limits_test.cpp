@@ -214,7 +214,21 @@ TEST(AFloodingPage, DoesNotDelayAnotherPagesGreetingNorReportsAndLosesNoneOfItsF
     EXPECT_EQ(outputs(), kFlood);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define ORVEX_UBSAN_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORVEX_UBSAN_BUILD 1
+#endif
+#endif
+
 TEST(ABridgeOutOfDescriptors, BacksOffLogsAtMostOnceASecondAndServesAgainOnceDescriptorsAreFree) {
+#ifdef ORVEX_UBSAN_BUILD
+    // UBSan checks a type the first time it meets it by reading memory
+    // through a pipe; with no descriptor left it cannot, and reports an
+    // "invalid vptr" in Boost's error categories that is not there.
+    GTEST_SKIP() << "the ASan+UBSan runtime needs descriptors of its own: run in the plain and TSan builds";
+#endif
     TempDir runtime;
     // The hard limit too, so that the bridge cannot raise its own.
     ChildProcess bridge(
@@ -237,7 +251,7 @@ TEST(ABridgeOutOfDescriptors, BacksOffLogsAtMostOnceASecondAndServesAgainOnceDes
         EXPECT_LE(lines, static_cast<size_t>(2 + seconds)) << bridge.Stderr();
     }
     WsClient page(static_cast<uint16_t>(port));
-    ASSERT_TRUE(page.Connect(10s)) << "not served again once descriptors were free";
+    ASSERT_TRUE(page.Connect(10s)) << "not served again once descriptors were free\n" << bridge.Stderr();
     ASSERT_TRUE(page.WaitForMessages(1));
     EXPECT_EQ(page.Messages()[0], "0304");
     page.Close();

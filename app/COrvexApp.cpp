@@ -12,6 +12,7 @@
 #include "platform/Log.h"
 #include "platform/linux/BluezStack.h"
 #include "platform/linux/HidrawApi.h"
+#include "platform/linux/OpenFileLimit.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/SystemdNotify.h"
 #include "platform/linux/UdevMonitor.h"
@@ -56,6 +57,7 @@ struct DeviceBackends {
 
 int COrvexApp::InitInstance(const Options& options) {
     set_log_options(LogOptions{options.quiet, options.verbose});
+    RaiseOpenFileLimit();
 
     SingleInstanceLock instance;
     std::string error;

@@ -12,6 +12,7 @@ COrvexDlg::COrvexDlg(boost::asio::io_context& loop, const Backends& backends, Pa
       m_ble(backends.ble, m_server),
       m_protocol(m_hid, backends.clock, m_server, backends.timings) {
     m_protocol.SetBlePort(&m_ble);
+    m_commands.SetRoomHandler([this](PageId page) { m_server.resume_page(page); });
 }
 
 COrvexDlg::~COrvexDlg() { OnDestroy(); }
@@ -121,8 +122,8 @@ void COrvexDlg::KillTimer(int id) {
     ++m_timerGeneration[id];
 }
 
-void COrvexDlg::HandleFrame(const uint8_t* frame) {
-    m_commands.Post(frame);
+size_t COrvexDlg::HandleFrame(const uint8_t* frame, PageId page) {
+    return m_commands.Post(frame, page);
 }
 
 void COrvexDlg::OpenBleFamily() {

@@ -62,8 +62,8 @@ public:
     void KillTimer(int id);
 
     // From the server thread: queued for the command thread, which handles
-    // frames one at a time in their order of arrival.
-    void HandleFrame(const uint8_t* frame) override;
+    // frames one at a time in their order of arrival. Never waits.
+    size_t HandleFrame(const uint8_t* frame, PageId page) override;
 
     void OpenBleFamily();
     void ConnectBleSlots();

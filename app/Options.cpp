@@ -1,16 +1,45 @@
 #include "app/Options.h"
 
+#include <CLI/CLI.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <cstdio>
 #include <iostream>
-
-#include <boost/asio/ip/address.hpp>
-#include <CLI/CLI.hpp>
 
 #include "platform/Log.h"
 
 namespace orvex {
 
 const char* const kVersion = ORVEX_VERSION;
+
+namespace {
+
+constexpr size_t kMinPageBuffer = 64 << 10;
+constexpr size_t kMaxPageBuffer = size_t(1) << 30;
+
+// BYTES as digits, optionally followed by K or M (KiB, MiB); false when it is
+// none of these or outside 64 KiB to 1 GiB.
+bool parse_page_buffer(const std::string& text, size_t* bytes) {
+    size_t i = 0;
+    unsigned long long value = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+        if (value > kMaxPageBuffer) return false;
+        ++i;
+    }
+    if (i == 0) return false;
+    const std::string unit = text.substr(i);
+    if (unit == "K" || unit == "k" || unit == "KiB")
+        value <<= 10;
+    else if (unit == "M" || unit == "m" || unit == "MiB")
+        value <<= 20;
+    else if (!unit.empty())
+        return false;
+    if (value < kMinPageBuffer || value > kMaxPageBuffer) return false;
+    *bytes = static_cast<size_t>(value);
+    return true;
+}
+
+}  // namespace
 
 ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     CLI::App app{
@@ -35,6 +64,13 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
         app.add_option("--verbose", verbose, "more detail on stderr; --verbose=raw also logs every WebSocket frame")
             ->expected(0, 1);
     app.add_flag("--quiet", options->quiet, "no log lines or traces; errors only");
+    std::string pageBuffer;
+    auto* pageBufferOption = app.add_option(
+        "--max-page-buffer", pageBuffer,
+        "close a page (1008) whose unsent texts pass BYTES (default 1M; at least 64K; K and M suffixes)");
+    int maxPages = static_cast<int>(options->server.max_pages);
+    app.add_option("--max-pages", maxPages, "refuse handshakes (HTTP 503) beyond N open pages (default 64)")
+        ->check(CLI::Range(1, 4096));
     bool noConsole = false;
     app.add_flag("--no-console", noConsole, "serve neither the console page (/) nor /status on the port");
     app.add_flag("--check", options->check,
@@ -62,7 +98,8 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
         return ParseOutcome::UsageError;
     };
     if (verboseOption->count() > 0) {
-        if (!verbose.empty() && verbose != "raw") return usage("--verbose takes no value or 'raw', not '" + verbose + "'");
+        if (!verbose.empty() && verbose != "raw")
+            return usage("--verbose takes no value or 'raw', not '" + verbose + "'");
         options->verbose = true;
         options->raw = verbose == "raw";
     }
@@ -72,6 +109,9 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     if (ec) return usage("--listen: '" + options->server.address + "' is not an IP address");
     if (!options->sim_control.empty() && options->simulate.empty()) return usage("--sim-control needs --simulate");
     if (options->json && !options->check) return usage("--json needs --check");
+    if (pageBufferOption->count() > 0 && !parse_page_buffer(pageBuffer, &options->server.max_page_buffer))
+        return usage("--max-page-buffer: '" + pageBuffer + "' is not a size from 64K to 1024M");
+    options->server.max_pages = static_cast<size_t>(maxPages);
     options->server.port = static_cast<uint16_t>(port);
     options->server.raw_frames = options->raw;
     options->server.quiet = options->quiet;

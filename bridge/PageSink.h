@@ -23,19 +23,35 @@ public:
     virtual void broadcast(const std::string& text) = 0;
 };
 
+// Which page sent a frame: a number the server gives each page it opens,
+// never given twice while it runs. The device side does not answer pages
+// one by one (every reply goes to every page); it only counts each page's
+// waiting frames, so that a page flooding commands is slowed alone.
+using PageId = uint64_t;
+
+// A page with this many frames waiting is not read any further until one of
+// them has been taken on: its frames keep their order, none is lost, and the
+// server thread never waits for the device side.
+constexpr size_t kPageFrameLimit = 16;
+
 class FrameTarget {
 public:
     virtual ~FrameTarget() = default;
     // One decoded message in a COMMAND_BUFFER_SIZE buffer, zero beyond the
     // message. Byte 0 decides what it is (0xF0: a query, else a command).
-    virtual void HandleFrame(const uint8_t* frame) = 0;
+    // Returns how many frames of that page now wait, this one included; from
+    // kPageFrameLimit on, the server stops reading the page until told that
+    // it has room (PageServer::resume_page). Only the page's id is passed, not
+    // the connection: the device side needs nothing else of a page, and so
+    // stays free of the network library.
+    virtual size_t HandleFrame(const uint8_t* frame, PageId page) = 0;
 };
 
 constexpr uint16_t SERVER_PORT = 10086;
 
 struct ServerConfig {
     std::string address = "127.0.0.1";
-    uint16_t port = SERVER_PORT;              // 0 picks a free port (tests)
+    uint16_t port = SERVER_PORT;               // 0 picks a free port (tests)
     std::vector<std::string> allowed_origins;  // empty: every origin
     bool raw_frames = false;                   // frame channels of the access log
     bool quiet = false;                        // no access log at all
@@ -45,6 +61,10 @@ struct ServerConfig {
     // With allowed_origins: pages served from this server's own port
     // (http://localhost:P, http://127.0.0.1:P, http://ADDRESS:P) may connect too.
     bool accept_own_origins = false;
+    // A page whose unsent texts would grow past this many bytes is closed
+    // (1008): a page that stops reading must not grow the bridge.
+    size_t max_page_buffer = 1 << 20;
+    size_t max_pages = 64;  // handshakes beyond this many open pages get HTTP 503
 };
 
 // The page side as the main loop object drives it: started last at start-up,
@@ -62,6 +82,10 @@ public:
     virtual void Stop() = 0;
     // The port listened on (useful with port 0); 0 when not listening.
     virtual uint16_t port() const = 0;
+    // The device side has taken on frames of a page it had reported full:
+    // read it again. Safe from any thread, never waits; a page closed since
+    // is ignored.
+    virtual void resume_page(PageId page) = 0;
 };
 
 }  // namespace orvex

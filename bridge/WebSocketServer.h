@@ -35,11 +35,14 @@ public:
     void Stop(int grace_ms);
     uint16_t port() const override;
 
-    // Queues one text frame on every open connection under the registry
-    // lock, so that every page sees concurrent broadcasts in one order.
+    // Hands one text to the server thread, which queues it on every open
+    // page in the order texts were handed over: every page sees concurrent
+    // broadcasts in one order, and a page that has stopped reading is closed
+    // (1008) before its unsent texts pass max_page_buffer.
     void broadcast_text(const std::string& text);
     void broadcast(const std::string& text) override { broadcast_text(text); }
     void close_all_connections() override;
+    void resume_page(PageId page) override;
     size_t open_connection_count();
 
 private:

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdlib>
@@ -116,6 +117,40 @@ void diag_warning(const std::string& line) {
 void diag_info(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_logMutex);
     g_sink->diag_at(DiagLevel::Info, line);
+}
+
+std::string escape_for_log(const std::string& text) {
+    auto plain = [](unsigned char c) { return c >= 0x20 && c < 0x7F; };
+    if (std::all_of(text.begin(), text.end(), plain)) return text;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (plain(c)) {
+                    out += ch;
+                } else {
+                    out += "\\x";
+                    out += kDigits[c >> 4];
+                    out += kDigits[c & 0xF];
+                }
+        }
+    }
+    return out;
 }
 
 void diag_verbose(const std::string& line) {

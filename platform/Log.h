@@ -70,4 +70,12 @@ void diag_warning(const std::string& line);  // always shown
 void diag_info(const std::string& line);     // always shown
 void diag_verbose(const std::string& line);  // only with --verbose
 
+// A page's text made fit for one log line: control characters and bytes from
+// 0x7F up are written \n, \r, \t or \xHH, so that a page cannot end the line
+// and write lines of its own ("Connection closed", ...). A text without such
+// characters comes back unchanged, as pages and log readers have always seen
+// it; in one that has any, a backslash is written \\ as well, so that an
+// escaped line cannot be mistaken for a text that held those characters.
+std::string escape_for_log(const std::string& text);
+
 }  // namespace orvex

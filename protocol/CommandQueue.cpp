@@ -28,17 +28,15 @@ bool CommandQueue::Start() {
     return true;
 }
 
-bool CommandQueue::Post(const uint8_t* frame) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_stop || !m_thread.joinable()) return false;
-    // Bounded: every exchange ends within its attempts and read time-outs, and
-    // Stop wakes this wait.
-    m_room.wait(lock, [this] { return m_stop || m_frames.size() < kMaxPending; });
-    if (m_stop) return false;
-    m_frames.emplace_back();
-    std::memcpy(m_frames.back().data(), frame, kFrameSize);
+size_t CommandQueue::Post(const uint8_t* frame, PageId page) {
+    size_t used = kFrameSize;
+    while (used > 0 && frame[used - 1] == 0) --used;
+    Waiting waiting{std::vector<uint8_t>(frame, frame + used), page};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stop || !m_thread.joinable()) return 0;
+    m_frames.push_back(std::move(waiting));
     m_wake.notify_one();
-    return true;
+    return ++m_perPage[page];
 }
 
 void CommandQueue::Stop() {
@@ -48,9 +46,9 @@ void CommandQueue::Stop() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
         m_frames.clear();
+        m_perPage.clear();
         m_wake.notify_all();
         m_idle.notify_all();
-        m_room.notify_all();
     }
     if (m_thread.joinable()) m_thread.join();
 }
@@ -67,15 +65,32 @@ bool CommandQueue::WaitIdle(std::chrono::milliseconds timeout) {
 
 void CommandQueue::Run() {
     while (true) {
-        Frame frame;
+        Frame frame{};
+        bool room = false;
+        PageId page = 0;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wake.wait(lock, [this] { return m_stop || !m_frames.empty(); });
             if (m_stop) return;
-            frame = m_frames.front();
+            Waiting& next = m_frames.front();
+            if (!next.bytes.empty()) std::memcpy(frame.data(), next.bytes.data(), next.bytes.size());
+            page = next.page;
             m_frames.pop_front();
-            m_room.notify_one();
+            auto count = m_perPage.find(page);
+            if (count != m_perPage.end()) {
+                // Only the step down from the limit: the server paused the
+                // page when it reached it, and resumes it once.
+                room = count->second == kPageFrameLimit;
+                if (--count->second == 0) m_perPage.erase(count);
+            }
             m_running = true;
+        }
+        if (room && m_onRoom) {
+            try {
+                m_onRoom(page);
+            } catch (const std::exception& e) {
+                diag_error(std::string("cannot resume a page: ") + e.what());
+            }
         }
         try {
             m_protocol.HandleFrame(frame.data());

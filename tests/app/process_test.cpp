@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/Options.h"
 #include "support/Process.h"
 #include "support/WsClient.h"
 
@@ -41,6 +42,11 @@ TEST(TheCommandLine, RejectsUsageErrorsWithStatusTwoAndAMessage) {
         {"--quiet", "--verbose"},
         {"--sim-control", "/tmp/x.sock"},
         {"stray-argument"},
+        {"--max-page-buffer", "65535"},
+        {"--max-page-buffer", "1x"},
+        {"--max-page-buffer", "2G"},
+        {"--max-pages", "0"},
+        {"--max-pages", "4097"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv = {kBinary};
@@ -66,6 +72,25 @@ TEST(TheCommandLine, RejectsAMalformedScenarioFileWithStatusTwoNamingTheFile) {
                                   {"XDG_RUNTIME_DIR=" + dir.path()});
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("none.json"), std::string::npos) << missing.err;
+}
+TEST(TheCommandLine, TakesPageLimitsInBytesOrWithSizeSuffixes) {
+    const std::vector<std::pair<std::vector<std::string>, std::pair<size_t, size_t>>> cases = {
+        {{}, {1 << 20, 64}},
+        {{"--max-page-buffer", "65536", "--max-pages", "1"}, {65536, 1}},
+        {{"--max-page-buffer", "64K"}, {64 << 10, 64}},
+        {{"--max-page-buffer", "2MiB", "--max-pages", "4096"}, {2 << 20, 4096}},
+        {{"--max-page-buffer", "1024M"}, {size_t(1) << 30, 64}},
+    };
+    for (const auto& [args, expected] : cases) {
+        std::vector<std::string> words = {"orvex-bridge"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        Options options;
+        ASSERT_EQ(ParseOptions(static_cast<int>(argv.size()), argv.data(), &options), ParseOutcome::Run);
+        EXPECT_EQ(options.server.max_page_buffer, expected.first) << words.size();
+        EXPECT_EQ(options.server.max_pages, expected.second) << words.size();
+    }
 }
 
 class ARunningBridge : public ::testing::Test {

@@ -75,7 +75,7 @@ TEST_F(ACommandQueue, StopsAnUnacknowledgedTransferAtItsNextStepAndDropsTheRest)
     EXPECT_FALSE(Post("8301050100"));
 }
 
-TEST_F(ACommandQueue, MakesThePosterWaitForRoomBeyondItsBoundAndLosesNothing) {
+TEST_F(ACommandQueue, CountsEachPagesFramesWithoutWaitingAndReportsRoomOnceBelowTheLimit) {
     auto device = Place(0x83, 0x01);
     std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
@@ -87,23 +87,29 @@ TEST_F(ACommandQueue, MakesThePosterWaitForRoomBeyondItsBoundAndLosesNothing) {
         }
         return static_cast<int>(b.size());
     };
-    ASSERT_TRUE(m_queue.Start());
-    ASSERT_TRUE(Post("8301050100"));
-    ASSERT_EQ(entered.get_future().wait_for(30s), std::future_status::ready);
-    for (size_t k = 0; k < CommandQueue::kMaxPending; ++k) ASSERT_TRUE(Post("8301050100")) << k;
-    // One more waits for room instead of being dropped.
-    std::atomic<bool> posted{false};
-    std::thread flood([&] {
-        EXPECT_TRUE(Post("8301050100"));
-        posted = true;
+    std::mutex roomMutex;
+    std::vector<PageId> room;
+    m_queue.SetRoomHandler([&](PageId page) {
+        std::lock_guard<std::mutex> lock(roomMutex);
+        room.push_back(page);
     });
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(posted.load());
+    ASSERT_TRUE(m_queue.Start());
+    ASSERT_EQ(m_queue.Post(Frame("8301050100").data(), 7), 1u);
+    ASSERT_EQ(entered.get_future().wait_for(30s), std::future_status::ready);
+    // The first frame holds the command thread; page 7 floods, page 9 sends
+    // one. Nothing waits, every frame is counted against its own page only.
+    for (size_t k = 1; k <= kPageFrameLimit + 4; ++k) ASSERT_EQ(m_queue.Post(Frame("8301050100").data(), 7), k);
+    EXPECT_EQ(m_queue.Post(Frame("8301050200").data(), 9), 1u);
     release.set_value();
-    flood.join();
-    EXPECT_TRUE(posted.load());
     ASSERT_TRUE(m_queue.WaitIdle(60s));
-    EXPECT_EQ(device->Calls(Op::Write).size(), 2 + CommandQueue::kMaxPending);
+    const auto writes = device->Calls(Op::Write);
+    ASSERT_EQ(writes.size(), kPageFrameLimit + 6);
+    // Arrival order across pages is kept: page 9's frame comes last.
+    for (size_t k = 1; k + 1 < writes.size(); ++k) EXPECT_EQ(writes[k].bytes, writes[0].bytes) << k;
+    EXPECT_NE(writes.back().bytes, writes[0].bytes);
+    std::lock_guard<std::mutex> lock(roomMutex);
+    EXPECT_EQ(room, std::vector<PageId>{7});
+    EXPECT_EQ(m_queue.Post(Frame("8301050100").data(), 7), 1u);  // a drained page starts again from one
 }
 
 }  // namespace

@@ -26,7 +26,6 @@ Bytes FromHex(const std::string& hex) {
 
 Timings ShortTimings() {
     Timings t;
-    // Reader polls stay as they are: shorter ones would only cost processor time.
     for (Milliseconds* m : {&t.packetPause, &t.blockPacketPause, &t.blockSettlePause, &t.queryPause, &t.queryReadPause,
                             &t.controlReadTimeout, &t.initialFeaturePause, &t.arrivalDelay, &t.bleConnectDelay})
         *m = std::max(*m / 20, 1ms);

@@ -28,7 +28,7 @@ using Texts = std::vector<std::string>;
 
 std::string ToHex(const Bytes& bytes, size_t count = static_cast<size_t>(-1));
 Bytes FromHex(const std::string& hex);
-// Every pause and delay but the reader poll a twentieth of its default:
+// Every pause and delay a twentieth of its default:
 // end-to-end tests run on these and compare orders and ratios, never wall time.
 Timings ShortTimings();
 

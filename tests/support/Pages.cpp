@@ -66,7 +66,13 @@ std::vector<std::string> FakePages::Events() {
     return m_events;
 }
 
-void FakePages::Receive(const std::vector<uint8_t>& message) {
+void FakePages::resume_page(PageId page) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back("resume " + std::to_string(page));
+    m_cv.notify_all();
+}
+
+size_t FakePages::Receive(const std::vector<uint8_t>& message, PageId page) {
     uint8_t buffer[COMMAND_BUFFER_SIZE] = {};
     std::memcpy(buffer, message.data(), std::min(message.size(), COMMAND_BUFFER_SIZE));
     FrameTarget* target;
@@ -74,13 +80,20 @@ void FakePages::Receive(const std::vector<uint8_t>& message) {
         std::lock_guard<std::mutex> lock(m_mutex);
         target = m_target;
     }
-    if (target) target->HandleFrame(buffer);
+    return target ? target->HandleFrame(buffer, page) : 0;
 }
 
-void RecordingTarget::HandleFrame(const uint8_t* frame) {
+size_t RecordingTarget::HandleFrame(const uint8_t* frame, PageId page) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_frames.emplace_back(frame, frame + COMMAND_BUFFER_SIZE);
+    m_pages.push_back(page);
     m_cv.notify_all();
+    return 1;
+}
+
+std::vector<PageId> RecordingTarget::Pages() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pages;
 }
 
 std::vector<std::vector<uint8_t>> RecordingTarget::Frames() {

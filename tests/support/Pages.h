@@ -22,17 +22,20 @@ public:
     void Stop() override;
     uint16_t port() const override { return 0; }
     void broadcast(const std::string& text) override;
+    void resume_page(PageId page) override;
 
     // Every text sent so far, in order.
     std::vector<std::string> Texts();
     void Clear();
     bool WaitForText(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool WaitForCount(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // "start", "close-all" and "stop", in the order they happened.
+    // "start", "close-all", "stop" and "resume <page>", in the order they
+    // happened.
     std::vector<std::string> Events();
     // A page's message as the server hands it on: the bytes in a zero-filled
-    // command buffer, to the target given to Start.
-    void Receive(const std::vector<uint8_t>& message);
+    // command buffer, to the target given to Start. Returns what the target
+    // returns (the page's waiting frames), 0 without a target.
+    size_t Receive(const std::vector<uint8_t>& message, PageId page = 1);
 
     std::string failStart;
     // Also told each event as it happens, outside the lock (set before Start).
@@ -50,15 +53,18 @@ private:
 
 class RecordingTarget final : public FrameTarget {
 public:
-    void HandleFrame(const uint8_t* frame) override;
+    // Records the frame and answers 1 (never full).
+    size_t HandleFrame(const uint8_t* frame, PageId page) override;
     // Each frame whole: COMMAND_BUFFER_SIZE bytes.
     std::vector<std::vector<uint8_t>> Frames();
+    std::vector<PageId> Pages();  // the sender of each frame
     bool WaitForFrames(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<std::vector<uint8_t>> m_frames;
+    std::vector<PageId> m_pages;
 };
 
 }  // namespace orvex::test

@@ -25,6 +25,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool Started() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
     void Signal(int signal);
     // Exit status, or -1 if it has not ended within the time-out (128+n for a signal).
     int Wait(std::chrono::milliseconds timeout);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds and runs every test:
 #  1. AddressSanitizer + UndefinedBehaviorSanitizer (clang): every test
-#     program;
+#     program, then every libFuzzer target for 30 s (fuzz/);
 #  2. the Debian package and its checks (lintian, unit, autostart entry,
 #     files, dependencies, --check); the packaged binary also runs in a QEMU
 #     guest against emulated devices (the real-kernel suite, alongside the
@@ -43,7 +43,7 @@ if [ "$quick" -eq 1 ]; then
 fi
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer build"
-CXX=clang++ configure build-asan -DORVEX_SANITIZE=address
+CXX=clang++ configure build-asan -DORVEX_SANITIZE=address -DORVEX_FUZZ=ON
 cmake --build build-asan -j "$jobs"
 
 stage "Debian package"
@@ -61,6 +61,9 @@ stage "AddressSanitizer + UndefinedBehaviorSanitizer tests, and the real kernel 
 ORVEX_KERNEL_BRIDGE=$bridge \
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest build-asan
+
+stage "fuzzing, 30 s a target"
+scripts/fuzz.sh build-asan 30
 
 stage "package checks"
 scripts/check-package.sh

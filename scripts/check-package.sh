@@ -79,10 +79,12 @@ step "Depends: exactly the libraries the binary links"
 # independently of how debhelper computed the field.
 needed=()
 for soname in $(objdump -p "$bin" | awk '$1 == "NEEDED" {print $2}'); do
-  path=$(ldconfig -p | awk -v s="$soname" '$1 == s && /x86-64/ {print $NF; exit}')
+  # Read to the end: a reader that stops early breaks the pipe, which
+  # pipefail would take for a failure.
+  path=$(ldconfig -p | awk -v s="$soname" '$1 == s && /x86-64/ && !found {print $NF; found = 1}')
   owner=""
   for candidate in "$path" "${path#/usr}" "/usr$path"; do
-    owner=$(dpkg -S "$candidate" 2>/dev/null | head -n 1 | cut -d: -f1) && [ -n "$owner" ] && break
+    owner=$(dpkg -S "$candidate" 2>/dev/null | awk -F: 'NR == 1 {print $1}') && [ -n "$owner" ] && break
   done
   [ -n "$owner" ] || bad "no package owns $soname ($path)"
   needed+=("$owner")

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds and runs every test:
-#  1. AddressSanitizer + UndefinedBehaviorSanitizer (clang): every test
-#     program, then every libFuzzer target for 30 s (fuzz/);
-#  2. the Debian package and its checks (lintian, unit, autostart entry,
-#     files, dependencies, --check); the packaged binary also runs in a QEMU
-#     guest against emulated devices (the real-kernel suite, alongside the
-#     tests of step 1) and under the console's browser tests;
-#  3. ThreadSanitizer (gcc): every test program that starts threads.
+#  - AddressSanitizer + UndefinedBehaviorSanitizer (clang): every test
+#    program, then every libFuzzer target for 30 s (fuzz/);
+#  - the Debian package and its checks (lintian, unit, autostart entry, files,
+#    dependencies, --check); the packaged binary also runs in a QEMU guest
+#    against emulated devices (the real-kernel suite, beside the ASan
+#    programs) and under the console's browser tests;
+#  - ThreadSanitizer (clang): every test program that starts threads.
 # The sanitizer builds skip optimisation: the tests wait on devices and pages,
 # not on the processor, and an unoptimised build compiles in a third of the
-# time. Warnings in our code fail every build.
+# time. Warnings in our code fail every build. Tests that mostly wait run
+# while the next build compiles; each such step's output follows when it ends.
 # Usage: scripts/test.sh [--quick]   (--quick: one plain build and its tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,6 +43,33 @@ if [ "$quick" -eq 1 ]; then
   exit 0
 fi
 
+logs=build-ci-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+# in_background NAME COMMAND...: runs the command with its output in a log.
+declare -A pids
+in_background() {
+  local name=$1
+  shift
+  "$@" >"$logs/$name.log" 2>&1 &
+  pids[$name]=$!
+}
+# finish NAME: waits for it, shows its output, and fails if it failed.
+finish() {
+  local name=$1 status=0
+  wait "${pids[$name]}" || status=$?
+  stage "$name"
+  cat "$logs/$name.log"
+  if [ "$status" -ne 0 ]; then
+    echo "test.sh: $name failed (status $status)" >&2
+    exit 1
+  fi
+}
+
+# The kernel suite's guest comes from Debian's kernel package: fetched while
+# the first build compiles. The suite fetches it itself if this fails.
+in_background "kernel package" tests/kernel/build-initramfs.sh --fetch-only
+
 stage "AddressSanitizer + UndefinedBehaviorSanitizer build"
 CXX=clang++ configure build-asan -DORVEX_SANITIZE=address -DORVEX_FUZZ=ON
 cmake --build build-asan -j "$jobs"
@@ -53,28 +81,32 @@ if grep -E '^/[^ ]*: warning: ' build-package/build.log; then
   echo "test.sh: the package build warned (build-package/build.log)" >&2
   exit 1
 fi
+wait "${pids[kernel package]}" || echo "test.sh: the kernel package was not fetched ahead; the kernel suite fetches it"
 
-# The real-kernel suite boots one guest for all its cases, with the packaged
-# binary in it, while the other programs run; it says so and skips where QEMU
-# cannot run.
-stage "AddressSanitizer + UndefinedBehaviorSanitizer tests, and the real kernel (QEMU)"
-ORVEX_KERNEL_BRIDGE=$bridge \
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_ctest build-asan
-
-stage "fuzzing, 30 s a target"
-scripts/fuzz.sh build-asan 30
-
-stage "package checks"
-scripts/check-package.sh
-
-stage "console in headless Chromium"
-scripts/console-test.sh "$bridge"
+# The ASan programs and the real-kernel suite (one guest for all its cases,
+# with the packaged binary in it), the package checks and the console in
+# headless Chromium, while the ThreadSanitizer build compiles.
+packaged_tests() {
+  echo "-- AddressSanitizer + UndefinedBehaviorSanitizer tests, and the real kernel (QEMU)"
+  ORVEX_KERNEL_BRIDGE=$bridge \
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_ctest build-asan
+  echo "-- package checks"
+  scripts/check-package.sh
+  echo "-- console in headless Chromium"
+  scripts/console-test.sh "$bridge"
+}
+in_background "ASan tests, real kernel, package checks, console" packaged_tests
 
 stage "ThreadSanitizer build (threaded tests)"
-CXX=g++ configure build-tsan -DORVEX_SANITIZE=thread -DORVEX_BUILD_BENCH=OFF
+CXX=clang++ configure build-tsan -DORVEX_SANITIZE=thread -DORVEX_BUILD_BENCH=OFF
 cmake --build build-tsan -j "$jobs" --target threaded_tests
-stage "ThreadSanitizer tests"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan -L threaded
+finish "ASan tests, real kernel, package checks, console"
+
+in_background "ThreadSanitizer tests" env TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  bash -c "cd build-tsan && ctest --output-on-failure -j $jobs --timeout 900 -L threaded"
+stage "fuzzing, 30 s a target"
+scripts/fuzz.sh build-asan 30
+finish "ThreadSanitizer tests"
 
 stage "all tests passed"

@@ -5,8 +5,10 @@
 # each with the libraries ldd lists.
 #
 # Usage: build-initramfs.sh --bridge FILE --emulator FILE --out DIR
+#        build-initramfs.sh --fetch-only
 # Prints "kernel=FILE" and "initrd=FILE" on stdout. Exit status 77: the guest
-# cannot be built on this machine (the reason is on stderr).
+# cannot be built on this machine (the reason is on stderr). --fetch-only
+# only fills the cache below, so that CI can fetch while it compiles.
 #
 # The kernel package and the files taken from it are kept under
 # ${ORVEX_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvex-kernel-test},
@@ -14,16 +16,18 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-bridge="" emulator="" out=""
+bridge="" emulator="" out="" fetch_only=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --bridge) bridge=$2; shift 2 ;;
         --emulator) emulator=$2; shift 2 ;;
         --out) out=$2; shift 2 ;;
+        --fetch-only) fetch_only=1; shift ;;
         *) echo "build-initramfs: unknown argument $1" >&2; exit 2 ;;
     esac
 done
-[ -n "$bridge" ] && [ -n "$emulator" ] && [ -n "$out" ] || { echo "build-initramfs: --bridge, --emulator and --out are needed" >&2; exit 2; }
+[ "$fetch_only" -eq 1 ] || { [ -n "$bridge" ] && [ -n "$emulator" ] && [ -n "$out" ]; } ||
+    { echo "build-initramfs: --bridge, --emulator and --out are needed" >&2; exit 2; }
 
 skip() { echo "build-initramfs: $*" >&2; exit 77; }
 die() { echo "build-initramfs: $*" >&2; exit 1; }
@@ -35,11 +39,14 @@ need cpio cpio
 need busybox busybox-static
 need ldd libc-bin
 need flock util-linux
-[ -x "$bridge" ] || die "no bridge binary at $bridge"
-[ -x "$emulator" ] || die "no emulator binary at $emulator"
+if [ "$fetch_only" -eq 0 ]; then
+    [ -x "$bridge" ] || die "no bridge binary at $bridge"
+    [ -x "$emulator" ] || die "no emulator binary at $emulator"
+fi
 
 cache=${ORVEX_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/orvex-kernel-test}
-mkdir -p "$cache" "$out"
+mkdir -p "$cache"
+[ "$fetch_only" -eq 1 ] || mkdir -p "$out"
 # Two builds on one machine may run the suite at once.
 exec 9>"$cache/lock"
 flock 9
@@ -157,6 +164,8 @@ if [ -z "$udevadm" ]; then
     fi
     udevadm=$udir/udevadm
 fi
+
+[ "$fetch_only" -eq 0 ] || exit 0
 
 # --- the initramfs -----------------------------------------------------------
 

@@ -98,6 +98,11 @@ size_t FakeHidDevice::PendingInput() {
     return m_input.size();
 }
 
+int FakeHidDevice::WaitingReads() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_waiting;
+}
+
 void FakeHidDevice::Unplug() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_present = false;
@@ -144,7 +149,9 @@ int FakeHidDevice::ReadWait(uint8_t* data, size_t length, ReaderWake& wake) {
     // Made before the lock and gone after it, as the wake wants.
     ReaderWake::Listener listener(wake, m_mutex, m_cv);
     std::unique_lock<std::mutex> lock(m_mutex);
+    ++m_waiting;
     m_cv.wait(lock, [&] { return !m_present || wake.IsSet() || !m_input.empty(); });
+    --m_waiting;
     if (!m_present) return -1;
     if (wake.IsSet()) return 0;
     return PopLocked(data, length, -1);

@@ -79,6 +79,9 @@ public:
     // Input reports, taken in order by whichever handle reads first.
     void QueueInput(Bytes report);
     size_t PendingInput();
+    // Reads waiting in read_wait right now: a reader waiting for its next
+    // report counts one, a reader that has ended none.
+    int WaitingReads();
     // Unplugged, enumeration no longer lists it, it cannot be opened and every
     // call on its handles fails.
     void Unplug();
@@ -104,6 +107,7 @@ private:
     std::deque<Bytes> m_input;
     std::vector<Call> m_calls;
     bool m_present = true;
+    int m_waiting = 0;
     std::atomic<long> m_handles{0};
 };
 

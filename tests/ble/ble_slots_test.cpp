@@ -1,5 +1,6 @@
 // The BLE open step, connect loop and removal handler.
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "tests/ble/BleFixture.h"
@@ -103,6 +104,34 @@ TEST_F(TheBleSlots, AnnounceARemovalWithDeviceIdZeroBeforeTheFirstPlainNotificat
     EXPECT_TRUE(slots->Device(0).HasEventHandle());
     EXPECT_EQ(ble.RegistrationCount("pad"), 1u);
     EXPECT_EQ(slots->MatchingBleSlots(0), std::vector<int>{0});
+}
+
+// The pages' registry is never taken under the slots' own lock: a removal's
+// text goes out once that lock is let go.
+TEST_F(TheBleSlots, SendARemovalTextWithoutHoldingTheirLock) {
+    AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01");
+    Listed("/dev/sim/pad/0", 0x0B13);
+    Start();
+    struct ProbingPages final : PageSink {
+        BleSlots* slots = nullptr;
+        std::vector<bool> lockFree;  // at each text: could another thread take the slots' lock?
+        std::vector<std::thread> probes;  // joined once the lock is surely free
+        void broadcast(const std::string&) override {
+            auto taken = std::make_shared<std::promise<void>>();
+            auto done = taken->get_future();
+            probes.emplace_back([this, taken] {
+                slots->Path(0);
+                taken->set_value();
+            });
+            lockFree.push_back(done.wait_for(2s) == std::future_status::ready);
+        }
+    } pages;
+    BleSlots probed(&ble, pages);
+    pages.slots = &probed;
+    ASSERT_TRUE(probed.OpenBleFamily(hid));
+    probed.HandleBleRemoval(Removal("/dev/sim/pad/0"));
+    for (auto& probe : pages.probes) probe.join();
+    EXPECT_EQ(pages.lockFree, std::vector<bool>{true});
 }
 
 TEST_F(TheBleSlots, AnnounceTheLearnedDeviceIdAndIgnoreOtherRemovals) {

@@ -1,5 +1,7 @@
 #include "platform/linux/BluezProbe.h"
 
+#include "platform/linux/BluezBus.h"
+
 #include <sdbus-c++/sdbus-c++.h>
 #include <sys/stat.h>
 
@@ -15,21 +17,10 @@ namespace orvex {
 
 namespace {
 
-using Properties = std::map<std::string, sdbus::Variant>;
-using Interfaces = std::map<std::string, Properties>;
-using ManagedObjects = std::map<sdbus::ObjectPath, Interfaces>;
-
-template <typename T>
-bool Get(const Properties& properties, const char* name, T* out) {
-    auto it = properties.find(name);
-    if (it == properties.end()) return false;
-    try {
-        *out = it->second.get<T>();
-        return true;
-    } catch (const sdbus::Error&) {
-        return false;
-    }
-}
+using bluez::Get;
+using bluez::Interfaces;
+using bluez::ManagedObjects;
+using bluez::Properties;
 
 const Properties* Find(const Interfaces& interfaces, const char* name) {
     auto it = interfaces.find(name);
@@ -49,24 +40,14 @@ bool Has(const std::vector<std::string>& flags, const char* flag) {
     return std::find(flags.begin(), flags.end(), flag) != flags.end();
 }
 
-std::string SocketOf(const std::string& address) {
-    const std::string prefix = "unix:path=";
-    if (address.compare(0, prefix.size(), prefix) != 0) return "";
-    const size_t end = address.find_first_of(",;", prefix.size());
-    return address.substr(prefix.size(), end == std::string::npos ? std::string::npos : end - prefix.size());
-}
-
 }  // namespace
 
 BleSnapshot ProbeBluez(const std::string& busAddress, std::chrono::milliseconds timeout) {
     BleSnapshot snapshot;
-    const char* fromEnvironment = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    snapshot.where = !busAddress.empty()                   ? busAddress
-                     : fromEnvironment && *fromEnvironment ? fromEnvironment
-                                                           : "unix:path=/run/dbus/system_bus_socket";
+    snapshot.where = bluez::SystemBusAddress(busAddress);
     // A connection that fails to start leaves its bus object behind in the
     // D-Bus library; a missing socket is plain to see without one.
-    const std::string socket = SocketOf(snapshot.where);
+    const std::string socket = bluez::UnixSocketOf(snapshot.where);
     struct stat info {};
     if (!socket.empty() && stat(socket.c_str(), &info) != 0) {
         snapshot.error = "no bus at " + snapshot.where + " (" + std::strerror(errno) + ")";

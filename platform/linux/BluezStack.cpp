@@ -16,6 +16,7 @@
 #include <future>
 
 #include "platform/Log.h"
+#include "platform/linux/BluezBus.h"
 
 namespace orvex {
 
@@ -38,21 +39,11 @@ constexpr auto kRetryInterval = std::chrono::seconds(5);
 // dropped rather than piling up without bound.
 constexpr size_t kMaxQueuedNotifications = 1024;
 
-using Properties = std::map<std::string, sdbus::Variant>;
-using Interfaces = std::map<std::string, Properties>;
-using ManagedObjects = std::map<sdbus::ObjectPath, Interfaces>;
-
-template <typename T>
-bool Get(const Properties& properties, const char* name, T* out) {
-    auto it = properties.find(name);
-    if (it == properties.end()) return false;
-    try {
-        *out = it->second.get<T>();
-        return true;
-    } catch (const sdbus::Error&) {
-        return false;
-    }
-}
+using bluez::Get;
+using bluez::Interfaces;
+using bluez::ManagedObjects;
+using bluez::Properties;
+using bluez::UnixSocketOf;
 
 // The number at the end of ".../service000c", ".../char000d", ".../desc0011":
 // BlueZ names GATT objects by their attribute handle.
@@ -90,14 +81,6 @@ BleDescriptorType DescriptorTypeOf(uint32_t uuid) {
         default:
             return BleDescriptorType::Custom;
     }
-}
-
-// The socket file of a "unix:path=..." address (its first entry), else "".
-std::string UnixSocketOf(const std::string& address) {
-    const std::string prefix = "unix:path=";
-    if (address.compare(0, prefix.size(), prefix) != 0) return "";
-    const size_t end = address.find_first_of(",;", prefix.size());
-    return address.substr(prefix.size(), end == std::string::npos ? std::string::npos : end - prefix.size());
 }
 
 std::string Compact(const std::string& address) {
@@ -426,11 +409,7 @@ bool BluezStack::LoadedLocked(std::unique_lock<std::mutex>& lock) {
     if (m_state == State::Offline && now >= m_nextAttempt) {
         m_nextAttempt = now + kRetryInterval;
         m_state = State::Connecting;
-        std::string address = m_busAddress;
-        if (address.empty()) {
-            const char* system = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-            address = system && *system ? system : "unix:path=/run/dbus/system_bus_socket";
-        }
+        const std::string address = bluez::SystemBusAddress(m_busAddress);
         m_tasks.push_back([this, address] { Connect(address); });
         Wake();
     } else if (m_state == State::Absent && m_retryListing && now >= m_nextAttempt) {

@@ -46,6 +46,8 @@ fi
 logs=build-ci-logs
 rm -rf "$logs"
 mkdir -p "$logs"
+# A failed step ends the run: nothing started in the background outlives it.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
 # in_background NAME COMMAND...: runs the command with its output in a log.
 declare -A pids
 in_background() {

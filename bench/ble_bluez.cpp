@@ -23,12 +23,14 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "ble/CBleDevice.h"
 #include "platform/Log.h"
 #include "platform/linux/BluezStack.h"
 #include "support/FakeBluez.h"
 
 using namespace std::chrono;
+using orvex::bench::Percentile;
 using orvex::test::FakeBluez;
 
 namespace {
@@ -54,12 +56,6 @@ long Switches(const std::set<long>& tids) {
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::atol(line.c_str() + 24);
     }
     return total;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
 uint64_t MonotonicNs() {

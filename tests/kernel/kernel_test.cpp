@@ -41,8 +41,6 @@ constexpr auto kWait = 30s;
 constexpr int kGuestWatchdogSeconds = 480;
 constexpr int kQemuLimitSeconds = 540;
 const char* const kAttachedAtStart[] = {"fa60", "fa65", "fa70", "fa71"};
-const char* const kSanitizerMarks[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
-                                       "ThreadSanitizer: reported", "runtime error:"};
 
 std::string FindInPath(const std::string& program) {
     const char* path = std::getenv("PATH");
@@ -75,8 +73,7 @@ std::string Zeros(int count) {
 
 std::string SanitizerReport(const std::vector<std::string>& lines) {
     for (const auto& line : lines)
-        for (const char* mark : kSanitizerMarks)
-            if (line.find(mark) != std::string::npos) return line;
+        if (!SanitizerReportIn(line).empty()) return line;
     return "";
 }
 

@@ -41,31 +41,31 @@ void WriteEveryKind(LogSink& sink) {
     sink.log_raw("[connect] raw\n");
 }
 
-TEST(TheStreamSink, PrefixesOnlyItsDiagnosticsWithJournalPriorities) {
-    Streams streams;
-    ASSERT_TRUE(streams.out && streams.err);
-    StreamSink sink(streams.out, streams.err, true);
-    WriteEveryKind(sink);
-    EXPECT_EQ(Contents(streams.out), "Connection opened\n[connect] raw\n");
-    EXPECT_EQ(Contents(streams.err),
-              "<3>orvex-bridge: permission denied opening /dev/hidraw3\n"
-              "DBT_DEVICEARRIVAL.\n"
-              "<4>orvex-bridge: BLE unavailable\n"
-              "8101\n"
-              "<6>orvex-bridge: listening on 127.0.0.1 port 10086\n");
-}
-
-TEST(TheStreamSink, WritesPlainTextWhenStderrIsNotTheJournal) {
-    Streams streams;
-    ASSERT_TRUE(streams.out && streams.err);
-    StreamSink sink(streams.out, streams.err, false);
-    WriteEveryKind(sink);
-    EXPECT_EQ(Contents(streams.out), "Connection opened\n[connect] raw\n");
-    EXPECT_EQ(Contents(streams.err),
-              "orvex-bridge: permission denied opening /dev/hidraw3\n"
-              "DBT_DEVICEARRIVAL.\n"
-              "orvex-bridge: BLE unavailable\n"
-              "8101orvex-bridge: listening on 127.0.0.1 port 10086\n");
+TEST(TheStreamSink, PrefixesOnlyItsDiagnosticsWithJournalPrioritiesWhenStderrIsTheJournal) {
+    const struct {
+        bool journal;
+        const char* err;
+    } cases[] = {
+        {true,
+         "<3>orvex-bridge: permission denied opening /dev/hidraw3\n"
+         "DBT_DEVICEARRIVAL.\n"
+         "<4>orvex-bridge: BLE unavailable\n"
+         "8101\n"
+         "<6>orvex-bridge: listening on 127.0.0.1 port 10086\n"},
+        {false,
+         "orvex-bridge: permission denied opening /dev/hidraw3\n"
+         "DBT_DEVICEARRIVAL.\n"
+         "orvex-bridge: BLE unavailable\n"
+         "8101orvex-bridge: listening on 127.0.0.1 port 10086\n"},
+    };
+    for (const auto& c : cases) {
+        Streams streams;
+        ASSERT_TRUE(streams.out && streams.err);
+        StreamSink sink(streams.out, streams.err, c.journal);
+        WriteEveryKind(sink);
+        EXPECT_EQ(Contents(streams.out), "Connection opened\n[connect] raw\n") << c.journal;
+        EXPECT_EQ(Contents(streams.err), c.err) << c.journal;
+    }
 }
 
 TEST(AJournalStream, IsRecognisedOnlyByTheExactDeviceAndInodeOfTheDescriptor) {

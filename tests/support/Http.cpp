@@ -1,5 +1,7 @@
 #include "support/Http.h"
 
+#include "support/Process.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,14 +17,10 @@ namespace orvex::test {
 HttpAnswer HttpRequestOnce(uint16_t port, const std::string& method, const std::string& target,
                            const std::string& host) {
     HttpAnswer answer;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ConnectLoopback(port);
     if (fd < 0) return answer;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string raw;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    {
         std::string request = method + " " + target + " HTTP/1.1\r\n";
         if (!host.empty()) request += "Host: " + host + "\r\n";
         request += "User-Agent: orvex-test\r\n\r\n";

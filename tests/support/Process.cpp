@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -71,12 +72,37 @@ ChildProcess::~ChildProcess() {
     if (m_errThread.joinable()) m_errThread.join();
     // A sanitizer report in the child is a failure of the test, whatever the
     // test itself checks of the child, and the report is shown whole.
-    for (const char* marker : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
-                               "runtime error: "})
-        if (m_stderr.find(marker) != std::string::npos) {
-            ADD_FAILURE() << "the child process " << m_program << " reported:\n" << m_stderr;
-            break;
-        }
+    if (!SanitizerReportIn(m_stderr).empty())
+        ADD_FAILURE() << "the child process " << m_program << " reported:\n" << m_stderr;
+}
+
+std::string SanitizerReportIn(const std::string& text) {
+    for (const char* marker : {"WARNING: ThreadSanitizer", "ThreadSanitizer: reported", "ERROR: AddressSanitizer",
+                               "ERROR: LeakSanitizer", "runtime error:"}) {
+        const size_t at = text.find(marker);
+        if (at == std::string::npos) continue;
+        const size_t begin = text.rfind('\n', at);
+        const size_t start = begin == std::string::npos ? 0 : begin + 1;
+        return text.substr(start, text.find('\n', at) - start);
+    }
+    return "";
+}
+
+int ConnectLoopback(uint16_t port, int receiveBuffer) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 void ChildProcess::Drain(int fd, std::string* into) {

@@ -84,6 +84,13 @@ private:
     uint16_t m_port = 0;
 };
 
+// A TCP socket connected to 127.0.0.1:port, or -1 (errno says why).
+// receiveBuffer > 0 shrinks the socket's receive buffer before it connects.
+int ConnectLoopback(uint16_t port, int receiveBuffer = 0);
+
+// The first line of text that reports a sanitizer finding; "" when none.
+std::string SanitizerReportIn(const std::string& text);
+
 // Parses the port out of the bridge's verbose start-up line.
 int ParseListeningPort(const std::string& stderrText);
 

@@ -1,5 +1,7 @@
 #include "support/RawPage.h"
 
+#include "support/Process.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,17 +13,9 @@
 namespace orvex::test {
 
 RawPage::RawPage(uint16_t port, int receiveBuffer) {
-    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_fd = ConnectLoopback(port, receiveBuffer);
     if (m_fd < 0) return;
-    if (receiveBuffer > 0) setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        Close();
-        return;
-    }
     socklen_t length = sizeof address;
     if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) m_localPort = ntohs(address.sin_port);
 }

@@ -1,5 +1,7 @@
 #include "support/SimBridge.h"
 
+#include "support/Process.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -135,17 +137,9 @@ bool SimControlClient::Connect(const std::string& path, std::string* error) {
 
 bool SimControlClient::ConnectTcp(uint16_t port, std::string* error) {
     Close();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0 || connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        if (error) *error = std::strerror(errno);
-        Close();
-        return false;
-    }
-    return true;
+    m_fd = ConnectLoopback(port);
+    if (m_fd < 0 && error) *error = std::strerror(errno);
+    return m_fd >= 0;
 }
 
 void SimControlClient::Send(const std::string& text) {

@@ -15,7 +15,7 @@ binary=$(realpath "$1")
 cd "$(dirname "$0")/../tests/console"
 
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  echo "console-test: SKIPPED: node and npm are needed (apt-get install nodejs npm)"
+  echo "console-test: SKIPPED: node and npm are needed (scripts/install-deps.sh installs them)"
   exit 0
 fi
 # Without Chromium the browser tests skip themselves, saying why; the page's

@@ -16,9 +16,12 @@ PACKAGES=(
   umockdev libumockdev0
   # the real-kernel suite: a QEMU guest built from Debian's kernel and busybox
   qemu-system-x86 busybox-static cpio
-  # the console's browser tests (node and npm come with the machine)
+  # the console's browser tests
   chromium
 )
+# Node.js for the console's browser tests: Debian's, unless the machine already
+# has a node and npm of its own (another packaging of Node.js would conflict).
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then PACKAGES+=(nodejs npm); fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -6,12 +6,13 @@
 # The build runs on a copy of the tree in build-package/src/: dpkg-buildpackage
 # writes its results next to the tree it builds, and debhelper fills that tree
 # with build files; the copy keeps both inside this tree and out of git.
-# Needs the build dependencies of debian/control (scripts/install-deps.sh).
+# Installs the build dependencies of debian/control first (scripts/install-deps.sh).
 # DEB_BUILD_OPTIONS is passed on; parallel=2 is the default. Debug information
 # is kept to line tables (-g1): the package ships no debug symbols, and full
 # debug information makes this build half again as long.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh
 
 fail() {
   echo "package.sh: $*" >&2

@@ -1,7 +1,14 @@
 // The page's decoder and frame builders, run directly by node.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { buildCommand, buildQuery, decodeUpstream, parseBytesField } from '../../console/protocol.js';
+import { readFileSync } from 'node:fs';
+
+// The page's module is an ES module in a .js file beside no package.json, which
+// Debian 12's node 18 would load as CommonJS: load its text as a module.
+const source = readFileSync(new URL('../../console/protocol.js', import.meta.url), 'utf8');
+const { buildCommand, buildQuery, decodeUpstream, parseBytesField } = await import(
+  'data:text/javascript,' + encodeURIComponent(source)
+);
 
 const long = (head, bytes) => head + '00'.repeat(bytes);
 

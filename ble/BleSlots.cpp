@@ -9,6 +9,8 @@ namespace orvex {
 
 namespace {
 
+// compat: BLE device paths are compared without case, unlike HID paths: the
+// paths BLE removals name have always been matched that way.
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
     return BleUpperCase(a) == BleUpperCase(b);
 }

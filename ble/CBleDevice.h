@@ -61,8 +61,8 @@ private:
     Snapshot TakeSnapshot();
     void ScanLocked(BleStack& stack);
 
-    // Guards every field below: the window thread rewrites them while the
-    // server thread writes through the object.
+    // Guards every field below: the main loop and the connect thread rewrite
+    // them while the command thread writes through the object.
     std::mutex m_mutex;
     BleStack* m_stack = nullptr;
     std::string m_vidText;

@@ -16,9 +16,10 @@ int hex_digit(char c) {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// Base-16 conversion of one character pair with the semantics the pages were
-// written against: white space, sign, "0x" prefix needing a digit, stop at the
-// first non-digit, fail when no digit was converted.
+// compat: base-16 conversion of one character pair with the semantics the
+// pages were written against: white space, sign, "0x" prefix needing a digit,
+// stop at the first non-digit, fail with "invalid stoi argument" when no digit
+// was converted. Pages send pairs such as " f" and "+f" and read that message.
 uint8_t convert_pair(const char* pair, size_t n) {
     size_t i = 0;
     while (i < n && is_space(pair[i])) ++i;

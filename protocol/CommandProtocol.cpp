@@ -41,8 +41,9 @@ void CommandProtocol::SendReplyText(const std::string& text) {
     m_pages.broadcast(text);
 }
 
-// Codes 0x06, 0x0B and 0x0C have fixed texts in lower-case digits; the longer
-// answers go out through broadcast_hex, whose data digits are upper case.
+// compat: codes 0x06, 0x0B and 0x0C have fixed texts in lower-case digits; the
+// longer answers go out through broadcast_hex, whose data digits are upper
+// case. Pages compare the texts as they are.
 void CommandProtocol::SendSuccessText(uint8_t family, uint8_t deviceId, const QueryCommand& q, const uint8_t* reply) {
     if (q.code == 0x06 || q.code == 0x0B || q.code == 0x0C) {
         std::string text;
@@ -191,7 +192,8 @@ int CommandProtocol::HandleDeviceQuery(const uint8_t* frame) {
     }
     if (FindFamilyRules(family) == nullptr) return 0;
 
-    // Only the lowest slot with the id is asked, even when it cannot be.
+    // compat: only the lowest slot with the id is asked, even when it cannot
+    // be; pages expect no answer rather than one from another collection.
     const auto targets = m_hid.SelectSlots(family, deviceId);
     if (targets.empty() || !targets.front().control) return 0;
     const QueryCommand* q = protocol::FindQueryCommand(code);

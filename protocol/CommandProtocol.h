@@ -41,7 +41,7 @@ public:
     // Attaches the BLE slots (null detaches them). Set before the server runs.
     void SetBlePort(BleCommandPort* port) { m_ble.store(port); }
 
-    // 1 when the device reports the answer of code c ready, else 0; 0 at once
+    // 1 when the device reports the answer of `code` ready, else 0; 0 at once
     // for a family other than 0x80 and 0x81.
     int RequestFeatureQuery(HidDevice& control, uint8_t family, uint8_t code, uint8_t dataLength, uint8_t value);
 

@@ -7,25 +7,26 @@
 namespace orvex::protocol {
 
 WorkBuffer BuildWorkBuffer(const uint8_t* frame) {
-    WorkBuffer w{};
+    WorkBuffer work{};
     const uint8_t length = frame[3];
-    // Only L bytes belong to the payload; whatever the page sent beyond them
-    // stays out of W, so a frame longer than its L cannot leak into a packet.
-    std::memcpy(w.data(), frame + 2, length);
-    return w;
+    // Only `length` bytes belong to the payload; whatever the page sent beyond
+    // them stays out of the work buffer, so it cannot leak into a packet.
+    std::memcpy(work.data(), frame + 2, length);
+    return work;
 }
 
-FeatureBlockPacket BuildFeatureBlockPacket(const WorkBuffer& w, int k) {
-    // The block is the 128 bytes after the header bytes W[0..2]; packet k
-    // carries its slice 60k .. 60k+59, zero past the block's end.
+FeatureBlockPacket BuildFeatureBlockPacket(const WorkBuffer& work, int index) {
+    // The block is the 128 bytes after the work buffer's three header bytes;
+    // packet `index` carries its 60 bytes from 60 * index on, zero past the
+    // block's end.
     std::array<uint8_t, 300> block{};
-    std::memcpy(block.data(), w.data() + 3, 128);
+    std::memcpy(block.data(), work.data() + 3, 128);
     FeatureBlockPacket packet{};
     packet[0] = kBlockReport;
-    packet[1] = k == 2 ? 0x0C : 0x40;
-    packet[2] = w[2];
-    packet[3] = static_cast<uint8_t>(k);
-    std::memcpy(packet.data() + 4, block.data() + 60 * k, 60);
+    packet[1] = index == 2 ? 0x0C : 0x40;
+    packet[2] = work[2];
+    packet[3] = static_cast<uint8_t>(index);
+    std::memcpy(packet.data() + 4, block.data() + 60 * index, 60);
     return packet;
 }
 
@@ -45,33 +46,35 @@ void StoreChecksum(uint8_t* report, size_t count) {
 
 }  // namespace
 
-OutputReport BuildSimpleOutputReport(const WorkBuffer& w, uint8_t length) {
+OutputReport BuildSimpleOutputReport(const WorkBuffer& work, uint8_t length) {
     OutputReport report{};
     report[0] = 0x04;
     report[1] = static_cast<uint8_t>((length + 5) % 256);
     report[2] = 0x00;
-    std::memcpy(report.data() + 3, w.data(), length);
-    // For L above 60 the checksum lands past offset 64 and is never written;
-    // devices take such reports as they always have.
+    std::memcpy(report.data() + 3, work.data(), length);
+    // compat: for a length above 60 the checksum lands past offset 64 and is
+    // never written; devices take such reports as they always have.
     StoreChecksum(report.data(), static_cast<size_t>(length) + 3);
     return report;
 }
 
-OutputReport BuildOutputBlockPacket(const WorkBuffer& w, int k) {
-    // D is W[0..127]: the report byte and L travel in packet 0 too.
+OutputReport BuildOutputBlockPacket(const WorkBuffer& work, int index) {
+    // The output block is the work buffer's first 128 bytes: the report byte
+    // and the length travel in packet 0 too.
     OutputReport report{};
     report[0] = 0x04;
-    if (k == 0) {
+    if (index == 0) {
         report[1] = 0x40;
         report[2] = 0x00;
-        std::memcpy(report.data() + 3, w.data(), 59);
+        std::memcpy(report.data() + 3, work.data(), 59);
         StoreChecksum(report.data(), 62);
     } else {
         report[1] = 0x39;
         report[2] = 0x01;
-        std::memcpy(report.data() + 3, w.data() + 59, 59);
-        // The checksum goes where the length byte says the report ends, over
-        // D[111] and D[112]; D[113..117] stay after it as devices expect.
+        std::memcpy(report.data() + 3, work.data() + 59, 59);
+        // compat: the checksum goes where the length byte says the report
+        // ends, over block bytes 111 and 112; bytes 113 to 117 stay after it,
+        // as devices expect.
         StoreChecksum(report.data(), 55);
     }
     return report;
@@ -133,6 +136,8 @@ bool BuildBleQueryRequest(uint8_t code, uint8_t argument, std::array<uint8_t, 8>
     (*request)[1] = 0x08;
     switch (code) {
         case 0x09:
+            // compat: BLE devices count these records from zero where pages
+            // count from one; the 0xA9 answer adds the one back.
             (*request)[0] = 0xA9;
             (*request)[2] = static_cast<uint8_t>(argument - 1);
             return true;
@@ -158,6 +163,8 @@ bool IsQueryAcknowledgement(const uint8_t* report) {
 
 std::string QueryFailureText(uint8_t family, uint8_t deviceId, uint8_t code) {
     char text[16];
+    // compat: the code in upper case after a lower-case family and id; pages
+    // match the failure text as it is.
     std::snprintf(text, sizeof text, "%02x%02x%02XF0", family, deviceId, code);
     return text;
 }

@@ -15,14 +15,15 @@ using WorkBuffer = std::array<uint8_t, kWorkBufferSize>;
 // Report byte that selects a block transfer.
 constexpr uint8_t kBlockReport = 0x09;
 
-// Frame bytes 2 .. L+1 (L = frame byte 3) at W[0] .. W[L-1], zero beyond.
-// The frame is a full command buffer, so every index read exists.
+// The work buffer: the payload, frame bytes 2 .. length+1 (the length is frame
+// byte 3), at its start, zero beyond. The frame is a full command buffer, so
+// every index read exists.
 WorkBuffer BuildWorkBuffer(const uint8_t* frame);
 
-// Feature-report families: block packet k (0, 1 or 2) of a block transfer,
-// 64 bytes. Packet 2 is the short one (12 meaningful bytes).
+// Feature-report families: block packet `index` (0, 1 or 2) of a block
+// transfer, 64 bytes. Packet 2 is the short one (12 meaningful bytes).
 using FeatureBlockPacket = std::array<uint8_t, 64>;
-FeatureBlockPacket BuildFeatureBlockPacket(const WorkBuffer& w, int k);
+FeatureBlockPacket BuildFeatureBlockPacket(const WorkBuffer& work, int index);
 
 // Sum of bytes [0, count) as unsigned bytes, modulo 65536.
 uint16_t Checksum16(const uint8_t* data, size_t count);
@@ -32,17 +33,17 @@ uint16_t Checksum16(const uint8_t* data, size_t count);
 // first 65 bytes are written to the device.
 constexpr size_t kOutputReportWriteLength = 65;
 using OutputReport = std::array<uint8_t, 300>;
-OutputReport BuildSimpleOutputReport(const WorkBuffer& w, uint8_t length);
-OutputReport BuildOutputBlockPacket(const WorkBuffer& w, int k);
+OutputReport BuildSimpleOutputReport(const WorkBuffer& work, uint8_t length);
+OutputReport BuildOutputBlockPacket(const WorkBuffer& work, int index);
 
-// How a request byte follows from the query argument a (modulo 256).
+// How a request byte follows from the query argument (modulo 256).
 enum class ArgumentRule { APlusOne, A, Zero };
 uint8_t ApplyArgumentRule(ArgumentRule rule, uint8_t argument);
 
 // One query sub-command and everything that depends on its code.
 struct QueryCommand {
     uint8_t code;
-    uint8_t dataLength;         // N: feature request byte 2 and feature answer length
+    uint8_t dataLength;         // feature request byte 2 and feature answer length
     ArgumentRule featureValue;  // feature request byte 4
     uint8_t outputByte4;        // output request offsets 4, 5 and 6
     ArgumentRule outputByte5;

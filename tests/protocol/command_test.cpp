@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
         PacingCase{"ForAnotherDeviceIdDoesNothing", "80080502aa", 0, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ACommand, WritesTheDocumentedSimpleReportWhole) {
+TEST_F(ACommand, WritesASimpleReportWholeWithItsChecksum) {
     auto device = Place(0x83, 0x02);
     Command("83020502");
     ASSERT_EQ(device->Calls(Op::Write).size(), 1u);

@@ -19,7 +19,8 @@ std::array<uint8_t, kWorkBufferSize> Frame(const Bytes& message) {
     return frame;
 }
 
-// A block frame (report byte 0x09, length L) whose frame byte i >= 4 is i.
+// A block frame (report byte 0x09, payload length `length`) whose frame byte
+// i >= 4 is i.
 WorkBuffer BlockW(uint8_t length) {
     std::array<uint8_t, kWorkBufferSize> frame{};
     for (int i = 4; i < 300; ++i) frame[i] = static_cast<uint8_t>(i);
@@ -36,12 +37,12 @@ std::string Hex(const std::array<uint8_t, N>& a, size_t from, size_t to) {
 
 TEST(AWorkBuffer, HoldsTheLPayloadBytesFromFrameByteTwoAndZerosBeyond) {
     EXPECT_EQ(Hex(BuildWorkBuffer(Frame(FromHex("8103aa04bbccddee")).data()), 0, 6), "aa04bbcc0000");
-    // W[1] is L only when L covers it.
+    // The work buffer's byte 1 is the length only when the length covers it.
     EXPECT_EQ(Hex(BuildWorkBuffer(Frame(FromHex("80015501")).data()), 0, 2), "5500");
     for (uint8_t b : BuildWorkBuffer(Frame({0x81}).data())) ASSERT_EQ(b, 0);
 }
 
-TEST(ASimpleOutputReport, OfBytes0502IsTheDocumentedFrame) {
+TEST(ASimpleOutputReport, OfBytes0502IsTheFrameDevicesExpect) {
     const auto report = BuildSimpleOutputReport(BuildWorkBuffer(Frame(FromHex("83020502")).data()), 2);
     EXPECT_EQ(Hex(report, 0, kOutputReportWriteLength), "04070005020012" + std::string(2 * 58, '0'));
 }
@@ -57,19 +58,19 @@ TEST(ASimpleOutputReport, AboveSixtyBytesCountsModulo256AndPutsItsChecksumPastOf
 TEST(AnOutputBlockPacket, ZeroCarriesTheReportByteAndLThenItsChecksumAt62) {
     const auto p0 = BuildOutputBlockPacket(BlockW(0x80), 0);
     EXPECT_EQ(Hex(p0, 0, 7), "04400009800405");
-    EXPECT_EQ(p0[61], 60);  // D[58] = frame byte 60
+    EXPECT_EQ(p0[61], 60);  // block byte 58 = frame byte 60
     const uint16_t sum = Checksum16(p0.data(), 62);
     EXPECT_EQ(Hex(p0, 62, 65), ToHex({static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum), 0}));
 }
 
 TEST(AnOutputBlockPacket, OneHasItsChecksumOverOffsets55And56AndTheRestOfDAfterIt) {
     const auto p1 = BuildOutputBlockPacket(BlockW(0xC8), 1);
-    EXPECT_EQ(Hex(p1, 0, 4), "0439013d");  // D[59] = frame byte 61
-    EXPECT_EQ(p1[54], 112);                // D[110]
+    EXPECT_EQ(Hex(p1, 0, 4), "0439013d");  // block byte 59 = frame byte 61
+    EXPECT_EQ(p1[54], 112);                // block byte 110
     const uint16_t sum = Checksum16(p1.data(), 55);
     EXPECT_EQ(p1[55], sum >> 8);
     EXPECT_EQ(p1[56], sum & 0xFF);
-    EXPECT_EQ(Hex(p1, 57, 65), "7374757677000000");  // D[113..117], then zeros
+    EXPECT_EQ(Hex(p1, 57, 65), "7374757677000000");  // block bytes 113..117, then zeros
     // A frame of 0x6F payload bytes has nothing after the checksum.
     EXPECT_EQ(Hex(BuildOutputBlockPacket(BlockW(0x6F), 1), 57, 65), std::string(16, '0'));
 }
@@ -89,7 +90,7 @@ TEST_P(AFeatureBlockPacket, CarriesItsHeaderAndItsSliceOfTheBlock) {
     const auto packet = BuildFeatureBlockPacket(w, c.k);
     EXPECT_EQ(Hex(packet, 0, 6), c.head);
     for (int j = 0; j < 60; ++j) {
-        const int b = 60 * c.k + j;  // block byte b is W[3 + b]
+        const int b = 60 * c.k + j;  // block byte b is work buffer byte 3 + b
         ASSERT_EQ(packet[4 + j], j < c.blockBytes ? w[3 + b] : 0) << "offset " << 4 + j;
     }
 }

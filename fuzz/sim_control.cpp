@@ -1,5 +1,6 @@
-// The simulator's control requests: any line gets one JSON reply line, never
-// a crash. Input: request lines.
+// The simulator's control requests: any line gets one JSON reply line with a
+// boolean "ok" and, when it is false, an error text; never a crash. Input:
+// request lines.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,7 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (end == std::string::npos) end = input.size();
         const std::string reply = simulator->HandleControlRequest(input.substr(start, end - start));
         FUZZ_CHECK(reply.find('\n') == std::string::npos);
-        FUZZ_CHECK(nlohmann::json::accept(reply));
+        const auto parsed = nlohmann::json::parse(reply, nullptr, false);
+        FUZZ_CHECK(parsed.is_object() && parsed.contains("ok") && parsed["ok"].is_boolean());
+        FUZZ_CHECK(parsed["ok"].get<bool>() ||
+                   (parsed.contains("error") && parsed["error"].is_string() && !parsed["error"].get<std::string>().empty()));
         start = end + 1;
     }
     return 0;

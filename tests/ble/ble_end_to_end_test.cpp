@@ -62,7 +62,7 @@ protected:
         ASSERT_TRUE(WaitFor("840109000000")) << "the slot was not connected";
         m_connected = std::chrono::steady_clock::now();
         ASSERT_EQ(Ble().RegistrationCount("pad"), 1u);
-        ASSERT_TRUE(QueryUntilAnswered(*m_page, "F084090B00", "84090B080102"));
+        ASSERT_TRUE(QueryOnceAnswered(*m_page, "F084090B00", "84090B080102"));
         // The cases start from here.
         Control(R"({"op":"clear","device":"pad"})");
         m_mark = m_page->Messages().size();
@@ -152,7 +152,7 @@ TEST_F(ABridgeWithABleDevice, ForwardsNotificationsSentThroughTheControlRequest)
     EXPECT_EQ(reply["delivered"], 1);
     ASSERT_TRUE(WaitFor("84012a010203"));
     // The new id addresses the device.
-    ASSERT_TRUE(QueryUntilAnswered(*m_page, "F0842A0B00", "842a0B080102"));
+    ASSERT_TRUE(QueryOnceAnswered(*m_page, "F0842A0B00", "842a0B080102"));
 
     reply = Control(R"({"op":"notify","device":"pad","hex":""})");
     ASSERT_EQ(reply["ok"], true) << reply.dump();

@@ -42,7 +42,7 @@ TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToS
     // Its line is written on the stack's thread after the reply: wait for it,
     // so that no line of the query below comes between.
     WaitUntil([&] { return bridge.Stdout().find("datasize 0\n") != std::string::npos; }, kWait);
-    ASSERT_TRUE(QueryUntilAnswered(page, "F084050B00", "84050B080102"));
+    ASSERT_TRUE(QueryOnceAnswered(page, "F084050B00", "84050B080102"));
     page.Close();
     control.Close();
 

@@ -170,19 +170,6 @@ TEST(AReportDescriptor, CutInsideACollectionIsNotValid) {
     }
 }
 
-TEST(AReportDescriptor, OfRandomBytesNeverReadsPastItsEnd) {
-    uint32_t seed = 12345;
-    auto next = [&] { return seed = seed * 1103515245u + 12345u, static_cast<uint8_t>(seed >> 16); };
-    for (int i = 0; i < 3000; ++i) {
-        std::vector<uint8_t> bytes(next() % 80);
-        for (auto& b : bytes) b = next();
-        const HidDescriptorLayout layout = ParseReportDescriptor(bytes.data(), bytes.size());
-        const HidReportFilter filter = HidReportFilter::ForCollection(layout, HidUsage{0xFF00, 0x0001});
-        const uint8_t report[] = {next(), next()};
-        filter.Accepts(report, sizeof report);
-    }
-}
-
 TEST(AReportFilter, PassesOnlyTheReportsOfItsOwnCollection) {
     const HidDescriptorLayout layout = Parse(kVendorDevice);
     const struct {

@@ -156,6 +156,20 @@ TEST_F(TwoSessionsOfOneUser, ServeOneAtATimeAndTheInactiveOneHoldsNoPageNoPortNo
     EXPECT_NE(a.process->Stderr().find("session c1 is inactive: pages closed, devices released, not listening"),
               std::string::npos);
 
+    // A's check tells why A does not serve, and who does.
+    const auto check =
+        test::RunToEnd({kBinary, "--check", "--simulate", a.runtime.path() + "/mouse.json", "--port",
+                        std::to_string(port)},
+                       20s,
+                       {"XDG_RUNTIME_DIR=" + a.runtime.path(), "XDG_SESSION_ID=c1",
+                        "DBUS_SYSTEM_BUS_ADDRESS=" + logind.address()});
+    for (const std::string& line :
+         {"\nport: 127.0.0.1:" + std::to_string(port) + " listening, by another program: pid " +
+              std::to_string(b.process->pid()) + " (orvex-bridge, uid " + std::to_string(getuid()) + ")\n",
+          std::string("\nsession: c1, inactive: the bridge steps aside until it is active again\n")})
+        EXPECT_NE(check.out.find(line), std::string::npos) << line << "\nin:\n" << check.out;
+    EXPECT_EQ(check.out.find("problem: another program"), std::string::npos) << check.out;
+
     page = Switch(b, *page, a, "c1", 2);
     ASSERT_TRUE(page);
 

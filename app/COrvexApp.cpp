@@ -197,5 +197,4 @@ int COrvexApp::InitInstance(const Options& options) {
     return status < 0 ? 0 : status;
 }
 
-
 }  // namespace orvex

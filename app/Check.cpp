@@ -461,7 +461,8 @@ void PrintText(const Report& r, std::ostream& out) {
     else if (SessionInactive(r))
         out << "session: " << r.session.id << ", inactive: the bridge steps aside until it is active again\n";
     else
-        out << "session: " << r.session.id << (r.session.remote ? ", remote: the bridge always serves\n" : ", active\n");
+        out << "session: " << r.session.id
+            << (r.session.remote ? ", remote: the bridge always serves\n" : ", active\n");
 
     out << "HID nodes" << (r.simulated ? " (simulated)" : "") << ":" << (r.nodes.empty() ? " none" : "") << "\n";
     if (r.hid_init_failed) out << "  the HID library did not start\n";

@@ -2,11 +2,10 @@
 // says once who holds it, then gives up or tries again with a growing pause.
 #pragma once
 
-#include <functional>
-#include <string>
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <functional>
+#include <string>
 
 #include "app/COrvexDlg.h"
 #include "bridge/PageSink.h"

@@ -309,7 +309,8 @@ struct WebSocketServer::Impl {
         const std::string port = ":" + std::to_string(m_port.load());
         std::string address = m_config.address;
         if (address.find(':') != std::string::npos) address = "[" + address + "]";
-        for (const std::string& host : {std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]"), address})
+        for (const std::string& host :
+             {std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]"), address})
             if (origin == "http://" + host + port) return true;
         return false;
     }

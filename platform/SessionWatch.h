@@ -3,10 +3,9 @@
 // where there is no session to follow.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <functional>
 #include <string>
-
-#include <boost/asio/io_context.hpp>
 
 namespace orvex {
 

@@ -1,15 +1,14 @@
 #include "platform/linux/LogindSession.h"
 
 #include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-
-#include <boost/asio/post.hpp>
-#include <sdbus-c++/sdbus-c++.h>
 
 #include "platform/Log.h"
 #include "platform/linux/BluezBus.h"
@@ -56,8 +55,8 @@ LoginSessionInfo LookUp(sdbus::IConnection& connection, uid_t uid, std::chrono::
             .withTimeout(timeout)
             .withArguments(static_cast<uint32_t>(uid))
             .storeResultsTo(user);
-        const auto display =
-            GetProperty(connection, user, kUser, "Display", timeout).get<sdbus::Struct<std::string, sdbus::ObjectPath>>();
+        const auto display = GetProperty(connection, user, kUser, "Display", timeout)
+                                 .get<sdbus::Struct<std::string, sdbus::ObjectPath>>();
         path = display.get<1>();
         if (path == "/" || path.empty()) {
             info.why = "user " + std::to_string(uid) + " has no display session";
@@ -113,7 +112,9 @@ LoginSessionInfo LookUpLoginSession(uid_t uid, std::chrono::milliseconds timeout
 
 LogindSession::LogindSession(std::chrono::milliseconds callTimeout) : m_timeout(callTimeout) {}
 
-LogindSession::~LogindSession() { stop(); }
+LogindSession::~LogindSession() {
+    stop();
+}
 
 bool LogindSession::Find(std::string* why) {
     m_connection = ConnectSystemBus(why);
@@ -127,9 +128,9 @@ bool LogindSession::Find(std::string* why) {
             message >> id >> path;
             if (m_info.found && path == m_info.path) Deliver(Change::Ended);
         };
-        m_matches.push_back(m_connection->addMatch(std::string("type='signal',sender='") + kLogind +
-                                                       "',interface='" + kManager + "',member='SessionRemoved'",
-                                                   onRemoved));
+        m_matches.push_back(m_connection->addMatch(
+            std::string("type='signal',sender='") + kLogind + "',interface='" + kManager + "',member='SessionRemoved'",
+            onRemoved));
         auto onChanged = [this](sdbus::Message& message) {
             if (!m_info.found || message.getPath() != m_info.path) return;
             std::string interface;
@@ -155,9 +156,9 @@ bool LogindSession::Find(std::string* why) {
                 }
             if (known && !m_info.remote) Deliver(active ? Change::Active : Change::Inactive);
         };
-        m_matches.push_back(m_connection->addMatch(std::string("type='signal',sender='") + kLogind +
-                                                       "',interface='" + kProperties +
-                                                       "',member='PropertiesChanged',arg0='" + kSession + "'",
+        m_matches.push_back(m_connection->addMatch(std::string("type='signal',sender='") + kLogind + "',interface='" +
+                                                       kProperties + "',member='PropertiesChanged',arg0='" + kSession +
+                                                       "'",
                                                    onChanged));
         m_info = LookUp(*m_connection, getuid(), m_timeout);
     } catch (const sdbus::Error& e) {

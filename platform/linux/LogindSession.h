@@ -7,13 +7,12 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <boost/asio/posix/stream_descriptor.hpp>
 
 #include "platform/SessionWatch.h"
 

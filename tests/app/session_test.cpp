@@ -157,12 +157,9 @@ TEST_F(TwoSessionsOfOneUser, ServeOneAtATimeAndTheInactiveOneHoldsNoPageNoPortNo
               std::string::npos);
 
     // A's check tells why A does not serve, and who does.
-    const auto check =
-        test::RunToEnd({kBinary, "--check", "--simulate", a.runtime.path() + "/mouse.json", "--port",
-                        std::to_string(port)},
-                       20s,
-                       {"XDG_RUNTIME_DIR=" + a.runtime.path(), "XDG_SESSION_ID=c1",
-                        "DBUS_SYSTEM_BUS_ADDRESS=" + logind.address()});
+    const auto check = test::RunToEnd(
+        {kBinary, "--check", "--simulate", a.runtime.path() + "/mouse.json", "--port", std::to_string(port)}, 20s,
+        {"XDG_RUNTIME_DIR=" + a.runtime.path(), "XDG_SESSION_ID=c1", "DBUS_SYSTEM_BUS_ADDRESS=" + logind.address()});
     for (const std::string& line :
          {"\nport: 127.0.0.1:" + std::to_string(port) + " listening, by another program: pid " +
               std::to_string(b.process->pid()) + " (orvex-bridge, uid " + std::to_string(getuid()) + ")\n",

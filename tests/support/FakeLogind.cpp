@@ -30,9 +30,13 @@ bool FakeLogind::Start(const std::vector<std::string>& sessions, std::string* er
     return true;
 }
 
-void FakeLogind::Activate(const std::string& session) { Call("Activate", session); }
+void FakeLogind::Activate(const std::string& session) {
+    Call("Activate", session);
+}
 
-void FakeLogind::Remove(const std::string& session) { Call("Remove", session); }
+void FakeLogind::Remove(const std::string& session) {
+    Call("Remove", session);
+}
 
 void FakeLogind::Call(const char* method, const std::string& session) {
     m_proxy->callMethod(method).onInterface("org.orvex.FakeLogind").withArguments(session);

@@ -1,6 +1,7 @@
 #include "app/Options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <boost/asio/ip/address.hpp>
 #include <cstdio>
 #include <iostream>
@@ -118,7 +119,12 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     }
     if (!listen.empty()) {
         options->server.address = listen.front();
-        options->server.more_addresses.assign(listen.begin() + 1, listen.end());
+        auto& more = options->server.more_addresses;
+        more.clear();
+        // An address given twice is listened on once, not refused as taken.
+        for (const std::string& address : listen)
+            if (address != listen.front() && std::find(more.begin(), more.end(), address) == more.end())
+                more.push_back(address);
     }
     if (!options->sim_control.empty() && options->simulate.empty()) return usage("--sim-control needs --simulate");
     if (options->json && !options->check) return usage("--json needs --check");

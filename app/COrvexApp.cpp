@@ -8,10 +8,13 @@
 
 #include "app/COrvexDlg.h"
 #include "app/Console.h"
+#include "app/PortWait.h"
+#include "platform/SessionWatch.h"
 #include "bridge/WebSocketServer.h"
 #include "platform/Log.h"
 #include "platform/linux/BluezStack.h"
 #include "platform/linux/HidrawApi.h"
+#include "platform/linux/LogindSession.h"
 #include "platform/linux/OpenFileLimit.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/SystemdNotify.h"
@@ -93,46 +96,105 @@ int COrvexApp::InitInstance(const Options& options) {
         if (!ec) loop.stop();
     });
 
+    // The bridge serves while its login session is the one in front; where
+    // there is no session to follow, always.
+    LogindSession logind;
+    AlwaysActiveSession always;
+    SessionWatch* session = &always;
+    std::string noSession;
+    if (logind.Find(&noSession)) {
+        session = &logind;
+        diag_verbose("following session " + logind.id() + (logind.remote() ? " (remote: always active)" : ""));
+    } else {
+        diag_verbose(noSession + "; no session to follow, always active");
+    }
+
     SteadyClock clock;
     WebSocketServer pages;
-    int status = 0;
+    const Timings timings;
+    int status = -1;  // -1: running
     {
-        COrvexDlg dialog(loop, Backends{*devices.hid, devices.monitor, devices.ble, clock}, pages);
+        COrvexDlg dialog(loop, Backends{*devices.hid, devices.monitor, devices.ble, clock, timings}, pages);
         sim::Simulator* simulator = devices.simulator.get();
         if (simulator && !options.sim_control.empty() && !simulator->StartControlSocket(options.sim_control, &error)) {
             diag_error(error);
             return 2;
         }
-        Console console(dialog, pages, ConsoleSettings{options.console, simulator != nullptr});
+        Console console(dialog, pages, ConsoleSettings{options.console, simulator != nullptr, session});
         ServerConfig server = options.server;
         console.Attach(server);
-        switch (dialog.OnInitDialog(server, &error)) {
-        case COrvexDlg::InitResult::Running: {
-            const std::string listening =
-                "listening on " + options.server.address + " port " + std::to_string(pages.port());
-            diag_verbose(listening);
+        PortWait listening(loop, dialog, pages, server);
+        listening.onListening = [&] {
+            const std::string port = std::to_string(pages.port());
+            const std::vector<std::string> addresses = pages.listening_addresses();
+            const std::string line = "listening on " + addresses.front() + " port " + port;
+            diag_verbose(line);
+            for (size_t i = 1; i < addresses.size(); ++i)
+                diag_verbose("also listening on " + addresses[i] + " port " + port);
             if (options.console)
                 diag_verbose("console on http://" + options.server.address + ":" + std::to_string(pages.port()) +
                              "/");
-            NotifyServiceReady(listening);
+            NotifyServiceReady(line);
+        };
+        listening.onWaiting = [](const std::string& line) { NotifyServiceStatus(line); };
+
+        // The start-up steps; at start-up a held port ends the bridge unless
+        // it may wait, after a session switch it is always waited for.
+        auto startUp = [&](bool atStart) {
+            switch (dialog.StartDevices(&error)) {
+            case COrvexDlg::InitResult::HidInitFailed:
+                // No devices and no server, but the process stays until asked to end.
+                diag_error(error);
+                return;
+            case COrvexDlg::InitResult::Running:
+            case COrvexDlg::InitResult::ListenFailed:
+                break;
+            }
+            const bool wait = !atStart || options.wait_for_port;
+            const Milliseconds first = atStart ? timings.portRetryFirst : timings.portRetryAfterSwitch;
+            if (listening.Start(wait, first, timings.portRetryLast, &error) == PortWait::Outcome::Failed) {
+                diag_error(error);
+                status = 1;
+                loop.stop();
+            }
+        };
+        const std::string named = "session " + session->id();
+        session->start(loop, [&](SessionWatch::Change change) {
+            switch (change) {
+            case SessionWatch::Change::Inactive:
+                listening.Cancel();
+                dialog.Suspend();
+                diag_info(named + " is inactive: pages closed, devices released, not listening");
+                NotifyServiceStatus(named + " is inactive: not serving");
+                break;
+            case SessionWatch::Change::Active:
+                diag_info(named + " is active again: opening the devices and listening");
+                startUp(false);
+                break;
+            case SessionWatch::Change::Ended:
+                diag_info(named + " ended; exiting");
+                status = 0;
+                loop.stop();
+                break;
+            }
+        });
+        if (session->active()) {
+            startUp(true);
+        } else {
+            diag_info(named + " is inactive: waiting for it to become active before serving");
+            // Nothing to wait for: the bridge is up, and idle on purpose.
+            NotifyServiceReady(named + " is inactive: not serving");
+        }
+        if (status < 0) {
             loop.run();
             NotifyServiceStopping();
-            break;
         }
-        case COrvexDlg::InitResult::HidInitFailed:
-            // No devices and no server, but the process stays until asked to end.
-            diag_error(error);
-            loop.run();
-            break;
-        case COrvexDlg::InitResult::ListenFailed:
-            diag_error(error);
-            status = 1;
-            break;
-        }
+        session->stop();
+        listening.Cancel();
         dialog.OnDestroy();
         if (simulator) simulator->StopControlSocket();
     }
-    return status;
+    return status < 0 ? 0 : status;
 }
 
 }  // namespace orvex

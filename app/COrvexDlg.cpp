@@ -18,35 +18,66 @@ COrvexDlg::COrvexDlg(boost::asio::io_context& loop, const Backends& backends, Pa
 COrvexDlg::~COrvexDlg() { OnDestroy(); }
 
 COrvexDlg::InitResult COrvexDlg::OnInitDialog(const ServerConfig& server, std::string* error) {
+    const InitResult devices = StartDevices(error);
+    if (devices != InitResult::Running) return devices;
+    return StartServer(server, error) ? InitResult::Running : InitResult::ListenFailed;
+}
+
+COrvexDlg::InitResult COrvexDlg::StartDevices(std::string* error) {
     // Device notifications first, so nothing plugged in during the open steps
     // goes unnoticed. A monitor that cannot start only costs hot-plug.
-    if (m_backends.monitor)
+    if (m_backends.monitor && !m_monitorStarted)
         m_monitorStarted =
             m_backends.monitor->start(m_loop, [this](const DeviceChange& change) { OnDeviceChange(change); });
 
-    if (m_backends.hid.init() != 0) {
-        if (error) *error = "cannot initialise the HID library; running without devices and without server";
-        return InitResult::HidInitFailed;
+    // Once per run: the library keeps its state until the process ends.
+    if (!m_hidInitialised) {
+        if (m_backends.hid.init() != 0) {
+            if (error) *error = "cannot initialise the HID library; running without devices and without server";
+            return InitResult::HidInitFailed;
+        }
+        m_hidInitialised = true;
     }
 
     for (uint8_t family : {0x81, 0x82, 0x83, 0x85, 0x80}) m_hid.OpenHidFamily(family);
     OpenBleFamily();
 
     m_commands.Start();
-    if (!m_server.Start(server, *this, error)) return InitResult::ListenFailed;
-    m_serverStarted = true;
     return InitResult::Running;
+}
+
+bool COrvexDlg::StartServer(const ServerConfig& server, std::string* error) {
+    if (m_serverStarted) return true;
+    if (!m_server.Start(server, *this, error)) return false;
+    m_serverStarted = true;
+    return true;
 }
 
 void COrvexDlg::OnDestroy() {
     if (m_destroyed) return;
     m_destroyed = true;
+    StopAll(1000);
+}
+
+void COrvexDlg::Suspend() {
+    if (m_destroyed) return;
+    // 1001, going away: the bridge steps aside for another session's, which
+    // a page that connects again then finds.
+    StopAll(1001);
+    // Every timer was cancelled; an expiry already queued must not open a
+    // family again.
+    for (auto& entry : m_timers) ++m_timerGeneration[entry.first];
+    m_hid.CloseAll();
+}
+
+void COrvexDlg::StopAll(uint16_t closeStatus) {
     for (auto& entry : m_timers) entry.second->cancel();
     if (m_monitorStarted) m_backends.monitor->stop();
+    m_monitorStarted = false;
     m_hid.RequestStopAll();
     // An exchange under way winds down while the pages close, not after.
     m_protocol.SetAbandon(true);
-    m_server.close_all_connections();
+    m_server.close_all_connections(closeStatus);
     if (m_serverStarted) m_server.Stop();
     m_serverStarted = false;
     m_commands.Stop();

@@ -51,9 +51,19 @@ public:
     // Start-up in order: device notifications, hid_init, the open steps of
     // 0x81, 0x82, 0x83, 0x85, 0x80, then BLE, then the server thread.
     InitResult OnInitDialog(const ServerConfig& server, std::string* error);
+    // The start-up steps before the server (Running: the devices are open).
+    InitResult StartDevices(std::string* error);
+    // The last start-up step; false with the reason when it cannot listen
+    // (PageServer::port_taken tells whether the port was held).
+    bool StartServer(const ServerConfig& server, std::string* error);
     // Shutdown in order: stop requests, close every page, server stopped and
     // joined, readers joined. Safe to call twice.
     void OnDestroy();
+    // The shutdown steps without the end: every page closed with 1001, the
+    // server stopped, every reader joined and every device handle closed,
+    // every BLE registration dropped, no timer and no device notification
+    // left. StartDevices and StartServer start again afterwards.
+    void Suspend();
 
     void OnDeviceChange(const DeviceChange& change);
     void OnTimer(int id);
@@ -91,6 +101,10 @@ private:
     bool m_monitorStarted = false;
     bool m_serverStarted = false;
     bool m_destroyed = false;
+    bool m_hidInitialised = false;
+
+    // The shutdown steps common to OnDestroy and Suspend.
+    void StopAll(uint16_t closeStatus);
 };
 
 }  // namespace orvex

@@ -19,6 +19,7 @@
 #include "platform/Log.h"
 #include "platform/linux/BluezProbe.h"
 #include "platform/linux/HidrawApi.h"
+#include "platform/linux/LogindSession.h"
 #include "platform/linux/NodeAccess.h"
 #include "platform/linux/ProcProbe.h"
 #include "platform/linux/SingleInstance.h"
@@ -74,6 +75,8 @@ struct Report {
     bool listening = false;    // on the address the page reaches
     bool owner_known = false;  // whether the bridge's sockets could be read
     bool by_bridge = false;    // the listener is the running bridge's
+    SocketHolder holder;       // of the listener when it is not the bridge's
+    LoginSessionInfo session;
     bool hid_init_failed = false;
     std::vector<Node> nodes;
     std::vector<std::string> rule_installed_in;
@@ -259,7 +262,12 @@ void CheckInstance(const Options& options, Report* report) {
         if (report->lock.held && ProcessHasSocket(report->lock.pid, listener.inode, &known)) report->by_bridge = true;
         report->owner_known = report->owner_known || known;
     }
+    if (report->listening && !report->by_bridge) report->holder = FindPortHolder(report->port);
 }
+
+// Whether the bridge is meant to serve now: a bridge whose session is not in
+// front steps aside and leaves the port to the one that is.
+bool SessionInactive(const Report& r) { return r.session.found && !r.session.remote && !r.session.active; }
 
 std::string Endpoint(const Report& report) {
     return report.address + ":" + std::to_string(report.port);
@@ -277,10 +285,13 @@ void FindProblems(Report* report) {
 
     if (r.lock.known && !r.lock.held) {
         if (r.port_checked && r.listening)
-            problem("no bridge runs for this user, and another program listens on " + Endpoint(r),
+            problem("no bridge runs for this user, and another program listens on " + Endpoint(r) + ": " +
+                        DescribeHolder(r.holder),
                     "stop that program, then " + std::string(kStartBridge));
         else
             problem("no bridge is running for this user", kStartBridge);
+    } else if (r.port_checked && SessionInactive(r)) {
+        // Stepped aside on purpose, maybe for another session's bridge: no fault.
     } else if (r.port_checked && !r.listening) {
         problem("nothing listens on " + Endpoint(r) + ", where the page connects",
                 r.lock.held ? "the running bridge was started with other --port or --listen options or could not "
@@ -288,7 +299,8 @@ void FindProblems(Report* report) {
                               "restart orvex-bridge"
                             : kStartBridge);
     } else if (r.port_checked && r.lock.held && r.owner_known && !r.by_bridge) {
-        problem("another program listens on " + Endpoint(r) + " in place of the running bridge",
+        problem("another program listens on " + Endpoint(r) + " in place of the running bridge: " +
+                    DescribeHolder(r.holder),
                 "stop that program, then systemctl --user restart orvex-bridge");
     }
 
@@ -352,7 +364,15 @@ Json ToJson(const Report& r) {
         if (r.owner_known) json["port"]["by_bridge"] = r.by_bridge;
         json["port"]["listeners"] = Json::array();
         for (const auto& l : r.listeners) json["port"]["listeners"].push_back(l.address);
+        if (r.listening && !r.by_bridge && r.holder.uid >= 0) {
+            json["port"]["holder"] = {{"uid", r.holder.uid}};
+            if (r.holder.pid > 0) json["port"]["holder"].update({{"pid", r.holder.pid}, {"program", r.holder.program}});
+        }
     }
+    if (r.session.found)
+        json["session"] = {{"id", r.session.id}, {"active", r.session.active}, {"remote", r.session.remote}};
+    else
+        json["session"] = {{"id", nullptr}, {"why", r.session.why}};
     Json hid = {{"simulated", r.simulated}, {"init_failed", r.hid_init_failed}, {"nodes", Json::array()}};
     for (const Node& node : r.nodes) {
         Json n = {{"path", node.path},
@@ -432,7 +452,17 @@ void PrintText(const Report& r, std::ostream& out) {
         out << "port: nothing listens on " << Endpoint(r) << "\n";
     else
         out << "port: " << Endpoint(r) << " listening"
-            << (r.owner_known ? (r.by_bridge ? ", by the bridge" : ", by another program") : "") << "\n";
+            << (r.by_bridge ? ", by the bridge"
+                : r.holder.pid > 0 || r.owner_known ? ", by another program: " + DescribeHolder(r.holder)
+                                                    : "")
+            << "\n";
+    if (!r.session.found)
+        out << "session: none followed, the bridge always serves: " << r.session.why << "\n";
+    else if (SessionInactive(r))
+        out << "session: " << r.session.id << ", inactive: the bridge steps aside until it is active again\n";
+    else
+        out << "session: " << r.session.id
+            << (r.session.remote ? ", remote: the bridge always serves\n" : ", active\n");
 
     out << "HID nodes" << (r.simulated ? " (simulated)" : "") << ":" << (r.nodes.empty() ? " none" : "") << "\n";
     if (r.hid_init_failed) out << "  the HID library did not start\n";
@@ -519,6 +549,7 @@ int RunCheck(const Options& options) {
     }
 
     CheckInstance(options, &report);
+    report.session = LookUpLoginSession(getuid(), kBusTimeout);
     if (simulator) {
         CheckHid(simulator->hid(), true, &report);
         report.ble = SimulatedBle(simulator->ble());

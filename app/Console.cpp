@@ -3,12 +3,14 @@
 #include <boost/asio/ip/address.hpp>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include "app/COrvexDlg.h"
 #include "app/ConsoleFiles.h"
 #include "app/Options.h"
 #include "bridge/WebSocketServer.h"
+#include "platform/SessionWatch.h"
 
 namespace orvex {
 
@@ -132,6 +134,18 @@ HttpResponse Console::Handle(const HttpRequest& request) {
     return response;
 }
 
+namespace {
+
+// The session the bridge follows; no id where it follows none.
+nlohmann::ordered_json SessionJson(const SessionWatch* session) {
+    const std::string id = session ? session->id() : "";
+    return {{"uid", getuid()},
+            {"id", id.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(id)},
+            {"active", session ? session->active() : true}};
+}
+
+}  // namespace
+
 std::string Console::StatusJson() {
     using json = nlohmann::ordered_json;
     const std::vector<HidSlotStatus> hid = m_bridge.hid().Snapshot();
@@ -177,6 +191,8 @@ std::string Console::StatusJson() {
         {"version", kVersion},
         {"uptime_ms", std::chrono::duration_cast<std::chrono::milliseconds>(now - m_started).count()},
         {"listen", {{"address", m_address}, {"port", m_pages.port()}}},
+        {"addresses", m_pages.listening_addresses()},
+        {"session", SessionJson(m_settings.session)},
         {"pages", m_pages.open_connection_count()},
         {"devices", m_settings.simulated ? "simulated" : "real"},
         {"families", families},

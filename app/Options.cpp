@@ -1,6 +1,7 @@
 #include "app/Options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <boost/asio/ip/address.hpp>
 #include <cstdio>
 #include <iostream>
@@ -52,8 +53,15 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     std::string verbose;
     app.add_option("--port", port, "TCP port of the WebSocket endpoint (default 10086; 0 picks a free one)")
         ->check(CLI::Range(0, 65535));
-    app.add_option("--listen", options->server.address,
-                   "address to listen on (default 127.0.0.1; 0.0.0.0 for every IPv4 interface)");
+    std::vector<std::string> listen;
+    app.add_option("--listen", listen,
+                   "address to listen on; repeatable (default 127.0.0.1 and ::1, or 127.0.0.1 alone where IPv6 is "
+                   "off; 0.0.0.0 for every IPv4 interface)")
+        ->take_all()
+        ->allow_extra_args(false);
+    app.add_flag("--wait-for-port", options->wait_for_port,
+                 "when another program holds the port, say who and try again (after 1 s, doubling to 30 s) instead "
+                 "of exiting with status 1");
     app.add_option("--allow-origin", options->server.allowed_origins,
                    "accept pages only from this origin (scheme://host[:port]); repeatable. Default: any origin")
         ->take_all()
@@ -104,9 +112,20 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
         options->raw = verbose == "raw";
     }
     if (options->quiet && options->verbose) return usage("--quiet and --verbose exclude each other");
-    boost::system::error_code ec;
-    boost::asio::ip::make_address(options->server.address, ec);
-    if (ec) return usage("--listen: '" + options->server.address + "' is not an IP address");
+    for (const std::string& address : listen) {
+        boost::system::error_code ec;
+        boost::asio::ip::make_address(address, ec);
+        if (ec) return usage("--listen: '" + address + "' is not an IP address");
+    }
+    if (!listen.empty()) {
+        options->server.address = listen.front();
+        auto& more = options->server.more_addresses;
+        more.clear();
+        // An address given twice is listened on once, not refused as taken.
+        for (const std::string& address : listen)
+            if (address != listen.front() && std::find(more.begin(), more.end(), address) == more.end())
+                more.push_back(address);
+    }
     if (!options->sim_control.empty() && options->simulate.empty()) return usage("--sim-control needs --simulate");
     if (options->json && !options->check) return usage("--json needs --check");
     if (pageBufferOption->count() > 0 && !parse_page_buffer(pageBuffer, &options->server.max_page_buffer))

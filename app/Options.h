@@ -18,6 +18,9 @@ struct Options {
     bool console = true;  // the console page and /status on the pages' port
     bool check = false;   // report what the bridge can see and open, then exit
     bool json = false;    // with check: one JSON object
+    // A port held by another program is waited for (1 s, doubling to 30 s)
+    // instead of ending the bridge with status 1.
+    bool wait_for_port = false;
 };
 
 enum class ParseOutcome { Run, ExitSuccess, UsageError };

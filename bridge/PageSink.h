@@ -51,6 +51,11 @@ constexpr uint16_t SERVER_PORT = 10086;
 
 struct ServerConfig {
     std::string address = "127.0.0.1";
+    // Further addresses listened on, same port. Browsers try ::1 first for
+    // localhost: a program holding [::1]:PORT would otherwise get the pages.
+    // An address of a family this machine lacks (IPv6 disabled) is left out
+    // when another one listens.
+    std::vector<std::string> more_addresses = {"::1"};
     uint16_t port = SERVER_PORT;               // 0 picks a free port (tests)
     std::vector<std::string> allowed_origins;  // empty: every origin
     bool raw_frames = false;                   // frame channels of the access log
@@ -75,13 +80,18 @@ public:
     // to target. On failure: false and the one-line reason (address, port,
     // error).
     virtual bool Start(const ServerConfig& config, FrameTarget& target, std::string* error) = 0;
-    // Starts closing every open page with status 1000 and an empty reason.
-    virtual void close_all_connections() = 0;
+    // Starts closing every open page with this status (1000, or 1001 when
+    // the bridge steps aside for another session) and an empty reason.
+    virtual void close_all_connections(uint16_t status = 1000) = 0;
     // Gives the pages a moment to finish closing and ends serving. Safe when
     // not started.
     virtual void Stop() = 0;
     // The port listened on (useful with port 0); 0 when not listening.
     virtual uint16_t port() const = 0;
+    // After a failed Start: whether another socket held the port.
+    virtual bool port_taken() const { return false; }
+    // The addresses listened on, in order; empty when not listening.
+    virtual std::vector<std::string> listening_addresses() const { return {}; }
     // The device side has taken on frames of a page it had reported full:
     // read it again. Safe from any thread, never waits; a page closed since
     // is ignored.

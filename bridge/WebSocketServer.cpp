@@ -209,18 +209,26 @@ struct WebSocketServer::Impl {
     std::atomic<uint16_t> m_port{0};
     bool m_asioInitialised = false;
 
-    // Our accept loop (server thread): the library's accepts again at once
-    // after a failure, which spins and floods the log while descriptors are
-    // exhausted.
-    std::unique_ptr<boost::asio::ip::tcp::acceptor> m_acceptor;
-    server_t::connection_ptr m_acceptCon;
+    // Our accept loop (server thread), one per address listened on: the
+    // library's accepts again at once after a failure, which spins and floods
+    // the log while descriptors are exhausted.
+    struct Listener {
+        std::string address;
+        std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor;
+        server_t::connection_ptr con;  // the connection the next accept fills
+        std::unique_ptr<boost::asio::steady_timer> timer;
+        milliseconds pause{0};
+    };
+    // Made by the server thread while it starts to listen, read by other
+    // threads only after the start has been reported, closed on the loop and
+    // cleared after the thread is joined.
+    std::vector<std::unique_ptr<Listener>> m_listeners;
     // Counts the runs of the server: an accept handler of an acceptor that an
     // earlier Stop closed may still run after the next Start, and must then
-    // leave the new run's accept alone.
+    // leave the new run's listeners alone.
     uint64_t m_acceptRun = 0;
-    std::unique_ptr<boost::asio::steady_timer> m_acceptTimer;
     std::unique_ptr<boost::asio::steady_timer> m_trimTimer;
-    milliseconds m_acceptPause{0};
+    std::atomic<bool> m_portTaken{false};
     ThrottledDiag m_acceptFailures{[](unsigned count, const std::string& latest) {
         return "cannot accept a connection" + (count > 1 ? " (" + std::to_string(count) + " times)" : std::string()) +
                ": " + latest;
@@ -301,7 +309,8 @@ struct WebSocketServer::Impl {
         const std::string port = ":" + std::to_string(m_port.load());
         std::string address = m_config.address;
         if (address.find(':') != std::string::npos) address = "[" + address + "]";
-        for (const std::string& host : {std::string("localhost"), std::string("127.0.0.1"), address})
+        for (const std::string& host :
+             {std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]"), address})
             if (origin == "http://" + host + port) return true;
         return false;
     }
@@ -358,54 +367,122 @@ struct WebSocketServer::Impl {
     // library's own loop would, on our acceptor: the library's accept path
     // hides the error ("Underlying Transport Error") and, at the first
     // failure, makes checks that need a descriptor of their own.
-    void accept_next() {
-        if (!m_acceptor || !m_acceptor->is_open()) return;
-        if (!m_acceptCon) m_acceptCon = m_server.get_connection();
-        if (!m_acceptCon) {
-            retry_accept("cannot make a connection object");
+    void accept_next(Listener& l) {
+        if (!l.acceptor || !l.acceptor->is_open()) return;
+        if (!l.con) l.con = m_server.get_connection();
+        if (!l.con) {
+            retry_accept(l, "cannot make a connection object");
             return;
         }
-        m_acceptor->async_accept(m_acceptCon->get_raw_socket(),
-                                 [this, run = m_acceptRun, con = m_acceptCon](const boost::system::error_code& ec) {
+        l.acceptor->async_accept(l.con->get_raw_socket(),
+                                 [this, &l, run = m_acceptRun, con = l.con](const boost::system::error_code& ec) {
                                      if (run == m_acceptRun) {
-                                         on_accepted(ec);
+                                         on_accepted(l, ec);
                                      } else {
                                          con->terminate(websocketpp::lib::error_code());
                                      }
                                  });
     }
 
-    void on_accepted(const boost::system::error_code& ec) {
+    void on_accepted(Listener& l, const boost::system::error_code& ec) {
         if (!ec) {
-            m_acceptPause = milliseconds(0);
-            auto con = std::move(m_acceptCon);
-            m_acceptCon.reset();
+            l.pause = milliseconds(0);
+            auto con = std::move(l.con);
+            l.con.reset();
             con->start();
-            accept_next();
+            accept_next(l);
             return;
         }
-        if (m_stopping || ec.value() == ECANCELED || !m_acceptor || !m_acceptor->is_open()) {
-            if (m_acceptCon) m_acceptCon->terminate(websocketpp::lib::error_code());
-            m_acceptCon.reset();
+        if (m_stopping || ec.value() == ECANCELED || !l.acceptor || !l.acceptor->is_open()) {
+            if (l.con) l.con->terminate(websocketpp::lib::error_code());
+            l.con.reset();
             return;
         }
         // Typically no descriptor is left ("Too many open files"); the
         // connection object is kept for the next attempt, after a pause.
-        retry_accept(ec.message());
+        retry_accept(l, ec.message());
     }
 
-    void close_acceptor() {
-        boost::system::error_code ignored;
-        if (m_acceptor) m_acceptor->close(ignored);
+    void close_acceptors() {
+        for (auto& l : m_listeners) {
+            boost::system::error_code ignored;
+            if (l->acceptor) l->acceptor->close(ignored);
+            if (l->timer) l->timer->cancel();
+        }
     }
 
-    void retry_accept(const std::string& why) {
-        m_acceptPause = m_acceptPause.count() == 0 ? kFirstAcceptPause : std::min(m_acceptPause * 2, kLastAcceptPause);
-        m_acceptFailures.Note(why + "; next attempt in " + std::to_string(m_acceptPause.count()) + " ms");
-        m_acceptTimer->expires_after(m_acceptPause);
-        m_acceptTimer->async_wait([this](const boost::system::error_code& timerError) {
-            if (!timerError && !m_stopping) accept_next();
+    void retry_accept(Listener& l, const std::string& why) {
+        l.pause = l.pause.count() == 0 ? kFirstAcceptPause : std::min(l.pause * 2, kLastAcceptPause);
+        m_acceptFailures.Note(why + "; next attempt in " + std::to_string(l.pause.count()) + " ms");
+        l.timer->expires_after(l.pause);
+        // The run is compared before the listener is touched: a wait that an
+        // earlier Stop cancelled can complete in the next run.
+        l.timer->async_wait([this, &l, run = m_acceptRun](const boost::system::error_code& timerError) {
+            if (!timerError && run == m_acceptRun && !m_stopping) accept_next(l);
         });
+    }
+
+    // Opens, binds and listens on one address. Closed pages leave the port in
+    // TIME_WAIT for a minute, and a bridge restarted meanwhile must still get
+    // it: address reuse is on. A port another program listens on stays
+    // refused. The platform's longest backlog, as the library would set it.
+    boost::system::error_code listen_on(const std::string& text, uint16_t port) {
+        boost::system::error_code ec;
+        const auto address = boost::asio::ip::make_address(text, ec);
+        if (ec) return ec;
+        const boost::asio::ip::tcp::endpoint endpoint(address, port);
+        auto l = std::make_unique<Listener>();
+        l->address = text;
+        l->acceptor = std::make_unique<boost::asio::ip::tcp::acceptor>(m_server.get_io_service());
+        l->acceptor->open(endpoint.protocol(), ec);
+        // Beside other addresses, "::" must leave the IPv4 ones to them.
+        if (!ec && address.is_v6() && !m_config.more_addresses.empty())
+            l->acceptor->set_option(boost::asio::ip::v6_only(true), ec);
+        if (!ec) l->acceptor->set_option(boost::asio::socket_base::reuse_address(true), ec);
+        if (!ec) l->acceptor->bind(endpoint, ec);
+        if (!ec) l->acceptor->listen(boost::asio::socket_base::max_listen_connections, ec);
+        if (ec) return ec;
+        l->timer = std::make_unique<boost::asio::steady_timer>(m_server.get_io_service());
+        m_listeners.push_back(std::move(l));
+        return ec;
+    }
+
+    // Every address of the configuration on one port (the first one's, when
+    // it was 0). "" when listening, else the one-line reason; nothing stays
+    // open then.
+    std::string listen_all() {
+        std::vector<std::string> addresses{m_config.address};
+        addresses.insert(addresses.end(), m_config.more_addresses.begin(), m_config.more_addresses.end());
+        uint16_t port = m_config.port;
+        std::vector<std::string> missing;  // address families this machine lacks
+        std::string failure;
+        for (const std::string& address : addresses) {
+            const boost::system::error_code ec = listen_on(address, port);
+            if (!ec) {
+                boost::system::error_code ignored;
+                if (port == 0) port = m_listeners.back()->acceptor->local_endpoint(ignored).port();
+                continue;
+            }
+            if (ec.category() == boost::system::system_category() &&
+                (ec.value() == EAFNOSUPPORT || ec.value() == EADDRNOTAVAIL)) {
+                missing.push_back(address + " (" + ec.message() + ")");
+                continue;
+            }
+            m_portTaken = ec == boost::asio::error::address_in_use;
+            failure = "cannot listen on " + address + " port " + std::to_string(port) + ": " + ec.message();
+            break;
+        }
+        if (failure.empty() && m_listeners.empty())
+            failure = "cannot listen on " + m_config.address + " port " + std::to_string(port) + ": " +
+                      (missing.empty() ? std::string("no address") : missing.front());
+        if (!failure.empty()) {
+            close_acceptors();
+            m_listeners.clear();
+            return failure;
+        }
+        for (const std::string& left : missing) diag_verbose("not listening on " + left);
+        m_port = port;
+        return "";
     }
 
     // --- Pages (server thread) -------------------------------------------------
@@ -530,42 +607,21 @@ struct WebSocketServer::Impl {
             if (!m_asioInitialised) {
                 m_server.init_asio();
                 m_asioInitialised = true;
-                m_acceptTimer = std::make_unique<boost::asio::steady_timer>(m_server.get_io_service());
                 m_trimTimer = std::make_unique<boost::asio::steady_timer>(m_server.get_io_service());
                 m_acceptFailures.Attach(m_server.get_io_service());
                 m_refusals.Attach(m_server.get_io_service());
             }
             m_server.reset();  // a loop stopped earlier must run again
-            m_acceptCon.reset();
             ++m_acceptRun;
-            m_acceptPause = milliseconds(0);
+            m_listeners.clear();
             m_admitted.clear();
 
-            boost::system::error_code addressError;
-            const auto address = boost::asio::ip::make_address(m_config.address, addressError);
-            if (addressError) {
-                report(listen_error(addressError.message()));
+            const std::string failure = listen_all();
+            if (!failure.empty()) {
+                report(failure);
                 return 0;
             }
-            const boost::asio::ip::tcp::endpoint endpoint(address, m_config.port);
-            // Our own acceptor, with the platform's longest backlog, as the
-            // library would set it up; it names a failed bind's cause. Closed
-            // pages leave the port in TIME_WAIT for a minute, and a bridge
-            // restarted meanwhile must still get it: address reuse is on. A
-            // port another program listens on stays refused.
-            boost::system::error_code listenError;
-            m_acceptor = std::make_unique<boost::asio::ip::tcp::acceptor>(m_server.get_io_service());
-            m_acceptor->open(endpoint.protocol(), listenError);
-            if (!listenError) m_acceptor->set_option(boost::asio::socket_base::reuse_address(true), listenError);
-            if (!listenError) m_acceptor->bind(endpoint, listenError);
-            if (!listenError) m_acceptor->listen(boost::asio::socket_base::max_listen_connections, listenError);
-            if (listenError) {
-                report(listen_error(listenError.message()));
-                m_acceptor.reset();
-                return 0;
-            }
-            m_port = m_acceptor->local_endpoint(listenError).port();
-            accept_next();
+            for (auto& l : m_listeners) accept_next(*l);
             {
                 std::lock_guard<std::mutex> lock(m_outbox_mutex);
                 m_serving = true;
@@ -605,6 +661,7 @@ bool WebSocketServer::Start(const ServerConfig& config, FrameTarget& target, std
     s.m_target = &target;
     s.m_stopping = false;
     s.m_port = 0;
+    s.m_portTaken = false;
     std::promise<std::string> listenResult;
     auto outcome = listenResult.get_future();
     s.m_listenResult = &listenResult;
@@ -623,6 +680,20 @@ uint16_t WebSocketServer::port() const {
     return m_impl->m_port;
 }
 
+bool WebSocketServer::port_taken() const {
+    return m_impl->m_portTaken;
+}
+
+std::vector<std::string> WebSocketServer::listening_addresses() const {
+    const Impl& s = *m_impl;
+    std::vector<std::string> addresses;
+    // Only the owner's thread starts and stops the server: between the two
+    // the list stays as the start made it.
+    if (s.m_port != 0)
+        for (const auto& l : s.m_listeners) addresses.push_back(l->address);
+    return addresses;
+}
+
 void WebSocketServer::broadcast_text(const std::string& text) {
     Impl& s = *m_impl;
     std::lock_guard<std::mutex> lock(s.m_outbox_mutex);
@@ -638,13 +709,13 @@ void WebSocketServer::resume_page(PageId page) {
     s.post_to_loop([&s, page] { s.resume(page); });
 }
 
-void WebSocketServer::close_all_connections() {
+void WebSocketServer::close_all_connections(uint16_t status) {
     Impl& s = *m_impl;
-    s.post_to_loop([&s] {
+    s.post_to_loop([&s, status] {
         std::lock_guard<std::mutex> lock(s.m_connections_mutex);
         for (const auto& entry : s.m_connections) {
             websocketpp::lib::error_code ec;
-            s.m_server.close(entry.first, websocketpp::close::status::normal, "", ec);
+            s.m_server.close(entry.first, status, "", ec);
             // A connection already closing reports an error here; shutdown goes on.
         }
     });
@@ -667,11 +738,10 @@ void WebSocketServer::Stop(int grace_ms) {
     s.post_to_loop([&s, stopped] {
         // The accept cancelled by shutdown is no failure worth a log line.
         s.m_server.clear_access_channels(websocketpp::log::alevel::fail);
-        s.m_acceptTimer->cancel();
         s.m_trimTimer->cancel();
         s.m_acceptFailures.Detach();
         s.m_refusals.Detach();
-        s.close_acceptor();
+        s.close_acceptors();
         stopped->set_value();
     });
     // Bounded: a loop stuck in a handler must not hang shutdown.
@@ -690,12 +760,12 @@ void WebSocketServer::Stop(int grace_ms) {
     s.m_server.stop();
     s.m_thread.join();
     if (!listenerStopped) {
-        s.close_acceptor();
-        s.m_acceptTimer->cancel();
+        s.close_acceptors();
         s.m_acceptFailures.Detach();
         s.m_refusals.Detach();
     }
     s.m_port = 0;
+    s.m_listeners.clear();
     std::lock_guard<std::mutex> lock(s.m_connections_mutex);
     s.m_connections.clear();
 }

@@ -34,6 +34,8 @@ public:
     void Stop() override { Stop(1000); }
     void Stop(int grace_ms);
     uint16_t port() const override;
+    bool port_taken() const override;
+    std::vector<std::string> listening_addresses() const override;
 
     // Hands one text to the server thread, which queues it on every open
     // page in the order texts were handed over: every page sees concurrent
@@ -41,7 +43,7 @@ public:
     // (1008) before its unsent texts pass max_page_buffer.
     void broadcast_text(const std::string& text);
     void broadcast(const std::string& text) override { broadcast_text(text); }
-    void close_all_connections() override;
+    void close_all_connections(uint16_t status = 1000) override;
     void resume_page(PageId page) override;
     size_t open_connection_count();
 

@@ -207,6 +207,23 @@ void HidDeviceManager::JoinAllReaders() {
     }
 }
 
+void HidDeviceManager::CloseAll() {
+    for (uint8_t family : {0x81, 0x82, 0x83, 0x80, 0x85}) {
+        HidFamilyState* state = Family(family);
+        {
+            std::lock_guard<std::mutex> lock(state->m_mutex);
+            for (int s = 0; s < kSlotCount; ++s) {
+                state->m_active[s] = HidCollectionRecord();
+                state->m_control[s] = HidCollectionRecord();
+                state->m_input[s] = HidCollectionRecord();
+            }
+            state->m_nControlCount = 0;
+            state->m_nInputCount = 0;
+        }
+        for (int s = 0; s < kSlotCount; ++s) state->m_bStopRequest[s].Clear();
+    }
+}
+
 std::vector<HidDeviceManager::SlotTarget> HidDeviceManager::SelectSlots(uint8_t family, uint8_t deviceId) {
     std::vector<SlotTarget> targets;
     HidFamilyState* state = Family(family);

@@ -53,6 +53,10 @@ public:
     void RequestStopAll();
     // ...then every reader joined, in the order 0x81, 0x82, 0x83, 0x80, 0x85.
     void JoinAllReaders();
+    // After both: every record of every family forgotten, so that no device
+    // handle stays open, and the stop requests cleared for the next open step.
+    // Main loop thread only.
+    void CloseAll();
 
     // The body of a slot's reader thread: reads report after report until its
     // stop request is set. Never throws.

@@ -31,6 +31,14 @@ constexpr Milliseconds kArrivalDelay{1000};
 // From the BLE open step to connecting its slots.
 constexpr Milliseconds kBleConnectDelay{2000};
 
+// A port held by another program: the first pause before listening is tried
+// again, doubled after every attempt up to the last.
+constexpr Milliseconds kPortRetryFirst{1000};
+constexpr Milliseconds kPortRetryLast{30000};
+// The same after a session switch, when the other session's bridge is just
+// letting go of the port.
+constexpr Milliseconds kPortRetryAfterSwitch{100};
+
 struct Timings {
     Milliseconds packetPause = kPacketPause;
     Milliseconds blockPacketPause = kBlockPacketPause;
@@ -41,6 +49,9 @@ struct Timings {
     Milliseconds initialFeaturePause = kInitialFeaturePause;
     Milliseconds arrivalDelay = kArrivalDelay;
     Milliseconds bleConnectDelay = kBleConnectDelay;
+    Milliseconds portRetryFirst = kPortRetryFirst;
+    Milliseconds portRetryLast = kPortRetryLast;
+    Milliseconds portRetryAfterSwitch = kPortRetryAfterSwitch;
 };
 
 }  // namespace orvex

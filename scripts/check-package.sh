@@ -99,7 +99,8 @@ if [ "$want" != "$have" ]; then
 fi
 
 step "user unit"
-grep -qx 'ExecStart=/usr/bin/orvex-bridge $ORVEX_BRIDGE_OPTIONS' "$root/$unit" || bad "ExecStart does not name /usr/bin/orvex-bridge"
+grep -qx 'ExecStart=/usr/bin/orvex-bridge --wait-for-port $ORVEX_BRIDGE_OPTIONS' "$root/$unit" || bad "ExecStart does not name /usr/bin/orvex-bridge with --wait-for-port"
+grep -qx 'ConditionUser=!@system' "$root/$unit" || bad "the unit would start for system accounts"
 # systemd-analyze wants the binary where ExecStart names it: a copy of the
 # unit names the unpacked one (--install verifies the installed unit too).
 mkdir -p "$work/run" && chmod 700 "$work/run"

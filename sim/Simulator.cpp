@@ -778,13 +778,18 @@ std::string Simulator::HandleControlRequest(const std::string& line) {
                     ojson paths = ojson::array();
                     for (size_t i = 0; i < device.desc.collections.size(); ++i)
                         paths.push_back(Core::PathOf(device.desc, i));
+                    // Handles the bridge still holds, closed or not read from.
+                    size_t open = 0;
+                    for (const auto& list : device.handles)
+                        for (const auto& handle : list) open += handle.expired() ? 0 : 1;
                     list.push_back({{"name", device.desc.name},
                                     {"bus", device.desc.bus},
                                     {"vendor_id", device.desc.vendor_id},
                                     {"product_id", device.desc.product_id},
                                     {"device_id", device.desc.device_id},
                                     {"attached", device.attached},
-                                    {"paths", paths}});
+                                    {"paths", paths},
+                                    {"open_handles", open}});
                 }
                 reply = {{"ok", true}, {"devices", list}};
             } else if (op == "report") {

@@ -110,6 +110,7 @@ std::vector<TcpListener> FindTcpListeners(uint16_t port, const std::string& proc
             if (!ParseProcAddress(local.substr(0, colon), &listener.address)) continue;
             listener.port = port;
             listener.inode = std::strtoul(inode.c_str(), nullptr, 10);
+            listener.uid = std::strtol(uid.c_str(), nullptr, 10);
             listeners.push_back(listener);
         }
     }
@@ -138,6 +139,38 @@ bool ProcessHasSocket(long pid, unsigned long inode, bool* known, const std::str
     }
     closedir(fds);
     return found;
+}
+
+SocketHolder FindPortHolder(uint16_t port, const std::string& procRoot) {
+    SocketHolder holder;
+    const std::vector<TcpListener> listeners = FindTcpListeners(port, procRoot);
+    if (listeners.empty()) return holder;
+    holder.uid = listeners.front().uid;
+    DIR* processes = opendir(procRoot.c_str());
+    if (!processes) return holder;
+    while (const dirent* entry = readdir(processes)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        bool known = false;
+        bool found = false;
+        for (const TcpListener& listener : listeners)
+            if (ProcessHasSocket(pid, listener.inode, &known, procRoot)) found = true;
+        if (!found) continue;
+        holder.pid = pid;
+        std::ifstream comm(procRoot + "/" + entry->d_name + "/comm");
+        std::getline(comm, holder.program);
+        break;
+    }
+    closedir(processes);
+    return holder;
+}
+
+std::string DescribeHolder(const SocketHolder& holder) {
+    const std::string uid = holder.uid >= 0 ? "uid " + std::to_string(holder.uid) : "unknown uid";
+    if (holder.pid <= 0) return uid + " (its process is not visible)";
+    return "pid " + std::to_string(holder.pid) + " (" + (holder.program.empty() ? "" : holder.program + ", ") + uid +
+           ")";
 }
 
 }  // namespace orvex

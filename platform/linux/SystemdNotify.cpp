@@ -23,6 +23,10 @@ void NotifyServiceReady(const std::string& status) {
     Notify("READY=1\nSTATUS=" + status);
 }
 
+void NotifyServiceStatus(const std::string& status) {
+    Notify("STATUS=" + status);
+}
+
 void NotifyServiceStopping() {
     Notify("STOPPING=1");
 }

@@ -3,6 +3,7 @@
 #include "app/Console.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -141,6 +142,8 @@ TEST_F(AConsoleOnASimulatedBridge, ReportsSlotsTrafficPagesAndBleStateInStatus) 
     EXPECT_EQ(status["listen"], nlohmann::json({{"address", "127.0.0.1"}, {"port", port}}));
     EXPECT_EQ(status["pages"], 1);
     EXPECT_EQ(status["devices"], "simulated");
+    // No session followed here: always active.
+    EXPECT_EQ(status["session"], nlohmann::json({{"uid", getuid()}, {"id", nullptr}, {"active", true}}));
     ASSERT_EQ(status["families"].size(), 6u);
     std::vector<std::string> families;
     for (const auto& f : status["families"]) families.push_back(f["family"]);
@@ -211,6 +214,7 @@ TEST_F(AServerWithAllowedOrigins, AcceptsTheConsolesOwnOriginsOnlyWhenAskedTo) {
     EXPECT_EQ(Handshake(port, "https://pages.example"), 101);
     EXPECT_EQ(Handshake(port, "http://127.0.0.1" + p), 101);
     EXPECT_EQ(Handshake(port, "http://localhost" + p), 101);
+    EXPECT_EQ(Handshake(port, "http://[::1]" + p), 101);
     EXPECT_EQ(Handshake(port, "http://localhost:" + std::to_string(port + 1)), 403);
     EXPECT_EQ(Handshake(port, "https://localhost" + p), 403);
     EXPECT_EQ(Handshake(port, "http://attacker.example" + p), 403);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "app/Options.h"
 #include "support/Process.h"
@@ -93,6 +94,26 @@ TEST(TheCommandLine, TakesPageLimitsInBytesOrWithSizeSuffixes) {
     }
 }
 
+TEST(TheCommandLine, ListensOnBothLoopbacksByDefaultAndOnEachGivenAddressOnce) {
+    using Addresses = std::vector<std::string>;
+    const std::vector<std::pair<Addresses, Addresses>> cases = {
+        {{}, {"127.0.0.1", "::1"}},
+        {{"--listen", "0.0.0.0"}, {"0.0.0.0"}},
+        {{"--listen", "::1", "--listen", "127.0.0.1", "--listen", "::1"}, {"::1", "127.0.0.1"}},
+    };
+    for (const auto& [args, expected] : cases) {
+        std::vector<std::string> words = {"orvex-bridge"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        Options options;
+        ASSERT_EQ(ParseOptions(static_cast<int>(argv.size()), argv.data(), &options), ParseOutcome::Run);
+        Addresses got{options.server.address};
+        got.insert(got.end(), options.server.more_addresses.begin(), options.server.more_addresses.end());
+        EXPECT_EQ(got, expected) << words.size();
+    }
+}
+
 class ARunningBridge : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -168,6 +189,8 @@ TEST(ABridgeWhosePortIsTaken, ExitsOneWithOneLineNamingAddressPortAndError) {
     EXPECT_NE(result.err.find("127.0.0.1"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(taken), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("in use"), std::string::npos) << result.err;
+    // The holder is this test, as /proc shows it.
+    EXPECT_NE(result.err.find("; held by pid " + std::to_string(getpid()) + " ("), std::string::npos) << result.err;
     size_t lines = 0;
     for (char c : result.err) lines += c == '\n';
     EXPECT_EQ(lines, 1u) << result.err;

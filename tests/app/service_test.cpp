@@ -10,6 +10,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 
 #include "support/Process.h"
 #include "support/WsClient.h"
@@ -256,6 +257,36 @@ TEST(ABridgeUnderAServiceManager, IsReadyOnlyOnceItListensAndSaysWhenItStops) {
     EXPECT_EQ(manager.Receive(10s), "STOPPING=1");
     EXPECT_EQ(bridge.Wait(10s), 0);
     bridge.FinishOutput();
+}
+
+TEST(ABridgeUnderAServiceManager, WaitsForAHeldPortSayingForWhomOnceAndIsReadyOnceItListens) {
+    TempDir dir;
+    NotifySocket manager(dir.path() + "/notify");
+    if (!manager.ok()) GTEST_SKIP() << "cannot bind a Unix datagram socket in " << dir.path();
+    auto taken = std::make_unique<test::TakenPort>();
+    const std::string port = std::to_string(taken->port());
+    ASSERT_NE(taken->port(), 0);
+    const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir.path(), "NOTIFY_SOCKET=" + dir.path() + "/notify"};
+    ChildProcess bridge({kBinary, "--simulate", WriteFile(dir, "healthy.json", kHealthy), "--port", port,
+                         "--wait-for-port"},
+                        env);
+    const std::string waiting = manager.Receive(30s);
+    EXPECT_EQ(waiting.rfind("STATUS=waiting for port " + port + ", held by pid " + std::to_string(getpid()) + " (", 0),
+              0u)
+        << waiting << bridge.Stderr();
+    // Past the first attempt again (after 1 s), the holder is still named once.
+    std::this_thread::sleep_for(1500ms);
+    taken.reset();
+    EXPECT_EQ(manager.Receive(30s), "READY=1\nSTATUS=listening on 127.0.0.1 port " + port);
+    test::WsClient page(static_cast<uint16_t>(std::stoi(port)));
+    ASSERT_TRUE(page.Connect(5s));
+    EXPECT_TRUE(page.WaitForMessages(1));
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(bridge.Wait(10s), 0);
+    bridge.FinishOutput();
+    const std::string err = bridge.Stderr();
+    EXPECT_NE(err.find("held by"), std::string::npos) << err;
+    EXPECT_EQ(err.find("held by"), err.rfind("held by")) << err;
 }
 
 TEST(ABridgeRestartedRightAfterItClosedAPage, GetsItsPortBack) {

@@ -1,7 +1,10 @@
 // Start-up order and the hid_init failure path of the main loop object.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/COrvexDlg.h"
+#include "sim/Devices.h"
 #include "support/Capture.h"
 #include "support/Fakes.h"
 #include "support/Pages.h"
@@ -63,6 +66,32 @@ TEST_F(AStartingBridge, StaysAliveWithoutFamiliesOrServerWhenHidCannotInitialise
     EXPECT_FALSE(dialog.server_running());
     dialog.OnDestroy();
     EXPECT_EQ(m_log.Lines(), (Texts{"init", "pages close-all"}));
+}
+
+TEST_F(AStartingBridge, StepsAsideClosingPagesWith1001AndEveryHandleThenStartsUpAgain) {
+    auto mouse = m_hid.Add(sim::Model("vireo"), "/dev/hidraw3", "vireo");
+    COrvexDlg dialog(m_loop, Backends{m_hid, &m_monitor, nullptr, m_clock}, m_pages);
+    ASSERT_EQ(Start(dialog), COrvexDlg::InitResult::Running);
+    EXPECT_GT(mouse[0]->OpenHandles() + mouse[1]->OpenHandles(), 0);
+
+    m_log.Clear();
+    dialog.Suspend();
+    EXPECT_EQ(m_log.Lines(), (Texts{"monitor stop", "pages close-all 1001", "pages stop"}));
+    EXPECT_EQ(mouse[0]->OpenHandles() + mouse[1]->OpenHandles(), 0);
+    EXPECT_FALSE(dialog.server_running());
+
+    // The library stays initialised; the rest runs as at start-up.
+    m_log.Clear();
+    std::string error;
+    ASSERT_EQ(dialog.StartDevices(&error), COrvexDlg::InitResult::Running) << error;
+    ASSERT_TRUE(dialog.StartServer(ServerConfig{}, &error)) << error;
+    const Texts log = HidLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "monitor start");
+    EXPECT_EQ(log.back(), "pages start");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "init"), 0);
+    EXPECT_GT(mouse[0]->OpenHandles() + mouse[1]->OpenHandles(), 0);
+    dialog.OnDestroy();
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 
 #include "support/Capture.h"
@@ -299,6 +302,76 @@ TEST(AServerThatCannotListen, ReportsAddressPortAndErrorAndStartsNothing) {
     // The same server can serve afterwards.
     config.port = 0;
     ASSERT_TRUE(server.Start(config, target, &error)) << error;
+    WsClient page(server.port());
+    EXPECT_TRUE(page.Connect());
+    server.close_all_connections();
+    server.Stop();
+}
+
+// Whether [::1] can be bound here (no IPv6 loopback where IPv6 is off).
+bool HaveIpv6Loopback() {
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+TEST(AServerOnBothLoopbacks, GreetsPagesOnEachAndDoesNotStartWhileAnotherProgramHoldsEither) {
+    if (!HaveIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+    ServerConfig config;  // 127.0.0.1 and ::1
+    config.port = 0;
+    config.quiet = true;
+    test::RecordingTarget target;
+    WebSocketServer server;
+    std::string error;
+    ASSERT_TRUE(server.Start(config, target, &error)) << error;
+    EXPECT_EQ(server.listening_addresses(), (std::vector<std::string>{"127.0.0.1", "::1"}));
+    const uint16_t port = server.port();
+    for (const char* host : {"127.0.0.1", "::1"}) {
+        WsClient page(port, "", host);
+        ASSERT_TRUE(page.Connect()) << host;
+        ASSERT_TRUE(page.WaitForMessages(1)) << host;
+        EXPECT_EQ(page.Messages().front(), "0304") << host;
+    }
+    server.close_all_connections();
+    server.Stop();
+
+    // Another program on [::1] alone would receive the pages of browsers
+    // that try ::1 first: the port counts as held, and 127.0.0.1 stays free.
+    const int other = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(port);
+    // The closed pages' connections may wait in TIME_WAIT on this port.
+    const int reuse = 1;
+    setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    ASSERT_EQ(listen(other, 1), 0);
+    config.port = port;
+    EXPECT_FALSE(server.Start(config, target, &error));
+    EXPECT_TRUE(server.port_taken());
+    EXPECT_NE(error.find("::1 port " + std::to_string(port)), std::string::npos) << error;
+    const int probe = test::ConnectLoopback(port);
+    EXPECT_LT(probe, 0);
+    if (probe >= 0) close(probe);
+    close(other);
+}
+
+TEST(AServerGivenAnAddressThisMachineLacks, ListensOnTheOthersAlone) {
+    ServerConfig config;
+    config.more_addresses = {"2001:db8::1"};  // documentation prefix: never assigned
+    config.port = 0;
+    config.quiet = true;
+    test::RecordingTarget target;
+    WebSocketServer server;
+    std::string error;
+    ASSERT_TRUE(server.Start(config, target, &error)) << error;
+    EXPECT_EQ(server.listening_addresses(), (std::vector<std::string>{"127.0.0.1"}));
+    EXPECT_FALSE(server.port_taken());
     WsClient page(server.port());
     EXPECT_TRUE(page.Connect());
     server.close_all_connections();

@@ -181,8 +181,11 @@ test('/status has its shape; foreign hosts, other paths and --no-console are ref
   assert.deepEqual(Object.keys(status.headers).filter((h) => h.startsWith('access-control-')), []);
   // The C++ tests check each field; here: what a page sees of a live bridge.
   const s = JSON.parse(status.body);
-  assert.deepEqual(Object.keys(s), ['version', 'uptime_ms', 'listen', 'pages', 'devices', 'families']);
-  assert.deepEqual([s.listen, s.pages, s.devices], [{ address: '127.0.0.1', port: bridge.port }, 1, 'simulated']);
+  assert.deepEqual(Object.keys(s),
+    ['version', 'uptime_ms', 'listen', 'addresses', 'session', 'pages', 'devices', 'families']);
+  assert.deepEqual([s.listen, s.addresses[0], s.pages, s.devices],
+    [{ address: '127.0.0.1', port: bridge.port }, '127.0.0.1', 1, 'simulated']);
+  assert.deepEqual(Object.keys(s.session), ['uid', 'id', 'active']);
   assert.deepEqual(s.families.map((f) => `${f.family} ${f.transport} ${f.slots.length}`),
     ['0x80 hid 1', '0x81 hid 1', '0x82 hid 1', '0x83 hid 1', '0x84 ble 1', '0x85 hid 1']);
   assert.deepEqual(Object.keys(s.families[4].slots[0]), ['slot', 'device_id', 'node', 'address', 'state']);

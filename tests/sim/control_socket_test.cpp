@@ -51,9 +51,9 @@ TEST_F(AControlSocket, ListsEveryDeviceWithItsStateAndPaths) {
     EXPECT_EQ(Ask(R"({"op":"devices"})"),
               R"({"ok":true,"devices":[)"
               R"({"name":"m81","bus":"usb","vendor_id":7511,"product_id":64096,"device_id":3,"attached":true,)"
-              R"("paths":["/dev/sim/m81/0","/dev/sim/m81/1"]},)"
+              R"("paths":["/dev/sim/m81/0","/dev/sim/m81/1"],"open_handles":0},)"
               R"({"name":"r65","bus":"usb","vendor_id":7511,"product_id":64101,"device_id":5,"attached":false,)"
-              R"("paths":["/dev/sim/r65/0","/dev/sim/r65/1","/dev/sim/r65/2"]}]})");
+              R"("paths":["/dev/sim/r65/0","/dev/sim/r65/1","/dev/sim/r65/2"],"open_handles":0}]})");
 }
 
 TEST_F(AControlSocket, QueuesReportsOnTheDefaultOrGivenCollection) {

@@ -1,4 +1,4 @@
-// A private D-Bus bus (a dbus-daemon of its own) with the fake BlueZ of
+// A private D-Bus bus (PrivateBus) with the fake BlueZ of
 // fake_bluez.py on it, and a control connection that drives the fake. Shared
 // by the BlueZ backend's tests and its benchmark.
 #pragma once
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/Process.h"
+#include "support/PrivateBus.h"
 
 namespace sdbus {
 class IConnection;
@@ -46,7 +46,7 @@ public:
 
     // The bus and the fake on it; false with the reason when they did not start.
     bool Start(std::string* error);
-    const std::string& address() const { return m_address; }
+    const std::string& address() const { return m_bus.address(); }
     // BlueZ leaves the bus (the fake ends) and comes back with its objects
     // as they were at start.
     bool Restart(std::string* error);
@@ -81,9 +81,8 @@ private:
     bool StartFake(std::string* error);
 
     const int m_unrelated;
-    TempDir m_dir;
-    std::unique_ptr<ChildProcess> m_daemon, m_fake;
-    std::string m_address;
+    PrivateBus m_bus;
+    std::unique_ptr<ChildProcess> m_fake;
     std::mutex m_mutex;  // one control call at a time on the connection
     std::unique_ptr<sdbus::IConnection> m_control;
     std::unique_ptr<sdbus::IProxy> m_proxy;

@@ -24,8 +24,8 @@ bool FakePages::Start(const ServerConfig&, FrameTarget& target, std::string* err
     return true;
 }
 
-void FakePages::close_all_connections() {
-    Event("close-all");
+void FakePages::close_all_connections(uint16_t status) {
+    Event(status == 1000 ? "close-all" : "close-all " + std::to_string(status));
 }
 
 void FakePages::Stop() {

@@ -18,7 +18,7 @@ class FakePages final : public PageServer {
 public:
     // PageServer. Start fails with failStart when it is not empty.
     bool Start(const ServerConfig& config, FrameTarget& target, std::string* error) override;
-    void close_all_connections() override;
+    void close_all_connections(uint16_t status = 1000) override;
     void Stop() override;
     uint16_t port() const override { return 0; }
     void broadcast(const std::string& text) override;
@@ -29,7 +29,7 @@ public:
     void Clear();
     bool WaitForText(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool WaitForCount(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // "start", "close-all", "stop" and "resume <page>", in the order they
+    // "start", "close-all" ("close-all 1001" for another status), "stop" and "resume <page>", in the order they
     // happened.
     std::vector<std::string> Events();
     // A page's message as the server hands it on: the bytes in a zero-filled

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <hidapi.h>
 #include <linux/hidraw.h>
+#include <linux/input.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -104,6 +105,24 @@ private:
     const HidReportFilter m_filter;
 };
 
+// hidapi numbers buses its own way (USB 1, Bluetooth 2); the core, udev's
+// events and the nodes' HID_ID use the kernel's (USB 3, Bluetooth 5).
+static_assert(kBusUsb == BUS_USB && kBusBluetooth == BUS_BLUETOOTH);
+uint16_t KernelBus(hid_bus_type bus) {
+    switch (bus) {
+        case HID_API_BUS_USB:
+            return BUS_USB;
+        case HID_API_BUS_BLUETOOTH:
+            return BUS_BLUETOOTH;
+        case HID_API_BUS_I2C:
+            return BUS_I2C;
+        case HID_API_BUS_SPI:
+            return BUS_SPI;
+        default:
+            return 0;
+    }
+}
+
 HidOpenError ClassifyOpenFailure(int error) {
     switch (error) {
         case EACCES:
@@ -143,7 +162,7 @@ std::vector<HidDeviceInfo> HidrawApi::enumerate(uint16_t vendor_id, uint16_t pro
         entry.product_id = info->product_id;
         entry.usage_page = info->usage_page;
         entry.usage = info->usage;
-        entry.bus_type = static_cast<uint16_t>(info->bus_type);
+        entry.bus_type = KernelBus(info->bus_type);
         // Serial numbers (Bluetooth addresses among them) are ASCII.
         for (const wchar_t* c = info->serial_number; c && *c; ++c)
             if (*c > 0x20 && *c < 0x7F) entry.serial_number.push_back(static_cast<char>(*c));

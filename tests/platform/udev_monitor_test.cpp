@@ -1,6 +1,6 @@
 // The libudev monitor: creation and clean shutdown on the real system, and
 // delivery of hidraw events through a mocked udev (umockdev) when it can be
-// preloaded. Tests that need the mock run themselves again in a child process
+// preloaded; the hidraw backend's enumeration on the same mock. Tests that need the mock run themselves again in a child process
 // under the preload library, so the rest of the program stays unmocked.
 #include <dirent.h>
 #include <dlfcn.h>
@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "platform/HidApi.h"
+#include "platform/linux/HidrawApi.h"
 #include "platform/linux/UdevMonitor.h"
 
 namespace orvex {
@@ -363,6 +365,41 @@ TEST_F(AUdevMonitorOnAMockedSystem, DeliversNothingAfterStopAndClosesItsSocket) 
     m_loop.restart();
     m_loop.run_for(200ms);
     EXPECT_TRUE(m_changes.empty());
+}
+
+// hidapi numbers buses its own way; the core compares the kernel's numbers
+// (the HID_ID below), or every BLE device would be skipped.
+TEST_F(AUdevMonitorOnAMockedSystem, EnumeratesNodesWithTheKernelsBusNumbers) {
+    ORVEX_RUN_MOCKED();
+    struct Case {
+        const char *hid, *parent, *hidId, *name;
+        int minor;
+        uint16_t bus;
+    };
+    const Case cases[] = {
+        {"0005:045E:0B13.0001", "/devices/virtual/misc/uhid", "0005:0000045E:00000B13", "BLE mouse", 1, kBusBluetooth},
+        {"0018:045E:0B14.0002", "/devices/platform/AMDI0010:00/i2c-0/i2c-MSFT0001:00", "0018:0000045E:00000B14",
+         "I2C touchpad", 2, 0x18},
+    };
+    for (const Case& c : cases) {
+        const std::string hid = std::string(c.parent) + "/" + c.hid;
+        const std::string node = "hidraw" + std::to_string(c.minor);
+        Add("P: " + hid + "/hidraw/" + node + "\nN: " + node + "\nE: DEVNAME=/dev/" + node +
+            "\nE: SUBSYSTEM=hidraw\nE: MAJOR=241\nE: MINOR=" + std::to_string(c.minor) + "\nA: dev=241:" +
+            std::to_string(c.minor) + "\nL: device=../../../" + c.hid + "\n\nP: " + hid + "\nE: SUBSYSTEM=hid\nE: HID_ID=" + c.hidId +
+            "\nE: HID_NAME=" + c.name + "\nE: HID_UNIQ=aa:bb:cc:dd:ee:0" + std::to_string(c.minor) +
+            "\nH: report_descriptor=05010902A1010901A10005091901290315002501950375018102C0C0\n\n");
+    }
+    HidrawApi api;
+    ASSERT_EQ(api.init(), 0);
+    const std::vector<HidDeviceInfo> entries = api.enumerate(0x045E, 0);
+    for (const Case& c : cases) {
+        const std::string path = "/dev/hidraw" + std::to_string(c.minor);
+        const auto count = std::count_if(entries.begin(), entries.end(), [&](const HidDeviceInfo& e) {
+            return e.path == path && e.bus_type == c.bus;
+        });
+        EXPECT_GT(count, 0) << c.name << " not listed with bus " << c.bus;
+    }
 }
 
 // ---- the real system -----------------------------------------------------------

@@ -221,6 +221,8 @@ struct BluezStack::Registration {
     BleValueChangedCallback callback = nullptr;
     void* context = nullptr;
     bool closed = false;   // no callback of it starts any more
+    // BlueZ counts its subscription (or its StartNotify is on its way).
+    bool subscribed = true;
     bool running = false;  // a callback of it runs on the delivery thread
     std::condition_variable idle;
 };
@@ -727,7 +729,7 @@ void BluezStack::LoadObjects() {
                  Unavailable("BlueZ does not answer: " + why);
                  {
                      std::lock_guard<std::mutex> lock(m_mutex);
-                     m_objects = std::make_unique<Objects>();
+                     ReplaceObjectsLocked(std::make_unique<Objects>());
                      // Absent, it is listed again when it takes its name.
                      m_retryListing = !absent;
                      m_state = State::Absent;
@@ -739,11 +741,43 @@ void BluezStack::LoadObjects() {
              m_reportedUnavailable = false;
              {
                  std::lock_guard<std::mutex> lock(m_mutex);
-                 m_objects = std::move(objects);
+                 ReplaceObjectsLocked(std::move(objects));
                  m_state = State::Ready;
              }
              m_stateChanged.notify_all();
+             Resubscribe();
          });
+}
+
+void BluezStack::ReplaceObjectsLocked(std::unique_ptr<Objects> objects) {
+    m_objects = std::move(objects);
+    for (auto& [id, registration] : m_registrations) registration->subscribed = false;
+}
+
+void BluezStack::Resubscribe() {
+    std::vector<std::string> paths;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_state != State::Ready) return;
+        for (auto& [id, registration] : m_registrations) {
+            if (registration->subscribed || !m_objects->characteristics.count(registration->path)) continue;
+            // BlueZ counts one subscription per client and characteristic.
+            if (std::find(paths.begin(), paths.end(), registration->path) == paths.end())
+                paths.push_back(registration->path);
+            registration->subscribed = true;
+        }
+    }
+    for (const std::string& path : paths) {
+        diag_verbose("BlueZ shows " + path + " again: StartNotify");
+        Send(path, kCharacteristic, "StartNotify", nullptr, [this, path](sdbus::MethodReply*, const sdbus::Error* e) {
+            if (!e) return;
+            diag_verbose("BlueZ StartNotify of " + path + ": " + e->getMessage());
+            // Tried again when BlueZ shows the object anew.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (auto& [id, registration] : m_registrations)
+                if (registration->path == path) registration->subscribed = false;
+        });
+    }
 }
 
 void BluezStack::Drop(const std::string& why) {
@@ -756,7 +790,7 @@ void BluezStack::Drop(const std::string& why) {
     m_connection.reset();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_objects = std::make_unique<Objects>();
+        ReplaceObjectsLocked(std::make_unique<Objects>());
         m_state = State::Offline;
     }
     m_stateChanged.notify_all();
@@ -811,14 +845,23 @@ void BluezStack::OnObjectManager(sdbus::Message& message) {
             message >> path >> interfaces;
             Objects added;
             added.Add(path, interfaces);
-            std::lock_guard<std::mutex> lock(m_mutex);
-            // Before the listing's answer, the listing itself holds this.
-            if (m_state == State::Ready) m_objects->Merge(std::move(added));
+            const bool characteristic = !added.characteristics.empty();
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                // Before the listing's answer, the listing itself holds this.
+                if (m_state == State::Ready) m_objects->Merge(std::move(added));
+            }
+            if (characteristic) Resubscribe();
         } else if (message.getMemberName() == "InterfacesRemoved") {
             std::vector<std::string> interfaces;
             message >> path >> interfaces;
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_state == State::Ready) m_objects->Remove(path, interfaces);
+            if (m_state != State::Ready) return;
+            m_objects->Remove(path, interfaces);
+            // BlueZ's subscription ends with the object.
+            if (std::find(interfaces.begin(), interfaces.end(), kCharacteristic) != interfaces.end())
+                for (auto& [id, registration] : m_registrations)
+                    if (registration->path == path) registration->subscribed = false;
         }
     } catch (const std::exception& e) {
         diag_verbose(std::string("BlueZ object change: ") + e.what());
@@ -877,7 +920,7 @@ void BluezStack::OnNameOwnerChanged(sdbus::Message& message) {
         ++m_listing;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_objects = std::make_unique<Objects>();
+            ReplaceObjectsLocked(std::make_unique<Objects>());
             m_retryListing = false;
             m_state = State::Absent;
         }

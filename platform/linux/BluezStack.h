@@ -14,7 +14,9 @@
 // It keeps a copy of BlueZ's objects, listed once per connection (and again
 // when BlueZ comes back on the bus) and kept current by InterfacesAdded,
 // InterfacesRemoved and PropertiesChanged; listings and opens answer from
-// the copy. m_mutex guards the copy and what the threads share, and is held
+// the copy. A registration outlives its characteristic's object: when BlueZ
+// shows the object again (bluetoothd restarted, the device reconnected), the
+// bus thread subscribes to it again, as BlueZ forgot the old subscription. m_mutex guards the copy and what the threads share, and is held
 // only to read or change them, never over bus traffic or a callback.
 // A second thread runs the notification callbacks, so that a slow callback
 // stalls neither the bus nor the other callers.
@@ -105,6 +107,12 @@ private:
     void OnObjectManager(sdbus::Message& message);
     void OnPropertiesChanged(sdbus::Message& message);
     void OnNameOwnerChanged(sdbus::Message& message);
+    // StartNotify again for every registration whose characteristic is in
+    // the copy and that BlueZ no longer counts.
+    void Resubscribe();
+    // With m_mutex held: a new copy of the objects; BlueZ's subscriptions
+    // went with the old one.
+    void ReplaceObjectsLocked(std::unique_ptr<Objects> objects);
     void SetState(State state);
     void Unavailable(const std::string& why);
 

@@ -264,6 +264,30 @@ TEST_F(TheBluezStack, FollowsDevicesThatComeConnectAndGoFromOneListingPerBluez) 
     EXPECT_EQ(m_bluez.Calls("GetManagedObjects"), 1u);
 }
 
+// bluetoothd restarted while the device stays paired: its objects come back
+// listed or announced, and BlueZ has forgotten the subscription.
+TEST_F(TheBluezStack, SubscribesAgainOnceWhenBluezShowsTheCharacteristicAgain) {
+    BluezStack stack(m_address);
+    Opened pad = Open(stack, kPadInterface);
+    ASSERT_EQ(pad.characteristics.size(), 2u);
+    Callbacks notified;
+    BleEventHandle handle = 0;
+    ASSERT_EQ(pad.service->RegisterValueChanged(pad.characteristics[1], Callbacks::Record, &notified, &handle), 0);
+    for (const bool announced : {false, true}) {
+        SCOPED_TRACE(announced ? "announced after the listing" : "in the listing");
+        std::string error;
+        ASSERT_TRUE(m_bluez.Restart(&error, announced)) << error;
+        ASSERT_TRUE(WaitUntil([&] { return !Events().empty(); })) << "no StartNotify after the restart";
+        ASSERT_EQ(Events(), std::vector<std::string>{"StartNotify " + kFakePadNotify});
+        const int before = notified.calls;
+        Notify(kFakePadNotify, {0x07, 0x02});
+        EXPECT_TRUE(notified.WaitFor([&] { return notified.calls == before + 1; }));
+        EXPECT_EQ(Events().size(), 1u);
+    }
+    stack.UnregisterEvent(handle);
+    EXPECT_EQ(Events().back(), "StopNotify " + kFakePadNotify);
+}
+
 TEST_F(TheBluezStack, DeliversNotificationsAndListsWhileAWriteWaitsForTheDevice) {
     BluezStack stack(m_address);
     Opened pad = Open(stack, kPadInterface);

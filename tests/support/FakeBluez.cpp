@@ -44,15 +44,17 @@ bool FakeBluez::RestartBus(std::string* error) {
     return StartBus(error);
 }
 
-bool FakeBluez::StartFake(std::string* error) {
-    m_fake = m_bus.StartFake(ORVEX_FAKE_BLUEZ, {std::to_string(m_unrelated)}, error);
+bool FakeBluez::StartFake(std::string* error, bool announceLater) {
+    std::vector<std::string> args{std::to_string(m_unrelated)};
+    if (announceLater) args.push_back("late");
+    m_fake = m_bus.StartFake(ORVEX_FAKE_BLUEZ, args, error);
     return m_fake != nullptr;
 }
 
-bool FakeBluez::Restart(std::string* error) {
+bool FakeBluez::Restart(std::string* error, bool announceLater) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_fake.reset();
-    return StartFake(error);
+    return StartFake(error, announceLater);
 }
 
 std::vector<FakeBluez::Write> FakeBluez::Writes() {

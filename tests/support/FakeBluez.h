@@ -48,8 +48,9 @@ public:
     bool Start(std::string* error);
     const std::string& address() const { return m_bus.address(); }
     // BlueZ leaves the bus (the fake ends) and comes back with its objects
-    // as they were at start.
-    bool Restart(std::string* error);
+    // as they were at start; announceLater: listed without the devices, which
+    // are announced a moment later.
+    bool Restart(std::string* error, bool announceLater = false);
     // The bus itself goes and comes back at the same address, with a new fake.
     bool RestartBus(std::string* error);
 
@@ -78,7 +79,7 @@ public:
 
 private:
     bool StartBus(std::string* error);
-    bool StartFake(std::string* error);
+    bool StartFake(std::string* error, bool announceLater = false);
 
     const int m_unrelated;
     PrivateBus m_bus;

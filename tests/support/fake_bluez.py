@@ -3,13 +3,15 @@
 # object manager, announces added, removed and changed objects, records
 # writes and notification switches, and notifies on request.
 #
-#   fake_bluez.py BUS_ADDRESS [UNRELATED_OBJECTS]
+#   fake_bluez.py BUS_ADDRESS [UNRELATED_OBJECTS [late]]
 #
 # Two devices: "pad" (the BLE family's vendor, connected, with the vendor
 # service) and "other" (no Modalias, not connected, with a battery service
 # and a notify characteristic). UNRELATED_OBJECTS adds that many more objects
 # (other devices seen nearby with a service, characteristics and a
-# descriptor), none of them the vendor's.
+# descriptor), none of them the vendor's. "late" takes the name with the
+# adapter only and announces the two devices a moment later, as bluetoothd
+# does when it starts.
 import sys
 import time
 import struct
@@ -200,16 +202,25 @@ class Root(dbus.service.Object):
             objects[p].drop()
 
 
+def add_devices(announce):
+    pad = add_device('C0:FF:EE:00:00:01', 'Pad', True, 'usb:v045Ep0B13d0001', announce)
+    add_vendor_service(pad, announce)
+    other = device_path('11:22:33:44:55:66')
+    Obj(other, {DEVICE: {'Address': '11:22:33:44:55:66', 'Name': 'Other', 'Connected': False}}, announce)
+    Obj(other + '/service0010', {SERVICE: {'UUID': uuid(0x180f), 'Device': dbus.ObjectPath(other), 'Primary': True}},
+        announce)
+    Char(other + '/service0010/char0011',
+         {CHAR: {'UUID': uuid(0x2a19), 'Service': dbus.ObjectPath(other + '/service0010'),
+                 'Flags': dbus.Array(['read', 'notify'], signature='s'), 'Value': dbus.Array([], signature='y')}},
+         announce)
+    return False
+
+
+late = len(sys.argv) > 3 and sys.argv[3] == 'late'
 root = Root(bus, '/')
 Obj('/org/bluez/hci0', {'org.bluez.Adapter1': {'Address': 'AA:AA:AA:AA:AA:AA', 'Powered': True}})
-pad = add_device('C0:FF:EE:00:00:01', 'Pad', True, 'usb:v045Ep0B13d0001', False)
-add_vendor_service(pad, False)
-other = device_path('11:22:33:44:55:66')
-Obj(other, {DEVICE: {'Address': '11:22:33:44:55:66', 'Name': 'Other', 'Connected': False}})
-Obj(other + '/service0010', {SERVICE: {'UUID': uuid(0x180f), 'Device': dbus.ObjectPath(other), 'Primary': True}})
-Char(other + '/service0010/char0011', {CHAR: {'UUID': uuid(0x2a19), 'Service': dbus.ObjectPath(other + '/service0010'),
-                                              'Flags': dbus.Array(['read', 'notify'], signature='s'),
-                                              'Value': dbus.Array([], signature='y')}})
+if not late:
+    add_devices(False)
 # Five objects per nearby device: the device, a service, two characteristics
 # and a descriptor.
 for n in range(int(sys.argv[2]) if len(sys.argv) > 2 else 0):
@@ -228,5 +239,7 @@ for n in range(int(sys.argv[2]) if len(sys.argv) > 2 else 0):
         Obj(service + '/char0002/desc0004',
             {DESC: {'UUID': uuid(0x2904), 'Characteristic': dbus.ObjectPath(service + '/char0002')}})
 name = dbus.service.BusName('org.bluez', bus)
+if late:
+    GLib.timeout_add(200, add_devices, True)
 print('ready', flush=True)
 GLib.MainLoop().run()

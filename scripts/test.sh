@@ -4,8 +4,9 @@
 #    program, then every libFuzzer target for 30 s (fuzz/);
 #  - the Debian package and its checks (lintian, unit, autostart entry, files,
 #    dependencies, --check); the packaged binary also runs in a QEMU guest
-#    against emulated devices (the real-kernel suite, beside the ASan
-#    programs) and under the console's browser tests;
+#    against emulated devices (the real-kernel suite), in two against the
+#    real bluetoothd and an emulated BLE device (the real-BlueZ suite), both
+#    beside the ASan programs, and under the console's browser tests;
 #  - ThreadSanitizer (clang): every test program that starts threads.
 # The sanitizer builds skip optimisation: the tests wait on devices and pages,
 # not on the processor, and an unoptimised build compiles in a third of the
@@ -74,9 +75,9 @@ finish() {
   fi
 }
 
-# The kernel suite's guest comes from Debian's kernel package: fetched while
-# the first build compiles. The suite fetches it itself if this fails.
-in_background "kernel package" tests/kernel/build-initramfs.sh --fetch-only
+# The kernel suites' guests come from Debian's kernel and bluez packages:
+# fetched while the first build compiles. The suites fetch them if this fails.
+in_background "kernel package" tests/kernel/build-initramfs.sh --ble --fetch-only
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer build"
 CXX=clang++ configure build-asan -DORVEX_SANITIZE=address -DORVEX_FUZZ=ON
@@ -89,13 +90,13 @@ if grep -E '^/[^ ]*: warning: ' build-package/build.log; then
   echo "test.sh: the package build warned (build-package/build.log)" >&2
   exit 1
 fi
-wait "${pids[kernel package]}" || echo "test.sh: the kernel package was not fetched ahead; the kernel suite fetches it"
+wait "${pids[kernel package]}" || echo "test.sh: the kernel packages were not fetched ahead; the kernel suites fetch them"
 
 # The ASan programs and the real-kernel suite (one guest for all its cases,
 # with the packaged binary in it), the package checks and the console in
 # headless Chromium, while the ThreadSanitizer build compiles.
 packaged_tests() {
-  echo "-- AddressSanitizer + UndefinedBehaviorSanitizer tests, and the real kernel (QEMU)"
+  echo "-- AddressSanitizer + UndefinedBehaviorSanitizer tests, the real kernel and the real BlueZ (QEMU)"
   ORVEX_KERNEL_BRIDGE=$bridge \
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_ctest build-asan

@@ -1,24 +1,31 @@
 #!/usr/bin/env bash
-# Builds what the kernel suite boots: Debian's own kernel image (the one
+# Builds what the kernel suites boot: Debian's own kernel image (the one
 # linux-image-amd64 depends on) with the modules the guest loads, and an
-# initramfs holding busybox, systemd-udevd, the uhid emulator and the bridge,
-# each with the libraries ldd lists.
+# initramfs holding busybox, systemd-udevd, the suite's agent (the uhid
+# emulator, or the BLE suite's) and the bridge, each with the libraries ldd
+# lists.
 #
 # Usage: build-initramfs.sh --bridge FILE --emulator FILE --out DIR
-#        build-initramfs.sh --fetch-only
+#        build-initramfs.sh --ble --bridge FILE --emulator FILE --program FILE... --out DIR
+#        build-initramfs.sh [--ble] --fetch-only
 # Prints "kernel=FILE" and "initrd=FILE" on stdout. Exit status 77: the guest
 # cannot be built on this machine (the reason is on stderr). --fetch-only
 # only fills the cache below, so that CI can fetch while it compiles.
+# --ble: the BLE suite's guest (tests/ble-kernel/): the Bluetooth modules,
+# bluez's bluetoothd and tools, the system D-Bus, its own init; --program
+# adds more programs to /opt/orvex.
 #
-# The kernel package and the files taken from it are kept under
+# The kernel and bluez packages and the files taken from them are kept under
 # ${ORVEX_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvex-kernel-test},
 # keyed by package and version, so only the first run on a machine downloads.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-bridge="" emulator="" out="" fetch_only=0
+bridge="" emulator="" out="" fetch_only=0 ble=0 programs=()
 while [ $# -gt 0 ]; do
     case "$1" in
+        --ble) ble=1; shift ;;
+        --program) programs+=("$2"); shift 2 ;;
         --bridge) bridge=$2; shift 2 ;;
         --emulator) emulator=$2; shift 2 ;;
         --out) out=$2; shift 2 ;;
@@ -26,8 +33,8 @@ while [ $# -gt 0 ]; do
         *) echo "build-initramfs: unknown argument $1" >&2; exit 2 ;;
     esac
 done
-[ "$fetch_only" -eq 1 ] || { [ -n "$bridge" ] && [ -n "$emulator" ] && [ -n "$out" ]; } ||
-    { echo "build-initramfs: --bridge, --emulator and --out are needed" >&2; exit 2; }
+[ "$fetch_only" -eq 1 ] || { [ -n "$bridge" ] && { [ -n "$emulator" ] || [ "$ble" -eq 1 ]; } && [ -n "$out" ]; } ||
+    { echo "build-initramfs: --bridge, --emulator (or --ble) and --out are needed" >&2; exit 2; }
 
 skip() { echo "build-initramfs: $*" >&2; exit 77; }
 die() { echo "build-initramfs: $*" >&2; exit 1; }
@@ -41,7 +48,7 @@ need ldd libc-bin
 need flock util-linux
 if [ "$fetch_only" -eq 0 ]; then
     [ -x "$bridge" ] || die "no bridge binary at $bridge"
-    [ -x "$emulator" ] || die "no emulator binary at $emulator"
+    [ -z "$emulator" ] || [ -x "$emulator" ] || die "no emulator binary at $emulator"
 fi
 
 cache=${ORVEX_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/orvex-kernel-test}
@@ -97,6 +104,12 @@ else
 fi
 
 modules=(hid uhid hid-generic e1000)
+# Pairing needs crypto the kernel asks for by name (no modprobe in the
+# guest): those first, then Bluetooth with the virtual and UART controllers.
+ble_modules=(sha512_generic sha3_generic jitterentropy_rng drbg ecdh_generic cmac ecb af_alg algif_hash
+    algif_skcipher bluetooth hci_vhci hci_uart)
+# The cache of an earlier layout lacks the Bluetooth modules.
+[ -f "$kdir/modules/bluetooth.ko" ] || rm -f "$kdir/complete"
 if [ ! -f "$kdir/complete" ]; then
     rm -rf "$kdir" "$kdir.part"
     work=$(mktemp -d "$cache/fetch.XXXXXX")
@@ -132,6 +145,9 @@ if [ ! -f "$kdir/complete" ]; then
     }
     for m in "${modules[@]}"; do add_module "$m"; done
     printf '%s\n' "${order[@]}" >"$kdir.part/modules/order"
+    order=()
+    for m in "${ble_modules[@]}" "${modules[@]}"; do add_module "$m"; done
+    printf '%s\n' "${order[@]}" >"$kdir.part/modules/order-ble"
     touch "$kdir.part/complete"
     mv "$kdir.part" "$kdir"
     rm -rf "$work"
@@ -163,6 +179,30 @@ if [ -z "$udevadm" ]; then
         trap - EXIT
     fi
     udevadm=$udir/udevadm
+fi
+
+# --- bluez ------------------------------------------------------------------
+
+if [ "$ble" -eq 1 ]; then
+    bversion=$(package_version bluez)
+    if [ -z "$bversion" ]; then apt_update && bversion=$(package_version bluez) || true; fi
+    [ -n "$bversion" ] || skip "apt knows no bluez package"
+    bdir=$cache/bluez_$bversion
+    if [ ! -f "$bdir/complete" ]; then
+        rm -rf "$bdir"
+        work=$(mktemp -d "$cache/fetch.XXXXXX")
+        trap 'rm -rf "$work"' EXIT
+        for package in bluez bluez-test-tools; do
+            mkdir -p "$work/$package"
+            dpkg-deb -x "$(download "$package" "$bversion" "$work/$package")" "$work/root"
+        done
+        [ -x "$work/root/usr/libexec/bluetooth/bluetoothd" ] || die "the bluez package holds no bluetoothd"
+        mv "$work/root" "$bdir"
+        touch "$bdir/complete"
+        rm -rf "$work"
+        trap - EXIT
+        echo "build-initramfs: fetched bluez $bversion" >&2
+    fi
 fi
 
 [ "$fetch_only" -eq 0 ] || exit 0
@@ -198,12 +238,33 @@ copy_elf() {
 copy_elf "$(command -v busybox)" /bin/busybox
 copy_elf "$udevadm" /bin/udevadm
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
-copy_elf "$emulator" /opt/orvex/orvex-uhid-emulator
+[ -z "$emulator" ] || copy_elf "$emulator" /opt/orvex/orvex-uhid-emulator
 copy_elf "$bridge" /opt/orvex/orvex-bridge
-cp "$kdir"/modules/* "$root/lib/orvex-modules/"
+order_file=order
+[ "$ble" -eq 0 ] || order_file=order-ble
+for m in $(cat "$kdir/modules/$order_file"); do cp "$kdir/modules/$m.ko" "$root/lib/orvex-modules/"; done
+cp "$kdir/modules/$order_file" "$root/lib/orvex-modules/order"
 install -m 755 "$here/guest-init.sh" "$root/init"
 printf 'root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/false\n' >"$root/etc/passwd"
 printf 'root:x:0:\nnogroup:x:65534:\n' >"$root/etc/group"
+for program in "${programs[@]}"; do copy_elf "$program" "/opt/orvex/$(basename "$program")"; done
+if [ "$ble" -eq 1 ]; then
+    need dbus-daemon dbus
+    mkdir -p "$root"/{usr/bin,usr/libexec/bluetooth,etc/bluetooth,etc/dbus-1/system.d,usr/share/dbus-1,var/lib/bluetooth}
+    copy_elf "$bdir/usr/libexec/bluetooth/bluetoothd" /usr/libexec/bluetooth/bluetoothd
+    for tool in btvirt btmgmt btattach; do copy_elf "$bdir/usr/bin/$tool" "/usr/bin/$tool"; done
+    copy_elf "$(command -v dbus-daemon)" /usr/bin/dbus-daemon
+    copy_elf "$(command -v dbus-send)" /usr/bin/dbus-send
+    cp /usr/share/dbus-1/system.conf "$root/usr/share/dbus-1/"
+    cp "$bdir/etc/dbus-1/system.d/bluetooth.conf" "$root/etc/dbus-1/system.d/"
+    # No Device Information of the central's own: the peripheral's PnP ID
+    # is the one under test.
+    printf '[General]\nDeviceID = false\n[Policy]\nAutoEnable = true\n' >"$root/etc/bluetooth/main.conf"
+    printf 'messagebus:x:100:101::/nonexistent:/bin/false\n' >>"$root/etc/passwd"
+    printf 'messagebus:x:101:\nbluetooth:x:102:\n' >>"$root/etc/group"
+    echo 0123456789abcdef0123456789abcdef >"$root/etc/machine-id"
+    install -m 755 "$here/../ble-kernel/guest-init.sh" "$root/init"
+fi
 
 # Uncompressed: the guest unpacks it faster than it would inflate it.
 (cd "$root" && find . -print0 | sort -z | cpio --null -o -H newc --quiet) >"$out/initrd.cpio.part"

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "support/Process.h"
+#include "support/QemuGuest.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
 
@@ -41,14 +42,6 @@ constexpr auto kWait = 30s;
 constexpr int kGuestWatchdogSeconds = 480;
 constexpr int kQemuLimitSeconds = 540;
 const char* const kAttachedAtStart[] = {"fa60", "fa65", "fa70", "fa71"};
-
-std::string FindInPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return dir + "/" + program;
-    return "";
-}
 
 std::string Hex(const std::vector<int>& bytes, bool upper = false) {
     std::string text;
@@ -77,11 +70,7 @@ std::string SanitizerReport(const std::vector<std::string>& lines) {
     return "";
 }
 
-struct Reply {
-    bool ok = false;
-    std::string status;  // after "ok " or "err "
-    std::vector<std::string> lines;
-};
+using Reply = GuestReply;
 
 struct LogEntry {
     long t_ms = 0;
@@ -94,8 +83,10 @@ public:
     void SetUp() override;
     void TearDown() override;
 
-    bool Running() const { return m_running; }
-    Reply Ask(const std::string& request, std::chrono::milliseconds timeout = 60s);
+    bool Running() const { return m_vm.Running(); }
+    Reply Ask(const std::string& request, std::chrono::milliseconds timeout = 60s) {
+        return m_vm.Ask(request, timeout);
+    }
     std::vector<LogEntry> Log(const std::string& device);
     std::vector<std::string> Output(const std::string& proc, const std::string& stream);
     std::map<std::string, std::string> Nodes();  // attached device -> "hidrawN"
@@ -110,11 +101,8 @@ private:
     bool Build(std::string* kernel, std::string* initrd);
     bool Boot(const std::string& kernel, const std::string& initrd);
     bool StartBridge();
-    std::string Console();
 
-    std::unique_ptr<ChildProcess> m_qemu;
-    SimControlClient m_control;
-    bool m_running = false;
+    QemuGuest m_vm;
     std::vector<std::pair<std::string, double>> m_figures;
 };
 
@@ -133,14 +121,8 @@ void Guest::Skip(const std::string& why) {
 
 void Guest::Fail(const std::string& why) {
     failure = why;
-    const std::string console = Console();
+    const std::string console = m_vm.Console();
     if (!console.empty()) failure += "\nguest console (end):\n" + console;
-}
-
-std::string Guest::Console() {
-    if (!m_qemu) return "";
-    const std::string out = m_qemu->Stdout() + m_qemu->Stderr();
-    return out.size() > 4000 ? out.substr(out.size() - 4000) : out;
 }
 
 void Guest::SetUp() {
@@ -190,57 +172,25 @@ bool Guest::Build(std::string* kernel, std::string* initrd) {
 }
 
 bool Guest::Boot(const std::string& kernel, const std::string& initrd) {
-    // A port can be taken between our look and QEMU's bind: a few tries.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        uint16_t controlPort = 0;
-        {
-            TakenPort ws, control;
-            wsPort = ws.port();
-            controlPort = control.port();
-        }
-        if (wsPort == 0 || controlPort == 0) {
-            Skip("no free loopback port for QEMU's forwards");
+    QemuGuest::Options options;
+    options.kernel = kernel;
+    options.initrd = initrd;
+    options.append = "console=ttyS0 quiet loglevel=4 panic=-1 orvex.watchdog=" + std::to_string(kGuestWatchdogSeconds);
+    options.forwards = {10086};
+    options.bootTimeout = kBootTimeout;
+    options.limitSeconds = kQemuLimitSeconds;
+    std::string why;
+    switch (m_vm.Start(options, &why)) {
+        case QemuGuest::Boot::Running:
+            wsPort = m_vm.HostPort(10086);
+            return true;
+        case QemuGuest::Boot::Skipped:
+            Skip(why);
             return false;
-        }
-        const std::string forwards = "user,id=net0,restrict=on,hostfwd=tcp:127.0.0.1:" + std::to_string(wsPort) +
-                                     "-:10086,hostfwd=tcp:127.0.0.1:" + std::to_string(controlPort) + "-:7000";
-        // timeout(1) bounds QEMU even if this program is killed; the guest's
-        // own watchdog powers it off before that.
-        std::vector<std::string> argv = {FindInPath("timeout"), "--kill-after=10", std::to_string(kQemuLimitSeconds),
-                                         FindInPath("qemu-system-x86_64")};
-        std::istringstream fixed(
-            "-accel tcg -m 512 -smp 2 -nodefaults -no-user-config -display none -serial stdio -no-reboot "
-            "-device e1000,netdev=net0");
-        for (std::string word; fixed >> word;) argv.push_back(word);
-        argv.insert(argv.end(), {"-netdev", forwards, "-kernel", kernel, "-initrd", initrd, "-append",
-                                 "console=ttyS0 quiet loglevel=4 panic=-1 orvex.watchdog=" +
-                                     std::to_string(kGuestWatchdogSeconds)});
-        m_qemu = std::make_unique<ChildProcess>(argv);
-        const auto started = SteadyTime::now();
-        while (SteadyTime::now() - started < kBootTimeout) {
-            if (m_qemu->Wait(0ms) >= 0) break;
-            if (m_control.ConnectTcp(controlPort) && Ask("ping", 5s).status == "pong") {
-                m_running = true;
-                return true;
-            }
-            m_control.Close();
-            std::this_thread::sleep_for(500ms);
-        }
-        if (m_qemu->Wait(0ms) < 0) {
-            Fail("the guest's emulator did not answer within " + std::to_string(kBootTimeout.count()) + " s");
+        case QemuGuest::Boot::Failed:
+            Fail(why);
             return false;
-        }
-        m_qemu->FinishOutput();
-        const std::string err = m_qemu->Stderr();
-        if (err.find("forwarding") != std::string::npos) continue;
-        if (SecondsSince(started) < 15 && m_qemu->Stdout().empty()) {
-            Skip("qemu-system-x86_64 cannot run a TCG guest here: " + err.substr(0, err.find('\n')));
-            return false;
-        }
-        Fail("the guest ended during boot");
-        return false;
     }
-    Skip("QEMU found no free loopback port for its forwards");
     return false;
 }
 
@@ -281,7 +231,7 @@ bool Guest::StartBridge() {
 }
 
 void Guest::TearDown() {
-    if (m_running) {
+    if (m_vm.Running()) {
         Ask("stream off");
         const Reply stopped = Ask("stop bridge", 60s);
         if (stopped.ok || stopped.status != "bridge was not started") {
@@ -289,16 +239,8 @@ void Guest::TearDown() {
         }
         const std::string report = SanitizerReport(Output("bridge", "err"));
         EXPECT_EQ(report, "") << "the bridge reported at shutdown";
-        Ask("poweroff");
-        m_control.Close();
     }
-    if (m_qemu) {
-        if (m_qemu->Wait(60s) < 0) {
-            ADD_FAILURE() << "the guest did not power off";
-            m_qemu->Signal(SIGTERM);
-            m_qemu->Wait(15s);
-        }
-    }
+    if (!m_vm.PowerOff()) ADD_FAILURE() << "the guest did not power off";
     std::string figures;
     for (const auto& [what, seconds] : m_figures) {
         char text[96];
@@ -306,30 +248,6 @@ void Guest::TearDown() {
         figures += text;
     }
     if (!figures.empty()) std::printf("orvex-kernel-suite: %s\n", figures.c_str());
-}
-
-Reply Guest::Ask(const std::string& request, std::chrono::milliseconds timeout) {
-    Reply reply;
-    m_control.Send(request + "\n");
-    const auto deadline = SteadyTime::now() + timeout;
-    while (true) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyTime::now());
-        const std::string line = left.count() > 0 ? m_control.ReadLine(left) : "";
-        if (line.empty()) {
-            // A late reply would be taken for the next request's.
-            m_control.Close();
-            reply.status = "no reply to '" + request + "'";
-            return reply;
-        }
-        if (line.rfind("- ", 0) == 0) {
-            reply.lines.push_back(line.substr(2));
-            continue;
-        }
-        reply.ok = line.rfind("ok", 0) == 0;
-        const size_t space = line.find(' ');
-        reply.status = space == std::string::npos ? "" : line.substr(space + 1);
-        return reply;
-    }
 }
 
 std::vector<LogEntry> Guest::Log(const std::string& device) {

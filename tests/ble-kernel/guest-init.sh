@@ -1,0 +1,99 @@
+#!/bin/busybox sh
+# PID 1 of the BLE suite's two guests, one image; orvex.role= on the kernel
+# command line picks the part:
+#  - central: btvirt's LE controller (hci0) and its server socket, joined by
+#    the relay to ttyS1 (the peripheral's controller), systemd-udevd, the
+#    system D-Bus, the real bluetoothd and the pairing agent; the bridge is
+#    started from the host;
+#  - peripheral: its controller is a device of the central's btvirt over
+#    ttyS1; no bluetoothd: btmgmt sets it up and advertises, our GATT server
+#    serves it.
+# Both end with the agent on TCP port 7000, which the host drives. The guest
+# always ends by itself: at "poweroff", when anything here fails, and at the
+# latest when the watchdog (orvex.watchdog=SECONDS) runs out.
+/bin/busybox --install -s /bin
+export PATH=/bin:/usr/bin:/opt/orvex
+
+say() { echo "orvex-guest: $*" >/dev/console; }
+give_up() {
+    say "$*"
+    poweroff -f
+    sleep 60
+}
+# until_present SECONDS TEST...: waits for the test to hold, bounded.
+until_present() {
+    local tries=$(($1 * 5))
+    shift
+    while ! "$@"; do
+        tries=$((tries - 1))
+        [ "$tries" -gt 0 ] || return 1
+        sleep 0.2
+    done
+}
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mkdir -p /run /tmp
+mount -t tmpfs -o mode=0755 tmpfs /run
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+mkdir -p /run/dbus /var/lib/bluetooth
+
+watchdog=$(sed -n 's/.*orvex\.watchdog=\([0-9][0-9]*\).*/\1/p' /proc/cmdline)
+(
+    sleep "${watchdog:-300}"
+    give_up "watchdog: still running after ${watchdog:-300} s, powering off"
+) &
+
+for module in $(cat /lib/orvex-modules/order); do
+    insmod "/lib/orvex-modules/$module.ko" || give_up "cannot load $module"
+done
+
+ip link set lo up
+ip link set eth0 up || give_up "no network interface"
+ip addr add 10.0.2.15/24 dev eth0
+ip route add default via 10.0.2.2
+
+role=$(sed -n 's/.*orvex\.role=\([a-z]*\).*/\1/p' /proc/cmdline)
+case "$role" in
+central)
+    btvirt -L -l1 -s >/tmp/btvirt.log 2>&1 &
+    until_present 60 test -S /tmp/bt-server-le -a -e /sys/class/bluetooth/hci0 || give_up "btvirt did not start"
+    orvex-ble-peripheral --relay /dev/ttyS1 /tmp/bt-server-le >/tmp/relay.log 2>&1 &
+    /lib/systemd/systemd-udevd --daemon || give_up "systemd-udevd does not start"
+    dbus-daemon --system --fork --nopidfile || give_up "dbus-daemon does not start"
+    /usr/libexec/bluetooth/bluetoothd -n >/tmp/bluetoothd.log 2>&1 &
+    until_present 60 sh -c 'dbus-send --system --print-reply --dest=org.bluez /org/bluez/hci0 \
+        org.freedesktop.DBus.Properties.Get string:org.bluez.Adapter1 string:Address >/dev/null 2>&1' ||
+        give_up "bluetoothd has no adapter"
+    # It pairs once the peripheral advertises; the host waits for its line.
+    orvex-ble-central >/tmp/central.log 2>&1 &
+    ;;
+peripheral)
+    btattach -B /dev/ttyS1 -P h4 >/tmp/btattach.log 2>&1 &
+    until_present 60 test -e /sys/class/bluetooth/hci0 || give_up "no controller over ttyS1"
+    until_present 60 sh -c 'btmgmt --index 0 info 2>/dev/null | grep -q "addr "' || give_up "mgmt does not answer"
+    for setting in "le on" "bredr off" "io-cap 3" "bondable on" "connectable on" "name orvex-ble" "power on"; do
+        btmgmt --index 0 $setting >>/tmp/btmgmt.log 2>&1 || give_up "btmgmt $setting failed"
+    done
+    ;;
+*)
+    give_up "no orvex.role= on the kernel command line"
+    ;;
+esac
+
+if [ "$role" = peripheral ]; then
+    orvex-ble-peripheral --att --control-port 7000 >/tmp/peripheral.log 2>&1 &
+    server=$!
+    until_present 30 grep -q ready /tmp/peripheral.log || give_up "the GATT server did not start"
+    # Two instances: the controller then keeps re-enabling advertising, and
+    # a scan that misses one still sees the other.
+    btmgmt --index 0 add-adv -c -g -n -u 1812 1 >>/tmp/btmgmt.log 2>&1
+    btmgmt --index 0 add-adv -c -g -n -u 1812 2 >>/tmp/btmgmt.log 2>&1
+    say "peripheral ready"
+    wait "$server"
+    give_up "the GATT server ended"
+fi
+say "central ready"
+orvex-ble-peripheral --control-port 7000
+give_up "agent ended with status $?, powering off"

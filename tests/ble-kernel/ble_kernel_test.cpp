@@ -75,8 +75,8 @@ public:
         return central.Ask("sh " + command, timeout);
     }
     bool HidNodePresent() {
-        return Central("grep -l HID_ID=0005:0000045E /sys/class/hidraw/*/device/uevent").ok &&
-               !Central("grep -l HID_ID=0005:0000045E /sys/class/hidraw/*/device/uevent").lines.empty();
+        const GuestReply found = Central("grep -l HID_ID=0005:0000045E /sys/class/hidraw/*/device/uevent");
+        return found.ok && !found.lines.empty();
     }
     std::string BridgeErr() {
         std::string text;
@@ -354,10 +354,7 @@ TEST_F(RealBlueZ, AnnouncesARemovalAndSubscribesOnceWhenTheDeviceComesBack) {
     })) << "bluetoothd did not connect again";
     // bluetoothd restores its own subscription at once; the bridge's open
     // step (1 s after the node) releases it and subscribes again 2 s later.
-    const auto bridgeWrites = [&] {
-        auto writes = g_rig->NotifyCccWrites(back + 1'000'000);
-        return writes;
-    };
+    const auto bridgeWrites = [&] { return g_rig->NotifyCccWrites(back + 1'000'000); };
     ASSERT_TRUE(WaitUntil([&] {
         const auto writes = bridgeWrites();
         return !writes.empty() && writes.back().hex == "0100";

@@ -50,8 +50,9 @@ int Run(sdbus::IConnection& bus) {
     const char* const kAgent = "org.bluez.Agent1";
     agent->registerMethod("Release").onInterface(kAgent).implementedAs([] {});
     agent->registerMethod("Cancel").onInterface(kAgent).implementedAs([] {});
-    agent->registerMethod("RequestConfirmation").onInterface(kAgent).implementedAs([](const sdbus::ObjectPath&,
-                                                                                        uint32_t) {});
+    agent->registerMethod("RequestConfirmation")
+        .onInterface(kAgent)
+        .implementedAs([](const sdbus::ObjectPath&, uint32_t) {});
     agent->registerMethod("RequestAuthorization").onInterface(kAgent).implementedAs([](const sdbus::ObjectPath&) {});
     agent->registerMethod("AuthorizeService")
         .onInterface(kAgent)
@@ -61,8 +62,9 @@ int Run(sdbus::IConnection& bus) {
     manager->callMethod("RegisterAgent")
         .onInterface("org.bluez.AgentManager1")
         .withArguments(sdbus::ObjectPath("/orvex/agent"), std::string("NoInputNoOutput"));
-    manager->callMethod("RequestDefaultAgent").onInterface("org.bluez.AgentManager1").withArguments(
-        sdbus::ObjectPath("/orvex/agent"));
+    manager->callMethod("RequestDefaultAgent")
+        .onInterface("org.bluez.AgentManager1")
+        .withArguments(sdbus::ObjectPath("/orvex/agent"));
 
     auto root = sdbus::createProxy(bus, "org.bluez", "/");
     std::string device;

@@ -1,7 +1,8 @@
 // The libudev monitor: creation and clean shutdown on the real system, and
 // delivery of hidraw events through a mocked udev (umockdev) when it can be
-// preloaded; the hidraw backend's enumeration on the same mock. Tests that need the mock run themselves again in a child process
-// under the preload library, so the rest of the program stays unmocked.
+// preloaded; the hidraw backend's enumeration on the same mock. Tests that
+// need the mock run themselves again in a child process under the preload
+// library, so the rest of the program stays unmocked.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -385,9 +386,10 @@ TEST_F(AUdevMonitorOnAMockedSystem, EnumeratesNodesWithTheKernelsBusNumbers) {
         const std::string hid = std::string(c.parent) + "/" + c.hid;
         const std::string node = "hidraw" + std::to_string(c.minor);
         Add("P: " + hid + "/hidraw/" + node + "\nN: " + node + "\nE: DEVNAME=/dev/" + node +
-            "\nE: SUBSYSTEM=hidraw\nE: MAJOR=241\nE: MINOR=" + std::to_string(c.minor) + "\nA: dev=241:" +
-            std::to_string(c.minor) + "\nL: device=../../../" + c.hid + "\n\nP: " + hid + "\nE: SUBSYSTEM=hid\nE: HID_ID=" + c.hidId +
-            "\nE: HID_NAME=" + c.name + "\nE: HID_UNIQ=aa:bb:cc:dd:ee:0" + std::to_string(c.minor) +
+            "\nE: SUBSYSTEM=hidraw\nE: MAJOR=241\nE: MINOR=" + std::to_string(c.minor) +
+            "\nA: dev=241:" + std::to_string(c.minor) + "\nL: device=../../../" + c.hid + "\n\nP: " + hid +
+            "\nE: SUBSYSTEM=hid\nE: HID_ID=" + c.hidId + "\nE: HID_NAME=" + c.name + "\nE: HID_UNIQ=aa:bb:cc:dd:ee:0" +
+            std::to_string(c.minor) +
             "\nH: report_descriptor=05010902A1010901A10005091901290315002501950375018102C0C0\n\n");
     }
     HidrawApi api;
@@ -395,9 +397,8 @@ TEST_F(AUdevMonitorOnAMockedSystem, EnumeratesNodesWithTheKernelsBusNumbers) {
     const std::vector<HidDeviceInfo> entries = api.enumerate(0x045E, 0);
     for (const Case& c : cases) {
         const std::string path = "/dev/hidraw" + std::to_string(c.minor);
-        const auto count = std::count_if(entries.begin(), entries.end(), [&](const HidDeviceInfo& e) {
-            return e.path == path && e.bus_type == c.bus;
-        });
+        const auto count = std::count_if(entries.begin(), entries.end(),
+                                         [&](const HidDeviceInfo& e) { return e.path == path && e.bus_type == c.bus; });
         EXPECT_GT(count, 0) << c.name << " not listed with bus " << c.bus;
     }
 }

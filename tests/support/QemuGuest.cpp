@@ -47,14 +47,14 @@ QemuGuest::Boot QemuGuest::Start(const Options& options, std::string* why) {
                     return Boot::Skipped;
                 }
                 m_ports[guestPort] = taken.back()->port();
-                forwards += ",hostfwd=tcp:127.0.0.1:" + std::to_string(taken.back()->port()) + "-:" +
-                            std::to_string(guestPort);
+                forwards +=
+                    ",hostfwd=tcp:127.0.0.1:" + std::to_string(taken.back()->port()) + "-:" + std::to_string(guestPort);
             }
         }
         // timeout(1) bounds QEMU even if this program is killed; the guest's
         // own watchdog powers it off before that.
-        std::vector<std::string> argv = {FindInPath("timeout"), "--kill-after=10",
-                                         std::to_string(options.limitSeconds), FindInPath("qemu-system-x86_64")};
+        std::vector<std::string> argv = {FindInPath("timeout"), "--kill-after=10", std::to_string(options.limitSeconds),
+                                         FindInPath("qemu-system-x86_64")};
         std::istringstream fixed(
             "-accel tcg -m 512 -nodefaults -no-user-config -display none -serial stdio -no-reboot "
             "-device e1000,netdev=net0");

@@ -8,11 +8,13 @@
 
 #include "app/COrvexDlg.h"
 #include "app/Console.h"
+#include "app/Trust.h"
 #include "bridge/WebSocketServer.h"
 #include "platform/Log.h"
 #include "platform/linux/BluezStack.h"
 #include "platform/linux/HidrawApi.h"
 #include "platform/linux/OpenFileLimit.h"
+#include "platform/linux/PeerUid.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/SystemdNotify.h"
 #include "platform/linux/UdevMonitor.h"
@@ -95,16 +97,21 @@ int COrvexApp::InitInstance(const Options& options) {
 
     SteadyClock clock;
     WebSocketServer pages;
+    OriginTrust trust(options.origins, options.server.allowed_origins, Timings().originAnswerTimeout);
+    trust.SetPages(&pages);
     int status = 0;
     {
+        AppTrust trustFile(options, trust);
         COrvexDlg dialog(loop, Backends{*devices.hid, devices.monitor, devices.ble, clock}, pages);
         sim::Simulator* simulator = devices.simulator.get();
         if (simulator && !options.sim_control.empty() && !simulator->StartControlSocket(options.sim_control, &error)) {
             diag_error(error);
             return 2;
         }
-        Console console(dialog, pages, ConsoleSettings{options.console, simulator != nullptr});
+        Console console(dialog, pages, ConsoleSettings{options.console, simulator != nullptr, &trust});
         ServerConfig server = options.server;
+        server.origin_gate = &trust;
+        server.peer_filter = ForeignLoopbackPeer;
         console.Attach(server);
         switch (dialog.OnInitDialog(server, &error)) {
         case COrvexDlg::InitResult::Running: {
@@ -114,6 +121,7 @@ int COrvexApp::InitInstance(const Options& options) {
             if (options.console)
                 diag_verbose("console on http://" + options.server.address + ":" + std::to_string(pages.port()) +
                              "/");
+            if (options.console) trust.SetConsoleUrl(ConsoleUrl(options.server.address, pages.port()));
             NotifyServiceReady(listening);
             loop.run();
             NotifyServiceStopping();

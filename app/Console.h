@@ -14,11 +14,13 @@
 namespace orvex {
 
 class COrvexDlg;
+class OriginTrust;
 class WebSocketServer;
 
 struct ConsoleSettings {
     bool enabled = true;     // false: every path answers 404
     bool simulated = false;  // devices of --simulate
+    OriginTrust* trust = nullptr;  // /origins and the trust numbers of /status; null: none
 };
 
 class Console {
@@ -35,6 +37,7 @@ public:
     std::string StatusJson();
 
 private:
+    HttpResponse Origins(const HttpRequest& request);
     COrvexDlg& m_bridge;
     WebSocketServer& m_pages;
     const ConsoleSettings m_settings;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/OriginTrust.h"
 #include "bridge/PageSink.h"
 
 namespace orvex {
@@ -18,6 +19,11 @@ struct Options {
     bool console = true;  // the console page and /status on the pages' port
     bool check = false;   // report what the bridge can see and open, then exit
     bool json = false;    // with check: one JSON object
+    OriginPolicy origins = OriginPolicy::Ask;
+    // Edits of the trust file that run instead of the bridge.
+    std::string trust;    // --trust ORIGIN
+    std::string untrust;  // --untrust ORIGIN
+    bool list_trusted = false;
 };
 
 enum class ParseOutcome { Run, ExitSuccess, UsageError };

@@ -119,6 +119,9 @@ using std::chrono::milliseconds;
 constexpr size_t kFlushSlice = 16 << 10;
 constexpr milliseconds kFirstAcceptPause{100};
 constexpr milliseconds kLastAcceptPause{1000};
+// Frames a held page may send before the answer; one more closes it.
+constexpr size_t kMaxKeptFrames = 64;
+const char* const kNotTrusted = "origin not trusted";
 
 // One diagnostic line per second at most for an event that can repeat
 // thousands of times a second: the first at once, the later ones counted
@@ -180,6 +183,11 @@ struct WebSocketServer::Impl {
         // frame still unread in its socket.
         server_t::connection_ptr paused;
         bool overflowed = false;  // closed for passing max_page_buffer
+        // Held pages wait for the user's answer about their origin: no
+        // greeting, no text, their frames kept in arrival order.
+        std::string origin;
+        bool held = false;
+        std::vector<std::string> kept;
     };
     // The registry of open pages. m_connections_mutex is held for one whole
     // greeting, delivery of texts, registry change or close-all, and never
@@ -224,6 +232,10 @@ struct WebSocketServer::Impl {
     ThrottledDiag m_acceptFailures{[](unsigned count, const std::string& latest) {
         return "cannot accept a connection" + (count > 1 ? " (" + std::to_string(count) + " times)" : std::string()) +
                ": " + latest;
+    }};
+    ThrottledDiag m_foreignPeers{[](unsigned count, const std::string& latest) {
+        return "refused " + (count > 1 ? std::to_string(count) + " connections" : std::string("a connection")) +
+               " of another user (" + latest + ")";
     }};
     ThrottledDiag m_refusals{[this](unsigned count, const std::string& open) {
         return std::to_string(count) + (count == 1 ? " handshake" : " handshakes") + " refused: " + open +
@@ -273,7 +285,8 @@ struct WebSocketServer::Impl {
         {
             std::lock_guard<std::mutex> lock(m_connections_mutex);
             for (const auto& text : texts)
-                for (const auto& entry : m_connections) deliver_locked(entry.first, text);
+                for (const auto& entry : m_connections)
+                    if (!entry.second.held) deliver_locked(entry.first, text);
         }
         std::lock_guard<std::mutex> lock(m_outbox_mutex);
         m_flushPosted = !m_outbox.empty() && m_serving;
@@ -311,7 +324,9 @@ struct WebSocketServer::Impl {
         auto con = m_server.get_con_from_hdl(handle, ec);
         if (ec) return;
         const auto& request = con->get_request();
-        const HttpRequest query{request.get_method(), con->get_resource(), request.get_header("Host")};
+        const HttpRequest query{request.get_method(),         con->get_resource(),
+                                request.get_header("Host"),   request.get_header("Origin"),
+                                request.get_header("Content-Type"), request.get_body()};
         HttpResponse response;
         try {
             response = m_config.http_handler(query);
@@ -334,7 +349,16 @@ struct WebSocketServer::Impl {
         websocketpp::lib::error_code ec;
         auto con = m_server.get_con_from_hdl(handle, ec);
         if (ec) return false;
-        if (!m_config.allowed_origins.empty() && !origin_allowed(con)) return false;
+        if (m_config.origin_gate) {
+            const std::string origin = con->get_request_header("Origin");
+            if (!(m_config.accept_own_origins && is_own_origin(origin)) &&
+                !m_config.origin_gate->Handshake(origin, !origin.empty())) {
+                con->set_status(websocketpp::http::status_code::forbidden);
+                return false;
+            }
+        } else if (!m_config.allowed_origins.empty() && !origin_allowed(con)) {
+            return false;
+        }
         size_t open;
         {
             std::lock_guard<std::mutex> lock(m_connections_mutex);
@@ -380,6 +404,10 @@ struct WebSocketServer::Impl {
             m_acceptPause = milliseconds(0);
             auto con = std::move(m_acceptCon);
             m_acceptCon.reset();
+            if (foreign_peer(con)) {
+                accept_next();
+                return;
+            }
             con->start();
             accept_next();
             return;
@@ -428,24 +456,88 @@ struct WebSocketServer::Impl {
                                     websocketpp::log::elevel::info);
     }
 
+    // A loopback peer of another user is closed before any byte is read.
+    bool foreign_peer(const server_t::connection_ptr& con) {
+        if (!m_config.peer_filter) return false;
+        std::string who;
+        try {
+            who = m_config.peer_filter(con->get_raw_socket().native_handle());
+        } catch (const std::exception& e) {
+            who = std::string("owner unknown: ") + e.what();
+        }
+        if (who.empty()) return false;
+        m_foreignPeers.Note(who);
+        boost::system::error_code ignored;
+        con->get_raw_socket().close(ignored);
+        return true;
+    }
+
     void on_open(connection_hdl handle) {
         log_line("Connection opened");
         m_admitted.erase(handle);
+        PageAdmission admission = PageAdmission::Serve;
+        std::string origin;
+        websocketpp::lib::error_code ec;
+        auto con = m_server.get_con_from_hdl(handle, ec);
+        if (!ec && m_config.origin_gate) {
+            origin = con->get_request_header("Origin");
+            if (!(m_config.accept_own_origins && is_own_origin(origin)))
+                admission = m_config.origin_gate->Open(origin, !origin.empty());
+        }
         std::lock_guard<std::mutex> lock(m_connections_mutex);
-        m_connections[handle].id = ++m_lastPage;
-        deliver_locked(handle, "0304");
+        Page& page = m_connections[handle];
+        page.id = ++m_lastPage;
+        page.origin = origin;
+        if (admission == PageAdmission::Serve) {
+            deliver_locked(handle, "0304");
+        } else if (admission == PageAdmission::Hold) {
+            page.held = true;
+        } else if (!ec) {
+            con->close(websocketpp::close::status::policy_violation, kNotTrusted, ec);
+        }
+    }
+
+    // The user allowed origin: its held pages are greeted and their kept
+    // frames run in order, as if they had just arrived.
+    void release_origin(const std::string& origin) {
+        std::vector<std::pair<connection_hdl, std::vector<std::string>>> released;
+        {
+            std::lock_guard<std::mutex> lock(m_connections_mutex);
+            for (auto& [handle, page] : m_connections) {
+                if (!page.held || page.origin != origin) continue;
+                page.held = false;
+                deliver_locked(handle, "0304");
+                released.emplace_back(handle, std::move(page.kept));
+                page.kept.clear();
+            }
+        }
+        for (auto& [handle, frames] : released)
+            for (const std::string& payload : frames) run_frame(handle, payload);
+    }
+
+    void close_origin(const std::string& origin) {
+        std::lock_guard<std::mutex> lock(m_connections_mutex);
+        for (auto& [handle, page] : m_connections) {
+            if (page.origin != origin) continue;
+            page.kept.clear();
+            websocketpp::lib::error_code ec;
+            m_server.close(handle, websocketpp::close::status::policy_violation, kNotTrusted, ec);
+        }
     }
 
     void on_close(connection_hdl handle) {
         log_line("Connection closed");
         bool overflowed = false;
+        std::string heldOrigin;
         {
             std::lock_guard<std::mutex> lock(m_connections_mutex);
             auto page = m_connections.find(handle);
             if (page == m_connections.end()) return;
             overflowed = page->second.overflowed;
+            if (page->second.held) heldOrigin = page->second.origin;
             m_connections.erase(page);
         }
+        if (!heldOrigin.empty() && m_config.origin_gate) m_config.origin_gate->HeldPageClosed(heldOrigin);
         if (overflowed) release_memory_soon();
     }
 
@@ -465,6 +557,21 @@ struct WebSocketServer::Impl {
     void on_message(connection_hdl handle, message_ptr message) {
         const std::string& payload = message->get_payload();
         log_line("Received message: " + escape_for_log(payload));
+        auto held = m_connections.find(handle);  // only this thread changes the registry
+        if (held != m_connections.end() && held->second.held) {
+            if (held->second.kept.size() < kMaxKeptFrames) {
+                held->second.kept.push_back(payload);
+                return;
+            }
+            websocketpp::lib::error_code ec;
+            m_server.close(handle, websocketpp::close::status::policy_violation, "too many frames before an answer",
+                           ec);
+            return;
+        }
+        run_frame(handle, payload);
+    }
+
+    void run_frame(connection_hdl handle, const std::string& payload) {
         uint8_t buffer[COMMAND_BUFFER_SIZE];
         std::string error;
         if (!fill_command_buffer(payload, buffer, &error)) {
@@ -526,6 +633,8 @@ struct WebSocketServer::Impl {
             m_server.set_validate_handler([this](connection_hdl h) { return admit(std::move(h)); });
             m_server.set_fail_handler([this](connection_hdl h) { on_fail(std::move(h)); });
             m_server.set_max_message_size(MAX_MESSAGE_SIZE);
+            // The console's answers are small; the library would take 32 MB.
+            m_server.set_max_http_body_size(MAX_MESSAGE_SIZE);
             configure_logs();
             if (!m_asioInitialised) {
                 m_server.init_asio();
@@ -534,6 +643,7 @@ struct WebSocketServer::Impl {
                 m_trimTimer = std::make_unique<boost::asio::steady_timer>(m_server.get_io_service());
                 m_acceptFailures.Attach(m_server.get_io_service());
                 m_refusals.Attach(m_server.get_io_service());
+                m_foreignPeers.Attach(m_server.get_io_service());
             }
             m_server.reset();  // a loop stopped earlier must run again
             m_acceptCon.reset();
@@ -638,6 +748,16 @@ void WebSocketServer::resume_page(PageId page) {
     s.post_to_loop([&s, page] { s.resume(page); });
 }
 
+void WebSocketServer::ReleaseOrigin(const std::string& origin) {
+    Impl& s = *m_impl;
+    s.post_to_loop([&s, origin] { s.release_origin(origin); });
+}
+
+void WebSocketServer::CloseOrigin(const std::string& origin) {
+    Impl& s = *m_impl;
+    s.post_to_loop([&s, origin] { s.close_origin(origin); });
+}
+
 void WebSocketServer::close_all_connections() {
     Impl& s = *m_impl;
     s.post_to_loop([&s] {
@@ -671,6 +791,7 @@ void WebSocketServer::Stop(int grace_ms) {
         s.m_trimTimer->cancel();
         s.m_acceptFailures.Detach();
         s.m_refusals.Detach();
+        s.m_foreignPeers.Detach();
         s.close_acceptor();
         stopped->set_value();
     });
@@ -694,6 +815,7 @@ void WebSocketServer::Stop(int grace_ms) {
         s.m_acceptTimer->cancel();
         s.m_acceptFailures.Detach();
         s.m_refusals.Detach();
+        s.m_foreignPeers.Detach();
     }
     s.m_port = 0;
     std::lock_guard<std::mutex> lock(s.m_connections_mutex);

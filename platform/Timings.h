@@ -30,6 +30,8 @@ constexpr Milliseconds kInitialFeaturePause{200};
 constexpr Milliseconds kArrivalDelay{1000};
 // From the BLE open step to connecting its slots.
 constexpr Milliseconds kBleConnectDelay{2000};
+// A page of an untrusted origin waits this long for the user's answer.
+constexpr Milliseconds kOriginAnswerTimeout{120000};
 
 struct Timings {
     Milliseconds packetPause = kPacketPause;
@@ -41,6 +43,7 @@ struct Timings {
     Milliseconds initialFeaturePause = kInitialFeaturePause;
     Milliseconds arrivalDelay = kArrivalDelay;
     Milliseconds bleConnectDelay = kBleConnectDelay;
+    Milliseconds originAnswerTimeout = kOriginAnswerTimeout;
 };
 
 }  // namespace orvex

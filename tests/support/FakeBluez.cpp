@@ -12,75 +12,30 @@ namespace orvex::test {
 
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr auto kStartWait = 30s;
-const char* kPython = "/usr/bin/python3";
-const char* kDaemon = "/usr/bin/dbus-daemon";
 const char* kControl = "org.orvex.FakeBluez";
-
-const char* kBusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=@DIR@/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-
-bool WaitForOutput(ChildProcess& process, const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + kStartWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (process.Stdout().find(text) != std::string::npos) return true;
-        if (process.Wait(0ms) >= 0) return process.Stdout().find(text) != std::string::npos;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
 
 }  // namespace
 
 std::string FakeBluez::Unavailable() {
-    if (access(kDaemon, X_OK) != 0) return std::string(kDaemon) + " is missing: no private bus for a fake BlueZ";
-    if (RunToEnd({kPython, "-c", "import dbus, dbus.mainloop.glib; from gi.repository import GLib"}, kStartWait)
-            .status != 0)
-        return std::string(kPython) + " lacks python3-dbus or the GLib bindings: no fake BlueZ";
-    return "";
+    return PrivateBus::Unavailable();
 }
 
-FakeBluez::FakeBluez(int unrelatedObjects) : m_unrelated(unrelatedObjects) {}
+FakeBluez::FakeBluez(int unrelatedObjects) : m_unrelated(unrelatedObjects), m_bus(m_dir.path()) {}
 
 FakeBluez::~FakeBluez() {
     m_proxy.reset();
     m_control.reset();
     m_fake.reset();
-    m_daemon.reset();
+    m_bus.Stop();
 }
 
 bool FakeBluez::Start(std::string* error) {
-    std::string config = kBusConfig;
-    config.replace(config.find("@DIR@"), 5, m_dir.path());
-    std::ofstream(m_dir.path() + "/bus.conf") << config;
     return StartBus(error);
 }
 
 bool FakeBluez::StartBus(std::string* error) {
-    m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{
-        kDaemon, "--config-file=" + m_dir.path() + "/bus.conf", "--nofork", "--print-address=1"});
-    if (!m_daemon->Started() || !WaitForOutput(*m_daemon, "\n")) {
-        *error = "dbus-daemon did not start: " + m_daemon->Stderr();
-        return false;
-    }
-    m_address = m_daemon->Stdout();
-    m_address.erase(m_address.find('\n'));
-    // Without the server's guid, as the system bus is named: a client given
-    // one would not take the daemon that comes back at the same path.
-    m_address.erase(std::min(m_address.find(",guid="), m_address.size()));
+    if (!m_bus.Start(error)) return false;
+    m_address = m_bus.address();
     if (!StartFake(error)) return false;
     try {
         m_control = sdbus::createSessionBusConnectionWithAddress(m_address);
@@ -98,10 +53,8 @@ bool FakeBluez::RestartBus(std::string* error) {
     m_proxy.reset();
     m_control.reset();
     // The bus first: BlueZ does not leave it before it goes.
-    m_daemon.reset();
+    m_bus.Stop();
     m_fake.reset();
-    // A killed daemon leaves its socket behind.
-    unlink((m_dir.path() + "/bus").c_str());
     if (!StartBus(error)) return false;
     if (m_address != address) {
         *error = "the bus came back at " + m_address + ", not " + address;
@@ -111,13 +64,8 @@ bool FakeBluez::RestartBus(std::string* error) {
 }
 
 bool FakeBluez::StartFake(std::string* error) {
-    m_fake = std::make_unique<ChildProcess>(
-        std::vector<std::string>{kPython, ORVEX_FAKE_BLUEZ, m_address, std::to_string(m_unrelated)});
-    if (!WaitForOutput(*m_fake, "ready")) {
-        *error = "the fake BlueZ did not start: " + m_fake->Stderr();
-        return false;
-    }
-    return true;
+    m_fake = PrivateBus::StartFake(ORVEX_FAKE_BLUEZ, {m_address, std::to_string(m_unrelated)}, error);
+    return m_fake != nullptr;
 }
 
 bool FakeBluez::Restart(std::string* error) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/PrivateBus.h"
 #include "support/Process.h"
 
 namespace sdbus {
@@ -82,7 +83,8 @@ private:
 
     const int m_unrelated;
     TempDir m_dir;
-    std::unique_ptr<ChildProcess> m_daemon, m_fake;
+    PrivateBus m_bus;
+    std::unique_ptr<ChildProcess> m_fake;
     std::string m_address;
     std::mutex m_mutex;  // one control call at a time on the connection
     std::unique_ptr<sdbus::IConnection> m_control;

@@ -76,6 +76,10 @@ TEST_F(AServerThatAsks, HoldsAnUntrustedPageUntilAllowedThenGreetsItAndRunsItsFr
     EXPECT_TRUE(trust->Snap().pending.empty());
     // Trusted now: a new page is greeted at once.
     EXPECT_TRUE(Page(kSite)->WaitForMessages(1));
+    // Removed: its pages lose the devices.
+    trust->Decide(kSite, OriginDecision::Forget);
+    ASSERT_TRUE(held->WaitClosed());
+    EXPECT_EQ(held->CloseCode(), 1008);
 }
 
 TEST_F(AServerThatAsks, ClosesHeldPagesWith1008OnDenyOrTimeOutAndRemembersOnlyTheDenial) {

@@ -35,12 +35,13 @@ protected:
         fake.reset();
         fake = PrivateBus::StartFake(ORVEX_FAKE_NOTIFICATIONS, {bus.address(), answer}, &error);
         ASSERT_TRUE(fake) << error;
-        bridge = std::make_unique<ChildProcess>(
-            std::vector<std::string>{kBinary, "--port", "0", "--verbose"},
-            std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir.path(), "XDG_CONFIG_HOME=" + dir.path() + "/config",
-                                     "DBUS_SESSION_BUS_ADDRESS=" + bus.address()});
+        bridge = std::make_unique<ChildProcess>(std::vector<std::string>{kBinary, "--port", "0", "--verbose"}, Env());
         ASSERT_TRUE(bridge->WaitForStderr("console on", 30s)) << bridge->Stderr();
         port = static_cast<uint16_t>(ParseListeningPort(bridge->Stderr()));
+    }
+    std::vector<std::string> Env() {
+        return {"XDG_RUNTIME_DIR=" + dir.path(), "XDG_CONFIG_HOME=" + dir.path() + "/config",
+                "DBUS_SESSION_BUS_ADDRESS=" + bus.address()};
     }
     void Stop() {
         bridge->Signal(SIGTERM);
@@ -113,6 +114,12 @@ TEST_F(ABridgeThatAsks, TakesTheAnswerFromTheConsolePageOnlyAndTakesBackTheQuest
     ASSERT_EQ(origins["pending"].size(), 1u);
     EXPECT_EQ(origins["pending"][0]["origin"], kSite);
     EXPECT_EQ(origins["pending"][0]["pages"], 1);
+    const RunResult check = RunToEnd({kBinary, "--check", "--json", "--port", std::to_string(port)}, 30s, Env());
+    const json report = json::parse(check.out, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << check.out << check.err;
+    EXPECT_EQ(report["origins"]["policy"], "ask");
+    EXPECT_EQ(report["origins"]["pending"], 1);
+    EXPECT_EQ(report["origins"]["denied"], 0);
 
     const std::string deny = json({{"origin", kSite}, {"decision", "deny"}}).dump();
     EXPECT_EQ(Post(kSite, "application/json", json({{"origin", kSite}, {"decision", "allow"}}).dump()).status, 403);
@@ -150,6 +157,18 @@ TEST(TheTrustCommands, EditAndListTheTrustFileAndRefuseMalformedOrigins) {
     const RunResult list = RunToEnd({kBinary, "--list-trusted"}, 10s, env);
     EXPECT_EQ(list.status, 0);
     EXPECT_EQ(list.out, "http://localhost:8080\n");
+
+    // A hand-edited line that is no origin is a problem that --check names.
+    std::ofstream(dir.path() + "/orvex-bridge/trusted-origins", std::ios::app) << "localhost:8081\n";
+    const RunResult check = RunToEnd({kBinary, "--check", "--json", "--port", "0"}, 30s, env);
+    EXPECT_EQ(check.status, 1);
+    const json report = json::parse(check.out, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << check.out;
+    EXPECT_EQ(report["origins"]["malformed_lines"], json({3}));
+    EXPECT_EQ(report["origins"]["trusted"], 1);
+    EXPECT_NE(report["problems"].dump().find("trusted-origins line 3 is not an origin: localhost:8081"),
+              std::string::npos)
+        << report["problems"].dump();
 }
 
 }  // namespace

@@ -118,8 +118,10 @@ PageAdmission OriginTrust::Open(const std::string& origin, bool present) {
         // One question per origin, however many of its pages wait.
         if (!inserted.second) return PageAdmission::Hold;
         asker = m_asker;
-        line = "page origin " + escape_for_log(origin) + " waits for the user: allow or deny it at " +
-               (m_consoleUrl.empty() ? std::string("the console") : m_consoleUrl) + " or in the notification";
+        line = "page origin " + escape_for_log(origin) + " waits for the user: allow or deny it " +
+               (m_consoleUrl.empty() ? std::string("with orvex-bridge --trust ORIGIN")
+                                     : "at " + m_consoleUrl) +
+               " or in the desktop notification";
     }
     m_wake.notify_all();
     diag_warning(line);

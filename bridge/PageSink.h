@@ -84,7 +84,7 @@ public:
 };
 
 // At accept, before any byte is read: "" serves the connection, anything else
-// closes it and is the reason for the log ("uid 1001"). Given the socket.
+// closes it and is the reason for the log ("uid 1001, another user").
 using PeerFilter = std::function<std::string(int socket)>;
 
 struct ServerConfig {

@@ -234,8 +234,9 @@ struct WebSocketServer::Impl {
                ": " + latest;
     }};
     ThrottledDiag m_foreignPeers{[](unsigned count, const std::string& latest) {
-        return "refused " + (count > 1 ? std::to_string(count) + " connections" : std::string("a connection")) +
-               " of another user (" + latest + ")";
+        return "refused " +
+               (count > 1 ? std::to_string(count) + " loopback connections" : std::string("a loopback connection")) +
+               " (" + latest + ")";
     }};
     ThrottledDiag m_refusals{[this](unsigned count, const std::string& open) {
         return std::to_string(count) + (count == 1 ? " handshake" : " handshakes") + " refused: " + open +

@@ -190,7 +190,8 @@ std::string ForeignLoopbackPeer(int socket) {
     uid_t uid = 0;
     switch (LoopbackPeerUid(socket, &uid)) {
     case PeerLookup::NotLoopback: return "";
-    case PeerLookup::Found: return uid == geteuid() || uid == 0 ? "" : "uid " + std::to_string(uid);
+    case PeerLookup::Found:
+        return uid == geteuid() || uid == 0 ? "" : "uid " + std::to_string(uid) + ", another user";
     // Gone already (the peer closed at once): nobody to serve.
     case PeerLookup::NotFound: return "owner not found";
     case PeerLookup::Failed: break;

@@ -19,7 +19,7 @@ PeerLookup LoopbackPeerUidByDiag(int socket, uid_t* uid);
 PeerLookup LoopbackPeerUidByProc(int socket, uid_t* uid);
 
 // The server's PeerFilter: "" for a peer of this user, root, or no local
-// owner; "uid N" for another user's. A lookup that cannot be made at all lets
+// owner; "uid N, another user" for another user's. A lookup that cannot be made at all lets
 // the peer in with one warning: refusing everyone would leave the devices
 // without their page.
 std::string ForeignLoopbackPeer(int socket);

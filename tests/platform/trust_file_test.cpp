@@ -179,7 +179,7 @@ TEST(ALoopbackPeer, OfAnotherUserIsClosedBeforeAnyByteIsRead) {
     mine.WaitClosed();
     server.Stop();
     const std::vector<std::string> diags = capture.Diags();
-    EXPECT_NE(std::find(diags.begin(), diags.end(), "refused a connection of another user (uid 65534)"), diags.end())
+    EXPECT_NE(std::find(diags.begin(), diags.end(), "refused a loopback connection (uid 65534, another user)"), diags.end())
         << ::testing::PrintToString(diags);
 }
 

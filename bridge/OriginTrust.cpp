@@ -102,7 +102,10 @@ bool OriginTrust::Handshake(const std::string& origin, bool present) {
     // "null" (local files, sandboxed frames) says nothing the user could
     // judge: only --allow-origin null lets it in, never a question.
     if (origin == "null") return m_fixed.count(origin) > 0;
-    return m_policy == OriginPolicy::Ask || TrustedLocked(origin);
+    if (TrustedLocked(origin)) return true;
+    // Browsers send well-formed origins; anything else would only put a
+    // question of someone else's wording before the user.
+    return m_policy == OriginPolicy::Ask && IsOriginText(origin);
 }
 
 PageAdmission OriginTrust::Open(const std::string& origin, bool present) {

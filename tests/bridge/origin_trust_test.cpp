@@ -134,6 +134,7 @@ TEST(AnOriginPolicy, AnswersEachHandshakeAsTheUserWouldExpect) {
         {OriginPolicy::Ask, {}, "null", 403},
         {OriginPolicy::Ask, {"null"}, "null", 0},
         {OriginPolicy::Ask, {kSite}, kSite.c_str(), 0},
+        {OriginPolicy::Ask, {}, "https://pages.example/<b>Allow</b>", 403},
         {OriginPolicy::Listed, {kSite}, kSite.c_str(), 0},
         {OriginPolicy::Listed, {kSite}, "https://other.example", 403},
         {OriginPolicy::Listed, {kSite}, "", 403},

@@ -106,15 +106,17 @@ PeerLookup ByDiag(const Ends& ends, uid_t* uid) {
     setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     const ssize_t n = recv(fd.get(), buffer, sizeof buffer, 0);
     if (n < 0) return PeerLookup::Failed;
-    int length = static_cast<int>(n);
-    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
-         header = NLMSG_NEXT(header, length)) {
+    // NLMSG_OK and NLMSG_NEXT, written out: the macros compare signed with unsigned.
+    for (size_t at = 0; at + sizeof(nlmsghdr) <= static_cast<size_t>(n);) {
+        const auto* header = reinterpret_cast<const nlmsghdr*>(buffer + at);
+        if (header->nlmsg_len < sizeof(nlmsghdr) || at + header->nlmsg_len > static_cast<size_t>(n)) break;
+        at += NLMSG_ALIGN(header->nlmsg_len);
         if (header->nlmsg_type == NLMSG_ERROR) {
-            const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+            const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(const_cast<nlmsghdr*>(header)));
             return error->error == -ENOENT ? PeerLookup::NotFound : PeerLookup::Failed;
         }
         if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
-        const auto* reply = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+        const auto* reply = static_cast<const inet_diag_msg*>(NLMSG_DATA(const_cast<nlmsghdr*>(header)));
         *uid = reply->idiag_uid;
         return PeerLookup::Found;
     }

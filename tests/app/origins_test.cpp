@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app/Options.h"
 #include "support/Http.h"
 #include "support/PrivateBus.h"
 #include "support/Process.h"
@@ -141,6 +142,24 @@ TEST_F(ABridgeThatAsks, TakesTheAnswerFromTheConsolePageOnlyAndTakesBackTheQuest
     const std::vector<json> calls = Calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[2], json({"CloseNotification", calls[1][1]}));
+}
+
+TEST(TheOriginsOption, AsksByDefaultAndKeepsAnAllowListAloneMeaningOnlyThose) {
+    const std::vector<std::pair<std::vector<std::string>, OriginPolicy>> cases = {
+        {{}, OriginPolicy::Ask},
+        {{"--allow-origin", kSite}, OriginPolicy::Listed},
+        {{"--allow-origin", kSite, "--origins", "ask"}, OriginPolicy::Ask},
+        {{"--origins", "any"}, OriginPolicy::Any},
+    };
+    for (const auto& [args, policy] : cases) {
+        std::vector<std::string> words = {"orvex-bridge"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        Options options;
+        ASSERT_EQ(ParseOptions(static_cast<int>(argv.size()), argv.data(), &options), ParseOutcome::Run);
+        EXPECT_EQ(options.origins, policy) << ::testing::PrintToString(args);
+    }
 }
 
 TEST(TheTrustCommands, EditAndListTheTrustFileAndRefuseMalformedOrigins) {

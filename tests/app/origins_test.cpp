@@ -34,7 +34,7 @@ protected:
     void Start(const std::string& answer) {
         std::string error;
         fake.reset();
-        fake = PrivateBus::StartFake(ORVEX_FAKE_NOTIFICATIONS, {bus.address(), answer}, &error);
+        fake = bus.StartFake(ORVEX_FAKE_NOTIFICATIONS, {answer}, &error);
         ASSERT_TRUE(fake) << error;
         bridge = std::make_unique<ChildProcess>(std::vector<std::string>{kBinary, "--port", "0", "--verbose"}, Env());
         ASSERT_TRUE(bridge->WaitForStderr("console on", 30s)) << bridge->Stderr();
@@ -70,7 +70,7 @@ protected:
     }
 
     TempDir dir;
-    PrivateBus bus{dir.path()};
+    PrivateBus bus;
     std::unique_ptr<ChildProcess> fake, bridge;
     uint16_t port = 0;
 };

@@ -1,4 +1,4 @@
-// A private D-Bus bus (a dbus-daemon of its own) with the fake BlueZ of
+// A private D-Bus bus (PrivateBus) with the fake BlueZ of
 // fake_bluez.py on it, and a control connection that drives the fake. Shared
 // by the BlueZ backend's tests and its benchmark.
 #pragma once
@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "support/PrivateBus.h"
-#include "support/Process.h"
 
 namespace sdbus {
 class IConnection;
@@ -47,7 +46,7 @@ public:
 
     // The bus and the fake on it; false with the reason when they did not start.
     bool Start(std::string* error);
-    const std::string& address() const { return m_address; }
+    const std::string& address() const { return m_bus.address(); }
     // BlueZ leaves the bus (the fake ends) and comes back with its objects
     // as they were at start.
     bool Restart(std::string* error);
@@ -82,10 +81,8 @@ private:
     bool StartFake(std::string* error);
 
     const int m_unrelated;
-    TempDir m_dir;
     PrivateBus m_bus;
     std::unique_ptr<ChildProcess> m_fake;
-    std::string m_address;
     std::mutex m_mutex;  // one control call at a time on the connection
     std::unique_ptr<sdbus::IConnection> m_control;
     std::unique_ptr<sdbus::IProxy> m_proxy;

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -31,6 +29,8 @@ const char* kBusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bu
 </busconfig>
 )";
 
+}  // namespace
+
 bool WaitForOutput(ChildProcess& process, const std::string& text) {
     const auto deadline = std::chrono::steady_clock::now() + kStartWait;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -41,44 +41,51 @@ bool WaitForOutput(ChildProcess& process, const std::string& text) {
     return false;
 }
 
-}  // namespace
-
 std::string PrivateBus::Unavailable() {
-    if (access(kDaemon, X_OK) != 0) return std::string(kDaemon) + " is missing: no private bus for a fake";
+    if (access(kDaemon, X_OK) != 0) return std::string(kDaemon) + " is missing: no private bus for a fake service";
     if (RunToEnd({kPython, "-c", "import dbus, dbus.mainloop.glib; from gi.repository import GLib"}, kStartWait)
             .status != 0)
-        return std::string(kPython) + " lacks python3-dbus or the GLib bindings: no fake on a private bus";
+        return std::string(kPython) + " lacks python3-dbus or the GLib bindings: no fake service";
     return "";
 }
 
 bool PrivateBus::Start(std::string* error) {
-    std::string config = kBusConfig;
-    config.replace(config.find("@DIR@"), 5, m_dir);
-    std::ofstream(m_dir + "/bus.conf") << config;
+    const std::string config = m_dir.path() + "/bus.conf";
+    if (access(config.c_str(), F_OK) != 0) {
+        std::string text = kBusConfig;
+        text.replace(text.find("@DIR@"), 5, m_dir.path());
+        std::ofstream(config) << text;
+    }
     m_daemon = std::make_unique<ChildProcess>(
-        std::vector<std::string>{kDaemon, "--config-file=" + m_dir + "/bus.conf", "--nofork", "--print-address=1"});
+        std::vector<std::string>{kDaemon, "--config-file=" + config, "--nofork", "--print-address=1"});
     if (!m_daemon->Started() || !WaitForOutput(*m_daemon, "\n")) {
         *error = "dbus-daemon did not start: " + m_daemon->Stderr();
         return false;
     }
-    m_address = m_daemon->Stdout();
-    m_address.erase(m_address.find('\n'));
+    std::string address = m_daemon->Stdout();
+    address.erase(address.find('\n'));
     // Without the server's guid, as the system bus is named: a client given
     // one would not take the daemon that comes back at the same path.
-    m_address.erase(std::min(m_address.find(",guid="), m_address.size()));
+    address.erase(std::min(address.find(",guid="), address.size()));
+    if (!m_address.empty() && address != m_address) {
+        *error = "the bus came back at " + address + ", not " + m_address;
+        return false;
+    }
+    m_address = address;
     return true;
 }
 
 void PrivateBus::Stop() {
     m_daemon.reset();
     // A killed daemon leaves its socket behind.
-    unlink((m_dir + "/bus").c_str());
+    unlink((m_dir.path() + "/bus").c_str());
 }
 
-std::unique_ptr<ChildProcess> PrivateBus::StartFake(const std::string& script, std::vector<std::string> args,
+std::unique_ptr<ChildProcess> PrivateBus::StartFake(const std::string& script, const std::vector<std::string>& args,
                                                     std::string* error) {
-    args.insert(args.begin(), {kPython, script});
-    auto fake = std::make_unique<ChildProcess>(std::move(args));
+    std::vector<std::string> argv{kPython, script, m_address};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto fake = std::make_unique<ChildProcess>(argv);
     if (!WaitForOutput(*fake, "ready")) {
         *error = script + " did not start: " + fake->Stderr();
         return nullptr;

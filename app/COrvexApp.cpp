@@ -108,8 +108,9 @@ int COrvexApp::InitInstance(const Options& options) {
             diag_error(error);
             return 2;
         }
-        Console console(dialog, pages, ConsoleSettings{options.console, simulator != nullptr, &trust});
+        Console console(dialog, pages, ConsoleSettings{options.console, simulator != nullptr});
         ServerConfig server = options.server;
+        console.SetTrust(&trust);
         server.origin_gate = &trust;
         server.peer_filter = ForeignLoopbackPeer;
         console.Attach(server);

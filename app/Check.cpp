@@ -431,15 +431,6 @@ Json ToJson(const Report& r) {
         json["port"]["listeners"] = Json::array();
         for (const auto& l : r.listeners) json["port"]["listeners"].push_back(l.address);
     }
-    json["origins"] = {{"policy", r.origins.policy},
-                       {"file", r.origins.file},
-                       {"trusted", r.origins.trusted},
-                       {"malformed_lines", Json::array()}};
-    for (const auto& line : r.origins.contents.malformed) json["origins"]["malformed_lines"].push_back(line.first);
-    if (r.origins.asked) {
-        json["origins"]["pending"] = r.origins.pending;
-        json["origins"]["denied"] = r.origins.denied;
-    }
     Json hid = {{"simulated", r.simulated}, {"init_failed", r.hid_init_failed}, {"nodes", Json::array()}};
     for (const Node& node : r.nodes) {
         Json n = {{"path", node.path},
@@ -497,6 +488,15 @@ Json ToJson(const Report& r) {
                                   {"write_characteristic", d.write_characteristic},
                                   {"notify_characteristic", d.notify_characteristic}});
     json["ble"] = ble;
+    json["origins"] = {{"policy", r.origins.policy},
+                       {"file", r.origins.file},
+                       {"trusted", r.origins.trusted},
+                       {"malformed_lines", Json::array()}};
+    for (const auto& line : r.origins.contents.malformed) json["origins"]["malformed_lines"].push_back(line.first);
+    if (r.origins.asked) {
+        json["origins"]["pending"] = r.origins.pending;
+        json["origins"]["denied"] = r.origins.denied;
+    }
     return json;
 }
 
@@ -613,7 +613,6 @@ int RunCheck(const Options& options) {
     }
 
     CheckInstance(options, &report);
-    CheckOrigins(options, &report);
     if (simulator) {
         CheckHid(simulator->hid(), true, &report);
         report.ble = SimulatedBle(simulator->ble());
@@ -625,6 +624,7 @@ int RunCheck(const Options& options) {
     for (const auto& device : report.ble.devices)
         if (device.has_ids && device.vendor_id == kBleHidVendorId && (device.paired || device.connected))
             report.ble_devices.push_back(device);
+    CheckOrigins(options, &report);
     FindProblems(&report);
 
     if (options.json)

@@ -20,7 +20,6 @@ class WebSocketServer;
 struct ConsoleSettings {
     bool enabled = true;     // false: every path answers 404
     bool simulated = false;  // devices of --simulate
-    OriginTrust* trust = nullptr;  // /origins and the trust numbers of /status; null: none
 };
 
 class Console {
@@ -33,6 +32,10 @@ public:
     // own origins may open pages where --allow-origin restricts them.
     void Attach(ServerConfig& config);
 
+    // Serves /origins and adds the trust numbers to /status; null: neither.
+    // Set before the server starts.
+    void SetTrust(OriginTrust* trust) { m_trust = trust; }
+
     HttpResponse Handle(const HttpRequest& request);
     std::string StatusJson();
 
@@ -42,6 +45,7 @@ private:
     WebSocketServer& m_pages;
     const ConsoleSettings m_settings;
     std::string m_address;  // listening address, set by Attach
+    OriginTrust* m_trust = nullptr;
     const std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
 };
 

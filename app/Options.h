@@ -11,6 +11,11 @@ namespace orvex {
 
 struct Options {
     ServerConfig server;
+    OriginPolicy origins = OriginPolicy::Ask;
+    // Edits of the trust file that run instead of the bridge.
+    std::string trust;    // --trust ORIGIN
+    std::string untrust;  // --untrust ORIGIN
+    bool list_trusted = false;
     std::string simulate;     // scenario file; empty: real devices
     std::string sim_control;  // control socket path of the simulator
     bool verbose = false;
@@ -19,11 +24,6 @@ struct Options {
     bool console = true;  // the console page and /status on the pages' port
     bool check = false;   // report what the bridge can see and open, then exit
     bool json = false;    // with check: one JSON object
-    OriginPolicy origins = OriginPolicy::Ask;
-    // Edits of the trust file that run instead of the bridge.
-    std::string trust;    // --trust ORIGIN
-    std::string untrust;  // --untrust ORIGIN
-    bool list_trusted = false;
 };
 
 enum class ParseOutcome { Run, ExitSuccess, UsageError };

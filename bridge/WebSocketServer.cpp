@@ -744,11 +744,6 @@ void WebSocketServer::broadcast_text(const std::string& text) {
     boost::asio::post(s.m_server.get_io_service(), [&s] { s.flush_outbox(); });
 }
 
-void WebSocketServer::resume_page(PageId page) {
-    Impl& s = *m_impl;
-    s.post_to_loop([&s, page] { s.resume(page); });
-}
-
 void WebSocketServer::ReleaseOrigin(const std::string& origin) {
     Impl& s = *m_impl;
     s.post_to_loop([&s, origin] { s.release_origin(origin); });
@@ -757,6 +752,11 @@ void WebSocketServer::ReleaseOrigin(const std::string& origin) {
 void WebSocketServer::CloseOrigin(const std::string& origin) {
     Impl& s = *m_impl;
     s.post_to_loop([&s, origin] { s.close_origin(origin); });
+}
+
+void WebSocketServer::resume_page(PageId page) {
+    Impl& s = *m_impl;
+    s.post_to_loop([&s, page] { s.resume(page); });
 }
 
 void WebSocketServer::close_all_connections() {
@@ -791,8 +791,8 @@ void WebSocketServer::Stop(int grace_ms) {
         s.m_acceptTimer->cancel();
         s.m_trimTimer->cancel();
         s.m_acceptFailures.Detach();
-        s.m_refusals.Detach();
         s.m_foreignPeers.Detach();
+        s.m_refusals.Detach();
         s.close_acceptor();
         stopped->set_value();
     });

@@ -41,9 +41,9 @@ struct Timings {
     Milliseconds queryReadPause = kQueryReadPause;
     Milliseconds controlReadTimeout = kControlReadTimeout;
     Milliseconds initialFeaturePause = kInitialFeaturePause;
+    Milliseconds originAnswerTimeout = kOriginAnswerTimeout;
     Milliseconds arrivalDelay = kArrivalDelay;
     Milliseconds bleConnectDelay = kBleConnectDelay;
-    Milliseconds originAnswerTimeout = kOriginAnswerTimeout;
 };
 
 }  // namespace orvex

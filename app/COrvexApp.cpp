@@ -9,6 +9,7 @@
 #include "app/COrvexDlg.h"
 #include "app/Console.h"
 #include "app/PortWait.h"
+#include "app/Trust.h"
 #include "platform/SessionWatch.h"
 #include "bridge/WebSocketServer.h"
 #include "platform/Log.h"
@@ -16,6 +17,7 @@
 #include "platform/linux/HidrawApi.h"
 #include "platform/linux/LogindSession.h"
 #include "platform/linux/OpenFileLimit.h"
+#include "platform/linux/PeerUid.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/SystemdNotify.h"
 #include "platform/linux/UdevMonitor.h"
@@ -112,8 +114,11 @@ int COrvexApp::InitInstance(const Options& options) {
     SteadyClock clock;
     WebSocketServer pages;
     const Timings timings;
+    OriginTrust trust(options.origins, options.server.allowed_origins, timings.originAnswerTimeout);
+    trust.SetPages(&pages);
     int status = -1;  // -1: running
     {
+        AppTrust trustFile(options, trust);
         COrvexDlg dialog(loop, Backends{*devices.hid, devices.monitor, devices.ble, clock, timings}, pages);
         sim::Simulator* simulator = devices.simulator.get();
         if (simulator && !options.sim_control.empty() && !simulator->StartControlSocket(options.sim_control, &error)) {
@@ -122,6 +127,9 @@ int COrvexApp::InitInstance(const Options& options) {
         }
         Console console(dialog, pages, ConsoleSettings{options.console, simulator != nullptr, session});
         ServerConfig server = options.server;
+        console.SetTrust(&trust);
+        server.origin_gate = &trust;
+        server.peer_filter = ForeignLoopbackPeer;
         console.Attach(server);
         PortWait listening(loop, dialog, pages, server);
         listening.onListening = [&] {
@@ -134,6 +142,7 @@ int COrvexApp::InitInstance(const Options& options) {
             if (options.console)
                 diag_verbose("console on http://" + options.server.address + ":" + std::to_string(pages.port()) +
                              "/");
+            if (options.console) trust.SetConsoleUrl(ConsoleUrl(options.server.address, pages.port()));
             NotifyServiceReady(line);
         };
         listening.onWaiting = [](const std::string& line) { NotifyServiceStatus(line); };

@@ -1,5 +1,9 @@
 #include "app/Check.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +17,7 @@
 #include <vector>
 
 #include "app/COrvexApp.h"
+#include "app/Trust.h"
 #include "ble/BleSlots.h"
 #include "ble/CBleDevice.h"
 #include "hid/HidFamilies.h"
@@ -83,7 +88,72 @@ struct Report {
     BleSnapshot ble;
     std::vector<BleDeviceInfo> ble_devices;  // of the BLE vendor, paired or connected
     std::vector<Problem> problems;
+    // Which pages may use the devices.
+    struct {
+        std::string policy;
+        std::string file;          // "" when no place for it is known
+        TrustFileContents contents;
+        size_t trusted = 0;        // the file's and --allow-origin's
+        bool asked = false;        // the running bridge told its numbers
+        size_t pending = 0;
+        size_t denied = 0;
+    } origins;
 };
+
+// The running bridge's own /status over loopback, bounded; null when it
+// does not answer (an older bridge, the console turned off).
+Json RunningStatus(const std::string& address, uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return nullptr;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    if (inet_pton(AF_INET, address == "0.0.0.0" ? "127.0.0.1" : address.c_str(), &to.sin_addr) != 1)
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    const std::string request =
+        "GET /status HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+    bool sent = false;
+    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    for (int rounds = 0; rounds < 40; ++rounds) {  // 2 s at most
+        pollfd p{fd, static_cast<short>(sent ? POLLIN : POLLOUT), 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        if (!sent) {
+            sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+            if (!sent) break;
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        answer.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    const size_t body = answer.find("\r\n\r\n");
+    if (answer.compare(0, 12, "HTTP/1.1 200") != 0 || body == std::string::npos) return nullptr;
+    Json status = Json::parse(answer.substr(body + 4), nullptr, false);
+    return status.is_discarded() ? Json(nullptr) : status;
+}
+
+void CheckOrigins(const Options& options, Report* report) {
+    auto& o = report->origins;
+    o.policy = OriginPolicyName(options.origins);
+    o.file = TrustFilePath();
+    if (!o.file.empty()) o.contents = ReadTrustFile(o.file);
+    std::vector<std::string> trusted = o.contents.origins;
+    trusted.insert(trusted.end(), options.server.allowed_origins.begin(), options.server.allowed_origins.end());
+    std::sort(trusted.begin(), trusted.end());
+    o.trusted = static_cast<size_t>(std::unique(trusted.begin(), trusted.end()) - trusted.begin());
+    if (!report->lock.held || !report->listening) return;
+    const Json status = RunningStatus(report->address, report->port);
+    if (!status.is_object() || !status.contains("origins")) return;
+    const Json& running = status["origins"];
+    o.asked = true;
+    o.policy = running.value("policy", o.policy);
+    o.trusted = running.value("trusted", o.trusted);
+    o.pending = running.value("pending", size_t{0});
+    o.denied = running.value("denied", size_t{0});
+}
 
 std::string Hex4(unsigned value) {
     char text[8];
@@ -308,6 +378,14 @@ void FindProblems(Report* report) {
         problem("the HID library does not start",
                 "check that /sys is mounted and hidraw is available (modprobe hidraw)");
 
+    if (!r.origins.contents.error.empty())
+        problem("the trusted origins cannot be read: " + r.origins.contents.error,
+                "make the file readable by this user, or remove it and answer the page's question again");
+    for (const auto& [number, text] : r.origins.contents.malformed)
+        problem(r.origins.file + " line " + std::to_string(number) + " is not an origin: " + text,
+                "write one origin a line as scheme://host[:port] (orvex-bridge --trust ORIGIN does), or remove "
+                "the line");
+
     bool anyDevice = false;
     for (const Node& node : r.nodes) {
         anyDevice = anyDevice || node.needed || node.bus == kBusBluetooth;
@@ -430,6 +508,15 @@ Json ToJson(const Report& r) {
                                   {"write_characteristic", d.write_characteristic},
                                   {"notify_characteristic", d.notify_characteristic}});
     json["ble"] = ble;
+    json["origins"] = {{"policy", r.origins.policy},
+                       {"file", r.origins.file},
+                       {"trusted", r.origins.trusted},
+                       {"malformed_lines", Json::array()}};
+    for (const auto& line : r.origins.contents.malformed) json["origins"]["malformed_lines"].push_back(line.first);
+    if (r.origins.asked) {
+        json["origins"]["pending"] = r.origins.pending;
+        json["origins"]["denied"] = r.origins.denied;
+    }
     return json;
 }
 
@@ -464,6 +551,13 @@ void PrintText(const Report& r, std::ostream& out) {
         out << "session: " << r.session.id
             << (r.session.remote ? ", remote: the bridge always serves\n" : ", active\n");
 
+    out << "pages: policy " << r.origins.policy << ", " << r.origins.trusted << " trusted origin"
+        << (r.origins.trusted == 1 ? "" : "s");
+    if (r.origins.asked) out << ", " << r.origins.pending << " waiting, " << r.origins.denied << " denied";
+    out << (r.origins.file.empty() ? std::string(" (no trust file: HOME is not set)")
+                                   : " (" + r.origins.file + (r.origins.contents.exists ? "" : ", not written yet") +
+                                         ")")
+        << "\n";
     out << "HID nodes" << (r.simulated ? " (simulated)" : "") << ":" << (r.nodes.empty() ? " none" : "") << "\n";
     if (r.hid_init_failed) out << "  the HID library did not start\n";
     for (const Node& node : r.nodes) {
@@ -561,6 +655,7 @@ int RunCheck(const Options& options) {
     for (const auto& device : report.ble.devices)
         if (device.has_ids && device.vendor_id == kBleHidVendorId && (device.paired || device.connected))
             report.ble_devices.push_back(device);
+    CheckOrigins(options, &report);
     FindProblems(&report);
 
     if (options.json)

@@ -9,6 +9,7 @@
 #include "app/COrvexDlg.h"
 #include "app/ConsoleFiles.h"
 #include "app/Options.h"
+#include "bridge/OriginTrust.h"
 #include "bridge/WebSocketServer.h"
 #include "platform/SessionWatch.h"
 
@@ -97,6 +98,9 @@ HttpResponse Console::Handle(const HttpRequest& request) {
     if (!IsConsoleHost(request.host, m_address, port)) {
         // The name may belong to any site: nothing of it goes back.
         response = Text(403, "forbidden: the console answers only to localhost\n");
+    } else if (m_settings.enabled && m_trust &&
+               request.target.substr(0, request.target.find_first_of("?#")) == "/origins") {
+        response = Origins(request);
     } else if (request.method != "GET" && request.method != "HEAD") {
         response = Text(405, "method not allowed\n");
         response.headers.emplace_back("Allow", "GET, HEAD");
@@ -187,7 +191,7 @@ std::string Console::StatusJson() {
                              {"last_report_ms_ago", last}});
         }
     }
-    const json status = {
+    json status = {
         {"version", kVersion},
         {"uptime_ms", std::chrono::duration_cast<std::chrono::milliseconds>(now - m_started).count()},
         {"listen", {{"address", m_address}, {"port", m_pages.port()}}},
@@ -197,7 +201,69 @@ std::string Console::StatusJson() {
         {"devices", m_settings.simulated ? "simulated" : "real"},
         {"families", families},
     };
+    if (m_trust) {
+        const OriginTrust::Snapshot snap = m_trust->Snap();
+        status["origins"] = {{"policy", OriginPolicyName(snap.policy)},
+                             {"trusted", snap.trusted.size()},
+                             {"pending", snap.pending.size()},
+                             {"denied", snap.denied.size()}};
+    }
     return status.dump(2) + "\n";
+}
+
+HttpResponse Console::Origins(const HttpRequest& request) {
+    using json = nlohmann::ordered_json;
+    if (request.method == "GET" || request.method == "HEAD") {
+        const OriginTrust::Snapshot snap = m_trust->Snap();
+        json pending = json::array();
+        for (const auto& p : snap.pending)
+            pending.push_back({{"origin", p.origin}, {"pages", p.pages}, {"waiting_ms", p.waiting_ms}});
+        const json body = {{"policy", OriginPolicyName(snap.policy)},
+                           {"trusted", snap.trusted},
+                           {"pending", pending},
+                           {"denied", snap.denied}};
+        HttpResponse response = Text(200, body.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+        response.content_type = "application/json";
+        return response;
+    }
+    if (request.method != "POST") {
+        HttpResponse response = Text(405, "method not allowed\n");
+        response.headers.emplace_back("Allow", "GET, HEAD, POST");
+        return response;
+    }
+    // Only the console page itself answers: another site's page could send
+    // this request too (a form or fetch), and must not trust itself.
+    const uint16_t port = m_pages.port();
+    const std::string scheme = "http://";
+    const std::string host = request.origin.compare(0, scheme.size(), scheme) == 0 ? request.origin.substr(7) : "";
+    const std::string portSuffix = ":" + std::to_string(port);
+    const bool own = !host.empty() && host.size() > portSuffix.size() &&
+                     host.compare(host.size() - portSuffix.size(), portSuffix.size(), portSuffix) == 0 &&
+                     IsConsoleHost(host, m_address, port);
+    if (!own) return Text(403, "forbidden: only the console page may answer\n");
+    std::string type = Lower(request.content_type.substr(0, request.content_type.find(';')));
+    type.erase(0, type.find_first_not_of(" \t"));
+    type.erase(type.find_last_not_of(" \t") + 1);
+    if (type != "application/json")
+        return Text(415, "unsupported media type: application/json expected\n");
+    const json body = json::parse(request.body, nullptr, false);
+    static const std::pair<const char*, OriginDecision> kDecisions[] = {
+        {"allow", OriginDecision::Allow}, {"deny", OriginDecision::Deny}, {"forget", OriginDecision::Forget}};
+    if (body.is_object() && body.size() == 2 && body.contains("origin") && body["origin"].is_string() &&
+        body.contains("decision") && body["decision"].is_string()) {
+        const std::string origin = body["origin"].get<std::string>();
+        const std::string decision = body["decision"].get<std::string>();
+        if (IsOriginText(origin)) {
+            for (const auto& [name, value] : kDecisions) {
+                if (decision != name) continue;
+                m_trust->Decide(origin, value);
+                HttpResponse response = Text(204, "");
+                return response;
+            }
+        }
+    }
+    return Text(400, "bad request: {\"origin\": \"scheme://host[:port]\", \"decision\": \"allow\" | \"deny\" | "
+                     "\"forget\"} expected\n");
 }
 
 }  // namespace orvex

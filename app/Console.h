@@ -14,6 +14,7 @@
 namespace orvex {
 
 class COrvexDlg;
+class OriginTrust;
 class WebSocketServer;
 
 class SessionWatch;
@@ -34,14 +35,20 @@ public:
     // own origins may open pages where --allow-origin restricts them.
     void Attach(ServerConfig& config);
 
+    // Serves /origins and adds the trust numbers to /status; null: neither.
+    // Set before the server starts.
+    void SetTrust(OriginTrust* trust) { m_trust = trust; }
+
     HttpResponse Handle(const HttpRequest& request);
     std::string StatusJson();
 
 private:
+    HttpResponse Origins(const HttpRequest& request);
     COrvexDlg& m_bridge;
     WebSocketServer& m_pages;
     const ConsoleSettings m_settings;
     std::string m_address;  // listening address, set by Attach
+    OriginTrust* m_trust = nullptr;
     const std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
 };
 

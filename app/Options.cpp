@@ -63,9 +63,22 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
                  "when another program holds the port, say who and try again (after 1 s, doubling to 30 s) instead "
                  "of exiting with status 1");
     app.add_option("--allow-origin", options->server.allowed_origins,
-                   "accept pages only from this origin (scheme://host[:port]); repeatable. Default: any origin")
+                   "trust pages from this origin (scheme://host[:port], or null); repeatable. Alone, without "
+                   "--origins, no other page may connect")
         ->take_all()
         ->allow_extra_args(false);
+    std::string origins;
+    auto* originsOption =
+        app.add_option("--origins", origins,
+                       "which pages may use the devices: ask (default; the user answers once per origin), listed "
+                       "(trusted origins only) or any")
+            ->check(CLI::IsMember({"ask", "listed", "any"}));
+    auto* trustOption =
+        app.add_option("--trust", options->trust, "add ORIGIN to the trusted origins of this user, then exit");
+    auto* untrustOption =
+        app.add_option("--untrust", options->untrust, "remove ORIGIN from the trusted origins, then exit");
+    app.add_flag("--list-trusted", options->list_trusted, "print the trusted origins of this user, then exit");
+    trustOption->excludes(untrustOption);
     app.add_option("--simulate", options->simulate, "run against the simulated devices of this scenario file");
     app.add_option("--sim-control", options->sim_control, "Unix socket for driving the simulator (with --simulate)");
     auto* verboseOption =
@@ -135,6 +148,16 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     options->server.raw_frames = options->raw;
     options->server.quiet = options->quiet;
     options->console = !noConsole;
+    // compat: an environment file that lists origins meant "only these"
+    // before there was a question to ask.
+    if (originsOption->count() > 0)
+        options->origins = origins == "any" ? OriginPolicy::Any
+                           : origins == "listed" ? OriginPolicy::Listed
+                                                 : OriginPolicy::Ask;
+    else if (!options->server.allowed_origins.empty())
+        options->origins = OriginPolicy::Listed;
+    if ((trustOption->count() > 0 || untrustOption->count() > 0) && options->list_trusted)
+        return usage("--list-trusted excludes --trust and --untrust");
     return ParseOutcome::Run;
 }
 

@@ -4,12 +4,18 @@
 #include <string>
 #include <vector>
 
+#include "bridge/OriginTrust.h"
 #include "bridge/PageSink.h"
 
 namespace orvex {
 
 struct Options {
     ServerConfig server;
+    OriginPolicy origins = OriginPolicy::Ask;
+    // Edits of the trust file that run instead of the bridge.
+    std::string trust;    // --trust ORIGIN
+    std::string untrust;  // --untrust ORIGIN
+    bool list_trusted = false;
     std::string simulate;     // scenario file; empty: real devices
     std::string sim_control;  // control socket path of the simulator
     bool verbose = false;

@@ -2,6 +2,7 @@
 
 #include "app/COrvexApp.h"
 #include "app/Check.h"
+#include "app/Trust.h"
 #include "platform/Log.h"
 
 int main(int argc, char** argv) {
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
     case orvex::ParseOutcome::Run: break;
     }
     try {
+        if (orvex::IsTrustCommand(options)) return orvex::RunTrustCommand(options);
         if (options.check) return orvex::RunCheck(options);
         orvex::COrvexApp app;
         return app.InitInstance(options);

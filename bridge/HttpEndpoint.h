@@ -15,12 +15,15 @@ struct HttpRequest {
     std::string method;  // as sent: "GET", "HEAD", ...
     std::string target;  // path and query, "/status?x=1"
     std::string host;    // the Host header, "" when absent
+    std::string origin{};        // the Origin header, "" when absent
+    std::string content_type{};  // the Content-Type header, "" when absent
+    std::string body{};
 };
 
 struct HttpResponse {
     int status = 200;
     std::string content_type = "text/plain; charset=utf-8";
-    std::string body;
+    std::string body{};
     std::vector<std::pair<std::string, std::string>> headers;  // added to the server's own
 };
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,43 @@ public:
 
 constexpr uint16_t SERVER_PORT = 10086;
 
+// What becomes of a page once its handshake is through.
+enum class PageAdmission {
+    Serve,   // greeted, gets every text, its frames run
+    Hold,    // no greeting, no text; its frames are kept until the user answers
+    Refuse,  // closed at once with 1008 "origin not trusted"
+};
+
+// Decides which pages may use the devices, by their Origin header. Called on
+// the server thread; must not block.
+class OriginGate {
+public:
+    virtual ~OriginGate() = default;
+    // At the handshake: false answers HTTP 403. present is false when the
+    // request had no Origin header at all.
+    virtual bool Handshake(const std::string& origin, bool present) = 0;
+    // When the page opens. A held page is released or closed later through
+    // HeldPages.
+    virtual PageAdmission Open(const std::string& origin, bool present) = 0;
+    // A page the gate held has closed before its answer.
+    virtual void HeldPageClosed(const std::string& origin) = 0;
+};
+
+// The server's side of the answers. Safe from any thread; never waits.
+class HeldPages {
+public:
+    virtual ~HeldPages() = default;
+    // Greets every held page of origin, runs its kept frames in order, and
+    // serves it from then on.
+    virtual void ReleaseOrigin(const std::string& origin) = 0;
+    // Closes every page of origin, held or not, with 1008 "origin not trusted".
+    virtual void CloseOrigin(const std::string& origin) = 0;
+};
+
+// At accept, before any byte is read: "" serves the connection, anything else
+// closes it and is the reason for the log ("uid 1001, another user").
+using PeerFilter = std::function<std::string(int socket)>;
+
 struct ServerConfig {
     std::string address = "127.0.0.1";
     // Further addresses listened on, same port. Browsers try ::1 first for
@@ -70,6 +108,11 @@ struct ServerConfig {
     // (1008): a page that stops reading must not grow the bridge.
     size_t max_page_buffer = 1 << 20;
     size_t max_pages = 64;  // handshakes beyond this many open pages get HTTP 503
+    // Decides by origin instead of allowed_origins (which it then replaces);
+    // null: allowed_origins as above. The console's own origins stay with
+    // accept_own_origins.
+    OriginGate* origin_gate = nullptr;
+    PeerFilter peer_filter;  // empty: every peer
 };
 
 // The page side as the main loop object drives it: started last at start-up,

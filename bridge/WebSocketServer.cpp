@@ -119,6 +119,9 @@ using std::chrono::milliseconds;
 constexpr size_t kFlushSlice = 16 << 10;
 constexpr milliseconds kFirstAcceptPause{100};
 constexpr milliseconds kLastAcceptPause{1000};
+// Frames a held page may send before the answer; one more closes it.
+constexpr size_t kMaxKeptFrames = 64;
+const char* const kNotTrusted = "origin not trusted";
 
 // One diagnostic line per second at most for an event that can repeat
 // thousands of times a second: the first at once, the later ones counted
@@ -180,6 +183,11 @@ struct WebSocketServer::Impl {
         // frame still unread in its socket.
         server_t::connection_ptr paused;
         bool overflowed = false;  // closed for passing max_page_buffer
+        // Held pages wait for the user's answer about their origin: no
+        // greeting, no text, their frames kept in arrival order.
+        std::string origin;
+        bool held = false;
+        std::vector<std::string> kept;
     };
     // The registry of open pages. m_connections_mutex is held for one whole
     // greeting, delivery of texts, registry change or close-all, and never
@@ -233,6 +241,11 @@ struct WebSocketServer::Impl {
         return "cannot accept a connection" + (count > 1 ? " (" + std::to_string(count) + " times)" : std::string()) +
                ": " + latest;
     }};
+    ThrottledDiag m_foreignPeers{[](unsigned count, const std::string& latest) {
+        return "refused " +
+               (count > 1 ? std::to_string(count) + " loopback connections" : std::string("a loopback connection")) +
+               " (" + latest + ")";
+    }};
     ThrottledDiag m_refusals{[this](unsigned count, const std::string& open) {
         return std::to_string(count) + (count == 1 ? " handshake" : " handshakes") + " refused: " + open +
                " pages open (limit " + std::to_string(m_config.max_pages) + ")";
@@ -281,7 +294,8 @@ struct WebSocketServer::Impl {
         {
             std::lock_guard<std::mutex> lock(m_connections_mutex);
             for (const auto& text : texts)
-                for (const auto& entry : m_connections) deliver_locked(entry.first, text);
+                for (const auto& entry : m_connections)
+                    if (!entry.second.held) deliver_locked(entry.first, text);
         }
         std::lock_guard<std::mutex> lock(m_outbox_mutex);
         m_flushPosted = !m_outbox.empty() && m_serving;
@@ -320,7 +334,9 @@ struct WebSocketServer::Impl {
         auto con = m_server.get_con_from_hdl(handle, ec);
         if (ec) return;
         const auto& request = con->get_request();
-        const HttpRequest query{request.get_method(), con->get_resource(), request.get_header("Host")};
+        const HttpRequest query{request.get_method(),         con->get_resource(),
+                                request.get_header("Host"),   request.get_header("Origin"),
+                                request.get_header("Content-Type"), request.get_body()};
         HttpResponse response;
         try {
             response = m_config.http_handler(query);
@@ -343,7 +359,16 @@ struct WebSocketServer::Impl {
         websocketpp::lib::error_code ec;
         auto con = m_server.get_con_from_hdl(handle, ec);
         if (ec) return false;
-        if (!m_config.allowed_origins.empty() && !origin_allowed(con)) return false;
+        if (m_config.origin_gate) {
+            const std::string origin = con->get_request_header("Origin");
+            if (!(m_config.accept_own_origins && is_own_origin(origin)) &&
+                !m_config.origin_gate->Handshake(origin, !origin.empty())) {
+                con->set_status(websocketpp::http::status_code::forbidden);
+                return false;
+            }
+        } else if (!m_config.allowed_origins.empty() && !origin_allowed(con)) {
+            return false;
+        }
         size_t open;
         {
             std::lock_guard<std::mutex> lock(m_connections_mutex);
@@ -389,6 +414,10 @@ struct WebSocketServer::Impl {
             l.pause = milliseconds(0);
             auto con = std::move(l.con);
             l.con.reset();
+            if (foreign_peer(con)) {
+                accept_next(l);
+                return;
+            }
             con->start();
             accept_next(l);
             return;
@@ -505,24 +534,88 @@ struct WebSocketServer::Impl {
                                     websocketpp::log::elevel::info);
     }
 
+    // A loopback peer of another user is closed before any byte is read.
+    bool foreign_peer(const server_t::connection_ptr& con) {
+        if (!m_config.peer_filter) return false;
+        std::string who;
+        try {
+            who = m_config.peer_filter(con->get_raw_socket().native_handle());
+        } catch (const std::exception& e) {
+            who = std::string("owner unknown: ") + e.what();
+        }
+        if (who.empty()) return false;
+        m_foreignPeers.Note(who);
+        boost::system::error_code ignored;
+        con->get_raw_socket().close(ignored);
+        return true;
+    }
+
     void on_open(connection_hdl handle) {
         log_line("Connection opened");
         m_admitted.erase(handle);
+        PageAdmission admission = PageAdmission::Serve;
+        std::string origin;
+        websocketpp::lib::error_code ec;
+        auto con = m_server.get_con_from_hdl(handle, ec);
+        if (!ec && m_config.origin_gate) {
+            origin = con->get_request_header("Origin");
+            if (!(m_config.accept_own_origins && is_own_origin(origin)))
+                admission = m_config.origin_gate->Open(origin, !origin.empty());
+        }
         std::lock_guard<std::mutex> lock(m_connections_mutex);
-        m_connections[handle].id = ++m_lastPage;
-        deliver_locked(handle, "0304");
+        Page& page = m_connections[handle];
+        page.id = ++m_lastPage;
+        page.origin = origin;
+        if (admission == PageAdmission::Serve) {
+            deliver_locked(handle, "0304");
+        } else if (admission == PageAdmission::Hold) {
+            page.held = true;
+        } else if (!ec) {
+            con->close(websocketpp::close::status::policy_violation, kNotTrusted, ec);
+        }
+    }
+
+    // The user allowed origin: its held pages are greeted and their kept
+    // frames run in order, as if they had just arrived.
+    void release_origin(const std::string& origin) {
+        std::vector<std::pair<connection_hdl, std::vector<std::string>>> released;
+        {
+            std::lock_guard<std::mutex> lock(m_connections_mutex);
+            for (auto& [handle, page] : m_connections) {
+                if (!page.held || page.origin != origin) continue;
+                page.held = false;
+                deliver_locked(handle, "0304");
+                released.emplace_back(handle, std::move(page.kept));
+                page.kept.clear();
+            }
+        }
+        for (auto& [handle, frames] : released)
+            for (const std::string& payload : frames) run_frame(handle, payload);
+    }
+
+    void close_origin(const std::string& origin) {
+        std::lock_guard<std::mutex> lock(m_connections_mutex);
+        for (auto& [handle, page] : m_connections) {
+            if (page.origin != origin) continue;
+            page.kept.clear();
+            websocketpp::lib::error_code ec;
+            m_server.close(handle, websocketpp::close::status::policy_violation, kNotTrusted, ec);
+        }
     }
 
     void on_close(connection_hdl handle) {
         log_line("Connection closed");
         bool overflowed = false;
+        std::string heldOrigin;
         {
             std::lock_guard<std::mutex> lock(m_connections_mutex);
             auto page = m_connections.find(handle);
             if (page == m_connections.end()) return;
             overflowed = page->second.overflowed;
+            if (page->second.held) heldOrigin = page->second.origin;
             m_connections.erase(page);
         }
+        if (!heldOrigin.empty() && m_config.origin_gate) m_config.origin_gate->HeldPageClosed(heldOrigin);
         if (overflowed) release_memory_soon();
     }
 
@@ -542,6 +635,21 @@ struct WebSocketServer::Impl {
     void on_message(connection_hdl handle, message_ptr message) {
         const std::string& payload = message->get_payload();
         log_line("Received message: " + escape_for_log(payload));
+        auto held = m_connections.find(handle);  // only this thread changes the registry
+        if (held != m_connections.end() && held->second.held) {
+            if (held->second.kept.size() < kMaxKeptFrames) {
+                held->second.kept.push_back(payload);
+                return;
+            }
+            websocketpp::lib::error_code ec;
+            m_server.close(handle, websocketpp::close::status::policy_violation, "too many frames before an answer",
+                           ec);
+            return;
+        }
+        run_frame(handle, payload);
+    }
+
+    void run_frame(connection_hdl handle, const std::string& payload) {
         uint8_t buffer[COMMAND_BUFFER_SIZE];
         std::string error;
         if (!fill_command_buffer(payload, buffer, &error)) {
@@ -603,6 +711,8 @@ struct WebSocketServer::Impl {
             m_server.set_validate_handler([this](connection_hdl h) { return admit(std::move(h)); });
             m_server.set_fail_handler([this](connection_hdl h) { on_fail(std::move(h)); });
             m_server.set_max_message_size(MAX_MESSAGE_SIZE);
+            // The console's answers are small; the library would take 32 MB.
+            m_server.set_max_http_body_size(MAX_MESSAGE_SIZE);
             configure_logs();
             if (!m_asioInitialised) {
                 m_server.init_asio();
@@ -610,6 +720,7 @@ struct WebSocketServer::Impl {
                 m_trimTimer = std::make_unique<boost::asio::steady_timer>(m_server.get_io_service());
                 m_acceptFailures.Attach(m_server.get_io_service());
                 m_refusals.Attach(m_server.get_io_service());
+                m_foreignPeers.Attach(m_server.get_io_service());
             }
             m_server.reset();  // a loop stopped earlier must run again
             ++m_acceptRun;
@@ -704,6 +815,16 @@ void WebSocketServer::broadcast_text(const std::string& text) {
     boost::asio::post(s.m_server.get_io_service(), [&s] { s.flush_outbox(); });
 }
 
+void WebSocketServer::ReleaseOrigin(const std::string& origin) {
+    Impl& s = *m_impl;
+    s.post_to_loop([&s, origin] { s.release_origin(origin); });
+}
+
+void WebSocketServer::CloseOrigin(const std::string& origin) {
+    Impl& s = *m_impl;
+    s.post_to_loop([&s, origin] { s.close_origin(origin); });
+}
+
 void WebSocketServer::resume_page(PageId page) {
     Impl& s = *m_impl;
     s.post_to_loop([&s, page] { s.resume(page); });
@@ -740,6 +861,7 @@ void WebSocketServer::Stop(int grace_ms) {
         s.m_server.clear_access_channels(websocketpp::log::alevel::fail);
         s.m_trimTimer->cancel();
         s.m_acceptFailures.Detach();
+        s.m_foreignPeers.Detach();
         s.m_refusals.Detach();
         s.close_acceptors();
         stopped->set_value();
@@ -763,6 +885,7 @@ void WebSocketServer::Stop(int grace_ms) {
         s.close_acceptors();
         s.m_acceptFailures.Detach();
         s.m_refusals.Detach();
+        s.m_foreignPeers.Detach();
     }
     s.m_port = 0;
     s.m_listeners.clear();

@@ -18,7 +18,7 @@ namespace orvex {
 // message comes near this.
 constexpr size_t MAX_MESSAGE_SIZE = 65536;
 
-class WebSocketServer final : public PageServer {
+class WebSocketServer final : public PageServer, public HeldPages {
 public:
     WebSocketServer();
     ~WebSocketServer() override;  // Stop()
@@ -46,6 +46,9 @@ public:
     void close_all_connections(uint16_t status = 1000) override;
     void resume_page(PageId page) override;
     size_t open_connection_count();
+    // HeldPages: the answers of config.origin_gate, run on the server thread.
+    void ReleaseOrigin(const std::string& origin) override;
+    void CloseOrigin(const std::string& origin) override;
 
 private:
     struct Impl;

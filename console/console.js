@@ -19,6 +19,7 @@ const RATE_WINDOW_MS = 5000;
 const QUERY_TIMEOUT_MS = 30000;
 const ACK_TIMEOUT_MS = 20000;
 const STATUS_EVERY_MS = 3000;
+const ORIGINS_EVERY_MS = 1000;
 
 const $ = (id) => document.getElementById(id);
 
@@ -100,6 +101,98 @@ async function refreshStatus() {
   } catch (e) {
     // The bridge is gone or restarting; the socket says so.
   }
+}
+
+// ---- pages: which origins may use the devices --------------------------------
+
+async function refreshOrigins() {
+  try {
+    const response = await fetch('/origins', { cache: 'no-store' });
+    if (!response.ok) return;
+    state.origins = await response.json();
+    renderOrigins();
+  } catch (e) {
+    // The bridge is gone or restarting; the socket says so.
+  }
+}
+
+function waited(ms) {
+  return `${Math.round(ms / 1000)} s`;
+}
+
+function originButton(origin, decision, label) {
+  const button = document.createElement('button');
+  button.type = 'button';
+  button.textContent = label;
+  button.dataset.origin = origin;
+  button.dataset.decision = decision;
+  button.setAttribute('aria-label', `${label} ${origin}`);
+  return button;
+}
+
+function renderOrigins() {
+  const o = state.origins;
+  if (!o) return;
+  const policies = {
+    ask: 'Pages of an origin not trusted yet wait until you allow or deny it.',
+    listed: 'Only trusted origins may connect (--origins listed).',
+    any: 'Every page may use the devices (--origins any).',
+  };
+  $('origins-policy').textContent = policies[o.policy] || '';
+  const rows = [];
+  // Origins are whatever a page sent: text only, never markup.
+  const row = (origin, stateText, pages, waiting, buttons) => {
+    const tr = document.createElement('tr');
+    tr.dataset.origin = origin;
+    tr.dataset.state = stateText;
+    for (const text of [origin, stateText, pages, waiting]) {
+      const td = document.createElement('td');
+      td.textContent = text;
+      tr.append(td);
+    }
+    const td = document.createElement('td');
+    td.append(...buttons);
+    tr.append(td);
+    rows.push(tr);
+  };
+  // Rebuilt only when something other than the waiting times changed, so that
+  // a button is not replaced under the pointer that is about to click it.
+  const shape = JSON.stringify([o.trusted, o.denied, o.pending.map((p) => [p.origin, p.pages])]);
+  if (shape === state.originsShape) {
+    o.pending.forEach((p, i) => {
+      $('origin-rows').children[i].children[3].textContent = waited(p.waiting_ms);
+    });
+    return;
+  }
+  state.originsShape = shape;
+  for (const p of o.pending)
+    row(p.origin, 'waiting', String(p.pages), waited(p.waiting_ms), [
+      originButton(p.origin, 'allow', 'Allow'),
+      originButton(p.origin, 'deny', 'Deny'),
+    ]);
+  for (const origin of o.trusted) row(origin, 'trusted', '', '', [originButton(origin, 'forget', 'Remove')]);
+  for (const origin of o.denied) row(origin, 'denied', '', '', [originButton(origin, 'forget', 'Forget')]);
+  $('origin-rows').replaceChildren(...rows);
+  $('origins-empty').hidden = rows.length > 0;
+}
+
+async function answerOrigin(event) {
+  const button = event.target.closest('button[data-decision]');
+  if (!button) return;
+  const { origin, decision } = button.dataset;
+  try {
+    const response = await fetch('/origins', {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify({ origin, decision }),
+    });
+    $('origins-result').textContent = response.ok
+      ? `${origin}: ${{ allow: 'allowed', deny: 'denied', forget: 'removed' }[decision]}.`
+      : `${origin}: the bridge refused (${response.status}).`;
+  } catch (e) {
+    $('origins-result').textContent = `${origin}: the bridge did not answer.`;
+  }
+  refreshOrigins();
 }
 
 function refreshSoon() {
@@ -508,6 +601,7 @@ function start() {
     renderStream();
   });
   $('copy').addEventListener('click', copyStream);
+  $('origin-rows').addEventListener('click', answerOrigin);
   updateCommandPreview();
   updateQueryPreview();
   setInterval(() => {
@@ -517,6 +611,9 @@ function start() {
   setInterval(() => {
     if (state.connected) refreshStatus();
   }, STATUS_EVERY_MS);
+  // A waiting page needs its answer soon: polled more often than the status.
+  setInterval(refreshOrigins, ORIGINS_EVERY_MS);
+  refreshOrigins();
   connect();
 }
 

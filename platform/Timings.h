@@ -30,6 +30,8 @@ constexpr Milliseconds kInitialFeaturePause{200};
 constexpr Milliseconds kArrivalDelay{1000};
 // From the BLE open step to connecting its slots.
 constexpr Milliseconds kBleConnectDelay{2000};
+// A page of an untrusted origin waits this long for the user's answer.
+constexpr Milliseconds kOriginAnswerTimeout{120000};
 
 // A port held by another program: the first pause before listening is tried
 // again, doubled after every attempt up to the last.
@@ -47,6 +49,7 @@ struct Timings {
     Milliseconds queryReadPause = kQueryReadPause;
     Milliseconds controlReadTimeout = kControlReadTimeout;
     Milliseconds initialFeaturePause = kInitialFeaturePause;
+    Milliseconds originAnswerTimeout = kOriginAnswerTimeout;
     Milliseconds arrivalDelay = kArrivalDelay;
     Milliseconds bleConnectDelay = kBleConnectDelay;
     Milliseconds portRetryFirst = kPortRetryFirst;

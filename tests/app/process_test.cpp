@@ -48,6 +48,9 @@ TEST(TheCommandLine, RejectsUsageErrorsWithStatusTwoAndAMessage) {
         {"--max-page-buffer", "2G"},
         {"--max-pages", "0"},
         {"--max-pages", "4097"},
+        {"--origins", "sometimes"},
+        {"--trust", "https://a.example", "--untrust", "https://b.example"},
+        {"--list-trusted", "--trust", "https://a.example"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv = {kBinary};

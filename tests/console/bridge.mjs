@@ -28,7 +28,14 @@ export class Bridge {
     this.stderr = '';
     const args = ['--port', String(this.port), '--simulate', this.scenario, '--sim-control', this.control, '--verbose'];
     const child = spawn(this.binary, [...args, ...this.extraArgs], {
-      env: { ...process.env, XDG_RUNTIME_DIR: this.runtime },
+      // Answers go to a trust file of the test's own, and no question reaches
+      // the desktop of whoever runs the tests.
+      env: {
+        ...process.env,
+        XDG_RUNTIME_DIR: this.runtime,
+        XDG_CONFIG_HOME: this.runtime,
+        DBUS_SESSION_BUS_ADDRESS: `unix:path=${join(this.runtime, 'no-bus')}`,
+      },
       stdio: ['ignore', 'pipe', 'pipe'],
     });
     this.child = child;

@@ -3,6 +3,7 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync, mkdirSync } from 'node:fs';
+import { createServer } from 'node:http';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { Bridge, eventually } from './bridge.mjs';
@@ -173,6 +174,49 @@ test('an unplug shows the removal, and a restarted bridge is found again', { ski
   await row('#device-rows tr[data-family="0x80"]').waitFor({ timeout: 10000 });
 });
 
+test('a page of another origin waits until Allow is clicked in the console, then runs what it sent', { skip }, async () => {
+  // A site of its own (another port is another origin) whose page queries at once.
+  const site = createServer((req, res) => {
+    res.writeHead(200, { 'Content-Type': 'text/html' });
+    res.end(`<script>
+      window.texts = [];
+      const ws = new WebSocket('ws://127.0.0.1:${bridge.port}/');
+      ws.onopen = () => ws.send('f083020b00');
+      ws.onmessage = (e) => window.texts.push(e.data);
+      ws.onclose = (e) => (window.closeCode = e.code);
+    </script>`);
+  });
+  await new Promise((done) => site.listen(0, '127.0.0.1', done));
+  // The receiver's first report tells the bridge its device id, which the query names.
+  await bridge.sim({ op: 'report', device: 'receiver-82-83', hex: '0602000000', collection: 0 });
+  const origin = `http://127.0.0.1:${site.address().port}`;
+  const other = await browser.newPage();
+  try {
+    await other.goto(`${origin}/`);
+    const waiting = row(`#origin-rows tr[data-origin="${origin}"][data-state="waiting"]`);
+    await waiting.waitFor({ timeout: 10000 });
+    assert.equal((await cells(waiting))[2], '1');
+    await eventually(() => bridge.received().includes('Received message: f083020b00'), 'the held query at the bridge');
+    assert.deepEqual(await other.evaluate(() => window.texts), [], 'nothing for a held page');
+
+    await waiting.getByRole('button', { name: `Allow ${origin}` }).click();
+    const texts = await eventually(async () => {
+      const t = await other.evaluate(() => window.texts);
+      return t.some((x) => x.startsWith('83020b')) && t;
+    }, 'the greeting and the query reply after Allow', 15000);
+    assert.equal(texts[0], '0304');
+    await row(`#origin-rows tr[data-origin="${origin}"][data-state="trusted"]`).waitFor({ timeout: 5000 });
+
+    // Removed again: the page loses the devices.
+    await row(`#origin-rows tr[data-origin="${origin}"]`).getByRole('button', { name: `Remove ${origin}` }).click();
+    assert.equal(await eventually(() => other.evaluate(() => window.closeCode), 'the page closed'), 1008);
+    await row(`#origin-rows tr[data-origin="${origin}"]`).waitFor({ state: 'detached', timeout: 5000 });
+  } finally {
+    await other.close();
+    site.close();
+  }
+});
+
 test('/status has its shape; foreign hosts, other paths and --no-console are refused', { skip }, async () => {
   const status = await bridge.http('/status');
   assert.equal(status.status, 200);
@@ -182,10 +226,11 @@ test('/status has its shape; foreign hosts, other paths and --no-console are ref
   // The C++ tests check each field; here: what a page sees of a live bridge.
   const s = JSON.parse(status.body);
   assert.deepEqual(Object.keys(s),
-    ['version', 'uptime_ms', 'listen', 'addresses', 'session', 'pages', 'devices', 'families']);
+    ['version', 'uptime_ms', 'listen', 'addresses', 'session', 'pages', 'devices', 'families', 'origins']);
   assert.deepEqual([s.listen, s.addresses[0], s.pages, s.devices],
     [{ address: '127.0.0.1', port: bridge.port }, '127.0.0.1', 1, 'simulated']);
   assert.deepEqual(Object.keys(s.session), ['uid', 'id', 'active']);
+  assert.deepEqual(s.origins, { policy: 'ask', trusted: 0, pending: 0, denied: 0 });
   assert.deepEqual(s.families.map((f) => `${f.family} ${f.transport} ${f.slots.length}`),
     ['0x80 hid 1', '0x81 hid 1', '0x82 hid 1', '0x83 hid 1', '0x84 ble 1', '0x85 hid 1']);
   assert.deepEqual(Object.keys(s.families[4].slots[0]), ['slot', 'device_id', 'node', 'address', 'state']);

@@ -15,7 +15,7 @@
 namespace orvex::test {
 
 HttpAnswer HttpRequestOnce(uint16_t port, const std::string& method, const std::string& target,
-                           const std::string& host) {
+                           const std::string& host, const std::vector<std::string>& headers, const std::string& body) {
     HttpAnswer answer;
     const int fd = ConnectLoopback(port);
     if (fd < 0) return answer;
@@ -23,7 +23,9 @@ HttpAnswer HttpRequestOnce(uint16_t port, const std::string& method, const std::
     {
         std::string request = method + " " + target + " HTTP/1.1\r\n";
         if (!host.empty()) request += "Host: " + host + "\r\n";
-        request += "User-Agent: orvex-test\r\n\r\n";
+        for (const std::string& header : headers) request += header + "\r\n";
+        if (!body.empty()) request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        request += "User-Agent: orvex-test\r\n\r\n" + body;
         if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
             while (std::chrono::steady_clock::now() < deadline) {

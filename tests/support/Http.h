@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace orvex::test {
 
@@ -14,8 +15,10 @@ struct HttpAnswer {
     std::string body;
 };
 
-// host "" sends no Host header at all.
+// host "" sends no Host header at all. headers: more "Name: value" lines;
+// a body goes with its Content-Length.
 HttpAnswer HttpRequestOnce(uint16_t port, const std::string& method, const std::string& target,
-                           const std::string& host);
+                           const std::string& host, const std::vector<std::string>& headers = {},
+                           const std::string& body = "");
 
 }  // namespace orvex::test

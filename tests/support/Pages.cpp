@@ -106,4 +106,26 @@ bool RecordingTarget::WaitForFrames(size_t n, std::chrono::milliseconds timeout)
     return m_cv.wait_for(lock, timeout, [&] { return m_frames.size() >= n; });
 }
 
+void RecordingAsker::Ask(const std::string& origin) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back("ask " + origin);
+    m_cv.notify_all();
+}
+
+void RecordingAsker::Withdraw(const std::string& origin) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back("withdraw " + origin);
+    m_cv.notify_all();
+}
+
+std::vector<std::string> RecordingAsker::Events() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events;
+}
+
+bool RecordingAsker::WaitForEvents(size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_events.size() >= n; });
+}
+
 }  // namespace orvex::test

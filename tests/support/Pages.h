@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/OriginTrust.h"
 #include "bridge/PageSink.h"
 
 namespace orvex::test {
@@ -65,6 +66,21 @@ private:
     std::condition_variable m_cv;
     std::vector<std::vector<uint8_t>> m_frames;
     std::vector<PageId> m_pages;
+};
+
+// The user's side of origin questions: records "ask <origin>" and
+// "withdraw <origin>" in order; the test answers through OriginTrust::Decide.
+class RecordingAsker final : public Asker {
+public:
+    void Ask(const std::string& origin) override;
+    void Withdraw(const std::string& origin) override;
+    std::vector<std::string> Events();
+    bool WaitForEvents(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<std::string> m_events;
 };
 
 }  // namespace orvex::test

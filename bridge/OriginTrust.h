@@ -1,0 +1,131 @@
+// Which web pages may use the devices: the user's trusted origins (a file of
+// theirs, --allow-origin), the questions waiting for their answer, and the
+// origins they denied in this run. The server asks it at each handshake and
+// open; answers come from the desktop notification, the console, the trust
+// file changing, or the time-out, on any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/PageSink.h"
+
+namespace orvex {
+
+enum class OriginPolicy {
+    Ask,     // untrusted pages are held until the user answers
+    Listed,  // untrusted pages get HTTP 403
+    Any,     // every page is served
+};
+
+const char* OriginPolicyName(OriginPolicy policy);
+
+// An exact origin as browsers send it: scheme://host[:port], lower-case
+// scheme, no path, no user, no trailing slash.
+bool IsOriginText(const std::string& text);
+
+// The trusted origins the user keeps, wherever they are kept.
+class TrustStore {
+public:
+    virtual ~TrustStore() = default;
+    // The origins now kept (malformed entries left out).
+    virtual std::vector<std::string> Load() = 0;
+    // Adds or removes one origin; false with the reason when it cannot be kept.
+    virtual bool Save(const std::string& origin, bool trusted, std::string* error) = 0;
+};
+
+// Puts one question to the user. Never waits: the answer comes back through
+// OriginTrust::Decide.
+class Asker {
+public:
+    virtual ~Asker() = default;
+    virtual void Ask(const std::string& origin) = 0;
+    // The question was answered elsewhere or timed out: take it back.
+    virtual void Withdraw(const std::string& origin) = 0;
+};
+
+enum class OriginDecision { Allow, Deny, Forget };
+
+class OriginTrust final : public OriginGate {
+public:
+    // fixed: the origins of --allow-origin, trusted for this run only.
+    OriginTrust(OriginPolicy policy, std::vector<std::string> fixed, std::chrono::milliseconds answerTimeout);
+    ~OriginTrust() override;  // stops the time-out thread
+    OriginTrust(const OriginTrust&) = delete;
+    OriginTrust& operator=(const OriginTrust&) = delete;
+
+    // Wiring, before the server starts; each may stay null. A question being
+    // put keeps its asker alive, so that taking the asker away is safe at any
+    // time; the store is only used under the lock.
+    void SetStore(TrustStore* store);
+    void SetAsker(std::shared_ptr<Asker> asker);
+    void SetPages(HeldPages* pages);
+    // Where the user answers, for the line each question writes to stderr.
+    void SetConsoleUrl(const std::string& url);
+
+    OriginPolicy policy() const { return m_policy; }
+
+    // OriginGate (server thread).
+    bool Handshake(const std::string& origin, bool present) override;
+    PageAdmission Open(const std::string& origin, bool present) override;
+    void HeldPageClosed(const std::string& origin) override;
+
+    // The user's answer, from anywhere. Allow trusts the origin for good,
+    // Deny until the bridge restarts, Forget drops both and closes its pages.
+    void Decide(const std::string& origin, OriginDecision decision);
+    // Reads the store again (its file changed): origins that came in are
+    // trusted as if allowed, origins that went lose their pages.
+    void Reload();
+
+    struct Pending {
+        std::string origin;
+        size_t pages = 0;
+        long long waiting_ms = 0;
+    };
+    struct Snapshot {
+        OriginPolicy policy;
+        std::vector<std::string> trusted;
+        std::vector<Pending> pending;
+        std::vector<std::string> denied;
+    };
+    Snapshot Snap();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Question {
+        size_t pages = 0;
+        Clock::time_point since;
+    };
+    bool TrustedLocked(const std::string& origin) const;
+    void TimeoutLoop();
+
+    const OriginPolicy m_policy;
+    const std::set<std::string> m_fixed;
+    const std::chrono::milliseconds m_answerTimeout;
+    TrustStore* m_store = nullptr;
+    HeldPages* m_pages = nullptr;
+
+    // Guards what follows; the store is read and written under it, so that a
+    // reload never sees a file older than an answer already given. Never held
+    // over a call to the asker or the pages.
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::string m_consoleUrl;
+    std::shared_ptr<Asker> m_asker;
+    std::set<std::string> m_kept;  // the store's origins
+    std::map<std::string, Question> m_questions;
+    std::set<std::string> m_denied;
+    bool m_stop = false;
+    std::thread m_timeouts;
+};
+
+}  // namespace orvex

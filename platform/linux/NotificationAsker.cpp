@@ -1,0 +1,228 @@
+#include "platform/linux/NotificationAsker.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <sdbus-c++/sdbus-c++.h>
+
+#include "platform/Log.h"
+
+namespace orvex {
+
+namespace {
+
+const char* const kService = "org.freedesktop.Notifications";
+const char* const kPath = "/org/freedesktop/Notifications";
+// A desktop that is there answers at once; one that hangs must not keep a
+// question from the console for long.
+constexpr uint64_t kCallTimeoutUs = 5000000;
+
+int PollTimeout(uint64_t deadlineUs) {
+    if (deadlineUs == UINT64_MAX) return -1;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    if (deadlineUs <= nowUs) return 0;
+    return static_cast<int>(std::min<uint64_t>((deadlineUs - nowUs + 999) / 1000, INT_MAX));
+}
+
+}  // namespace
+
+NotificationAsker::NotificationAsker(std::string busAddress, Answer answer)
+    : m_busAddress(std::move(busAddress)), m_answer(std::move(answer)) {
+    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wake >= 0) m_thread = std::thread([this] { Loop(); });
+}
+
+NotificationAsker::~NotificationAsker() {
+    Stop();
+    if (m_wake >= 0) close(m_wake);
+}
+
+void NotificationAsker::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    if (m_thread.joinable()) {
+        const uint64_t one = 1;
+        (void)!write(m_wake, &one, sizeof one);
+        m_thread.join();
+    }
+}
+
+void NotificationAsker::Post(std::function<void()> task) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop || m_wake < 0) return;
+        m_tasks.push_back(std::move(task));
+    }
+    const uint64_t one = 1;
+    (void)!write(m_wake, &one, sizeof one);
+}
+
+void NotificationAsker::Ask(const std::string& origin) {
+    Post([this, origin] {
+        if (!Connected()) return;
+        const std::vector<std::string> actions = {"allow", "Allow", "deny", "Deny"};
+        std::map<std::string, sdbus::Variant> hints;
+        hints["urgency"] = sdbus::Variant(uint8_t{1});
+        hints["resident"] = sdbus::Variant(true);
+        hints["category"] = sdbus::Variant(std::string("device"));
+        uint32_t id = 0;
+        try {
+            m_proxy->callMethod("Notify")
+                .onInterface(kService)
+                .withArguments(std::string("Orvex bridge"), uint32_t{0}, std::string("input-mouse"),
+                               "Let " + origin + " use your Orvex devices?",
+                               "The page " + origin +
+                                   " asks to see every device report and to change device settings "
+                                   "(buttons, macros, lighting).",
+                               actions, hints, int32_t{0})
+                .storeResultsTo(id);
+        } catch (const sdbus::Error& e) {
+            Drop("cannot show the question: " + e.getMessage());
+            return;
+        }
+        m_shown[id] = origin;
+    });
+}
+
+void NotificationAsker::Withdraw(const std::string& origin) {
+    Post([this, origin] {
+        for (auto it = m_shown.begin(); it != m_shown.end();) {
+            if (it->second != origin) {
+                ++it;
+                continue;
+            }
+            const uint32_t id = it->first;
+            it = m_shown.erase(it);
+            if (!m_proxy) continue;
+            try {
+                m_proxy->callMethod("CloseNotification").onInterface(kService).withArguments(id);
+            } catch (const sdbus::Error&) {
+                // Closed by the user meanwhile: nothing left to take back.
+            }
+        }
+    });
+}
+
+bool NotificationAsker::Connected() {
+    if (m_proxy) return true;
+    if (m_noActions) return false;
+    try {
+        m_connection = m_busAddress.empty() ? sdbus::createSessionBusConnection()
+                                            : sdbus::createSessionBusConnectionWithAddress(m_busAddress);
+        m_connection->setMethodCallTimeout(kCallTimeoutUs);
+        const std::string rule = std::string("type='signal',interface='") + kService + "',path='" + kPath + "'";
+        m_matches.push_back(m_connection->addMatch(rule + ",member='ActionInvoked'",
+                                                   [this](sdbus::Message& m) { OnActionInvoked(m); }));
+        m_matches.push_back(m_connection->addMatch(rule + ",member='NotificationClosed'",
+                                                   [this](sdbus::Message& m) { OnClosed(m); }));
+        m_proxy = sdbus::createProxy(*m_connection, kService, kPath);
+        std::vector<std::string> capabilities;
+        m_proxy->callMethod("GetCapabilities").onInterface(kService).storeResultsTo(capabilities);
+        if (std::find(capabilities.begin(), capabilities.end(), "actions") == capabilities.end()) {
+            // Asked once: a server does not gain actions while it runs.
+            m_noActions = true;
+            Drop("the notification server shows no buttons");
+            return false;
+        }
+    } catch (const sdbus::Error& e) {
+        Drop("no desktop notifications: " + e.getMessage());
+        return false;
+    }
+    m_reported = false;
+    return true;
+}
+
+void NotificationAsker::Drop(const std::string& why) {
+    m_shown.clear();
+    m_proxy.reset();
+    m_matches.clear();
+    m_connection.reset();
+    if (m_reported) return;
+    m_reported = true;
+    diag_warning(why + "; answer in the console");
+}
+
+void NotificationAsker::OnActionInvoked(sdbus::Message& message) {
+    uint32_t id = 0;
+    std::string action;
+    try {
+        message >> id >> action;
+    } catch (const sdbus::Error&) {
+        return;
+    }
+    auto shown = m_shown.find(id);
+    if (shown == m_shown.end() || (action != "allow" && action != "deny")) return;
+    const std::string origin = shown->second;
+    m_shown.erase(shown);
+    try {
+        m_proxy->callMethod("CloseNotification").onInterface(kService).withArguments(id);
+    } catch (const sdbus::Error&) {
+    }
+    m_answer(origin, action == "allow" ? OriginDecision::Allow : OriginDecision::Deny);
+}
+
+void NotificationAsker::OnClosed(sdbus::Message& message) {
+    uint32_t id = 0;
+    try {
+        message >> id;
+    } catch (const sdbus::Error&) {
+        return;
+    }
+    // Dismissed without a button: no answer; the console still asks.
+    m_shown.erase(id);
+}
+
+void NotificationAsker::Loop() {
+    for (;;) {
+        std::vector<std::function<void()>> tasks;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop) break;
+            tasks.swap(m_tasks);
+        }
+        for (auto& task : tasks) {
+            try {
+                task();
+            } catch (const std::exception& e) {
+                diag_error(std::string("notifications: ") + e.what());
+            }
+        }
+        pollfd fds[2] = {{m_wake, POLLIN, 0}, {-1, 0, 0}};
+        int timeout = -1;
+        if (m_connection) {
+            try {
+                while (m_connection && m_connection->processPendingRequest()) {
+                }
+                if (m_connection) {
+                    const auto data = m_connection->getEventLoopPollData();
+                    fds[1] = {data.fd, data.events, 0};
+                    timeout = PollTimeout(data.timeout_usec);
+                }
+            } catch (const std::exception& e) {
+                Drop(std::string("the session bus went away: ") + e.what());
+            }
+        }
+        if (poll(fds, m_connection ? 2 : 1, timeout) < 0 && errno != EINTR) break;
+        if (fds[0].revents & POLLIN) {
+            uint64_t count = 0;
+            (void)!read(m_wake, &count, sizeof count);
+        }
+        if (m_connection && (fds[1].revents & (POLLHUP | POLLERR))) Drop("the session bus went away");
+    }
+    m_shown.clear();
+    m_proxy.reset();
+    m_matches.clear();
+    m_connection.reset();
+}
+
+}  // namespace orvex

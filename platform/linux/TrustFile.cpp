@@ -1,0 +1,209 @@
+#include "platform/linux/TrustFile.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/Log.h"
+
+namespace orvex {
+
+namespace {
+
+std::string Trim(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// Makes every missing directory of dir, the last one private to the user.
+bool MakeDirectories(const std::string& dir, std::string* error) {
+    for (size_t at = 1; at <= dir.size(); ++at) {
+        if (at != dir.size() && dir[at] != '/') continue;
+        const std::string part = dir.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = "cannot make " + part + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteAtomically(const std::string& path, const std::string& text, std::string* error) {
+    if (!MakeDirectories(DirectoryOf(path), error)) return false;
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = fchmod(fd, 0600) == 0;
+    for (size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    ok = ok && fsync(fd) == 0;
+    const int saved = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(temporary.c_str(), path.c_str()) == 0) return true;
+    *error = "cannot write " + path + ": " + std::strerror(ok ? errno : saved);
+    unlink(temporary.c_str());
+    return false;
+}
+
+}  // namespace
+
+std::string TrustFilePath() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    // Relative values are invalid and are ignored, as the basedir rules say.
+    if (config && config[0] == '/') {
+        base = config;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] != '/') return "";
+        base = std::string(home) + "/.config";
+    }
+    return base + "/orvex-bridge/trusted-origins";
+}
+
+TrustFileContents ReadTrustFile(const std::string& path) {
+    TrustFileContents contents;
+    std::ifstream in(path);
+    if (!in) {
+        if (errno != ENOENT) contents.error = path + ": " + std::strerror(errno);
+        return contents;
+    }
+    contents.exists = true;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::string text = Trim(line);
+        if (text.empty() || text.front() == '#') continue;
+        if (IsOriginText(text))
+            contents.origins.push_back(text);
+        else
+            contents.malformed.emplace_back(number, text);
+    }
+    if (in.bad()) contents.error = path + ": " + std::strerror(errno);
+    return contents;
+}
+
+bool EditTrustFile(const std::string& path, const std::string& origin, bool trusted, std::string* error) {
+    std::string text;
+    {
+        std::ifstream in(path);
+        if (!in && errno != ENOENT) {
+            *error = "cannot read " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        std::string line;
+        bool present = false;
+        while (std::getline(in, line)) {
+            if (Trim(line) == origin) {
+                if (!trusted || present) continue;
+                present = true;
+            }
+            text += line + "\n";
+        }
+        if (trusted && present) return true;
+        if (trusted) {
+            if (text.empty()) text = "# Web page origins that may use the Orvex devices, one a line.\n";
+            text += origin + "\n";
+        }
+    }
+    return WriteAtomically(path, text, error);
+}
+
+std::vector<std::string> TrustFileStore::Load() {
+    const TrustFileContents contents = ReadTrustFile(m_path);
+    if (!contents.error.empty()) diag_error("cannot read the trusted origins: " + contents.error);
+    for (const auto& [number, text] : contents.malformed)
+        diag_warning(m_path + ":" + std::to_string(number) + ": not an origin, ignored: " + escape_for_log(text));
+    return contents.origins;
+}
+
+bool TrustFileStore::Save(const std::string& origin, bool trusted, std::string* error) {
+    return EditTrustFile(m_path, origin, trusted, error);
+}
+
+TrustFileWatcher::~TrustFileWatcher() {
+    Stop();
+}
+
+bool TrustFileWatcher::Start(const std::string& path, std::function<void()> changed, std::string* error) {
+    const std::string dir = DirectoryOf(path);
+    m_name = path.substr(path.rfind('/') + 1);
+    m_changed = std::move(changed);
+    if (!MakeDirectories(dir, error)) return false;
+    m_inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_inotify < 0 || m_wake < 0 ||
+        inotify_add_watch(m_inotify, dir.c_str(),
+                          IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE) < 0) {
+        *error = "cannot watch " + dir + ": " + std::strerror(errno);
+        Stop();
+        return false;
+    }
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void TrustFileWatcher::Stop() {
+    if (m_thread.joinable()) {
+        const uint64_t one = 1;
+        (void)!write(m_wake, &one, sizeof one);
+        m_thread.join();
+    }
+    if (m_inotify >= 0) close(m_inotify);
+    if (m_wake >= 0) close(m_wake);
+    m_inotify = m_wake = -1;
+}
+
+void TrustFileWatcher::Run() {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        pollfd fds[2] = {{m_wake, POLLIN, 0}, {m_inotify, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            diag_error(std::string("trusted origins no longer followed: ") + std::strerror(errno));
+            return;
+        }
+        if (fds[0].revents & POLLIN) return;
+        bool ours = false;
+        for (;;) {
+            const ssize_t n = read(m_inotify, buffer, sizeof buffer);
+            if (n <= 0) break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                // IN_CREATE alone is the empty file before its first write.
+                if (event->len > 0 && m_name == event->name && !(event->mask & IN_CREATE)) ours = true;
+                if (event->mask & IN_Q_OVERFLOW) ours = true;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        if (!ours) continue;
+        try {
+            m_changed();
+        } catch (const std::exception& e) {
+            diag_error(std::string("trusted origins: ") + e.what());
+        }
+    }
+}
+
+}  // namespace orvex

@@ -1,21 +1,14 @@
 #include "app/COrvexApp.h"
 
-#include <csignal>
 #include <memory>
 
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/signal_set.hpp>
 
 #include "app/COrvexDlg.h"
 #include "app/Console.h"
 #include "bridge/WebSocketServer.h"
 #include "platform/Log.h"
-#include "platform/linux/BluezStack.h"
-#include "platform/linux/HidrawApi.h"
-#include "platform/linux/OpenFileLimit.h"
-#include "platform/linux/SingleInstance.h"
-#include "platform/linux/SystemdNotify.h"
-#include "platform/linux/UdevMonitor.h"
+#include "platform/Native.h"
 #include "sim/Simulator.h"
 
 namespace orvex {
@@ -43,9 +36,9 @@ struct DeviceBackends {
             ble = &simulator->ble();
             return true;
         }
-        realHid = std::make_unique<HidrawApi>();
-        realMonitor = std::make_unique<UdevMonitor>();
-        realBle = std::make_unique<BluezStack>();
+        realHid = std::make_unique<NativeHidApi>();
+        realMonitor = std::make_unique<NativeDeviceMonitor>();
+        realBle = std::make_unique<NativeBleStack>();
         hid = realHid.get();
         monitor = realMonitor.get();
         ble = realBle.get();
@@ -77,9 +70,6 @@ int COrvexApp::InitInstance(const Options& options) {
         break;
     }
 
-    // A page that vanishes mid-write must not kill the process.
-    std::signal(SIGPIPE, SIG_IGN);
-
     DeviceBackends devices;
     if (!devices.Choose(options, &error)) {
         diag_error(error);
@@ -88,10 +78,7 @@ int COrvexApp::InitInstance(const Options& options) {
 
     boost::asio::io_context loop;
     auto work = boost::asio::make_work_guard(loop);
-    boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
-    signals.async_wait([&loop](const boost::system::error_code& ec, int) {
-        if (!ec) loop.stop();
-    });
+    StopRequests stopRequests(loop);
 
     SteadyClock clock;
     WebSocketServer pages;

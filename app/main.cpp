@@ -3,8 +3,10 @@
 #include "app/COrvexApp.h"
 #include "app/Check.h"
 #include "platform/Log.h"
+#include "platform/Native.h"
 
 int main(int argc, char** argv) {
+    orvex::PrepareProcess();
     orvex::Options options;
     switch (orvex::ParseOptions(argc, argv, &options)) {
     case orvex::ParseOutcome::ExitSuccess: return 0;

@@ -39,13 +39,11 @@ results=${ORVEX_TEST_RESULTS:-}
 stage "installer"
 setup=$(ls "$dir"/orvex-bridge-setup-*.exe)
 wine "$setup" /S
-wineserver -w
 installed="$WINEPREFIX/drive_c/Program Files/orvex-bridge"
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 test -f "$installed/orvex-bridge.exe" && test -f "$installed/uninstall.exe"
 wine reg query "$run_key" /v orvex-bridge | tr -d '\r' | grep -q 'orvex-bridge.exe" --quiet'
-test -f "$WINEPREFIX/drive_c/users/$USER/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/orvex-bridge/orvex-bridge console.url" ||
-  find "$WINEPREFIX/drive_c" -name 'orvex-bridge console.url' | grep -q .
+find "$WINEPREFIX/drive_c/users" -path '*Start Menu/Programs/orvex-bridge/orvex-bridge console.url' | grep -q .
 if [ -n "$linux" ]; then
   # The installed binary: greeting, reports and removal texts as the Linux
   # binary serves them, Ctrl+C, the second instance.
@@ -53,9 +51,9 @@ if [ -n "$linux" ]; then
     "$linux/tests/app_tests" --gtest_filter='TheWindowsBridgeUnderWine.*' --gtest_brief=1
 fi
 wine "$installed/uninstall.exe" /S
-wineserver -w
-# The uninstaller copies itself away first and deletes the folder after.
-for _ in $(seq 50); do [ -e "$installed" ] || break; sleep 0.1; done
+# The uninstaller runs on from a copy of itself and deletes the folder after
+# the first returned (the server stays up: wineserver -w would not return).
+for _ in $(seq 200); do [ -e "$installed" ] || break; sleep 0.1; done
 if [ -e "$installed" ]; then echo "windows-test: the uninstaller left $installed" >&2; exit 1; fi
 if wine reg query "$run_key" /v orvex-bridge >/dev/null 2>&1; then
   echo "windows-test: the uninstaller left the Run entry" >&2

@@ -70,11 +70,12 @@ std::shared_ptr<StopRequests::State> g_state;
 void RequestStop(bool waitForShutdown) {
     std::shared_ptr<StopRequests::State> state;
     {
+        // Under the lock: once StopRequests is gone, its loop may be too.
         std::lock_guard<std::mutex> lock(g_stateMutex);
         state = g_state;
+        if (!state) return;
+        state->loop->stop();
     }
-    if (!state) return;
-    state->loop->stop();
     if (waitForShutdown) WaitForSingleObject(state->done, kShutdownGraceMs);
 }
 

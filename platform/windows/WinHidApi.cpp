@@ -1,12 +1,14 @@
 #include "platform/windows/WinHidApi.h"
 
-#include <setupapi.h>
+// clang-format off: windows.h first, and the hid headers in C linkage, which
+// mingw-w64's lack.
 #include <windows.h>
-// mingw-w64's hid headers lack the C linkage guard.
+#include <setupapi.h>
 extern "C" {
-#include <hidpi.h>
 #include <hidsdi.h>
+#include <hidpi.h>
 }
+// clang-format on
 
 #include <algorithm>
 #include <cstring>

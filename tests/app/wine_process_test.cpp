@@ -1,6 +1,7 @@
 // The Windows binary under Wine, driven from Linux like a page and a test
-// driver would: it must serve the same texts as the Linux binary for the same
-// simulated scenario, stop cleanly on Ctrl+C, and let a second copy exit 0.
+// driver would: it must serve the same texts and console page as the Linux
+// binary for the same simulated scenario, stop cleanly on Ctrl+C, and let a
+// second copy exit 0.
 // scripts/test.sh runs it with ORVEX_WINDOWS_BRIDGE naming the .exe.
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "support/Http.h"
 #include "support/Process.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
@@ -46,6 +48,8 @@ int PortAfter(const std::string& text, const std::string& key) {
 
 struct Outcome {
     Texts page;
+    std::string consolePage;
+    int statusCode = 0;
     int closeCode = 0;
     int status = -1;
     std::string out, err;
@@ -65,6 +69,9 @@ Outcome Drive(std::vector<std::string> command, const std::string& scenario, std
         ADD_FAILURE() << bridge.Stderr();
         return run;
     }
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    run.consolePage = test::HttpRequestOnce(static_cast<uint16_t>(port), "GET", "/", host).body;
+    run.statusCode = test::HttpRequestOnce(static_cast<uint16_t>(port), "GET", "/status", host).status;
     WsClient page(static_cast<uint16_t>(port));
     test::SimControlClient driver;
     EXPECT_TRUE(page.Connect(10s));
@@ -109,6 +116,9 @@ TEST_F(TheWindowsBridgeUnderWine, ServesThePageTheSameTextsAsTheLinuxBinaryAndSt
     const Outcome onWine = Drive(windows, scenario);
     EXPECT_EQ(onLinux.page, (Texts{"0304", "81010503110000", "810003"}));
     EXPECT_EQ(onWine.page, onLinux.page);
+    EXPECT_FALSE(onLinux.consolePage.empty());
+    EXPECT_EQ(onWine.consolePage, onLinux.consolePage);
+    EXPECT_EQ(onWine.statusCode, 200);
     EXPECT_EQ(onWine.closeCode, 1000);
     EXPECT_EQ(onWine.status, 0) << onWine.err;
     // Byte for byte: no "\r" slipped in by the C library's text mode.

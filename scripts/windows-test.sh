@@ -33,8 +33,14 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmak
 cmake --build "$dir" -j "$(nproc)" --target orvex-bridge windows_tests installer
 
 stage "tests under Wine"
+# Reports for scripts/skips.py; the Windows programs take a Windows path.
 results=${ORVEX_TEST_RESULTS:-}
-(cd "$dir" && GTEST_OUTPUT=${results:+xml:$results/} ctest --output-on-failure --timeout 300)
+win_results=""
+if [ -n "$results" ]; then
+  mkdir -p "$results"
+  win_results="xml:$(winepath -w "$results" 2>/dev/null)\\"
+fi
+(cd "$dir" && GTEST_OUTPUT=$win_results ctest --output-on-failure --timeout 300)
 
 stage "installer"
 setup=$(ls "$dir"/orvex-bridge-setup-*.exe)

@@ -4,6 +4,7 @@
 // second copy exit 0.
 // scripts/test.sh runs it with ORVEX_WINDOWS_BRIDGE naming the .exe.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <cstdlib>
@@ -140,6 +141,24 @@ TEST_F(TheWindowsBridgeUnderWine, LetsASecondInstanceExitZeroOnTheNamedMutex) {
     EXPECT_EQ(result.err, "orvex-bridge: another instance is already running (ZNQ Orvex Config); exiting\n");
     bridge.Signal(SIGINT);
     EXPECT_EQ(bridge.Wait(20s), 0);
+}
+
+TEST_F(TheWindowsBridgeUnderWine, ChecksWhatItSeesOfTheSimulatedDevicesAsJson) {
+    std::vector<std::string> check = windows;
+    for (const char* arg : {"--check", "--json", "--port", "0", "--simulate"}) check.push_back(arg);
+    check.push_back(scenario);
+    const auto result = test::RunToEnd(check, 30s);
+    EXPECT_EQ(result.status, 0) << result.err;
+    const auto json = nlohmann::json::parse(result.out, nullptr, false);
+    ASSERT_FALSE(json.is_discarded()) << result.out;
+    EXPECT_EQ(json["bridge"], nlohmann::json::parse(R"({"running":false,"mutex":"ZNQ Orvex Config"})"));
+    EXPECT_EQ(json["port"]["checked"], false);
+    ASSERT_EQ(json["hid"].size(), 2u) << result.out;
+    for (const auto& collection : json["hid"]) {
+        EXPECT_EQ(collection["product_id"], "0xfa60");
+        EXPECT_EQ(collection["can_open"], true);
+    }
+    EXPECT_EQ(json["ok"], true);
 }
 
 }  // namespace

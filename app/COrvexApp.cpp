@@ -1,10 +1,8 @@
 #include "app/COrvexApp.h"
 
-#include <csignal>
 #include <memory>
 
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/signal_set.hpp>
 
 #include "app/COrvexDlg.h"
 #include "app/Console.h"
@@ -21,6 +19,7 @@
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/SystemdNotify.h"
 #include "platform/linux/UdevMonitor.h"
+#include "platform/Native.h"
 #include "sim/Simulator.h"
 
 namespace orvex {
@@ -48,9 +47,9 @@ struct DeviceBackends {
             ble = &simulator->ble();
             return true;
         }
-        realHid = std::make_unique<HidrawApi>();
-        realMonitor = std::make_unique<UdevMonitor>();
-        realBle = std::make_unique<BluezStack>();
+        realHid = std::make_unique<NativeHidApi>();
+        realMonitor = std::make_unique<NativeDeviceMonitor>();
+        realBle = std::make_unique<NativeBleStack>();
         hid = realHid.get();
         monitor = realMonitor.get();
         ble = realBle.get();
@@ -82,9 +81,6 @@ int COrvexApp::InitInstance(const Options& options) {
         break;
     }
 
-    // A page that vanishes mid-write must not kill the process.
-    std::signal(SIGPIPE, SIG_IGN);
-
     DeviceBackends devices;
     if (!devices.Choose(options, &error)) {
         diag_error(error);
@@ -93,10 +89,7 @@ int COrvexApp::InitInstance(const Options& options) {
 
     boost::asio::io_context loop;
     auto work = boost::asio::make_work_guard(loop);
-    boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
-    signals.async_wait([&loop](const boost::system::error_code& ec, int) {
-        if (!ec) loop.stop();
-    });
+    StopRequests stopRequests(loop);
 
     // The bridge serves while its login session is the one in front; where
     // there is no session to follow, always.

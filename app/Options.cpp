@@ -80,7 +80,8 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     app.add_flag("--list-trusted", options->list_trusted, "print the trusted origins of this user, then exit");
     trustOption->excludes(untrustOption);
     app.add_option("--simulate", options->simulate, "run against the simulated devices of this scenario file");
-    app.add_option("--sim-control", options->sim_control, "Unix socket for driving the simulator (with --simulate)");
+    app.add_option("--sim-control", options->sim_control,
+                   "Unix socket, or tcp:PORT on 127.0.0.1, for driving the simulator (with --simulate)");
     auto* verboseOption =
         app.add_option("--verbose", verbose, "more detail on stderr; --verbose=raw also logs every WebSocket frame")
             ->expected(0, 1);

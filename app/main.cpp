@@ -4,8 +4,10 @@
 #include "app/Check.h"
 #include "app/Trust.h"
 #include "platform/Log.h"
+#include "platform/Native.h"
 
 int main(int argc, char** argv) {
+    orvex::PrepareProcess();
     orvex::Options options;
     switch (orvex::ParseOptions(argc, argv, &options)) {
     case orvex::ParseOutcome::ExitSuccess: return 0;

@@ -16,14 +16,13 @@
 #include <stdexcept>
 #include <thread>
 
-#include <malloc.h>
-
 #include <boost/asio/steady_timer.hpp>
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
 #include "bridge/Inbound.h"
 #include "platform/Log.h"
+#include "platform/Portable.h"
 
 namespace orvex {
 
@@ -76,8 +75,8 @@ public:
         char stamp[32];
         const std::time_t now = std::time(nullptr);
         std::tm local{};
-        localtime_r(&now, &local);
-        if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) std::strcpy(stamp, "Unknown");
+        if (!local_time(now, &local) ||
+            std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) std::strcpy(stamp, "Unknown");
         *m_out << "[" << stamp << "] [" << names::channel_name(channel) << "] " << escape_for_log(message) << "\n";
         m_out->flush();
     }
@@ -467,7 +466,7 @@ struct WebSocketServer::Impl {
         // Beside other addresses, "::" must leave the IPv4 ones to them.
         if (!ec && address.is_v6() && !m_config.more_addresses.empty())
             l->acceptor->set_option(boost::asio::ip::v6_only(true), ec);
-        if (!ec) l->acceptor->set_option(boost::asio::socket_base::reuse_address(true), ec);
+        if (!ec) set_listen_address_options(*l->acceptor, ec);
         if (!ec) l->acceptor->bind(endpoint, ec);
         if (!ec) l->acceptor->listen(boost::asio::socket_base::max_listen_connections, ec);
         if (ec) return ec;
@@ -626,7 +625,7 @@ struct WebSocketServer::Impl {
     void release_memory_soon() {
         m_trimTimer->expires_after(std::chrono::seconds(1));
         m_trimTimer->async_wait([](const boost::system::error_code& ec) {
-            if (!ec) malloc_trim(0);
+            if (!ec) release_free_heap();
         });
     }
 

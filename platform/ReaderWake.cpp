@@ -1,12 +1,50 @@
 #include "platform/ReaderWake.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/eventfd.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdint>
 
 namespace orvex {
+
+#ifdef _WIN32
+
+ReaderWake::~ReaderWake() {
+    if (m_event) CloseHandle(m_event);
+}
+
+void ReaderWake::Set() {
+    m_set.store(true);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_event) SetEvent(m_event);
+    if (m_listener) {
+        { std::lock_guard<std::mutex> listenerLock(m_listener->m_mutex); }
+        m_listener->m_cv.notify_all();
+    }
+    m_cv.notify_all();
+}
+
+void ReaderWake::Clear() {
+    m_set.store(false);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_event) ResetEvent(m_event);
+}
+
+void* ReaderWake::event() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_event) {
+        // Made signalled when a Set() came before the event existed.
+        m_event = CreateEventW(nullptr, TRUE, m_set.load() ? TRUE : FALSE, nullptr);
+    }
+    return m_event;
+}
+
+#else
 
 ReaderWake::~ReaderWake() {
     if (m_fd >= 0) ::close(m_fd);
@@ -40,6 +78,8 @@ void ReaderWake::Clear() {
     }
 }
 
+#endif
+
 void ReaderWake::Wait() {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_cv.wait(lock, [this] { return m_set.load(); });
@@ -50,6 +90,7 @@ bool ReaderWake::WaitFor(std::chrono::milliseconds timeout) {
     return m_cv.wait_for(lock, timeout, [this] { return m_set.load(); });
 }
 
+#ifndef _WIN32
 int ReaderWake::fd() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_fd < 0) {
@@ -64,6 +105,7 @@ int ReaderWake::fd() {
     }
     return m_fd;
 }
+#endif
 
 ReaderWake::Listener::Listener(ReaderWake& wake, std::mutex& mutex, std::condition_variable& cv)
     : m_wake(wake), m_mutex(mutex), m_cv(cv) {

@@ -34,9 +34,16 @@ public:
     // Blocks until the wake is set or the time is up; true when set.
     bool WaitFor(std::chrono::milliseconds timeout);
 
+#ifdef _WIN32
+    // A manual-reset event, signalled while set, for WaitForMultipleObjects
+    // beside an overlapped read; null when none can be had (the caller then
+    // waits in short slices and looks at IsSet()).
+    void* event();
+#else
     // Readable while set; -1 when no eventfd can be had (the caller then waits
     // in short slices and looks at IsSet()).
     int fd();
+#endif
 
     // Attaches a backend's condition variable for the scope of one wait (one
     // reader per wake, so one at a time). Make it before locking mutex, and
@@ -60,7 +67,11 @@ private:
     std::atomic<bool> m_set{false};
     std::mutex m_mutex;  // guards m_fd, m_listener and the own wait below
     std::condition_variable m_cv;
+#ifdef _WIN32
+    void* m_event = nullptr;
+#else
     int m_fd = -1;
+#endif
     Listener* m_listener = nullptr;
 };
 

@@ -18,6 +18,8 @@ PACKAGES=(
   qemu-system-x86 busybox-static cpio
   # the console's browser tests
   chromium
+  # the Windows build (mingw-w64), its tests under Wine and its installer
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools googletest wine wine64 nsis
 )
 # Node.js for the console's browser tests: Debian's, unless the machine already
 # has a node and npm of its own (another packaging of Node.js would conflict).

@@ -83,6 +83,12 @@ stage "AddressSanitizer + UndefinedBehaviorSanitizer build"
 CXX=clang++ configure build-asan -DORVEX_SANITIZE=address -DORVEX_FUZZ=ON
 cmake --build build-asan -j "$jobs"
 
+# The Windows build (mingw-w64), its tests under Wine and its installer,
+# beside the package build and the tests that mostly wait; it drives the
+# Windows binary with the ASan build's app_tests.
+in_background "Windows build and tests under Wine" env ORVEX_TEST_RESULTS="$PWD/$logs/results/build-windows" \
+  scripts/windows-test.sh build-windows build-asan
+
 stage "Debian package"
 scripts/package.sh
 bridge=$PWD/build-package/root/usr/bin/orvex-bridge
@@ -117,6 +123,7 @@ in_background "ThreadSanitizer tests" env TSAN_OPTIONS="halt_on_error=1 second_d
 stage "fuzzing, 30 s a target"
 scripts/fuzz.sh build-asan 30
 finish "ThreadSanitizer tests"
+finish "Windows build and tests under Wine"
 
 scripts/skips.py "$logs"
 stage "all tests passed"

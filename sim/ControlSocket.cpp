@@ -1,11 +1,13 @@
 #include "sim/ControlSocket.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -25,11 +27,11 @@ constexpr size_t kMaxLine = 1 << 20;
 constexpr size_t kMaxPendingOutput = 16 << 20;
 
 std::string Failure(const std::string& path, const std::string& what, int error) {
-    return "control socket " + path + ": " + what + ": " + std::strerror(error);
+    return "control socket " + path + ": " + what + ": " + socket_error_text(error);
 }
 
 struct Client {
-    int fd = -1;
+    SocketHandle fd = kNoSocket;
     std::string in;
     std::string out;
     bool closing = false;  // close once out is written
@@ -45,6 +47,72 @@ Simulator::ControlSocket::~ControlSocket() {
 }
 
 bool Simulator::ControlSocket::Start(const std::string& path, std::string* error) {
+    if (path.compare(0, 4, "tcp:") == 0) {
+        if (!StartTcp(path, error)) return false;
+    } else if (!StartUnix(path, error)) {
+        return false;
+    }
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+// The listener's last steps: the wake-up pair, then listen. On failure
+// closes the listener; the caller removes what it made on disk.
+bool Simulator::ControlSocket::Listen(std::string* error) {
+    if (listen(m_listen, 16) != 0 || !set_nonblocking(m_listen) || !make_wake_pair(m_wake)) {
+        *error = Failure(m_path, "listen", socket_error());
+        close_socket(m_listen);
+        m_listen = kNoSocket;
+        return false;
+    }
+    return true;
+}
+
+bool Simulator::ControlSocket::StartTcp(const std::string& spec, std::string* error) {
+    const std::string digits = spec.substr(4);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(digits) > 65535) {
+        *error = "control socket " + spec + ": tcp: takes a port from 0 to 65535";
+        return false;
+    }
+    m_path = spec;
+    // Loopback only: whoever connects drives the simulated devices.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(std::stoul(digits)));
+    m_listen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (m_listen == kNoSocket) {
+        *error = Failure(spec, "socket", socket_error());
+        return false;
+    }
+#ifdef _WIN32
+    // Without it another process could bind the same port and take requests.
+    const BOOL exclusive = TRUE;
+    setsockopt(m_listen, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
+#else
+    fcntl(m_listen, F_SETFD, FD_CLOEXEC);
+#endif
+    socklen_t length = sizeof address;
+    if (bind(m_listen, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        *error = Failure(spec, "bind", socket_error());
+        close_socket(m_listen);
+        m_listen = kNoSocket;
+        return false;
+    }
+    m_port = ntohs(address.sin_port);
+    if (!Listen(error)) return false;
+    diag_verbose("simulator control on 127.0.0.1 port " + std::to_string(m_port));
+    return true;
+}
+
+bool Simulator::ControlSocket::StartUnix(const std::string& path, std::string* error) {
+#ifdef _WIN32
+    *error = "control socket " + path + ": only tcp:PORT is available on Windows";
+    return false;
+#else
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof(address.sun_path)) {
@@ -94,46 +162,42 @@ bool Simulator::ControlSocket::Start(const std::string& path, std::string* error
     struct stat bound {};
     // Whoever can connect can drive the devices the bridge talks to: owner
     // only, set before listen so that nobody connects in between.
-    if (chmod(path.c_str(), 0600) != 0 || stat(path.c_str(), &bound) != 0 || listen(m_listen, 16) != 0 ||
-        pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    m_path = path;
+    if (chmod(path.c_str(), 0600) != 0 || stat(path.c_str(), &bound) != 0) {
         *error = Failure(path, "listen", errno);
         close(m_listen);
         m_listen = -1;
-        for (int& fd : m_wake) {
-            if (fd >= 0) close(fd);
-            fd = -1;
-        }
+    }
+    if (m_listen < 0 || !Listen(error)) {
         unlink(path.c_str());
+        m_path.clear();
         return false;
     }
-    m_path = path;
     m_dev = bound.st_dev;
     m_ino = bound.st_ino;
-    m_thread = std::thread([this] { Run(); });
     return true;
+#endif
 }
 
 void Simulator::ControlSocket::Stop() {
     if (m_thread.joinable()) {
-        const char byte = 0;
-        ssize_t written;
-        do {
-            written = write(m_wake[1], &byte, 1);
-        } while (written < 0 && errno == EINTR);
+        signal_wake_pair(m_wake);
         m_thread.join();
     }
-    if (m_listen >= 0) {
-        close(m_listen);
-        m_listen = -1;
+    if (m_listen != kNoSocket) {
+        close_socket(m_listen);
+        m_listen = kNoSocket;
+#ifndef _WIN32
         // Only our own socket: another run may have taken the path meanwhile.
         struct stat current {};
-        if (!m_path.empty() && lstat(m_path.c_str(), &current) == 0 && current.st_dev == m_dev &&
+        if (m_port == 0 && !m_path.empty() && lstat(m_path.c_str(), &current) == 0 && current.st_dev == m_dev &&
             current.st_ino == m_ino)
             unlink(m_path.c_str());
+#endif
     }
-    for (int& fd : m_wake) {
-        if (fd >= 0) close(fd);
-        fd = -1;
+    for (SocketHandle& fd : m_wake) {
+        if (fd != kNoSocket) close_socket(fd);
+        fd = kNoSocket;
     }
 }
 
@@ -152,7 +216,7 @@ void Simulator::ControlSocket::Serve() {
     struct Closer {
         std::vector<Client>& clients;
         ~Closer() {
-            for (auto& client : clients) close(client.fd);
+            for (auto& client : clients) close_socket(client.fd);
         }
     } closer{clients};
 
@@ -167,9 +231,10 @@ void Simulator::ControlSocket::Serve() {
             if (!client.out.empty()) events |= POLLOUT;
             fds.push_back({client.fd, events, 0});
         }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) continue;
-            diag_error(Failure(m_path, "poll", errno));
+        if (poll_sockets(fds.data(), fds.size(), -1) < 0) {
+            const int pollError = socket_error();
+            if (socket_interrupted(pollError)) continue;
+            diag_error(Failure(m_path, "poll", pollError));
             return;
         }
         if (fds[0].revents) return;
@@ -181,16 +246,17 @@ void Simulator::ControlSocket::Serve() {
                 bool eof = false;
                 char buffer[4096];
                 while (!eof && !client.dead) {
-                    const ssize_t n = read(client.fd, buffer, sizeof(buffer));
+                    const auto n = recv(client.fd, buffer, sizeof(buffer), 0);
+                    const int readError = n < 0 ? socket_error() : 0;
                     if (n > 0) {
                         client.in.append(buffer, static_cast<size_t>(n));
                         if (client.in.size() > kMaxLine + sizeof(buffer)) break;
                     } else if (n == 0) {
                         eof = true;
-                    } else if (errno == EINTR) {
+                    } else if (socket_interrupted(readError)) {
                         continue;
                     } else {
-                        if (errno != EAGAIN && errno != EWOULDBLOCK) client.dead = true;
+                        if (!socket_would_block(readError)) client.dead = true;
                         break;
                     }
                 }
@@ -217,13 +283,14 @@ void Simulator::ControlSocket::Serve() {
                 }
             }
             while (!client.dead && !client.out.empty()) {
-                const ssize_t n = send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL);
+                const auto n = send(client.fd, client.out.data(), static_cast<int>(client.out.size()), kSendNoSignal);
+                const int sendError = n < 0 ? socket_error() : 0;
                 if (n > 0) {
                     client.out.erase(0, static_cast<size_t>(n));
-                } else if (n < 0 && errno == EINTR) {
+                } else if (n < 0 && socket_interrupted(sendError)) {
                     continue;
                 } else {
-                    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) client.dead = true;
+                    if (n < 0 && !socket_would_block(sendError)) client.dead = true;
                     break;
                 }
             }
@@ -231,7 +298,7 @@ void Simulator::ControlSocket::Serve() {
         }
         for (auto it = clients.begin(); it != clients.end();) {
             if (it->dead) {
-                close(it->fd);
+                close_socket(it->fd);
                 it = clients.erase(it);
             } else {
                 ++it;
@@ -240,6 +307,16 @@ void Simulator::ControlSocket::Serve() {
 
         if (fds[1].revents & POLLIN) {
             while (true) {
+#ifdef _WIN32
+                const SocketHandle fd = accept(m_listen, nullptr, nullptr);
+                if (fd == kNoSocket) {
+                    const int acceptError = socket_error();
+                    if (acceptError == WSAEINTR || acceptError == WSAECONNRESET) continue;
+                    if (acceptError == WSAEMFILE || acceptError == WSAENOBUFS) Sleep(100);
+                    break;
+                }
+                set_nonblocking(fd);
+#else
                 const int fd = accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                 if (fd < 0) {
                     if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -248,8 +325,9 @@ void Simulator::ControlSocket::Serve() {
                     if (errno == EMFILE || errno == ENFILE) poll(nullptr, 0, 100);
                     break;
                 }
+#endif
                 if (clients.size() >= kMaxClients) {
-                    close(fd);
+                    close_socket(fd);
                     continue;
                 }
                 Client client;

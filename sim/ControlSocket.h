@@ -1,6 +1,7 @@
-// The simulator's control socket: a Unix stream socket that takes one JSON
-// request per line and answers each with one JSON line, for any number of
-// clients at once, on one thread.
+// The simulator's control socket: a Unix stream socket, or a TCP port on
+// loopback ("tcp:PORT", the only kind on Windows), that takes one JSON request
+// per line and answers each with one JSON line, for any number of clients at
+// once, on one thread.
 #pragma once
 
 #include <sys/types.h>
@@ -9,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/Sockets.h"
 #include "sim/Simulator.h"
 
 namespace orvex::sim {
@@ -22,8 +24,11 @@ public:
     ControlSocket& operator=(const ControlSocket&) = delete;
 
     // Binds and listens at path (a stale socket left by an earlier run is
-    // replaced; any other existing file is not touched) and starts serving.
+    // replaced; any other existing file is not touched), or at 127.0.0.1 port
+    // PORT for "tcp:PORT" (0: a free port, see port()), and starts serving.
     bool Start(const std::string& path, std::string* error);
+    // The TCP port listened on; 0 for a Unix socket.
+    uint16_t port() const { return m_port; }
     // Ends serving, closes every client and removes the socket file.
     void Stop();
 
@@ -33,8 +38,13 @@ private:
 
     Handler m_handler;
     std::string m_path;
-    int m_listen = -1;
-    int m_wake[2] = {-1, -1};
+    bool StartTcp(const std::string& spec, std::string* error);
+    bool StartUnix(const std::string& path, std::string* error);
+    bool Listen(std::string* error);
+
+    SocketHandle m_listen = kNoSocket;
+    SocketHandle m_wake[2] = {kNoSocket, kNoSocket};
+    uint16_t m_port = 0;
     dev_t m_dev = 0;
     ino_t m_ino = 0;
     std::thread m_thread;

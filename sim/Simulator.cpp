@@ -902,4 +902,9 @@ void Simulator::StopControlSocket() {
     if (control) control->Stop();
 }
 
+uint16_t Simulator::ControlPort() {
+    std::lock_guard<std::mutex> lock(m_controlMutex);
+    return m_control ? m_control->port() : 0;
+}
+
 }  // namespace orvex::sim

@@ -46,6 +46,8 @@ public:
     // The JSON-lines control socket; false with a message when it cannot open.
     bool StartControlSocket(const std::string& path, std::string* error);
     void StopControlSocket();
+    // The TCP port of a "tcp:PORT" control socket; 0 for none or a Unix one.
+    uint16_t ControlPort();
 
     std::vector<std::string> DeviceNames();
     // The paths enumeration gives the device's collections, in collection

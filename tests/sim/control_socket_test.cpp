@@ -247,6 +247,26 @@ TEST(AControlSocketLifetime, LeavesNoDescriptorOpenOnceStopped) {
     EXPECT_EQ(OpenDescriptors(), before);
 }
 
+// "tcp:PORT": the same requests on 127.0.0.1 (the only kind Wine offers).
+TEST(AControlSocketOnTcp, AnswersOnLoopbackAndRefusesAnythingButAPort) {
+    auto simulator = Load(kScenario);
+    ASSERT_TRUE(simulator);
+    std::string error;
+    for (const char* bad : {"tcp:", "tcp:x1", "tcp:65536", "tcp:123456", "tcp:-1"}) {
+        EXPECT_FALSE(simulator->StartControlSocket(bad, &error)) << bad;
+        EXPECT_EQ(error, std::string("control socket ") + bad + ": tcp: takes a port from 0 to 65535");
+    }
+    ASSERT_TRUE(simulator->StartControlSocket("tcp:0", &error)) << error;
+    const uint16_t port = simulator->ControlPort();
+    ASSERT_NE(port, 0);
+    SimControlClient client;
+    ASSERT_TRUE(client.ConnectTcp(port, &error)) << error;
+    EXPECT_EQ(client.Exchange("{\"op\":\"clear\",\"device\":\"m81\"}\n"), R"({"ok":true})");
+    simulator->StopControlSocket();
+    EXPECT_TRUE(client.WaitClosed());
+    EXPECT_EQ(simulator->ControlPort(), 0);
+}
+
 TEST(AControlSocketPath, ReplacesAStaleSocketButNeitherALiveOneNorAnyOtherFile) {
     test::TempDir dir;
     auto simulator = Load(kScenario);

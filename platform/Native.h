@@ -1,0 +1,58 @@
+// The backends of the system the bridge is built for, chosen at build time,
+// and the process-wide pieces that differ between systems.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <memory>
+
+#ifdef _WIN32
+#include "platform/windows/ProcessControl.h"
+#include "platform/windows/WinBleStack.h"
+#include "platform/windows/WinDeviceMonitor.h"
+#include "platform/windows/WinHidApi.h"
+#else
+#include "platform/linux/BluezStack.h"
+#include "platform/linux/HidrawApi.h"
+#include "platform/linux/OpenFileLimit.h"
+#include "platform/linux/SingleInstance.h"
+#include "platform/linux/SystemdNotify.h"
+#include "platform/linux/UdevMonitor.h"
+#endif
+
+namespace orvex {
+
+#ifdef _WIN32
+using NativeHidApi = WinHidApi;
+using NativeDeviceMonitor = WinDeviceMonitor;
+using NativeBleStack = WinBleStack;
+#else
+using NativeHidApi = HidrawApi;
+using NativeDeviceMonitor = UdevMonitor;
+using NativeBleStack = BluezStack;
+#endif
+
+// First thing in main: a page that vanishes mid-write must not kill the
+// process (Linux: SIGPIPE ignored), and log lines leave byte for byte as
+// written (Windows: stdout and stderr in binary mode, no "\r\n").
+void PrepareProcess();
+
+// The requests to end the bridge stop the loop: SIGINT and SIGTERM on Linux;
+// Ctrl+C, Ctrl+Break, closing the console, log-off and shutdown on Windows.
+// Windows ends a process once its handler of the last three returns, so
+// that handler waits (bounded) until ShutdownDone() says the shutdown steps
+// have run.
+class StopRequests {
+public:
+    explicit StopRequests(boost::asio::io_context& loop);
+    ~StopRequests();  // ShutdownDone()
+    StopRequests(const StopRequests&) = delete;
+    StopRequests& operator=(const StopRequests&) = delete;
+    void ShutdownDone();
+
+    struct State;
+
+private:
+    std::shared_ptr<State> m_state;
+};
+
+}  // namespace orvex

@@ -6,6 +6,7 @@
 # Usage: scripts/windows-test.sh [BUILD_DIR] [LINUX_BUILD]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+ORVEX_WINDOWS=1 scripts/install-deps.sh
 dir=${1:-build-windows}
 linux=${2:-}
 started=$SECONDS

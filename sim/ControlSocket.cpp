@@ -68,14 +68,14 @@ bool Simulator::ControlSocket::Listen(std::string* error) {
     return true;
 }
 
-bool Simulator::ControlSocket::StartTcp(const std::string& spec, std::string* error) {
-    const std::string digits = spec.substr(4);
+bool Simulator::ControlSocket::StartTcp(const std::string& endpoint, std::string* error) {
+    const std::string digits = endpoint.substr(4);
     if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
         std::stoul(digits) > 65535) {
-        *error = "control socket " + spec + ": tcp: takes a port from 0 to 65535";
+        *error = "control socket " + endpoint + ": tcp: takes a port from 0 to 65535";
         return false;
     }
-    m_path = spec;
+    m_path = endpoint;
     // Loopback only: whoever connects drives the simulated devices.
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -83,7 +83,7 @@ bool Simulator::ControlSocket::StartTcp(const std::string& spec, std::string* er
     address.sin_port = htons(static_cast<uint16_t>(std::stoul(digits)));
     m_listen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (m_listen == kNoSocket) {
-        *error = Failure(spec, "socket", socket_error());
+        *error = Failure(endpoint, "socket", socket_error());
         return false;
     }
 #ifdef _WIN32
@@ -97,7 +97,7 @@ bool Simulator::ControlSocket::StartTcp(const std::string& spec, std::string* er
     socklen_t length = sizeof address;
     if (bind(m_listen, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        *error = Failure(spec, "bind", socket_error());
+        *error = Failure(endpoint, "bind", socket_error());
         close_socket(m_listen);
         m_listen = kNoSocket;
         return false;

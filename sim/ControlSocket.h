@@ -38,7 +38,7 @@ private:
 
     Handler m_handler;
     std::string m_path;
-    bool StartTcp(const std::string& spec, std::string* error);
+    bool StartTcp(const std::string& endpoint, std::string* error);
     bool StartUnix(const std::string& path, std::string* error);
     bool Listen(std::string* error);
 

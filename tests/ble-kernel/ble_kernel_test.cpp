@@ -124,23 +124,23 @@ bool Rig::Build(std::string* kernel, std::string* initrd) {
         failure = "no bridge binary at " + bridge;
         return false;
     }
-    const RunResult built =
-        RunToEnd({FindInPath("bash"), ORVEX_BLE_BUILD_SCRIPT, "--ble", "--bridge", bridge, "--program",
-                  ORVEX_BLE_PERIPHERAL, "--program", ORVEX_BLE_CENTRAL, "--out", ORVEX_BLE_WORK_DIR},
-                 std::chrono::minutes(8));
-    if (built.status == 77) {
-        Skip(built.err.empty() ? "the guests cannot be built here" : built.err.substr(0, built.err.find('\n')));
-        return false;
+    GuestImage image;
+    std::string why;
+    switch (BuildGuestImage(ORVEX_BLE_BUILD_SCRIPT,
+                            {"--ble", "--bridge", bridge, "--program", ORVEX_BLE_PERIPHERAL, "--program",
+                             ORVEX_BLE_CENTRAL, "--out", ORVEX_BLE_WORK_DIR},
+                            &image, &why)) {
+        case ImageBuild::Skipped:
+            Skip(why);
+            return false;
+        case ImageBuild::Failed:
+            failure = why;
+            return false;
+        case ImageBuild::Built:
+            break;
     }
-    std::stringstream lines(built.out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("kernel=", 0) == 0) *kernel = line.substr(7);
-        if (line.rfind("initrd=", 0) == 0) *initrd = line.substr(7);
-    }
-    if (built.status != 0 || kernel->empty() || initrd->empty()) {
-        failure = "building the guests failed (status " + std::to_string(built.status) + "):\n" + built.err;
-        return false;
-    }
+    *kernel = image.kernel;
+    *initrd = image.initrd;
     return true;
 }
 

@@ -150,24 +150,22 @@ bool Guest::Build(std::string* kernel, std::string* initrd) {
         Fail("no bridge binary at " + bridge);
         return false;
     }
-    // Downloading the kernel package on a fresh machine is the slow part.
-    const RunResult built =
-        RunToEnd({FindInPath("bash"), std::string(ORVEX_KERNEL_SCRIPTS) + "/build-initramfs.sh", "--bridge", bridge,
-                  "--emulator", ORVEX_KERNEL_EMULATOR, "--out", ORVEX_KERNEL_WORK_DIR},
-                 std::chrono::minutes(8));
-    if (built.status == 77) {
-        Skip(built.err.empty() ? "the guest cannot be built here" : built.err.substr(0, built.err.find('\n')));
-        return false;
+    GuestImage image;
+    std::string why;
+    switch (BuildGuestImage(std::string(ORVEX_KERNEL_SCRIPTS) + "/build-initramfs.sh",
+                            {"--bridge", bridge, "--emulator", ORVEX_KERNEL_EMULATOR, "--out", ORVEX_KERNEL_WORK_DIR},
+                            &image, &why)) {
+        case ImageBuild::Skipped:
+            Skip(why);
+            return false;
+        case ImageBuild::Failed:
+            Fail(why);
+            return false;
+        case ImageBuild::Built:
+            break;
     }
-    std::stringstream lines(built.out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("kernel=", 0) == 0) *kernel = line.substr(7);
-        if (line.rfind("initrd=", 0) == 0) *initrd = line.substr(7);
-    }
-    if (built.status != 0 || kernel->empty() || initrd->empty()) {
-        Fail("building the guest failed (status " + std::to_string(built.status) + "):\n" + built.err);
-        return false;
-    }
+    *kernel = image.kernel;
+    *initrd = image.initrd;
     return true;
 }
 

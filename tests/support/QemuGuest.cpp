@@ -12,6 +12,28 @@ namespace orvex::test {
 using namespace std::chrono_literals;
 using SteadyTime = std::chrono::steady_clock;
 
+ImageBuild BuildGuestImage(const std::string& script, const std::vector<std::string>& args, GuestImage* image,
+                           std::string* why) {
+    std::vector<std::string> command{FindInPath("bash"), script};
+    command.insert(command.end(), args.begin(), args.end());
+    // Downloading the kernel package on a fresh machine is the slow part.
+    const RunResult built = RunToEnd(command, std::chrono::minutes(8));
+    if (built.status == 77) {
+        *why = built.err.empty() ? "the guest cannot be built here" : built.err.substr(0, built.err.find('\n'));
+        return ImageBuild::Skipped;
+    }
+    std::stringstream lines(built.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("kernel=", 0) == 0) image->kernel = line.substr(7);
+        if (line.rfind("initrd=", 0) == 0) image->initrd = line.substr(7);
+    }
+    if (built.status != 0 || image->kernel.empty() || image->initrd.empty()) {
+        *why = "building the guest failed (status " + std::to_string(built.status) + "):\n" + built.err;
+        return ImageBuild::Failed;
+    }
+    return ImageBuild::Built;
+}
+
 std::string FindInPath(const std::string& program) {
     const char* path = std::getenv("PATH");
     std::stringstream dirs(path ? path : "/usr/bin:/bin");

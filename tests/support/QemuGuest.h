@@ -20,6 +20,18 @@ namespace orvex::test {
 // The program's full path from PATH, or "".
 std::string FindInPath(const std::string& program);
 
+// A guest's kernel and initramfs, as tests/kernel/build-initramfs.sh makes them.
+struct GuestImage {
+    std::string kernel;
+    std::string initrd;
+};
+enum class ImageBuild { Built, Skipped, Failed };
+// Runs build-initramfs.sh with these arguments (bash from PATH) and reads the
+// kernel= and initrd= lines it prints. Skipped (status 77: it cannot build
+// here) and Failed come with the reason in *why.
+ImageBuild BuildGuestImage(const std::string& script, const std::vector<std::string>& args, GuestImage* image,
+                           std::string* why);
+
 struct GuestReply {
     bool ok = false;
     std::string status;  // after "ok " or "err "

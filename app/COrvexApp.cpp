@@ -8,18 +8,10 @@
 #include "app/Console.h"
 #include "app/PortWait.h"
 #include "app/Trust.h"
-#include "platform/SessionWatch.h"
 #include "bridge/WebSocketServer.h"
 #include "platform/Log.h"
-#include "platform/linux/BluezStack.h"
-#include "platform/linux/HidrawApi.h"
-#include "platform/linux/LogindSession.h"
-#include "platform/linux/OpenFileLimit.h"
-#include "platform/linux/PeerUid.h"
-#include "platform/linux/SingleInstance.h"
-#include "platform/linux/SystemdNotify.h"
-#include "platform/linux/UdevMonitor.h"
 #include "platform/Native.h"
+#include "platform/SessionWatch.h"
 #include "sim/Simulator.h"
 
 namespace orvex {
@@ -93,7 +85,7 @@ int COrvexApp::InitInstance(const Options& options) {
 
     // The bridge serves while its login session is the one in front; where
     // there is no session to follow, always.
-    LogindSession logind;
+    NativeSession logind;
     AlwaysActiveSession always;
     SessionWatch* session = &always;
     std::string noSession;
@@ -122,7 +114,7 @@ int COrvexApp::InitInstance(const Options& options) {
         ServerConfig server = options.server;
         console.SetTrust(&trust);
         server.origin_gate = &trust;
-        server.peer_filter = ForeignLoopbackPeer;
+        server.peer_filter = NativePeerFilter();
         console.Attach(server);
         PortWait listening(loop, dialog, pages, server);
         listening.onListening = [&] {

@@ -3,7 +3,6 @@
 #include <boost/asio/ip/address.hpp>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include "app/COrvexDlg.h"
@@ -11,6 +10,7 @@
 #include "app/Options.h"
 #include "bridge/OriginTrust.h"
 #include "bridge/WebSocketServer.h"
+#include "platform/Native.h"
 #include "platform/SessionWatch.h"
 
 namespace orvex {
@@ -143,7 +143,7 @@ namespace {
 // The session the bridge follows; no id where it follows none.
 nlohmann::ordered_json SessionJson(const SessionWatch* session) {
     const std::string id = session ? session->id() : "";
-    return {{"uid", getuid()},
+    return {{"uid", CurrentUserId()},
             {"id", id.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(id)},
             {"active", session ? session->active() : true}};
 }

@@ -1,14 +1,14 @@
 #include "app/PortWait.h"
 
 #include "platform/Log.h"
-#include "platform/linux/ProcProbe.h"
+#include "platform/Native.h"
 
 namespace orvex {
 
 PortWait::PortWait(boost::asio::io_context& loop, COrvexDlg& dialog, PageServer& pages, const ServerConfig& server,
                    Describe describe)
     : m_dialog(dialog), m_pages(pages), m_server(server), m_describe(std::move(describe)), m_timer(loop) {
-    if (!m_describe) m_describe = [](uint16_t port) { return DescribeHolder(FindPortHolder(port)); };
+    if (!m_describe) m_describe = DescribePortHolder;
 }
 
 PortWait::Outcome PortWait::Start(bool wait, Milliseconds first, Milliseconds last, std::string* error) {

@@ -3,6 +3,9 @@
 #include <iostream>
 
 #include "platform/Log.h"
+#ifndef _WIN32
+#include "platform/linux/NotificationAsker.h"
+#endif
 
 namespace orvex {
 
@@ -60,19 +63,23 @@ AppTrust::AppTrust(const Options& options, OriginTrust& trust) : m_trust(trust) 
             !m_watcher.Start(path, [&trust] { trust.Reload(); }, &error))
             diag_warning(error + ": edits of the trusted origins need a restart");
     }
+#ifndef _WIN32
     if (options.origins == OriginPolicy::Ask) {
         m_asker = std::make_shared<NotificationAsker>(
             "", [&trust](const std::string& origin, OriginDecision decision) { trust.Decide(origin, decision); });
         trust.SetAsker(m_asker);
     }
+#endif
 }
 
 void AppTrust::Stop() {
     m_watcher.Stop();
     m_trust.SetAsker(nullptr);
+#ifndef _WIN32
     // Joined here: an answer on its way still finishes with the trust.
     if (m_asker) m_asker->Stop();
     m_asker.reset();
+#endif
     m_trust.SetStore(nullptr);
 }
 

@@ -8,10 +8,11 @@
 
 #include "app/Options.h"
 #include "bridge/OriginTrust.h"
-#include "platform/linux/NotificationAsker.h"
-#include "platform/linux/TrustFile.h"
+#include "platform/TrustFile.h"
 
 namespace orvex {
+
+class NotificationAsker;
 
 // --trust, --untrust and --list-trusted: 0, 1 when the file cannot be
 // written, 2 for a malformed origin.
@@ -32,7 +33,9 @@ private:
     OriginTrust& m_trust;
     std::unique_ptr<TrustFileStore> m_store;
     TrustFileWatcher m_watcher;
-    std::shared_ptr<NotificationAsker> m_asker;
+#ifndef _WIN32
+    std::shared_ptr<NotificationAsker> m_asker;  // the desktop question; Windows has the console only
+#endif
 };
 
 }  // namespace orvex

@@ -39,7 +39,7 @@ target_link_libraries(orvex_core PUBLIC Threads::Threads ws2_32 mswsock)
 
 add_library(orvex_platform STATIC ${ORVEX_PLATFORM_SOURCES})
 target_compile_options(orvex_platform PRIVATE ${ORVEX_WARNINGS})
-target_link_libraries(orvex_platform PUBLIC orvex_core hid setupapi bluetoothapis)
+target_link_libraries(orvex_platform PUBLIC orvex_core hid setupapi bluetoothapis iphlpapi)
 
 add_library(orvex_sim STATIC ${ORVEX_SIM_SOURCES})
 target_compile_options(orvex_sim PRIVATE ${ORVEX_WARNINGS})
@@ -55,7 +55,8 @@ add_custom_command(OUTPUT ${ORVEX_CONSOLE_CPP}
   VERBATIM)
 
 # --check on Windows lists what SetupAPI shows (platform/windows/Check.cpp).
-add_library(orvex_app STATIC app/Options.cpp app/COrvexApp.cpp app/Console.cpp ${ORVEX_CONSOLE_CPP})
+add_library(orvex_app STATIC app/Options.cpp app/COrvexApp.cpp app/Console.cpp app/PortWait.cpp app/Trust.cpp
+  ${ORVEX_CONSOLE_CPP})
 target_compile_options(orvex_app PRIVATE ${ORVEX_WARNINGS})
 target_compile_definitions(orvex_app PRIVATE ORVEX_VERSION="${PROJECT_VERSION}")
 target_link_libraries(orvex_app PUBLIC orvex_core orvex_platform orvex_sim)

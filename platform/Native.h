@@ -3,7 +3,12 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
+#include <cstdint>
 #include <memory>
+#include <string>
+
+#include "bridge/PageSink.h"
+#include "platform/SessionWatch.h"
 
 #ifdef _WIN32
 #include "platform/windows/ProcessControl.h"
@@ -13,6 +18,7 @@
 #else
 #include "platform/linux/BluezStack.h"
 #include "platform/linux/HidrawApi.h"
+#include "platform/linux/LogindSession.h"
 #include "platform/linux/OpenFileLimit.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/SystemdNotify.h"
@@ -25,11 +31,26 @@ namespace orvex {
 using NativeHidApi = WinHidApi;
 using NativeDeviceMonitor = WinDeviceMonitor;
 using NativeBleStack = WinBleStack;
+using NativeSession = WinSession;
 #else
 using NativeHidApi = HidrawApi;
 using NativeDeviceMonitor = UdevMonitor;
 using NativeBleStack = BluezStack;
+using NativeSession = LogindSession;
 #endif
+
+// Turns away loopback connections of programs that are not the user's
+// (Linux: another user's, from the kernel's socket table). Empty where the
+// system gives no owner of a loopback peer to check.
+PeerFilter NativePeerFilter();
+
+// Who holds a TCP port the bridge could not take, for the message that says
+// so: "pid 1234 (orvex-bridge, uid 1000)" on Linux.
+std::string DescribePortHolder(uint16_t port);
+
+// The user the bridge runs as, for /status: the uid on Linux, -1 where
+// users have no number.
+long CurrentUserId();
 
 // First thing in main: a page that vanishes mid-write must not kill the
 // process (Linux: SIGPIPE ignored), and log lines leave byte for byte as

@@ -1,7 +1,11 @@
+#include <unistd.h>
+
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
 
 #include "platform/Native.h"
+#include "platform/linux/PeerUid.h"
+#include "platform/linux/ProcProbe.h"
 
 namespace orvex {
 
@@ -25,5 +29,17 @@ StopRequests::~StopRequests() {
 }
 
 void StopRequests::ShutdownDone() {}
+
+PeerFilter NativePeerFilter() {
+    return ForeignLoopbackPeer;
+}
+
+std::string DescribePortHolder(uint16_t port) {
+    return DescribeHolder(FindPortHolder(port));
+}
+
+long CurrentUserId() {
+    return static_cast<long>(getuid());
+}
 
 }  // namespace orvex

@@ -1,4 +1,4 @@
-#include "platform/linux/TrustFile.h"
+#include "platform/TrustFile.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,20 +10,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "platform/Log.h"
 
 namespace orvex {
 
 namespace {
-
-std::string Trim(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 std::string DirectoryOf(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -43,7 +35,9 @@ bool MakeDirectories(const std::string& dir, std::string* error) {
     return true;
 }
 
-bool WriteAtomically(const std::string& path, const std::string& text, std::string* error) {
+}  // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
     if (!MakeDirectories(DirectoryOf(path), error)) return false;
     std::string temporary = path + ".XXXXXX";
     const int fd = mkostemp(&temporary[0], O_CLOEXEC);
@@ -67,8 +61,6 @@ bool WriteAtomically(const std::string& path, const std::string& text, std::stri
     return false;
 }
 
-}  // namespace
-
 std::string TrustFilePath() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     std::string base;
@@ -81,65 +73,6 @@ std::string TrustFilePath() {
         base = std::string(home) + "/.config";
     }
     return base + "/orvex-bridge/trusted-origins";
-}
-
-TrustFileContents ReadTrustFile(const std::string& path) {
-    TrustFileContents contents;
-    std::ifstream in(path);
-    if (!in) {
-        if (errno != ENOENT) contents.error = path + ": " + std::strerror(errno);
-        return contents;
-    }
-    contents.exists = true;
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        const std::string text = Trim(line);
-        if (text.empty() || text.front() == '#') continue;
-        if (IsOriginText(text))
-            contents.origins.push_back(text);
-        else
-            contents.malformed.emplace_back(number, text);
-    }
-    if (in.bad()) contents.error = path + ": " + std::strerror(errno);
-    return contents;
-}
-
-bool EditTrustFile(const std::string& path, const std::string& origin, bool trusted, std::string* error) {
-    std::string text;
-    {
-        std::ifstream in(path);
-        if (!in && errno != ENOENT) {
-            *error = "cannot read " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        std::string line;
-        bool present = false;
-        while (std::getline(in, line)) {
-            if (Trim(line) == origin) {
-                if (!trusted || present) continue;
-                present = true;
-            }
-            text += line + "\n";
-        }
-        if (trusted && present) return true;
-        if (trusted) {
-            if (text.empty()) text = "# Web page origins that may use the Orvex devices, one a line.\n";
-            text += origin + "\n";
-        }
-    }
-    return WriteAtomically(path, text, error);
-}
-
-std::vector<std::string> TrustFileStore::Load() {
-    const TrustFileContents contents = ReadTrustFile(m_path);
-    if (!contents.error.empty()) diag_error("cannot read the trusted origins: " + contents.error);
-    for (const auto& [number, text] : contents.malformed)
-        diag_warning(m_path + ":" + std::to_string(number) + ": not an origin, ignored: " + escape_for_log(text));
-    return contents.origins;
-}
-
-bool TrustFileStore::Save(const std::string& origin, bool trusted, std::string* error) {
-    return EditTrustFile(m_path, origin, trusted, error);
 }
 
 TrustFileWatcher::~TrustFileWatcher() {

@@ -3,15 +3,20 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which they need.
+#include <iphlpapi.h>
+#include <tcpmib.h>
 
 #include <atomic>
 #include <cstdio>
 #include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/Log.h"
 #include "platform/Native.h"
+#include "platform/windows/InterfacePath.h"
 
 namespace orvex {
 
@@ -168,6 +173,51 @@ StopRequests::~StopRequests() {
 
 void StopRequests::ShutdownDone() {
     if (m_state->done) SetEvent(m_state->done);
+}
+
+PeerFilter NativePeerFilter() {
+    // A loopback peer's owner would take the owning process of the peer's
+    // socket and that process's token; every user's programs may reach the
+    // port, as they may on a Linux machine without a socket table to read.
+    return nullptr;
+}
+
+std::string DescribePortHolder(uint16_t port) {
+    // The table of listening IPv4 sockets with their processes.
+    std::vector<char> buffer(16 * 1024);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD result =
+            GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+        if (result == ERROR_INSUFFICIENT_BUFFER) {
+            buffer.resize(size);
+            continue;
+        }
+        if (result != NO_ERROR) break;
+        const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            const MIB_TCPROW_OWNER_PID& row = table->table[i];
+            if (ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
+            std::string text = "pid " + std::to_string(row.dwOwningPid);
+            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, row.dwOwningPid);
+            if (process) {
+                wchar_t name[MAX_PATH];
+                DWORD length = MAX_PATH;
+                if (QueryFullProcessImageNameW(process, 0, name, &length)) {
+                    const std::string path = Narrow(std::wstring(name, length));
+                    text += " (" + path.substr(path.find_last_of("\\/") + 1) + ")";
+                }
+                CloseHandle(process);
+            }
+            return text;
+        }
+        break;
+    }
+    return "another program";
+}
+
+long CurrentUserId() {
+    return -1;
 }
 
 }  // namespace orvex

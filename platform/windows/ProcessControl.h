@@ -2,7 +2,10 @@
 // for the Linux service manager and descriptor limit.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <string>
+
+#include "platform/SessionWatch.h"
 
 namespace orvex {
 
@@ -27,7 +30,25 @@ private:
 
 // No service manager to tell; nothing to raise (handles have no such limit).
 inline void NotifyServiceReady(const std::string&) {}
+inline void NotifyServiceStatus(const std::string&) {}
 inline void NotifyServiceStopping() {}
 inline void RaiseOpenFileLimit() {}
+
+// A bridge started at log-on runs in its user's desktop session and ends
+// with it (StopRequests); another user's session on the same machine has
+// its own bridge, which cannot take the port while this one serves. There
+// is no switch between sessions to follow: always active.
+class WinSession final : public SessionWatch {
+public:
+    bool Find(std::string* why) {
+        *why = "Windows ends the bridge with its session";
+        return false;
+    }
+    bool remote() const { return false; }
+    void start(boost::asio::io_context&, Handler) override {}
+    void stop() override {}
+    bool active() const override { return true; }
+    std::string id() const override { return ""; }
+};
 
 }  // namespace orvex

@@ -1,6 +1,6 @@
 // The user's trust file and the loopback owner check, on the real file system
 // and the real kernel tables.
-#include "platform/linux/TrustFile.h"
+#include "platform/TrustFile.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <boost/asio/io_context.hpp>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "platform/Native.h"
 #include "platform/Sockets.h"
+#include "platform/TrustFile.h"
 #include "platform/windows/InterfacePath.h"
 #include "sim/Simulator.h"
 #include "windows/Wine.h"
@@ -154,6 +156,36 @@ TEST(TheSimulatorControlSocket, ServesOnLoopbackTcpAndRefusesUnixPaths) {
     EXPECT_EQ(recv(s, buffer, sizeof buffer, 0), 0);  // closed by the stop
     closesocket(s);
     WSACleanup();
+}
+
+// Under %APPDATA% (here a folder with a name outside the ANSI code page):
+// written by rename, read back, and an edit by another program seen while the
+// bridge runs.
+TEST(TheTrustFile, LivesUnderAppDataAndIsFollowedWhileRunning) {
+    wchar_t temp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring appData = std::wstring(temp) + L"orvex-\u00e9t\u00e9-" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryW(appData.c_str(), nullptr));
+    const std::wstring saved = _wgetenv(L"APPDATA") ? _wgetenv(L"APPDATA") : L"";
+    _wputenv_s(L"APPDATA", appData.c_str());
+    const std::string path = TrustFilePath();
+    _wputenv_s(L"APPDATA", saved.c_str());
+    ASSERT_EQ(path, Narrow(appData) + "\\orvex-bridge\\trusted-origins");
+
+    std::atomic<int> changes{0};
+    TrustFileWatcher watcher;
+    std::string error;
+    ASSERT_TRUE(watcher.Start(path, [&] { ++changes; }, &error)) << error;
+    ASSERT_TRUE(EditTrustFile(path, "https://a.example", true, &error)) << error;
+    ASSERT_TRUE(EditTrustFile(path, "http://localhost:8080", true, &error)) << error;
+    ASSERT_TRUE(EditTrustFile(path, "https://a.example", false, &error)) << error;
+    EXPECT_EQ(ReadTrustFile(path).origins, std::vector<std::string>{"http://localhost:8080"});
+    for (int i = 0; i < 100 && changes == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_GT(changes.load(), 0);
+    watcher.Stop();
+    DeleteFileW(Widen(path).c_str());
+    RemoveDirectoryW(Widen(path.substr(0, path.rfind('\\'))).c_str());
+    RemoveDirectoryW(appData.c_str());
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
-// The user's trusted page origins: one file under $XDG_CONFIG_HOME (or
-// ~/.config), one origin a line, "#" comments and blank lines ignored.
-// Written whole to a temporary file and renamed over, so that a reader never
-// sees half of it; watched with inotify, so that an edit needs no restart.
+// The user's trusted page origins: one file, one origin a line, "#" comments
+// and blank lines ignored. Written whole to a temporary file and renamed
+// over, so that a reader never sees half of it; followed while the bridge
+// runs, so that an edit needs no restart. Where the file lives, how it is
+// written and how it is followed differ between systems (platform/linux/,
+// platform/windows/); what it holds does not.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -14,9 +18,14 @@
 
 namespace orvex {
 
-// $XDG_CONFIG_HOME/orvex-bridge/trusted-origins, else under $HOME/.config;
-// "" when neither is set.
+// Linux: $XDG_CONFIG_HOME/orvex-bridge/trusted-origins, else under
+// $HOME/.config. Windows: %APPDATA%\orvex-bridge\trusted-origins. "" when
+// there is no such place.
 std::string TrustFilePath();
+
+// Replaces the file with text in one step, making its directory (private to
+// the user) when missing. False with the reason.
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error);
 
 struct TrustFileContents {
     bool exists = false;
@@ -42,8 +51,9 @@ private:
 };
 
 // Calls changed on its own thread after the file was written, replaced or
-// removed. Watches the directory (made when missing), as a rename puts a new
-// file in place of the one a watch on the file would follow.
+// removed. Linux watches the directory (made when missing) with inotify, as a
+// rename puts a new file in place of the one a watch on the file would
+// follow; Windows looks at the file's time and size every second.
 class TrustFileWatcher {
 public:
     TrustFileWatcher() = default;
@@ -59,8 +69,15 @@ private:
 
     std::string m_name;
     std::function<void()> m_changed;
+#ifdef _WIN32
+    std::string m_path;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+#else
     int m_inotify = -1;
     int m_wake = -1;
+#endif
     std::thread m_thread;
 };
 

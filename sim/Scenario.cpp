@@ -12,12 +12,6 @@ using nlohmann::json;
 
 namespace {
 
-// Scenario texts come from users: a message that quotes them must stay valid
-// JSON when the control socket sends it back.
-std::string Quote(const std::string& text) {
-    return json(text).dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
 const char* TypeName(const json& value) {
     if (value.is_number_float()) return "a fractional number";
     return value.type_name();
@@ -92,6 +86,10 @@ bool ParseInteger(const json& value, const std::string& field, int64_t min, int6
     }
     *out = number;
     return true;
+}
+
+std::string Quote(const std::string& text) {
+    return json(text).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes, std::string* error) {

@@ -74,6 +74,9 @@ bool ParseInteger(const nlohmann::json& value, const std::string& field, int64_t
                   std::string* error);
 
 // Strict hex: even number of digits, nothing else. Empty text is no bytes.
+// text as a JSON string. Scenario texts come from users: a message that
+// quotes them must stay valid JSON when the control socket sends it back.
+std::string Quote(const std::string& text);
 bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes, std::string* error);
 std::string ToHex(const std::vector<uint8_t>& bytes);
 

@@ -35,10 +35,6 @@ constexpr size_t kDataReportSize = 64;
 constexpr size_t kAnswerBytesPerReport = 59;
 constexpr size_t kAnswerOffset = 3;
 
-std::string Quote(const std::string& text) {
-    return json(text).dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
 bool IsOutputQueryRequest(const std::vector<uint8_t>& bytes) {
     if (bytes.size() < 12 || bytes[0] != 0x04 || bytes[1] != 0x0C || bytes[2] != 0xA0) return false;
     unsigned sum = 0;

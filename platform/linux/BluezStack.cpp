@@ -16,6 +16,7 @@
 #include <future>
 
 #include "platform/Log.h"
+#include "platform/linux/BusPoll.h"
 #include "platform/linux/BluezBus.h"
 
 namespace orvex {
@@ -94,17 +95,6 @@ std::string Upper(std::string text) {
     for (char& c : text)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return text;
-}
-
-// Poll time-out in milliseconds for an absolute CLOCK_MONOTONIC time in
-// microseconds; UINT64_MAX (nothing pending) waits without end.
-int PollTimeout(uint64_t deadlineUs) {
-    if (deadlineUs == UINT64_MAX) return -1;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-    if (deadlineUs <= nowUs) return 0;
-    return static_cast<int>(std::min<uint64_t>((deadlineUs - nowUs + 999) / 1000, INT_MAX));
 }
 
 }  // namespace
@@ -614,7 +604,7 @@ void BluezStack::BusLoop() {
             try {
                 const sdbus::IConnection::PollData data = m_connection->getEventLoopPollData();
                 fds[1] = {data.fd, data.events, 0};
-                timeout = PollTimeout(data.timeout_usec);
+                timeout = BusPollTimeout(data.timeout_usec);
             } catch (const sdbus::Error&) {
                 Drop("the bus connection closed");
             }

@@ -12,25 +12,17 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "platform/Log.h"
+#include "platform/linux/BusPoll.h"
 
 namespace orvex {
 
 namespace {
 
-const char* const kService = "org.freedesktop.Notifications";
+const char* const kInterface = "org.freedesktop.Notifications";
 const char* const kPath = "/org/freedesktop/Notifications";
 // A desktop that is there answers at once; one that hangs must not keep a
 // question from the console for long.
 constexpr uint64_t kCallTimeoutUs = 5000000;
-
-int PollTimeout(uint64_t deadlineUs) {
-    if (deadlineUs == UINT64_MAX) return -1;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-    if (deadlineUs <= nowUs) return 0;
-    return static_cast<int>(std::min<uint64_t>((deadlineUs - nowUs + 999) / 1000, INT_MAX));
-}
 
 }  // namespace
 
@@ -78,7 +70,7 @@ void NotificationAsker::Ask(const std::string& origin) {
         uint32_t id = 0;
         try {
             m_proxy->callMethod("Notify")
-                .onInterface(kService)
+                .onInterface(kInterface)
                 .withArguments(std::string("Orvex bridge"), uint32_t{0}, std::string("input-mouse"),
                                "Let " + origin + " use your Orvex devices?",
                                "The page " + origin +
@@ -105,7 +97,7 @@ void NotificationAsker::Withdraw(const std::string& origin) {
             it = m_shown.erase(it);
             if (!m_proxy) continue;
             try {
-                m_proxy->callMethod("CloseNotification").onInterface(kService).withArguments(id);
+                m_proxy->callMethod("CloseNotification").onInterface(kInterface).withArguments(id);
             } catch (const sdbus::Error&) {
                 // Closed by the user meanwhile: nothing left to take back.
             }
@@ -120,14 +112,14 @@ bool NotificationAsker::Connected() {
         m_connection = m_busAddress.empty() ? sdbus::createSessionBusConnection()
                                             : sdbus::createSessionBusConnectionWithAddress(m_busAddress);
         m_connection->setMethodCallTimeout(kCallTimeoutUs);
-        const std::string rule = std::string("type='signal',interface='") + kService + "',path='" + kPath + "'";
+        const std::string rule = std::string("type='signal',interface='") + kInterface + "',path='" + kPath + "'";
         m_matches.push_back(m_connection->addMatch(rule + ",member='ActionInvoked'",
                                                    [this](sdbus::Message& m) { OnActionInvoked(m); }));
         m_matches.push_back(m_connection->addMatch(rule + ",member='NotificationClosed'",
                                                    [this](sdbus::Message& m) { OnClosed(m); }));
-        m_proxy = sdbus::createProxy(*m_connection, kService, kPath);
+        m_proxy = sdbus::createProxy(*m_connection, kInterface, kPath);
         std::vector<std::string> capabilities;
-        m_proxy->callMethod("GetCapabilities").onInterface(kService).storeResultsTo(capabilities);
+        m_proxy->callMethod("GetCapabilities").onInterface(kInterface).storeResultsTo(capabilities);
         if (std::find(capabilities.begin(), capabilities.end(), "actions") == capabilities.end()) {
             // Asked once: a server does not gain actions while it runs.
             m_noActions = true;
@@ -165,7 +157,7 @@ void NotificationAsker::OnActionInvoked(sdbus::Message& message) {
     const std::string origin = shown->second;
     m_shown.erase(shown);
     try {
-        m_proxy->callMethod("CloseNotification").onInterface(kService).withArguments(id);
+        m_proxy->callMethod("CloseNotification").onInterface(kInterface).withArguments(id);
     } catch (const sdbus::Error&) {
     }
     m_answer(origin, action == "allow" ? OriginDecision::Allow : OriginDecision::Deny);
@@ -206,7 +198,7 @@ void NotificationAsker::Loop() {
                 if (m_connection) {
                     const auto data = m_connection->getEventLoopPollData();
                     fds[1] = {data.fd, data.events, 0};
-                    timeout = PollTimeout(data.timeout_usec);
+                    timeout = BusPollTimeout(data.timeout_usec);
                 }
             } catch (const std::exception& e) {
                 Drop(std::string("the session bus went away: ") + e.what());

@@ -19,7 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 using json = nlohmann::json;
 
-const std::string kBinary = ORVEX_BRIDGE_BINARY;
 const std::string kSite = "https://pages.example";
 
 class ABridgeThatAsks : public ::testing::Test {
@@ -36,7 +35,7 @@ protected:
         fake.reset();
         fake = bus.StartFake(ORVEX_FAKE_NOTIFICATIONS, {answer}, &error);
         ASSERT_TRUE(fake) << error;
-        bridge = std::make_unique<ChildProcess>(std::vector<std::string>{kBinary, "--port", "0", "--verbose"}, Env());
+        bridge = std::make_unique<ChildProcess>(std::vector<std::string>{kBridgeBinary, "--port", "0", "--verbose"}, Env());
         ASSERT_TRUE(bridge->WaitForStderr("console on", 30s)) << bridge->Stderr();
         port = static_cast<uint16_t>(ParseListeningPort(bridge->Stderr()));
     }
@@ -115,7 +114,7 @@ TEST_F(ABridgeThatAsks, TakesTheAnswerFromTheConsolePageOnlyAndTakesBackTheQuest
     ASSERT_EQ(origins["pending"].size(), 1u);
     EXPECT_EQ(origins["pending"][0]["origin"], kSite);
     EXPECT_EQ(origins["pending"][0]["pages"], 1);
-    const RunResult check = RunToEnd({kBinary, "--check", "--json", "--port", std::to_string(port)}, 30s, Env());
+    const RunResult check = RunToEnd({kBridgeBinary, "--check", "--json", "--port", std::to_string(port)}, 30s, Env());
     const json report = json::parse(check.out, nullptr, false);
     ASSERT_TRUE(report.is_object()) << check.out << check.err;
     EXPECT_EQ(report["origins"]["policy"], "ask");
@@ -165,21 +164,21 @@ TEST(TheOriginsOption, AsksByDefaultAndKeepsAnAllowListAloneMeaningOnlyThose) {
 TEST(TheTrustCommands, EditAndListTheTrustFileAndRefuseMalformedOrigins) {
     TempDir dir;
     const std::vector<std::string> env = {"XDG_CONFIG_HOME=" + dir.path()};
-    EXPECT_EQ(RunToEnd({kBinary, "--trust", kSite}, 10s, env).status, 0);
-    EXPECT_EQ(RunToEnd({kBinary, "--trust", "http://localhost:8080"}, 10s, env).status, 0);
-    EXPECT_EQ(RunToEnd({kBinary, "--untrust", kSite}, 10s, env).status, 0);
+    EXPECT_EQ(RunToEnd({kBridgeBinary, "--trust", kSite}, 10s, env).status, 0);
+    EXPECT_EQ(RunToEnd({kBridgeBinary, "--trust", "http://localhost:8080"}, 10s, env).status, 0);
+    EXPECT_EQ(RunToEnd({kBridgeBinary, "--untrust", kSite}, 10s, env).status, 0);
     for (const char* bad : {"pages.example", "https://pages.example/", "null"}) {
-        const RunResult result = RunToEnd({kBinary, "--trust", bad}, 10s, env);
+        const RunResult result = RunToEnd({kBridgeBinary, "--trust", bad}, 10s, env);
         EXPECT_EQ(result.status, 2) << bad;
         EXPECT_NE(result.err.find("is not an origin"), std::string::npos) << result.err;
     }
-    const RunResult list = RunToEnd({kBinary, "--list-trusted"}, 10s, env);
+    const RunResult list = RunToEnd({kBridgeBinary, "--list-trusted"}, 10s, env);
     EXPECT_EQ(list.status, 0);
     EXPECT_EQ(list.out, "http://localhost:8080\n");
 
     // A hand-edited line that is no origin is a problem that --check names.
     std::ofstream(dir.path() + "/orvex-bridge/trusted-origins", std::ios::app) << "localhost:8081\n";
-    const RunResult check = RunToEnd({kBinary, "--check", "--json", "--port", "0"}, 30s, env);
+    const RunResult check = RunToEnd({kBridgeBinary, "--check", "--json", "--port", "0"}, 30s, env);
     EXPECT_EQ(check.status, 1);
     const json report = json::parse(check.out, nullptr, false);
     ASSERT_TRUE(report.is_object()) << check.out;

@@ -15,19 +15,19 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::kBridgeBinary;
 using test::RunToEnd;
 using test::TempDir;
 using test::WsClient;
 
-const std::string kBinary = ORVEX_BRIDGE_BINARY;
 
 TEST(TheCommandLine, PrintsHelpAndVersionAndExitsZero) {
-    const auto help = RunToEnd({kBinary, "--help"}, 10s);
+    const auto help = RunToEnd({kBridgeBinary, "--help"}, 10s);
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--port", "--listen", "--allow-origin", "--simulate", "--sim-control", "--verbose",
                                "--quiet", "--no-console", "--version", "--help"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
-    const auto version = RunToEnd({kBinary, "--version"}, 10s);
+    const auto version = RunToEnd({kBridgeBinary, "--version"}, 10s);
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("orvex-bridge ", 0), 0u) << version.out;
 }
@@ -53,7 +53,7 @@ TEST(TheCommandLine, RejectsUsageErrorsWithStatusTwoAndAMessage) {
         {"--list-trusted", "--trust", "https://a.example"},
     };
     for (const auto& args : bad) {
-        std::vector<std::string> argv = {kBinary};
+        std::vector<std::string> argv = {kBridgeBinary};
         argv.insert(argv.end(), args.begin(), args.end());
         const auto result = RunToEnd(argv, 10s);
         EXPECT_EQ(result.status, 2) << args.front();
@@ -69,10 +69,10 @@ TEST(TheCommandLine, RejectsAMalformedScenarioFileWithStatusTwoNamingTheFile) {
     ASSERT_NE(f, nullptr);
     std::fputs("{\"devices\": [ {\"name\": ", f);
     std::fclose(f);
-    const auto result = RunToEnd({kBinary, "--simulate", file}, 10s, {"XDG_RUNTIME_DIR=" + dir.path()});
+    const auto result = RunToEnd({kBridgeBinary, "--simulate", file}, 10s, {"XDG_RUNTIME_DIR=" + dir.path()});
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.err.find(file), std::string::npos) << result.err;
-    const auto missing = RunToEnd({kBinary, "--simulate", dir.path() + "/none.json"}, 10s,
+    const auto missing = RunToEnd({kBridgeBinary, "--simulate", dir.path() + "/none.json"}, 10s,
                                   {"XDG_RUNTIME_DIR=" + dir.path()});
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("none.json"), std::string::npos) << missing.err;
@@ -120,7 +120,7 @@ TEST(TheCommandLine, ListensOnBothLoopbacksByDefaultAndOnEachGivenAddressOnce) {
 class ARunningBridge : public ::testing::Test {
 protected:
     void SetUp() override {
-        bridge = std::make_unique<ChildProcess>(std::vector<std::string>{kBinary, "--port", "0", "--verbose"}, Env());
+        bridge = std::make_unique<ChildProcess>(std::vector<std::string>{kBridgeBinary, "--port", "0", "--verbose"}, Env());
         ASSERT_TRUE(bridge->Started());
         ASSERT_TRUE(bridge->WaitForStderr(" port ", 10s)) << bridge->Stderr();
         port = test::ParseListeningPort(bridge->Stderr());
@@ -172,7 +172,7 @@ TEST_F(ARunningBridge, ClosesEveryPageWith1000AndExitsZeroOnSigtermAndSigint) {
 }
 
 TEST_F(ARunningBridge, LetsASecondInstanceExitZeroAtOnceAndKeepsServing) {
-    const auto second = RunToEnd({kBinary, "--port", "0"}, 10s, Env());
+    const auto second = RunToEnd({kBridgeBinary, "--port", "0"}, 10s, Env());
     EXPECT_EQ(second.status, 0);
     EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
     WsClient page(static_cast<uint16_t>(port));
@@ -187,7 +187,7 @@ TEST(ABridgeWhosePortIsTaken, ExitsOneWithOneLineNamingAddressPortAndError) {
     const std::string taken = std::to_string(blocker.port());
 
     TempDir runtime;
-    const auto result = RunToEnd({kBinary, "--port", taken}, 10s, {"XDG_RUNTIME_DIR=" + runtime.path()});
+    const auto result = RunToEnd({kBridgeBinary, "--port", taken}, 10s, {"XDG_RUNTIME_DIR=" + runtime.path()});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("127.0.0.1"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(taken), std::string::npos) << result.err;

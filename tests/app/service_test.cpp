@@ -20,10 +20,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::kBridgeBinary;
 using test::RunToEnd;
 using test::TempDir;
 
-const std::string kBinary = ORVEX_BRIDGE_BINARY;
 
 // A mouse of family 0x81 and a connected BLE pad with its characteristics.
 const char* kHealthy = R"({"devices": [
@@ -58,17 +58,17 @@ std::vector<std::string> ProblemLines(const std::string& out) {
 }
 
 TEST(TheCheckOptions, AreListedInHelpAndJsonAloneIsAUsageError) {
-    const auto help = RunToEnd({kBinary, "--help"}, 10s);
+    const auto help = RunToEnd({kBridgeBinary, "--help"}, 10s);
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--check"), std::string::npos);
     EXPECT_NE(help.out.find("--json"), std::string::npos);
 
     TempDir dir;
-    const auto json = RunToEnd({kBinary, "--json"}, 10s);
+    const auto json = RunToEnd({kBridgeBinary, "--json"}, 10s);
     EXPECT_EQ(json.status, 2);
     EXPECT_NE(json.err.find("orvex-bridge: --json needs --check"), std::string::npos) << json.err;
     const auto missing =
-        RunToEnd({kBinary, "--check", "--simulate", dir.path() + "/none.json"}, 10s, {"XDG_RUNTIME_DIR=" + dir.path()});
+        RunToEnd({kBridgeBinary, "--check", "--simulate", dir.path() + "/none.json"}, 10s, {"XDG_RUNTIME_DIR=" + dir.path()});
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("none.json"), std::string::npos) << missing.err;
     EXPECT_TRUE(missing.out.empty()) << missing.out;
@@ -79,7 +79,7 @@ protected:
     void SetUp() override {
         scenario = WriteFile(runtime, "healthy.json", kHealthy);
         bridge = std::make_unique<ChildProcess>(
-            std::vector<std::string>{kBinary, "--simulate", scenario, "--port", "0", "--verbose"}, Env());
+            std::vector<std::string>{kBridgeBinary, "--simulate", scenario, "--port", "0", "--verbose"}, Env());
         ASSERT_TRUE(bridge->Started());
         ASSERT_TRUE(bridge->WaitForStderr(" port ", 10s)) << bridge->Stderr();
         port = std::to_string(test::ParseListeningPort(bridge->Stderr()));
@@ -98,7 +98,7 @@ protected:
 };
 
 TEST_F(ACheckBesideASimulatedBridge, ReportsTheBridgeItsPortAndEveryDeviceAndExitsZero) {
-    const auto text = RunToEnd({kBinary, "--check", "--simulate", scenario, "--port", port}, 30s, Env());
+    const auto text = RunToEnd({kBridgeBinary, "--check", "--simulate", scenario, "--port", port}, 30s, Env());
     EXPECT_EQ(text.status, 0) << text.out << text.err;
     const std::string& out = text.out;
     EXPECT_EQ(out.rfind("orvex-bridge 0.1.0\nbridge: running (pid ", 0), 0u) << out;
@@ -119,7 +119,7 @@ TEST_F(ACheckBesideASimulatedBridge, ReportsTheBridgeItsPortAndEveryDeviceAndExi
         EXPECT_NE(out.find(expected), std::string::npos) << expected << "\nin:\n" << out;
     EXPECT_TRUE(ProblemLines(out).empty()) << out;
 
-    const auto json = RunToEnd({kBinary, "--check", "--json", "--simulate", scenario, "--port", port}, 30s, Env());
+    const auto json = RunToEnd({kBridgeBinary, "--check", "--json", "--simulate", scenario, "--port", port}, 30s, Env());
     EXPECT_EQ(json.status, 0);
     const auto report = nlohmann::json::parse(json.out);
     EXPECT_EQ(report["version"], "0.1.0");
@@ -148,7 +148,7 @@ TEST(ACheckWithoutABridge, NamesEachProblemOnOneLineExitsOneAndCreatesNoLockFile
     TempDir runtime;
     const std::string scenario = WriteFile(runtime, "broken.json", kBroken);
     const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + runtime.path()};
-    const auto text = RunToEnd({kBinary, "--check", "--simulate", scenario, "--port", "0"}, 30s, env);
+    const auto text = RunToEnd({kBridgeBinary, "--check", "--simulate", scenario, "--port", "0"}, 30s, env);
     EXPECT_EQ(text.status, 1);
     const std::vector<std::string> expected = {
         "problem: no bridge is running for this user; start it: systemctl --user start orvex-bridge (or run "
@@ -166,7 +166,7 @@ TEST(ACheckWithoutABridge, NamesEachProblemOnOneLineExitsOneAndCreatesNoLockFile
         << text.out;
     EXPECT_NE(text.out.find("\nresult: 4 problems\n"), std::string::npos) << text.out;
 
-    const auto json = RunToEnd({kBinary, "--check", "--json", "--simulate", scenario, "--port", "0"}, 30s, env);
+    const auto json = RunToEnd({kBridgeBinary, "--check", "--json", "--simulate", scenario, "--port", "0"}, 30s, env);
     EXPECT_EQ(json.status, 1);
     const auto report = nlohmann::json::parse(json.out);
     EXPECT_EQ(report["ok"], false);
@@ -181,7 +181,7 @@ TEST(ACheckOnAMachineWithoutBluez, SaysBluezDoesNotAnswerOnTheBusItTried) {
     TempDir dir;
     const std::string bus = "unix:path=" + dir.path() + "/no-bus";
     const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir.path(), "DBUS_SYSTEM_BUS_ADDRESS=" + bus};
-    const auto text = RunToEnd({kBinary, "--check", "--port", "0"}, 30s, env);
+    const auto text = RunToEnd({kBridgeBinary, "--check", "--port", "0"}, 30s, env);
     // No bridge runs under this runtime directory.
     EXPECT_EQ(text.status, 1);
     EXPECT_NE(text.out.find("\nBLE (BlueZ at " + bus + "): not answering: no bus at " + bus +
@@ -189,7 +189,7 @@ TEST(ACheckOnAMachineWithoutBluez, SaysBluezDoesNotAnswerOnTheBusItTried) {
               std::string::npos)
         << text.out;
 
-    const auto json = RunToEnd({kBinary, "--check", "--json", "--port", "0"}, 30s, env);
+    const auto json = RunToEnd({kBridgeBinary, "--check", "--json", "--port", "0"}, 30s, env);
     EXPECT_EQ(json.status, 1);
     const auto report = nlohmann::json::parse(json.out);
     EXPECT_EQ(report["ble"]["stack"], "bluez");
@@ -236,7 +236,7 @@ TEST(ABridgeUnderAServiceManager, IsReadyOnlyOnceItListensAndSaysWhenItStops) {
     if (!manager.ok()) GTEST_SKIP() << "cannot bind a Unix datagram socket in " << dir.path();
     const std::string scenario = WriteFile(dir, "healthy.json", kHealthy);
     const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir.path(), "NOTIFY_SOCKET=" + dir.path() + "/notify"};
-    ChildProcess bridge({kBinary, "--simulate", scenario, "--port", "0"}, env);
+    ChildProcess bridge({kBridgeBinary, "--simulate", scenario, "--port", "0"}, env);
     ASSERT_TRUE(bridge.Started());
 
     const std::string ready = manager.Receive(30s);
@@ -249,7 +249,7 @@ TEST(ABridgeUnderAServiceManager, IsReadyOnlyOnceItListensAndSaysWhenItStops) {
     EXPECT_EQ(page.Messages().front(), "0304");
 
     // A second bridge started by the manager ends cleanly, not as a failure.
-    const auto second = RunToEnd({kBinary, "--simulate", scenario, "--port", "0"}, 10s, env);
+    const auto second = RunToEnd({kBridgeBinary, "--simulate", scenario, "--port", "0"}, 10s, env);
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(manager.Receive(10s), "READY=1\nSTATUS=another instance is already running");
 
@@ -267,7 +267,7 @@ TEST(ABridgeUnderAServiceManager, WaitsForAHeldPortSayingForWhomOnceAndIsReadyOn
     const std::string port = std::to_string(taken->port());
     ASSERT_NE(taken->port(), 0);
     const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir.path(), "NOTIFY_SOCKET=" + dir.path() + "/notify"};
-    ChildProcess bridge({kBinary, "--simulate", WriteFile(dir, "healthy.json", kHealthy), "--port", port,
+    ChildProcess bridge({kBridgeBinary, "--simulate", WriteFile(dir, "healthy.json", kHealthy), "--port", port,
                          "--wait-for-port"},
                         env);
     const std::string waiting = manager.Receive(30s);
@@ -293,7 +293,7 @@ TEST(ABridgeRestartedRightAfterItClosedAPage, GetsItsPortBack) {
     TempDir dir;
     const std::string scenario = WriteFile(dir, "healthy.json", kHealthy);
     const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir.path()};
-    ChildProcess first({kBinary, "--simulate", scenario, "--port", "0", "--verbose"}, env);
+    ChildProcess first({kBridgeBinary, "--simulate", scenario, "--port", "0", "--verbose"}, env);
     ASSERT_TRUE(first.WaitForStderr(" port ", 10s)) << first.Stderr();
     const std::string port = std::to_string(test::ParseListeningPort(first.Stderr()));
     {
@@ -307,7 +307,7 @@ TEST(ABridgeRestartedRightAfterItClosedAPage, GetsItsPortBack) {
     }
     ASSERT_EQ(first.Wait(10s), 0);
 
-    ChildProcess second({kBinary, "--simulate", scenario, "--port", port, "--verbose"}, env);
+    ChildProcess second({kBridgeBinary, "--simulate", scenario, "--port", port, "--verbose"}, env);
     EXPECT_TRUE(second.WaitForStderr("listening on 127.0.0.1 port " + port, 10s)) << second.Stderr();
     second.Signal(SIGTERM);
     EXPECT_EQ(second.Wait(10s), 0);

@@ -20,10 +20,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::kBridgeBinary;
 using test::TempDir;
-using Clock = std::chrono::steady_clock;
+using SteadyTime = std::chrono::steady_clock;
 
-const std::string kBinary = ORVEX_BRIDGE_BINARY;
 const char* kMouse = R"({"devices": [{"name": "mouse", "vendor_id": "0x1D57", "product_id": "0xFA60"}]})";
 
 // A loopback port free a moment ago.
@@ -34,8 +34,8 @@ uint16_t FreePort() {
 
 // Waits (bounded) until the child's stderr holds text count times.
 bool WaitForCount(ChildProcess& child, const std::string& text, size_t count) {
-    const auto deadline = Clock::now() + 20s;
-    while (Clock::now() < deadline) {
+    const auto deadline = SteadyTime::now() + 20s;
+    while (SteadyTime::now() < deadline) {
         const std::string err = child.Stderr();
         size_t n = 0;
         for (size_t at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) ++n;
@@ -53,7 +53,7 @@ struct Bridge {
     void Start(const std::vector<std::string>& options, std::vector<std::string> env) {
         const std::string scenario = runtime.path() + "/mouse.json";
         std::ofstream(scenario) << kMouse;
-        std::vector<std::string> argv{kBinary, "--simulate", scenario, "--sim-control", runtime.path() + "/sim"};
+        std::vector<std::string> argv{kBridgeBinary, "--simulate", scenario, "--sim-control", runtime.path() + "/sim"};
         argv.insert(argv.end(), options.begin(), options.end());
         env.push_back("XDG_RUNTIME_DIR=" + runtime.path());
         process = std::make_unique<ChildProcess>(argv, env);
@@ -69,8 +69,8 @@ struct Bridge {
         return open;
     }
     bool WaitForHandles(bool open) {
-        const auto deadline = Clock::now() + 20s;
-        while (Clock::now() < deadline) {
+        const auto deadline = SteadyTime::now() + 20s;
+        while (SteadyTime::now() < deadline) {
             const long n = OpenHandles();
             if (open ? n > 0 : n == 0) return true;
             std::this_thread::sleep_for(10ms);
@@ -118,12 +118,12 @@ protected:
     // serves there. Returns to's page.
     std::unique_ptr<test::WsClient> Switch(Bridge& from, test::WsClient& page, Bridge& to, const char* session,
                                            size_t times) {
-        const auto start = Clock::now();
+        const auto start = SteadyTime::now();
         logind.Activate(session);
         EXPECT_TRUE(page.WaitClosed(20s));
         EXPECT_EQ(page.CloseCode(), 1001);
         EXPECT_TRUE(from.WaitForHandles(false)) << from.OpenHandles();
-        const auto released = Clock::now();
+        const auto released = SteadyTime::now();
         EXPECT_TRUE(WaitForCount(*to.process, Listening(), times)) << to.process->Stderr();
         auto next = GreetedPage(port);
         EXPECT_TRUE(next);
@@ -133,7 +133,7 @@ protected:
         std::cerr << "switch to " << session << ": released after "
                   << std::chrono::duration_cast<std::chrono::milliseconds>(released - start).count()
                   << " ms, serving after "
-                  << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() << " ms\n";
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(SteadyTime::now() - start).count() << " ms\n";
         return next;
     }
 
@@ -158,7 +158,7 @@ TEST_F(TwoSessionsOfOneUser, ServeOneAtATimeAndTheInactiveOneHoldsNoPageNoPortNo
 
     // A's check tells why A does not serve, and who does.
     const auto check = test::RunToEnd(
-        {kBinary, "--check", "--simulate", a.runtime.path() + "/mouse.json", "--port", std::to_string(port)}, 20s,
+        {kBridgeBinary, "--check", "--simulate", a.runtime.path() + "/mouse.json", "--port", std::to_string(port)}, 20s,
         {"XDG_RUNTIME_DIR=" + a.runtime.path(), "XDG_SESSION_ID=c1", "DBUS_SYSTEM_BUS_ADDRESS=" + logind.address()});
     for (const std::string& line :
          {"\nport: 127.0.0.1:" + std::to_string(port) + " listening, by another program: pid " +

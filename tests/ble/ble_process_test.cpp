@@ -16,16 +16,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kWait = 60s;
-const char* kBinary = ORVEX_BRIDGE_BINARY;
+constexpr auto kBridgeWait = 60s;
 
 TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToStdout) {
-    if (access(kBinary, X_OK) != 0) GTEST_SKIP() << "the bridge binary is missing: " << kBinary;
+    if (access(kBridgeBinary.c_str(), X_OK) != 0) GTEST_SKIP() << "the bridge binary is missing: " << kBridgeBinary;
     TempDir dir;
     const std::string scenario = dir.path() + "/ble.json";
     std::ofstream(scenario) << R"({"devices": [{"name": "pad", "model": "ble", "device_id": 5}]})";
     const std::string socket = dir.path() + "/sim.sock";
-    ChildProcess bridge({kBinary, "--port", "0", "--verbose", "--simulate", scenario, "--sim-control", socket},
+    ChildProcess bridge({kBridgeBinary, "--port", "0", "--verbose", "--simulate", scenario, "--sim-control", socket},
                         {"XDG_RUNTIME_DIR=" + dir.path()});
     ASSERT_TRUE(bridge.Started());
     ASSERT_TRUE(bridge.WaitForStderr(" port ", 10s)) << bridge.Stderr();
@@ -34,7 +33,7 @@ TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToS
 
     WsClient page(static_cast<uint16_t>(port));
     ASSERT_TRUE(page.Connect(10s));
-    ASSERT_TRUE(WaitUntil([&] { return Count(page.Messages(), "0304") > 0; }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return Count(page.Messages(), "0304") > 0; }, kBridgeWait));
     // The connect step subscribes, and the device announces its id 50 ms
     // later; on a loaded machine that may come before the page connected, so
     // once notifications are delivered the device says it again, due after
@@ -42,16 +41,16 @@ TEST(ABridgeProcess, ConnectsASimulatedBleDeviceAndWritesItsNotificationLinesToS
     SimControlClient control;
     ASSERT_TRUE(control.Connect(socket));
     const std::string announce = "{\"op\":\"notify\",\"device\":\"pad\",\"hex\":\"05000000\"}\n";
-    ASSERT_TRUE(WaitUntil([&] { return control.Exchange(announce) == R"({"ok":true,"delivered":1})"; }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return control.Exchange(announce) == R"({"ok":true,"delivered":1})"; }, kBridgeWait));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(control.Exchange("{\"op\":\"notify\",\"device\":\"pad\",\"hex\":\"05000001\"}\n"),
               R"({"ok":true,"delivered":1})");
-    ASSERT_TRUE(WaitUntil([&] { return Count(page.Messages(), "840105000001") > 0; }, kWait)) << bridge.Stderr();
+    ASSERT_TRUE(WaitUntil([&] { return Count(page.Messages(), "840105000001") > 0; }, kBridgeWait)) << bridge.Stderr();
     EXPECT_EQ(control.Exchange("{\"op\":\"notify\",\"device\":\"pad\",\"hex\":\"\"}\n"),
               R"({"ok":true,"delivered":1})");
     // Its line is written on the stack's thread after the reply: wait for it,
     // so that no line of the query below comes between.
-    WaitUntil([&] { return bridge.Stdout().find("datasize 0\n") != std::string::npos; }, kWait);
+    WaitUntil([&] { return bridge.Stdout().find("datasize 0\n") != std::string::npos; }, kBridgeWait);
     ASSERT_TRUE(QueryOnceAnswered(page, "F084050B00", "84050B080102"));
     page.Close();
     control.Close();

@@ -26,6 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::Bytes;
 using test::FakeHidDevice;
+using test::Concat;
 using test::Texts;
 using ::testing::HasSubstr;
 
@@ -38,12 +39,6 @@ sim::DeviceModel Variant(const std::string& base, uint16_t product, std::vector<
     if (product != 0) model.product_id = product;
     if (!collections.empty()) model.collections = std::move(collections);
     return model;
-}
-
-Texts Concat(std::initializer_list<Texts> parts) {
-    Texts all;
-    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
 }
 
 // What the open step of family 0x80 or 0x81 does with a device whose control

@@ -28,6 +28,7 @@ using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 using test::Arrival;
 using test::Removal;
+using test::Concat;
 using test::Texts;
 
 constexpr uint16_t kWiredProduct = 0xAD03;
@@ -56,12 +57,6 @@ const Texts kOpen82 = {"enumerate 1d57:fa65", "open /dev/hidraw4 000a:0000", "op
 const Texts kOpen83 = {"enumerate 1d57:fa65", "open /dev/hidraw5 ff00:0001", "open /dev/hidraw5 ff01:0002"};
 const Texts kOpen80 = {"enumerate 1d57:0000", "open /dev/hidraw6 000b:0000", "open /dev/hidraw6 000a:0000"};
 const Texts kOpen85 = {"enumerate 1d57:0000", "open /dev/hidraw7 ff01:0002", "open /dev/hidraw7 ff00:0001"};
-
-Texts Concat(std::initializer_list<Texts> parts) {
-    Texts all;
-    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
 
 // The arrival delay is long beside the gaps between announcements in a
 // burst, so that a slow machine cannot split the burst.

@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
-constexpr auto kWait = 5s;
+constexpr auto kEventWait = 5s;
 
 class Events {
 public:
@@ -43,7 +43,7 @@ public:
     }
     bool WaitForCount(size_t n) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, kWait, [&] { return m_events.size() >= n; });
+        return m_cv.wait_for(lock, kEventWait, [&] { return m_events.size() >= n; });
     }
 
 private:
@@ -99,7 +99,7 @@ protected:
         ASSERT_TRUE(sim->QueueReport("vireo", bytes, 1, &error)) << error;
     }
     bool WaitUntilWaiting() {
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        const auto deadline = std::chrono::steady_clock::now() + kEventWait;
         while (sim->WaitingReads("vireo") != 1) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(1ms);
@@ -202,7 +202,7 @@ public:
     }
     bool WaitHolding() {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, kWait, [&] { return m_holding; });
+        return m_cv.wait_for(lock, kEventWait, [&] { return m_holding; });
     }
     void Release() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -290,7 +290,7 @@ TEST(AReaderOfAFailedDevice, ReadsOnceAndWaitsForItsStopRequest) {
     pages.onText = [&](const std::string& text) { events.Add(text); };
     HidDeviceManager manager(hid, clock, pages);
     manager.OpenHidFamily(0x81);
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    const auto deadline = std::chrono::steady_clock::now() + kEventWait;
     while (hid.device->reads == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     // A reader that retried would read thousands of times meanwhile.
     std::this_thread::sleep_for(50ms);

@@ -41,6 +41,12 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     return true;
 }
 
+Texts Concat(std::initializer_list<Texts> parts) {
+    Texts all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
 long Count(const Texts& texts, const std::string& text) {
     return static_cast<long>(std::count(texts.begin(), texts.end(), text));
 }

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,6 +38,8 @@ Timings ShortTimings();
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 // How often text occurs in texts.
 long Count(const Texts& texts, const std::string& text);
+// The parts one after the other.
+Texts Concat(std::initializer_list<Texts> parts);
 
 // What the fakes were asked, in order, one line per call; several fakes may
 // write to one.

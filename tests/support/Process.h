@@ -15,6 +15,9 @@
 
 namespace orvex::test {
 
+// The bridge built beside the tests.
+inline const std::string kBridgeBinary = ORVEX_BRIDGE_BINARY;
+
 class ChildProcess {
 public:
     // argv[0] is the program. env entries "NAME=value" are added to (or

@@ -82,6 +82,8 @@ void COrvexDlg::StopAll(uint16_t closeStatus) {
     m_serverStarted = false;
     m_commands.Stop();
     // Callbacks of the stack's threads must not outlive the slots they write.
+    // The one wait for the BLE worker on the loop: the bridge is stopping
+    // anyway, and each step of the worker ends within the stack's time-outs.
     m_ble.UnregisterAll();
     m_hid.JoinAllReaders();
 }

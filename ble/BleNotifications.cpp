@@ -31,7 +31,7 @@ void SendShortAnswer(PageSink& pages, const std::string& text) {
 
 template <int Slot>
 void OnBleValueChanged(const uint8_t* data, size_t size, void* context) {
-    if (context) static_cast<BleSlots*>(context)->OnValueChanged(Slot, data, size);
+    if (context) static_cast<BleSlots*>(context)->OnRegisteredValue(Slot, data, size);
 }
 
 }  // namespace

@@ -19,36 +19,97 @@ bool SameIgnoringCase(const std::string& a, const std::string& b) {
 
 BleSlots::BleSlots(BleStack* stack, PageSink& pages) : m_stack(stack), m_pages(pages) {
     for (auto& device : m_bleDevices) device.SetStack(stack);
+    try {
+        m_worker = std::thread([this] { WorkerLoop(); });
+    } catch (const std::system_error& e) {
+        // Steps then run on the caller: slower, but nothing is lost.
+        diag_error(std::string("cannot start the BLE worker: ") + e.what());
+    }
 }
 
 BleSlots::~BleSlots() {
     UnregisterAll();
+    {
+        std::lock_guard<std::mutex> lock(m_workMutex);
+        m_stopWorker = true;
+    }
+    m_workChanged.notify_all();
+    if (m_worker.joinable()) m_worker.join();
 }
 
-void BleSlots::WaitForConnect() {
-    if (m_connect.joinable()) m_connect.join();
+void BleSlots::Post(std::function<void()> step) {
+    if (!m_worker.joinable()) {
+        step();
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_workMutex);
+        m_steps.push_back(std::move(step));
+    }
+    m_workChanged.notify_all();
 }
 
-void BleSlots::ReleaseRegistrations() {
-    // No lock of ours is held: a release waits for the stack's running
-    // callbacks, and those must never wait for us.
-    for (auto& device : m_bleDevices) {
-        for (BleEventHandle handle : device.TakeEventHandles())
-            if (m_stack) m_stack->UnregisterEvent(handle);
+void BleSlots::WorkerLoop() {
+    std::unique_lock<std::mutex> lock(m_workMutex);
+    while (true) {
+        m_workChanged.wait(lock, [this] { return m_stopWorker || !m_steps.empty(); });
+        if (m_steps.empty()) return;  // stopping, and nothing left to do
+        std::function<void()> step = std::move(m_steps.front());
+        m_steps.pop_front();
+        m_working = true;
+        lock.unlock();
+        try {
+            step();
+        } catch (const std::exception& e) {
+            diag_error(std::string("BLE worker: a step failed: ") + e.what());
+        } catch (...) {
+            diag_error("BLE worker: a step failed");
+        }
+        lock.lock();
+        m_working = false;
+        m_workChanged.notify_all();
     }
 }
 
+void BleSlots::WaitForConnect() {
+    std::unique_lock<std::mutex> lock(m_workMutex);
+    m_workChanged.wait(lock, [this] { return m_steps.empty() && !m_working; });
+}
+
+void BleSlots::RetireRegistrations() {
+    {
+        // Waits for callbacks still running with the old generation; they
+        // never wait for anything of ours.
+        std::unique_lock<std::shared_mutex> hold(m_delivery);
+        ++m_generation;
+    }
+    // A connect step that stores its registrations after this point sees the
+    // new generation and releases them itself.
+    std::vector<BleEventHandle> handles;
+    for (auto& device : m_bleDevices)
+        for (BleEventHandle handle : device.TakeEventHandles()) handles.push_back(handle);
+    if (handles.empty() || !m_stack) return;
+    Post([this, handles] {
+        for (BleEventHandle handle : handles) m_stack->UnregisterEvent(handle);
+    });
+}
+
 void BleSlots::UnregisterAll() {
+    RetireRegistrations();
     WaitForConnect();
-    ReleaseRegistrations();
+}
+
+void BleSlots::OnRegisteredValue(int slot, const uint8_t* data, size_t size) {
+    if (!ValidSlot(slot)) return;
+    std::shared_lock<std::shared_mutex> hold(m_delivery);
+    if (m_slotGeneration[slot].load() != m_generation.load()) return;
+    OnValueChanged(slot, data, size);
 }
 
 bool BleSlots::OpenBleFamily(HidApi& hid) {
-    // A connect step still under way would register on the slots rebuilt below.
-    WaitForConnect();
-    // Returns only when no callback of the registrations still runs, so the
-    // records cleared below cannot be written by a late one.
-    ReleaseRegistrations();
+    // Released on the worker, in order before any later connect step; the
+    // records cleared below are out of their callbacks' reach already.
+    RetireRegistrations();
     const std::vector<HidDeviceInfo> entries = hid.enumerate(kBleHidVendorId, 0);
 
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -87,18 +148,21 @@ bool BleSlots::OpenBleFamily(HidApi& hid) {
 }
 
 void BleSlots::ConnectBleSlots() {
-    WaitForConnect();
     const int count = m_bleCount.load();
-    try {
-        m_connect = std::thread([this, count] {
-            for (int k = 0; k < count; ++k) {
-                if (m_bleDevices[k].HasEventHandle()) continue;
-                m_bleDevices[k].ConnectAndSubscribe(kBleValueChangedCallbacks[k], this);
-            }
-        });
-    } catch (const std::system_error& e) {
-        diag_error(std::string("cannot start the BLE connect step: ") + e.what());
-    }
+    const unsigned generation = m_generation.load();
+    Post([this, count, generation] {
+        for (int k = 0; k < count; ++k) {
+            // An open step came since: these slots are gone.
+            if (m_generation.load() != generation) return;
+            if (m_bleDevices[k].HasEventHandle()) continue;
+            m_slotGeneration[k] = generation;
+            m_bleDevices[k].ConnectAndSubscribe(kBleValueChangedCallbacks[k], this);
+            // Made for a slot that an open step rebuilt meanwhile and kept
+            // after it took the device's registrations: released here.
+            if (m_generation.load() != generation && m_stack)
+                for (BleEventHandle handle : m_bleDevices[k].TakeEventHandles()) m_stack->UnregisterEvent(handle);
+        }
+    });
 }
 
 void BleSlots::HandleBleRemoval(const DeviceChange& change) {

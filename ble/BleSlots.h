@@ -4,8 +4,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,26 +49,34 @@ public:
     // stack may be null: slots are still made, but nothing connects or writes.
     // Notification and removal texts go to pages.
     BleSlots(BleStack* stack, PageSink& pages);
-    ~BleSlots() override;  // waits for a connect step, releases every registration
+    ~BleSlots() override;  // releases every registration, then ends the worker
     BleSlots(const BleSlots&) = delete;
     BleSlots& operator=(const BleSlots&) = delete;
 
-    // The open step: a connect step still running is waited for, every
-    // registration released, all ten slots rebuilt from the HID enumeration
-    // of vendor 0x045E. True when a slot was filled (the caller then arms the
-    // connect timer).
+    // Every call into the stack (a release, a connect) can wait for BlueZ's
+    // time-out, so it runs on the BLE worker, one step at a time in the order
+    // asked; the caller, usually the main loop, never waits for the bus.
+
+    // The open step: all ten slots rebuilt at once from the HID enumeration
+    // of vendor 0x045E; the registrations of the old ones reach nothing from
+    // here on and are released on the worker, before any later connect.
+    // True when a slot was filled (the caller then arms the connect timer).
     bool OpenBleFamily(HidApi& hid);
-    // Connects and subscribes every slot that has no registration yet. The
-    // stack's work runs on a thread of its own, so the main loop goes on
-    // meanwhile; each device object keeps the registrations it makes.
+    // Connects and subscribes, on the worker, every slot that has no
+    // registration yet; each device object keeps the registrations it makes.
     void ConnectBleSlots();
-    // Waits until a connect step started earlier has ended.
+    // Waits until every step asked for so far has ended. Bounded by the
+    // stack's own call time-outs; for shutdown and tests, not the main loop.
     void WaitForConnect();
     // A removed HID node: "8400%02x" for every slot whose path it is.
     void HandleBleRemoval(const DeviceChange& change);
-    // Releases every registration; afterwards no callback reaches this object.
+    // Releases every registration and waits for the worker (shutdown only);
+    // afterwards no callback reaches this object.
     void UnregisterAll();
 
+    // A value from the stack: passed on while the slot's registrations are
+    // those of the current open step, else dropped.
+    void OnRegisteredValue(int slot, const uint8_t* data, size_t size);
     // One notified value of the slot's notify characteristic.
     void OnValueChanged(int slot, const uint8_t* data, size_t size);
     // Turns one non-empty notification into its upstream text.
@@ -86,20 +98,38 @@ public:
 
 private:
     static bool ValidSlot(int slot) { return slot >= 0 && slot < kBleSlotCount; }
-    void ReleaseRegistrations();
+    // Starts a new generation: callbacks of the registrations made so far
+    // reach nothing from now on, and the worker releases them next.
+    void RetireRegistrations();
+    void Post(std::function<void()> step);
+    void WorkerLoop();
 
     BleStack* m_stack;
     PageSink& m_pages;
     CBleDevice m_bleDevices[kBleSlotCount];
     // Guards the slot paths. Device ids, block indexes and the count are
-    // single words shared with callback threads, which must never wait for
-    // this lock: the open step holds it while it waits for their end.
+    // single words shared with callback threads, which never take this lock.
     std::mutex m_mutex;
     BleSlotRecord m_bleSlots[kBleSlotCount];
     std::atomic<int> m_bleCount{0};
     std::atomic<int> m_bleBlockIndex[kBleSlotCount] = {};
-    // The running connect step; started and joined on the main loop only.
-    std::thread m_connect;
+
+    // Bumped by every open step and by UnregisterAll. A slot delivers while
+    // its generation (set by the connect step that registers it) is the
+    // current one. Callbacks read both under a shared hold of m_delivery; a
+    // bump takes it whole, so no callback of an older generation is still
+    // writing the records once the bump returns.
+    std::shared_mutex m_delivery;
+    std::atomic<unsigned> m_generation{0};
+    std::atomic<unsigned> m_slotGeneration[kBleSlotCount] = {};
+
+    // The BLE worker and its queue of steps.
+    std::mutex m_workMutex;
+    std::condition_variable m_workChanged;
+    std::deque<std::function<void()>> m_steps;
+    bool m_working = false;  // a step is running
+    bool m_stopWorker = false;
+    std::thread m_worker;
 };
 
 // The value-changed callbacks, one per slot; context is the BleSlots.

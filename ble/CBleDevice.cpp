@@ -140,16 +140,19 @@ int CBleDevice::ConnectedCount() {
 }
 
 void CBleDevice::ScanConnectedDevices() {
+    BleStack* stack = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        stack = m_stack;
+    }
+    const std::vector<BleDeviceNode> nodes = stack ? stack->DeviceNodes() : std::vector<BleDeviceNode>();
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stack)
-        ScanLocked(*m_stack);
-    else
-        m_connectedCount = 0;
+    ScanLocked(nodes);
 }
 
-void CBleDevice::ScanLocked(BleStack& stack) {
+void CBleDevice::ScanLocked(const std::vector<BleDeviceNode>& nodes) {
     m_connectedCount = 0;
-    for (const BleDeviceNode& node : stack.DeviceNodes()) {
+    for (const BleDeviceNode& node : nodes) {
         // Nodes beyond the table are left out rather than written past it.
         if (m_connectedCount >= static_cast<int>(kBleConnectedTableSize)) break;
         if (node.disconnected || !node.has_friendly_name || node.hardware_ids.empty()) continue;
@@ -186,13 +189,30 @@ int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* cont
         if (m_vidText.empty() || m_pidText.empty() || !m_stack) return 0;
         m_vidText = BleUpperCase(m_vidText);
         m_pidText = BleUpperCase(m_pidText);
-        ScanLocked(*m_stack);
         stack = m_stack;
+    }
+    // The listing can wait for BlueZ: asked without the lock.
+    const std::vector<BleDeviceNode> nodes = stack->DeviceNodes();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ScanLocked(nodes);
         snapshot = TakeSnapshot();
     }
     // The GATT work runs without the lock, so that a write from the command
     // thread does not wait for a whole connect.
     std::vector<BleEventHandle> made;
+    // Kept on the way out, even when the search throws half-way, so that
+    // every registration made is released later.
+    struct Keep {
+        CBleDevice& device;
+        std::vector<BleEventHandle>& made;
+        ~Keep() {
+            if (made.empty()) return;
+            std::lock_guard<std::mutex> lock(device.m_mutex);
+            device.m_gattEventHandle = made.back();
+            device.m_registrations.insert(device.m_registrations.end(), made.begin(), made.end());
+        }
+    } keep{*this, made};
     SearchInterfaces(
         *stack, snapshot.vidText, snapshot.pidText, snapshot.tokens,
         [&](const std::string& name, BleServiceHandle& service,
@@ -231,11 +251,6 @@ int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* cont
             }
             return true;
         });
-    if (!made.empty()) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_gattEventHandle = made.back();
-        m_registrations.insert(m_registrations.end(), made.begin(), made.end());
-    }
     return 0;
 }
 

@@ -59,10 +59,12 @@ private:
         std::vector<std::string> tokens;  // the first m_connectedCount entries
     };
     Snapshot TakeSnapshot();
-    void ScanLocked(BleStack& stack);
+    void ScanLocked(const std::vector<BleDeviceNode>& nodes);
 
-    // Guards every field below: the main loop and the connect thread rewrite
-    // them while the command thread writes through the object.
+    // Guards every field below: the main loop and the BLE worker rewrite
+    // them while the command thread writes through the object. Never held
+    // over a call into the stack, which can wait for BlueZ's time-out while
+    // the console asks for HasEventHandle.
     std::mutex m_mutex;
     BleStack* m_stack = nullptr;
     std::string m_vidText;

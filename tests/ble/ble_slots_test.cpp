@@ -1,6 +1,7 @@
 // The BLE open step, connect loop and removal handler.
 #include <atomic>
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "tests/ble/BleFixture.h"
@@ -76,6 +77,7 @@ TEST_F(TheBleSlots, ReleaseEveryRegistrationAndDeviceIdAtTheNextOpenStep) {
 
     hid.Unplug("ble");
     EXPECT_FALSE(slots->OpenBleFamily(hid));
+    slots->WaitForConnect();  // the release runs on the BLE worker
     EXPECT_EQ(ble.RegistrationCount("pad"), 0u);
     EXPECT_EQ(slots->DeviceId(0), 0);
     EXPECT_FALSE(slots->Device(0).HasEventHandle());
@@ -104,6 +106,54 @@ TEST_F(TheBleSlots, AnnounceARemovalWithDeviceIdZeroBeforeTheFirstPlainNotificat
     EXPECT_TRUE(slots->Device(0).HasEventHandle());
     EXPECT_EQ(ble.RegistrationCount("pad"), 1u);
     EXPECT_EQ(slots->MatchingBleSlots(0), std::vector<int>{0});
+}
+
+// The open step leaves the release of the old registrations to the BLE worker
+// without waiting for it, and their callbacks reach nothing meanwhile. The
+// worker survives a step that throws.
+TEST_F(TheBleSlots, LeaveReleasesToTheWorkerAndDropLateCallbacksMeanwhile) {
+    AddDevice("pad", 0x0B13, "C0:FF:EE:00:00:01");
+    Listed("/dev/sim/pad/0", 0x0B13);
+    Start();
+    struct GatedStack final : BleStack {
+        explicit GatedStack(BleStack& stack) : inner(stack) {}
+        std::vector<BleDeviceNode> DeviceNodes() override {
+            if (throwOnce.exchange(false)) throw std::runtime_error("no bus");
+            return inner.DeviceNodes();
+        }
+        std::vector<std::string> ServiceInterfaces() override { return inner.ServiceInterfaces(); }
+        std::unique_ptr<BleServiceHandle> OpenService(const std::string& name) override {
+            return inner.OpenService(name);
+        }
+        void UnregisterEvent(BleEventHandle handle) override {
+            gate.wait_for(30s);  // a release waits until the test opens the gate
+            inner.UnregisterEvent(handle);
+        }
+        BleStack& inner;
+        std::atomic<bool> throwOnce{true};
+        std::promise<void> open;
+        std::shared_future<void> gate = open.get_future().share();
+    } gated(ble);
+    BleSlots gatedSlots(&gated, broadcasts);
+    ASSERT_TRUE(gatedSlots.OpenBleFamily(hid));
+    for (int round = 0; round < 2; ++round) {  // the first one throws
+        gatedSlots.ConnectBleSlots();
+        gatedSlots.WaitForConnect();
+    }
+    EXPECT_EQ(logs.Diags(), std::vector<std::string>{"BLE worker: a step failed: no bus"});
+    ASSERT_EQ(ble.RegistrationCount("pad"), 1u);
+    const Bytes value = {0x07, 0, 0, 0};
+    kBleValueChangedCallbacks[0](value.data(), value.size(), &gatedSlots);
+    EXPECT_EQ(broadcasts.Texts(), std::vector<std::string>{"840107000000"});
+
+    ASSERT_TRUE(gatedSlots.OpenBleFamily(hid));
+    EXPECT_EQ(ble.RegistrationCount("pad"), 1u) << "the open step waited for the release";
+    kBleValueChangedCallbacks[0](value.data(), value.size(), &gatedSlots);
+    EXPECT_EQ(broadcasts.Texts().size(), 1u);
+    EXPECT_EQ(gatedSlots.DeviceId(0), 0);
+    gated.open.set_value();
+    gatedSlots.WaitForConnect();
+    EXPECT_EQ(ble.RegistrationCount("pad"), 0u);
 }
 
 // The pages' registry is never taken under the slots' own lock: a removal's

@@ -10,11 +10,17 @@
 #include <mutex>
 #include <thread>
 
+#include <boost/asio/post.hpp>
+
 #include "ble/BleSlots.h"
 #include "platform/linux/BluezStack.h"
 #include "support/Capture.h"
 #include "support/FakeBluez.h"
+#include "support/Fakes.h"
+#include "support/Http.h"
 #include "support/Pages.h"
+#include "support/SimBridge.h"
+#include "support/WsClient.h"
 
 namespace orvex::test {
 namespace {
@@ -205,6 +211,28 @@ TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithRespons
     (void)Events();
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(broadcasts.Texts().empty());
+}
+
+// BlueZ hangs while the connect step waits for its first listing, and an
+// open step comes meanwhile: the console and a new page are answered before
+// the hang is over.
+TEST_F(TheBluezStack, LeavesTheConsoleAndPagesAnsweredWhileBluezHangs) {
+    m_bluez.Hang(10);
+    BluezStack stack(m_address);
+    std::string whyNot;
+    auto bridge = SimBridge::StartOrExplain(
+        R"({"devices": [{"name": "pad", "model": "ble", "address": "C0:FF:EE:00:00:01"}]})", nullptr, &whyNot,
+        ShortTimings(), &stack);
+    if (!bridge) GTEST_SKIP() << whyNot;
+    ASSERT_TRUE(WaitUntil([&] { return m_bluez.Hung() == 1; })) << "the connect step did not ask for the listing";
+    boost::asio::post(bridge->loop(), [&] { bridge->dialog().OnTimer(IDT_OPEN_BLE); });
+    const uint16_t port = bridge->port();
+    EXPECT_EQ(HttpRequestOnce(port, "GET", "/status", "127.0.0.1:" + std::to_string(port)).status, 200);
+    WsClient page(port);
+    ASSERT_TRUE(page.Connect());
+    ASSERT_TRUE(WaitUntil([&] { return !page.Messages().empty(); }));
+    EXPECT_EQ(page.Messages().front(), "0304");
+    EXPECT_EQ(m_bluez.Hung(), 1u) << "answered only once BlueZ was";
 }
 
 TEST_F(TheBluezStack, FindsTheBusThroughDbusSystemBusAddressWithoutAParameter) {

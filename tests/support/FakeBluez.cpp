@@ -114,6 +114,18 @@ unsigned FakeBluez::HeldWrites() {
     return count;
 }
 
+void FakeBluez::Hang(double seconds) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_proxy->callMethod("Hang").onInterface(kControl).withArguments(seconds);
+}
+
+unsigned FakeBluez::Hung() {
+    uint32_t count = 0;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_proxy->callMethod("Hung").onInterface(kControl).storeResultsTo(count);
+    return count;
+}
+
 std::string FakeBluez::AddDevice(const std::string& address) {
     sdbus::ObjectPath path;
     std::lock_guard<std::mutex> lock(m_mutex);

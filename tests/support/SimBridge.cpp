@@ -27,13 +27,13 @@ constexpr auto kLoopTimeout = std::chrono::seconds(120);
 
 }  // namespace
 
-SimBridge::SimBridge(const std::string& scenarioJson, Clock* clock, const Timings& timings)
+SimBridge::SimBridge(const std::string& scenarioJson, Clock* clock, const Timings& timings, BleStack* ble)
     : m_clock(clock ? clock : &m_steady), m_work(boost::asio::make_work_guard(m_loop)) {
     std::string error;
     m_sim = sim::Simulator::LoadScenarioText(scenarioJson, &error);
     if (!m_sim) throw std::runtime_error("scenario: " + error);
     m_dialog = std::make_unique<COrvexDlg>(
-        m_loop, Backends{m_sim->hid(), &m_sim->monitor(), &m_sim->ble(), *m_clock, timings}, m_pages);
+        m_loop, Backends{m_sim->hid(), &m_sim->monitor(), ble ? ble : &m_sim->ble(), *m_clock, timings}, m_pages);
     m_console = std::make_unique<Console>(*m_dialog, m_pages, ConsoleSettings{true, true});
     m_thread = std::thread([this] {
         // A handler that throws is a test failure, not the end of the process.
@@ -212,9 +212,9 @@ void SimControlClient::Close() {
 }
 
 std::unique_ptr<SimBridge> SimBridge::StartOrExplain(const std::string& scenarioJson, Clock* clock,
-                                                     std::string* whyNot, const Timings& timings) {
+                                                     std::string* whyNot, const Timings& timings, BleStack* ble) {
     try {
-        return std::make_unique<SimBridge>(scenarioJson, clock, timings);
+        return std::make_unique<SimBridge>(scenarioJson, clock, timings, ble);
     } catch (const std::exception& e) {
         const std::string why = e.what();
         if (why.rfind("scenario:", 0) == 0) throw;

@@ -24,11 +24,14 @@ class SimBridge {
 public:
     // Throws std::runtime_error when the scenario is bad or the bridge does
     // not start. clock: the pacing clock for the bridge (null: a SteadyClock).
-    explicit SimBridge(const std::string& scenarioJson, Clock* clock = nullptr, const Timings& timings = Timings());
+    // ble: the BLE stack instead of the simulator's (null: the simulator's).
+    explicit SimBridge(const std::string& scenarioJson, Clock* clock = nullptr, const Timings& timings = Timings(),
+                       BleStack* ble = nullptr);
     // As the constructor, but a bridge that cannot listen on loopback gives
     // null and the reason, for the test to skip; a bad scenario still throws.
     static std::unique_ptr<SimBridge> StartOrExplain(const std::string& scenarioJson, Clock* clock,
-                                                     std::string* whyNot, const Timings& timings = Timings());
+                                                     std::string* whyNot, const Timings& timings = Timings(),
+                                                     BleStack* ble = nullptr);
     ~SimBridge();
     SimBridge(const SimBridge&) = delete;
     SimBridge& operator=(const SimBridge&) = delete;

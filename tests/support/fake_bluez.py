@@ -31,6 +31,25 @@ objects = {}
 writes = []
 events = []
 calls = {'GetManagedObjects': 0}
+# Until this monotonic time, listings and notification switches are answered
+# only then: a BlueZ that hangs (see Hang).
+hang_until = 0.0
+hung = []
+
+
+def answer_after_hang(ok, result=None):
+    wait = hang_until - time.monotonic()
+    if wait <= 0:
+        ok() if result is None else ok(result)
+        return
+
+    def answer():
+        hung.remove(answer)
+        ok() if result is None else ok(result)
+        return False
+
+    hung.append(answer)
+    GLib.timeout_add(int(wait * 1000) + 1, answer)
 
 
 class Obj(dbus.service.Object):
@@ -83,13 +102,15 @@ class Char(Obj):
             Char.held.append(answer)
             GLib.timeout_add(int(Char.hold * 1000), answer)
 
-    @dbus.service.method(CHAR)
-    def StartNotify(self):
+    @dbus.service.method(CHAR, async_callbacks=('ok', 'err'))
+    def StartNotify(self, ok, err):
         events.append('StartNotify ' + self.path)
+        answer_after_hang(ok)
 
-    @dbus.service.method(CHAR)
-    def StopNotify(self):
+    @dbus.service.method(CHAR, async_callbacks=('ok', 'err'))
+    def StopNotify(self, ok, err):
         events.append('StopNotify ' + self.path)
+        answer_after_hang(ok)
 
 
 class Desc(Obj):
@@ -129,10 +150,10 @@ def add_vendor_service(device, announce):
 
 
 class Root(dbus.service.Object):
-    @dbus.service.method(MANAGER, out_signature='a{oa{sa{sv}}}')
-    def GetManagedObjects(self):
+    @dbus.service.method(MANAGER, out_signature='a{oa{sa{sv}}}', async_callbacks=('ok', 'err'))
+    def GetManagedObjects(self, ok, err):
         calls['GetManagedObjects'] += 1
-        return {dbus.ObjectPath(p): o.interfaces for p, o in objects.items()}
+        answer_after_hang(ok, {dbus.ObjectPath(p): o.interfaces for p, o in objects.items()})
 
     @dbus.service.signal(MANAGER, signature='oa{sa{sv}}')
     def InterfacesAdded(self, path, interfaces):
@@ -169,6 +190,17 @@ class Root(dbus.service.Object):
     @dbus.service.method(CONTROL, out_signature='u')
     def HeldWrites(self):
         return len(Char.held)
+
+    # Listings, StartNotify and StopNotify that arrive within that many
+    # seconds are answered when they are over.
+    @dbus.service.method(CONTROL, in_signature='d')
+    def Hang(self, seconds):
+        global hang_until
+        hang_until = time.monotonic() + float(seconds)
+
+    @dbus.service.method(CONTROL, out_signature='u')
+    def Hung(self):
+        return len(hung)
 
     @dbus.service.method(CONTROL, out_signature='a(oays)')
     def Writes(self):

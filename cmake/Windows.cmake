@@ -19,6 +19,11 @@ option(ORVEX_WERROR "Treat warnings in our code as errors (CI)" OFF)
 if(ORVEX_WERROR)
   list(APPEND ORVEX_WARNINGS -Werror)
 endif()
+# A unity build includes each source into another, where GCC takes the types
+# of a source's anonymous namespace for a header's and warns of their use.
+if(CMAKE_UNITY_BUILD AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND ORVEX_WARNINGS -Wno-subobject-linkage)
+endif()
 
 add_link_options(-static)
 # Windows 10 API; the lean headers keep winsock.h and service macros out.
@@ -27,6 +32,8 @@ add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NO
 file(GLOB ORVEX_CORE_SOURCES CONFIGURE_DEPENDS
   platform/*.cpp bridge/*.cpp hid/*.cpp protocol/*.cpp ble/*.cpp app/COrvexDlg.cpp)
 file(GLOB ORVEX_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/windows/*.cpp)
+# --check is the app's (it needs the app's version and options).
+list(REMOVE_ITEM ORVEX_PLATFORM_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/platform/windows/Check.cpp)
 file(GLOB ORVEX_SIM_SOURCES CONFIGURE_DEPENDS sim/*.cpp)
 
 add_library(orvex_core STATIC ${ORVEX_CORE_SOURCES})
@@ -56,7 +63,7 @@ add_custom_command(OUTPUT ${ORVEX_CONSOLE_CPP}
 
 # --check on Windows lists what SetupAPI shows (platform/windows/Check.cpp).
 add_library(orvex_app STATIC app/Options.cpp app/COrvexApp.cpp app/Console.cpp app/PortWait.cpp app/Trust.cpp
-  ${ORVEX_CONSOLE_CPP})
+  platform/windows/Check.cpp ${ORVEX_CONSOLE_CPP})
 target_compile_options(orvex_app PRIVATE ${ORVEX_WARNINGS})
 target_compile_definitions(orvex_app PRIVATE ORVEX_VERSION="${PROJECT_VERSION}")
 target_link_libraries(orvex_app PUBLIC orvex_core orvex_platform orvex_sim)

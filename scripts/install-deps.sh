@@ -23,7 +23,7 @@ PACKAGES=(
 # has a node and npm of its own (another packaging of Node.js would conflict).
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then PACKAGES+=(nodejs npm); fi
 # The Windows build (mingw-w64), its tests under Wine and its installer, only
-# for scripts/windows-test.sh (ORVEX_WINDOWS=1), which test.sh leaves out for now.
+# for the full test run and scripts/windows-test.sh (ORVEX_WINDOWS=1).
 if [ "${ORVEX_WINDOWS:-0}" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools googletest wine wine64 nsis)
 fi

@@ -28,9 +28,10 @@ wineserver -p
 wine wineboot </dev/null >/dev/null 2>&1
 
 stage "build"
-# -O0 -g0: the tests wait on pages and devices, and this compiles fastest.
+# -O0 -g0 and a unity build: the tests wait on pages and devices, and this
+# compiles fastest.
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g0" -DORVEX_WERROR=ON >/dev/null
+  -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g0" -DORVEX_WERROR=ON -DCMAKE_UNITY_BUILD=ON >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target orvex-bridge windows_tests installer
 
 stage "tests under Wine"

@@ -52,7 +52,7 @@ void BleSlots::OnBleNotification(int slot, const uint8_t* data, int32_t size) {
     // Missing bytes read as zero: a short notification never reads past what
     // arrived.
     auto d = [&](int32_t i) -> unsigned { return i < size ? data[i] : 0u; };
-    const uint8_t id = static_cast<uint8_t>(m_bleSlots[slot].nDeviceId.load());
+    const uint8_t id = static_cast<uint8_t>(IdOf(slot).load());
     char text[64];
     switch (d(0)) {
         case 0xA0:
@@ -72,7 +72,7 @@ void BleSlots::OnBleNotification(int slot, const uint8_t* data, int32_t size) {
         default:
             // Stored first, so that a page answering the text at once can
             // already address the device by the id it carries.
-            m_bleSlots[slot].nDeviceId = static_cast<int>(d(0));
+            IdOf(slot) = static_cast<int>(d(0));
             std::snprintf(text, sizeof text, "8401%02x%02x%02x%02x", d(0), d(1), d(2), d(3));
             m_pages.broadcast(text);
             break;

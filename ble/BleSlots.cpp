@@ -30,7 +30,7 @@ BleSlots::BleSlots(BleStack* stack, PageSink& pages) : m_stack(stack), m_pages(p
 BleSlots::~BleSlots() {
     UnregisterAll();
     {
-        std::lock_guard<std::mutex> lock(m_workMutex);
+        MutexLock lock(m_workMutex);
         m_stopWorker = true;
     }
     m_workChanged.notify_all();
@@ -43,16 +43,16 @@ void BleSlots::Post(std::function<void()> step) {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(m_workMutex);
+        MutexLock lock(m_workMutex);
         m_steps.push_back(std::move(step));
     }
     m_workChanged.notify_all();
 }
 
 void BleSlots::WorkerLoop() {
-    std::unique_lock<std::mutex> lock(m_workMutex);
+    MutexLock lock(m_workMutex);
     while (true) {
-        m_workChanged.wait(lock, [this] { return m_stopWorker || !m_steps.empty(); });
+        while (!m_stopWorker && m_steps.empty()) m_workChanged.wait(lock);
         if (m_steps.empty()) return;  // stopping, and nothing left to do
         std::function<void()> step = std::move(m_steps.front());
         m_steps.pop_front();
@@ -72,15 +72,15 @@ void BleSlots::WorkerLoop() {
 }
 
 void BleSlots::WaitForConnect() {
-    std::unique_lock<std::mutex> lock(m_workMutex);
-    m_workChanged.wait(lock, [this] { return m_steps.empty() && !m_working; });
+    MutexLock lock(m_workMutex);
+    while (!m_steps.empty() || m_working) m_workChanged.wait(lock);
 }
 
 void BleSlots::RetireRegistrations() {
     {
         // Waits for callbacks still running with the old generation; they
         // never wait for anything of ours.
-        std::unique_lock<std::shared_mutex> hold(m_delivery);
+        WriterLock hold(m_delivery);
         ++m_generation;
     }
     // A connect step that stores its registrations after this point sees the
@@ -101,7 +101,7 @@ void BleSlots::UnregisterAll() {
 
 void BleSlots::OnRegisteredValue(int slot, const uint8_t* data, size_t size) {
     if (!ValidSlot(slot)) return;
-    std::shared_lock<std::shared_mutex> hold(m_delivery);
+    ReaderLock hold(m_delivery);
     if (m_slotGeneration[slot].load() != m_generation.load()) return;
     OnValueChanged(slot, data, size);
 }
@@ -112,7 +112,7 @@ bool BleSlots::OpenBleFamily(HidApi& hid) {
     RetireRegistrations();
     const std::vector<HidDeviceInfo> entries = hid.enumerate(kBleHidVendorId, 0);
 
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     for (auto& device : m_bleDevices) device.SetTexts("", "");
     for (auto& record : m_bleSlots) {
         record.szPath.clear();
@@ -170,7 +170,7 @@ void BleSlots::HandleBleRemoval(const DeviceChange& change) {
     trace("BLE ------------DBT_DEVICEREMOVECOMPLETE.\n");
     std::vector<std::string> texts;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         for (auto& record : m_bleSlots) {
             if (record.szPath.empty() || !SameIgnoringCase(record.szPath, change.path)) continue;
             char text[8];
@@ -188,7 +188,7 @@ std::vector<int> BleSlots::MatchingBleSlots(uint8_t deviceId) {
     std::vector<int> slots;
     const int count = m_bleCount.load();
     for (int k = 0; k < count; ++k)
-        if (m_bleSlots[k].nDeviceId.load() == deviceId) slots.push_back(k);
+        if (IdOf(k).load() == deviceId) slots.push_back(k);
     return slots;
 }
 
@@ -202,19 +202,19 @@ void BleSlots::SetBleBlockIndex(int slot, int blockIndex) {
 }
 
 int BleSlots::DeviceId(int slot) const {
-    return ValidSlot(slot) ? m_bleSlots[slot].nDeviceId.load() : 0;
+    return ValidSlot(slot) ? IdOf(slot).load() : 0;
 }
 
 std::string BleSlots::Path(int slot) {
     if (!ValidSlot(slot)) return {};
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_bleSlots[slot].szPath;
 }
 
 std::vector<BleSlotStatus> BleSlots::Snapshot() {
     std::vector<BleSlotStatus> slots;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         const int count = m_bleCount.load();
         for (int k = 0; k < count && k < kBleSlotCount; ++k) {
             BleSlotStatus status;

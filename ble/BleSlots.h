@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "ble/CBleDevice.h"
 #include "bridge/PageSink.h"
 #include "platform/BleStack.h"
+#include "platform/ThreadSafety.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
 #include "protocol/BleCommandPort.h"
@@ -98,6 +97,12 @@ public:
 
 private:
     static bool ValidSlot(int slot) { return slot >= 0 && slot < kBleSlotCount; }
+    // A slot's device id: a single word that callbacks write and the
+    // protocol reads without the lock that guards the rest of the record.
+    std::atomic<int>& IdOf(int slot) ORVEX_TSA(no_thread_safety_analysis) { return m_bleSlots[slot].nDeviceId; }
+    const std::atomic<int>& IdOf(int slot) const ORVEX_TSA(no_thread_safety_analysis) {
+        return m_bleSlots[slot].nDeviceId;
+    }
     // Starts a new generation: callbacks of the registrations made so far
     // reach nothing from now on, and the worker releases them next.
     void RetireRegistrations();
@@ -109,8 +114,8 @@ private:
     CBleDevice m_bleDevices[kBleSlotCount];
     // Guards the slot paths. Device ids, block indexes and the count are
     // single words shared with callback threads, which never take this lock.
-    std::mutex m_mutex;
-    BleSlotRecord m_bleSlots[kBleSlotCount];
+    Mutex m_mutex;
+    BleSlotRecord m_bleSlots[kBleSlotCount] ORVEX_GUARDED_BY(m_mutex);
     std::atomic<int> m_bleCount{0};
     std::atomic<int> m_bleBlockIndex[kBleSlotCount] = {};
 
@@ -119,16 +124,16 @@ private:
     // current one. Callbacks read both under a shared hold of m_delivery; a
     // bump takes it whole, so no callback of an older generation is still
     // writing the records once the bump returns.
-    std::shared_mutex m_delivery;
+    SharedMutex m_delivery;
     std::atomic<unsigned> m_generation{0};
     std::atomic<unsigned> m_slotGeneration[kBleSlotCount] = {};
 
     // The BLE worker and its queue of steps.
-    std::mutex m_workMutex;
-    std::condition_variable m_workChanged;
-    std::deque<std::function<void()>> m_steps;
-    bool m_working = false;  // a step is running
-    bool m_stopWorker = false;
+    Mutex m_workMutex;
+    std::condition_variable_any m_workChanged;
+    std::deque<std::function<void()>> m_steps ORVEX_GUARDED_BY(m_workMutex);
+    bool m_working ORVEX_GUARDED_BY(m_workMutex) = false;  // a step is running
+    bool m_stopWorker ORVEX_GUARDED_BY(m_workMutex) = false;
     std::thread m_worker;
 };
 

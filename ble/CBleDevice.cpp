@@ -94,12 +94,12 @@ bool BleSecondToken(const std::string& text, std::string* token) {
 }
 
 void CBleDevice::SetStack(BleStack* stack) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_stack = stack;
 }
 
 void CBleDevice::SetTexts(const std::string& vidText, const std::string& pidText, const std::string& address) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_vidText = vidText;
     m_pidText = pidText;
     m_addressToken.clear();
@@ -109,44 +109,44 @@ void CBleDevice::SetTexts(const std::string& vidText, const std::string& pidText
 }
 
 std::vector<BleEventHandle> CBleDevice::TakeEventHandles() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_gattEventHandle = 0;
     return std::move(m_registrations);
 }
 
 BleEventHandle CBleDevice::EventHandle() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_gattEventHandle;
 }
 
 bool CBleDevice::HasEventHandle() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_gattEventHandle != 0;
 }
 
 std::string CBleDevice::VidText() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_vidText;
 }
 
 std::string CBleDevice::PidText() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_pidText;
 }
 
 int CBleDevice::ConnectedCount() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_connectedCount;
 }
 
 void CBleDevice::ScanConnectedDevices() {
     BleStack* stack = nullptr;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         stack = m_stack;
     }
     const std::vector<BleDeviceNode> nodes = stack ? stack->DeviceNodes() : std::vector<BleDeviceNode>();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     ScanLocked(nodes);
 }
 
@@ -174,9 +174,10 @@ CBleDevice::Snapshot CBleDevice::TakeSnapshot() {
         // A slot bound to its device matches that device's interfaces alone,
         // and only while it is connected: two devices of one product would
         // otherwise both answer to both slots' texts.
+        const std::string address = m_addressToken;
         const bool connected = std::any_of(snapshot.tokens.begin(), snapshot.tokens.end(),
-                                           [&](const std::string& token) { return BleUpperCase(token) == m_addressToken; });
-        snapshot.tokens.assign(connected ? 1 : 0, m_addressToken);
+                                           [&](const std::string& token) { return BleUpperCase(token) == address; });
+        snapshot.tokens.assign(connected ? 1 : 0, address);
     }
     return snapshot;
 }
@@ -185,7 +186,7 @@ int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* cont
     BleStack* stack = nullptr;
     Snapshot snapshot;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (m_vidText.empty() || m_pidText.empty() || !m_stack) return 0;
         m_vidText = BleUpperCase(m_vidText);
         m_pidText = BleUpperCase(m_pidText);
@@ -194,7 +195,7 @@ int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* cont
     // The listing can wait for BlueZ: asked without the lock.
     const std::vector<BleDeviceNode> nodes = stack->DeviceNodes();
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         ScanLocked(nodes);
         snapshot = TakeSnapshot();
     }
@@ -208,7 +209,7 @@ int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* cont
         std::vector<BleEventHandle>& made;
         ~Keep() {
             if (made.empty()) return;
-            std::lock_guard<std::mutex> lock(device.m_mutex);
+            MutexLock lock(device.m_mutex);
             device.m_gattEventHandle = made.back();
             device.m_registrations.insert(device.m_registrations.end(), made.begin(), made.end());
         }
@@ -259,7 +260,7 @@ int CBleDevice::Write(const uint8_t* data, int32_t length) {
     BleStack* stack = nullptr;
     Snapshot snapshot;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (m_vidText.empty() || m_pidText.empty() || !m_stack) return 0;
         stack = m_stack;
         snapshot = TakeSnapshot();

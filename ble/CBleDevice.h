@@ -7,11 +7,11 @@
 
 #include <array>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/BleStack.h"
+#include "platform/ThreadSafety.h"
 
 namespace orvex {
 
@@ -58,25 +58,25 @@ private:
         std::string vidText, pidText;
         std::vector<std::string> tokens;  // the first m_connectedCount entries
     };
-    Snapshot TakeSnapshot();
-    void ScanLocked(const std::vector<BleDeviceNode>& nodes);
+    Snapshot TakeSnapshot() ORVEX_REQUIRES(m_mutex);
+    void ScanLocked(const std::vector<BleDeviceNode>& nodes) ORVEX_REQUIRES(m_mutex);
 
     // Guards every field below: the main loop and the BLE worker rewrite
     // them while the command thread writes through the object. Never held
     // over a call into the stack, which can wait for BlueZ's time-out while
     // the console asks for HasEventHandle.
-    std::mutex m_mutex;
-    BleStack* m_stack = nullptr;
-    std::string m_vidText;
-    std::string m_pidText;
-    std::string m_addressToken;  // upper case, without ':'
-    std::array<std::string, kBleConnectedTableSize> m_connectedDevices;
-    int m_connectedCount = 0;
-    BleEventHandle m_gattEventHandle = 0;  // the last registration
+    Mutex m_mutex;
+    BleStack* m_stack ORVEX_GUARDED_BY(m_mutex) = nullptr;
+    std::string m_vidText ORVEX_GUARDED_BY(m_mutex);
+    std::string m_pidText ORVEX_GUARDED_BY(m_mutex);
+    std::string m_addressToken ORVEX_GUARDED_BY(m_mutex);  // upper case, without ':'
+    std::array<std::string, kBleConnectedTableSize> m_connectedDevices ORVEX_GUARDED_BY(m_mutex);
+    int m_connectedCount ORVEX_GUARDED_BY(m_mutex) = 0;
+    BleEventHandle m_gattEventHandle ORVEX_GUARDED_BY(m_mutex) = 0;  // the last registration
     // Every registration still in force. A connect that matches several
     // interfaces registers on each; all of them deliver, and all must be
     // released, though only the last is the slot's handle.
-    std::vector<BleEventHandle> m_registrations;
+    std::vector<BleEventHandle> m_registrations ORVEX_GUARDED_BY(m_mutex);
 };
 
 // ASCII a-z to A-Z, everything else as it is.

@@ -1,3 +1,4 @@
+#include "platform/ThreadSafety.h"
 #include "bridge/WebSocketServer.h"
 
 #include <algorithm>
@@ -11,7 +12,6 @@
 #include <future>
 #include <iostream>
 #include <map>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -45,7 +45,7 @@ public:
 
     void set_ostream(std::ostream* out = &std::cout) { m_out = out; }
     void set_channels(level channels) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (channels == names::none) {
             m_dynamic = 0;
             return;
@@ -53,17 +53,17 @@ public:
         m_dynamic |= channels & m_static;
     }
     void clear_channels(level channels) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_dynamic &= ~channels;
     }
     // Drops the next line of the channel that ends with suffix (a line the
     // bridge reports itself, in fewer words).
     void drop_next(level channel, const std::string& suffix) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if ((channel & m_dynamic) != 0 && m_drops.size() < kMaxDrops) m_drops.push_back({channel, suffix});
     }
     void write(level channel, const std::string& message) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if ((channel & m_dynamic) == 0) return;
         for (auto it = m_drops.begin(); it != m_drops.end(); ++it) {
             if (it->first == channel && message.size() >= it->second.size() &&
@@ -83,17 +83,17 @@ public:
     void write(level channel, const char* message) { write(channel, std::string(message)); }
     constexpr bool static_test(level channel) const { return (channel & m_static) != 0; }
     bool dynamic_test(level channel) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         return (channel & m_dynamic) != 0;
     }
 
 private:
     static constexpr size_t kMaxDrops = 4096;
-    std::mutex m_mutex;
+    Mutex m_mutex;
     const level m_static;
-    level m_dynamic = 0;
+    level m_dynamic ORVEX_GUARDED_BY(m_mutex) = 0;
     std::ostream* m_out;
-    std::vector<std::pair<level, std::string>> m_drops;
+    std::vector<std::pair<level, std::string>> m_drops ORVEX_GUARDED_BY(m_mutex);
 };
 
 // The library's standard asio configuration with the escaping loggers.
@@ -194,8 +194,12 @@ struct WebSocketServer::Impl {
     // happens on the server thread: the library counts a connection's unsent
     // bytes without a lock, so only the thread that also writes them may
     // read that count.
-    std::map<connection_hdl, Page, std::owner_less<connection_hdl>> m_connections;
-    std::mutex m_connections_mutex;
+    Mutex m_connections_mutex;
+    using Registry = std::map<connection_hdl, Page, std::owner_less<connection_hdl>>;
+    Registry m_connections ORVEX_GUARDED_BY(m_connections_mutex);
+    // The registry as the server thread reads it: that thread alone changes
+    // it, so its own reads need no lock (its changes still take it).
+    Registry& registry_on_server_thread() ORVEX_TSA(no_thread_safety_analysis) { return m_connections; }
     // Handshakes let through and not yet open; they count against max_pages.
     // Server thread only.
     std::set<connection_hdl, std::owner_less<connection_hdl>> m_admitted;
@@ -203,10 +207,10 @@ struct WebSocketServer::Impl {
 
     // Texts broadcast from any thread, delivered by the server thread in this
     // order. m_outbox_mutex is only ever held alone.
-    std::mutex m_outbox_mutex;
-    std::deque<std::string> m_outbox;
-    bool m_flushPosted = false;
-    bool m_serving = false;  // the loop runs and takes posted work
+    Mutex m_outbox_mutex;
+    std::deque<std::string> m_outbox ORVEX_GUARDED_BY(m_outbox_mutex);
+    bool m_flushPosted ORVEX_GUARDED_BY(m_outbox_mutex) = false;
+    bool m_serving ORVEX_GUARDED_BY(m_outbox_mutex) = false;  // the loop runs and takes posted work
 
     ServerConfig m_config;
     FrameTarget* m_target = nullptr;
@@ -255,7 +259,7 @@ struct WebSocketServer::Impl {
     // Queues one text on one page, unless the page is closing or its unsent
     // texts would pass the cap: then it is closed with 1008 and one line.
     // Called with m_connections_mutex held.
-    void deliver_locked(connection_hdl handle, const std::string& text) {
+    void deliver_locked(connection_hdl handle, const std::string& text) ORVEX_REQUIRES(m_connections_mutex) {
         websocketpp::lib::error_code ec;
         auto con = m_server.get_con_from_hdl(handle, ec);
         if (!ec && con->get_state() != websocketpp::session::state::open) return;
@@ -282,7 +286,7 @@ struct WebSocketServer::Impl {
     void flush_outbox() {
         std::vector<std::string> texts;
         {
-            std::lock_guard<std::mutex> lock(m_outbox_mutex);
+            MutexLock lock(m_outbox_mutex);
             size_t bytes = 0;
             while (!m_outbox.empty() && bytes < kFlushSlice) {
                 bytes += m_outbox.front().size();
@@ -291,18 +295,18 @@ struct WebSocketServer::Impl {
             }
         }
         {
-            std::lock_guard<std::mutex> lock(m_connections_mutex);
+            MutexLock lock(m_connections_mutex);
             for (const auto& text : texts)
                 for (const auto& entry : m_connections)
                     if (!entry.second.held) deliver_locked(entry.first, text);
         }
-        std::lock_guard<std::mutex> lock(m_outbox_mutex);
+        MutexLock lock(m_outbox_mutex);
         m_flushPosted = !m_outbox.empty() && m_serving;
         if (m_flushPosted) boost::asio::post(m_server.get_io_service(), [this] { flush_outbox(); });
     }
 
     void post_to_loop(std::function<void()> work) {
-        std::lock_guard<std::mutex> lock(m_outbox_mutex);
+        MutexLock lock(m_outbox_mutex);
         if (m_serving) boost::asio::post(m_server.get_io_service(), std::move(work));
     }
 
@@ -370,7 +374,7 @@ struct WebSocketServer::Impl {
         }
         size_t open;
         {
-            std::lock_guard<std::mutex> lock(m_connections_mutex);
+            MutexLock lock(m_connections_mutex);
             open = m_connections.size();
         }
         if (open + m_admitted.size() >= m_config.max_pages) {
@@ -561,7 +565,7 @@ struct WebSocketServer::Impl {
             if (!(m_config.accept_own_origins && is_own_origin(origin)))
                 admission = m_config.origin_gate->Open(origin, !origin.empty());
         }
-        std::lock_guard<std::mutex> lock(m_connections_mutex);
+        MutexLock lock(m_connections_mutex);
         Page& page = m_connections[handle];
         page.id = ++m_lastPage;
         page.origin = origin;
@@ -579,7 +583,7 @@ struct WebSocketServer::Impl {
     void release_origin(const std::string& origin) {
         std::vector<std::pair<connection_hdl, std::vector<std::string>>> released;
         {
-            std::lock_guard<std::mutex> lock(m_connections_mutex);
+            MutexLock lock(m_connections_mutex);
             for (auto& [handle, page] : m_connections) {
                 if (!page.held || page.origin != origin) continue;
                 page.held = false;
@@ -593,7 +597,7 @@ struct WebSocketServer::Impl {
     }
 
     void close_origin(const std::string& origin) {
-        std::lock_guard<std::mutex> lock(m_connections_mutex);
+        MutexLock lock(m_connections_mutex);
         for (auto& [handle, page] : m_connections) {
             if (page.origin != origin) continue;
             page.kept.clear();
@@ -607,7 +611,7 @@ struct WebSocketServer::Impl {
         bool overflowed = false;
         std::string heldOrigin;
         {
-            std::lock_guard<std::mutex> lock(m_connections_mutex);
+            MutexLock lock(m_connections_mutex);
             auto page = m_connections.find(handle);
             if (page == m_connections.end()) return;
             overflowed = page->second.overflowed;
@@ -634,8 +638,9 @@ struct WebSocketServer::Impl {
     void on_message(connection_hdl handle, message_ptr message) {
         const std::string& payload = message->get_payload();
         log_line("Received message: " + escape_for_log(payload));
-        auto held = m_connections.find(handle);  // only this thread changes the registry
-        if (held != m_connections.end() && held->second.held) {
+        Registry& registry = registry_on_server_thread();
+        auto held = registry.find(handle);
+        if (held != registry.end() && held->second.held) {
             if (held->second.kept.size() < kMaxKeptFrames) {
                 held->second.kept.push_back(payload);
                 return;
@@ -656,15 +661,16 @@ struct WebSocketServer::Impl {
             log_line("Decode failed: " + error);
             return;
         }
-        auto page = m_connections.find(handle);  // only this thread changes the registry
-        const PageId id = page != m_connections.end() ? page->second.id : 0;
+        Registry& registry = registry_on_server_thread();
+        auto page = registry.find(handle);
+        const PageId id = page != registry.end() ? page->second.id : 0;
         size_t waiting = 0;
         try {
             waiting = m_target->HandleFrame(buffer, id);
         } catch (const std::exception& e) {
             diag_error(std::string("message handler failed: ") + e.what());
         }
-        if (waiting < kPageFrameLimit || page == m_connections.end() || page->second.paused) return;
+        if (waiting < kPageFrameLimit || page == registry.end() || page->second.paused) return;
         websocketpp::lib::error_code ec;
         auto con = m_server.get_con_from_hdl(handle, ec);
         if (ec) return;
@@ -676,7 +682,7 @@ struct WebSocketServer::Impl {
     }
 
     void resume(PageId id) {
-        for (auto& entry : m_connections) {
+        for (auto& entry : registry_on_server_thread()) {
             if (entry.second.id != id) continue;
             if (!entry.second.paused) return;
             // Dispatched on this thread: the read it starts holds the connection.
@@ -733,7 +739,7 @@ struct WebSocketServer::Impl {
             }
             for (auto& l : m_listeners) accept_next(*l);
             {
-                std::lock_guard<std::mutex> lock(m_outbox_mutex);
+                MutexLock lock(m_outbox_mutex);
                 m_serving = true;
             }
             report("");
@@ -806,7 +812,7 @@ std::vector<std::string> WebSocketServer::listening_addresses() const {
 
 void WebSocketServer::broadcast_text(const std::string& text) {
     Impl& s = *m_impl;
-    std::lock_guard<std::mutex> lock(s.m_outbox_mutex);
+    MutexLock lock(s.m_outbox_mutex);
     if (!s.m_serving) return;  // no page to send to
     s.m_outbox.push_back(text);
     if (s.m_flushPosted) return;
@@ -832,7 +838,7 @@ void WebSocketServer::resume_page(PageId page) {
 void WebSocketServer::close_all_connections(uint16_t status) {
     Impl& s = *m_impl;
     s.post_to_loop([&s, status] {
-        std::lock_guard<std::mutex> lock(s.m_connections_mutex);
+        MutexLock lock(s.m_connections_mutex);
         for (const auto& entry : s.m_connections) {
             websocketpp::lib::error_code ec;
             s.m_server.close(entry.first, status, "", ec);
@@ -843,7 +849,7 @@ void WebSocketServer::close_all_connections(uint16_t status) {
 
 size_t WebSocketServer::open_connection_count() {
     Impl& s = *m_impl;
-    std::lock_guard<std::mutex> lock(s.m_connections_mutex);
+    MutexLock lock(s.m_connections_mutex);
     return s.m_connections.size();
 }
 
@@ -873,7 +879,7 @@ void WebSocketServer::Stop(int grace_ms) {
     while (open_connection_count() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     {
-        std::lock_guard<std::mutex> lock(s.m_outbox_mutex);
+        MutexLock lock(s.m_outbox_mutex);
         s.m_serving = false;
         s.m_outbox.clear();
         s.m_flushPosted = false;
@@ -888,7 +894,7 @@ void WebSocketServer::Stop(int grace_ms) {
     }
     s.m_port = 0;
     s.m_listeners.clear();
-    std::lock_guard<std::mutex> lock(s.m_connections_mutex);
+    MutexLock lock(s.m_connections_mutex);
     s.m_connections.clear();
 }
 

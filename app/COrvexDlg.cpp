@@ -39,7 +39,7 @@ COrvexDlg::InitResult COrvexDlg::StartDevices(std::string* error) {
         m_hidInitialised = true;
     }
 
-    for (uint8_t family : {0x81, 0x82, 0x83, 0x85, 0x80}) m_hid.OpenHidFamily(family);
+    for (uint8_t family : HidFamiliesBy(&FamilyRules::openRank)) m_hid.OpenHidFamily(family);
     OpenBleFamily();
 
     m_commands.Start();
@@ -91,10 +91,7 @@ void COrvexDlg::StopAll(uint16_t closeStatus) {
 void COrvexDlg::OnDeviceChange(const DeviceChange& change) {
     if (change.kind == DeviceChange::Kind::Removal) {
         // Every handler decides alone; one node can concern several families.
-        m_hid.HandleHidRemoval81(change);
-        m_hid.HandleHidRemoval82(change);
-        m_hid.HandleHidRemoval83(change);
-        m_hid.HandleHidRemovalWired(change);
+        m_hid.HandleHidRemoval(change);
         HandleBleRemoval(change);
         return;
     }
@@ -104,17 +101,15 @@ void COrvexDlg::OnDeviceChange(const DeviceChange& change) {
     // Nothing is opened yet: a device announces each of its nodes, and every
     // announcement pushes the family's timer back, so the family is rebuilt
     // once, a second after the last one.
-    if (change.vendor_id == kOrvexVendorId) {
-        if (change.product_id == kProductVireo) {
-            RestartTimer(IDT_OPEN_81, m_backends.timings.arrivalDelay);
-        } else if (change.product_id == kProductSabre) {
-            RestartTimer(IDT_OPEN_82, m_backends.timings.arrivalDelay);
-            RestartTimer(IDT_OPEN_83, m_backends.timings.arrivalDelay);
-        } else {
-            RestartTimer(IDT_OPEN_WIRED, m_backends.timings.arrivalDelay);
-        }
-    } else if (change.bus == kBusBluetooth && change.vendor_id == kBleHidVendorId) {
-        RestartTimer(IDT_OPEN_BLE, m_backends.timings.arrivalDelay);
+    int restarted = 0;
+    for (const FamilyRules& rules : kFamilies) {
+        const bool concerned = rules.transport == Transport::Ble
+                                   ? change.bus == kBusBluetooth && change.vendor_id == kBleHidVendorId
+                                   : FamilyTakesProduct(rules, change.vendor_id, change.product_id);
+        // Families that share a timer share it once.
+        if (!concerned || rules.openTimer == restarted) continue;
+        restarted = rules.openTimer;
+        RestartTimer(rules.openTimer, m_backends.timings.arrivalDelay);
     }
 }
 
@@ -122,17 +117,16 @@ void COrvexDlg::HandleBleRemoval(const DeviceChange& change) { m_ble.HandleBleRe
 
 void COrvexDlg::OnTimer(int id) {
     KillTimer(id);
-    switch (id) {
-    case IDT_OPEN_81: m_hid.OpenHidFamily(0x81); break;
-    case IDT_OPEN_82: m_hid.OpenHidFamily(0x82); break;
-    case IDT_OPEN_WIRED:
-        m_hid.OpenHidFamily(0x80);
-        m_hid.OpenHidFamily(0x85);
-        break;
-    case IDT_OPEN_83: m_hid.OpenHidFamily(0x83); break;
-    case IDT_OPEN_BLE: OpenBleFamily(); break;
-    case IDT_CONNECT_BLE: ConnectBleSlots(); break;
-    default: break;
+    if (id == IDT_CONNECT_BLE) {
+        ConnectBleSlots();
+        return;
+    }
+    for (const FamilyRules& rules : kFamilies) {
+        if (rules.openTimer != id) continue;
+        if (rules.transport == Transport::Ble)
+            OpenBleFamily();
+        else
+            m_hid.OpenHidFamily(rules.family);
     }
 }
 

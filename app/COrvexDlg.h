@@ -24,11 +24,7 @@
 
 namespace orvex {
 
-constexpr int IDT_OPEN_81 = 54;
-constexpr int IDT_OPEN_82 = 55;
-constexpr int IDT_OPEN_WIRED = 56;
-constexpr int IDT_OPEN_83 = 57;
-constexpr int IDT_OPEN_BLE = 58;
+// The families' open timers (IDT_OPEN_*) are in hid/Families.h.
 constexpr int IDT_CONNECT_BLE = 1616;
 
 struct Backends {
@@ -48,8 +44,8 @@ public:
     COrvexDlg& operator=(const COrvexDlg&) = delete;
 
     enum class InitResult { Running, HidInitFailed, ListenFailed };
-    // Start-up in order: device notifications, hid_init, the open steps of
-    // 0x81, 0x82, 0x83, 0x85, 0x80, then BLE, then the server thread.
+    // Start-up in order: device notifications, hid_init, the HID families'
+    // open steps by open rank, then BLE, then the server thread.
     InitResult OnInitDialog(const ServerConfig& server, std::string* error);
     // The start-up steps before the server (Running: the devices are open).
     InitResult StartDevices(std::string* error);

@@ -189,11 +189,9 @@ std::string Upper(std::string text) {
 std::vector<FamilyRole> FamiliesOf(const HidDeviceInfo& entry) {
     std::vector<FamilyRole> roles;
     if (entry.vendor_id == kOrvexVendorId) {
-        for (uint8_t family : {0x81, 0x82, 0x83, 0x80, 0x85}) {
+        for (uint8_t family : HidFamiliesBy(&FamilyRules::stopRank)) {
             const FamilyRules* rules = FindFamilyRules(family);
-            if (!rules) continue;
-            if (rules->product_id != 0 && entry.product_id != rules->product_id) continue;
-            if (rules->wired && (entry.product_id == kProductVireo || entry.product_id == kProductSabre)) continue;
+            if (!FamilyTakesProduct(*rules, entry.vendor_id, entry.product_id)) continue;
             const UsagePair pair{entry.usage_page, entry.usage};
             if (pair == rules->control)
                 roles.push_back({family, "control"});

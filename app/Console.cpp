@@ -161,8 +161,9 @@ std::string Console::StatusJson() {
         families.push_back({{"family", FamilyText(code)}, {"transport", transport}, {"slots", json::array()}});
         return families.back()["slots"];
     };
-    for (unsigned code : {0x80u, 0x81u, 0x82u, 0x83u, 0x84u, 0x85u}) {
-        if (code == kBleFamily) {
+    for (const FamilyRules& rules : kFamilies) {
+        const unsigned code = rules.family;
+        if (rules.transport == Transport::Ble) {
             json& slots = family(code, "ble");
             for (const BleSlotStatus& s : ble) {
                 const char* state = s.node.empty() ? "removed" : s.subscribed ? "connected" : "not connected";

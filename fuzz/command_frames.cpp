@@ -74,7 +74,7 @@ struct Bridge {
         ble = std::make_unique<orvex::BleSlots>(&sim->ble(), pages);
         protocol = std::make_unique<orvex::CommandProtocol>(*hid, clock, pages, timings);
         protocol->SetBlePort(ble.get());
-        for (uint8_t family : {0x81, 0x82, 0x83, 0x85, 0x80}) hid->OpenHidFamily(family);
+        for (uint8_t family : orvex::HidFamiliesBy(&orvex::FamilyRules::openRank)) hid->OpenHidFamily(family);
         ble->OpenBleFamily(sim->hid());
         ble->ConnectBleSlots();
         // Each device's first report gives its slots an id and a control handle.

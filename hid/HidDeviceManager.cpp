@@ -10,23 +10,8 @@
 namespace orvex {
 
 namespace {
-const FamilyRules kFamilies[] = {
-    {0x80, 0, {0x000B, 0x0000}, {0x000A, 0x0000}, true, true},
-    {0x81, kProductVireo, {0x000B, 0x0000}, {0x000A, 0x0000}, false, true},
-    {0x82, kProductSabre, {0xFF00, 0x0001}, {0x000A, 0x0000}, false, false},
-    {0x83, kProductSabre, {0xFF01, 0x0002}, {0xFF00, 0x0001}, false, false},
-    {0x85, 0, {0xFF01, 0x0002}, {0xFF00, 0x0001}, true, false},
-};
-
 // Sent once on every new control handle of families 0x80 and 0x81.
 const uint8_t kInitialFeatureReport[10] = {0x0C, 0x0A, 0x01, 0xFE, 0x01, 0xFE, 0x00, 0x00, 0x00, 0x00};
-
-bool EntryBelongsToFamily(const FamilyRules& rules, const HidDeviceInfo& entry) {
-    if (entry.vendor_id != kOrvexVendorId) return false;
-    if (rules.product_id != 0 && entry.product_id != rules.product_id) return false;
-    if (rules.wired && (entry.product_id == kProductVireo || entry.product_id == kProductSabre)) return false;
-    return true;
-}
 
 void ReportPermissionDenied(const std::string& path) {
     diag_error("permission denied opening " + path +
@@ -34,12 +19,6 @@ void ReportPermissionDenied(const std::string& path) {
                " and replug the device");
 }
 }  // namespace
-
-const FamilyRules* FindFamilyRules(uint8_t family) {
-    for (const auto& rules : kFamilies)
-        if (rules.family == family) return &rules;
-    return nullptr;
-}
 
 HidDeviceManager::HidDeviceManager(HidApi& hid, Clock& clock, PageSink& pages, const Timings& timings)
     : m_hidApi(hid), m_clock(clock), m_pages(pages), m_timings(timings) {}
@@ -50,20 +29,13 @@ HidDeviceManager::~HidDeviceManager() {
 }
 
 HidFamilyState* HidDeviceManager::Family(uint8_t family) {
-    switch (family) {
-        case 0x80:
-            return &m_hid80;
-        case 0x81:
-            return &m_hid81;
-        case 0x82:
-            return &m_hid82;
-        case 0x83:
-            return &m_hid83;
-        case 0x85:
-            return &m_hid85;
-        default:
-            return nullptr;
+    int index = 0;
+    for (const auto& rules : kFamilies) {
+        if (rules.transport != Transport::Hid) continue;
+        if (rules.family == family) return &m_families[index];
+        ++index;
     }
+    return nullptr;
 }
 
 void HidDeviceManager::OpenHidFamily(uint8_t family) {
@@ -96,7 +68,7 @@ void HidDeviceManager::OpenHidFamily(uint8_t family) {
 
     const std::vector<HidDeviceInfo> entries = m_hidApi.enumerate(kOrvexVendorId, rules->product_id);
     for (const HidDeviceInfo& entry : entries) {
-        if (!EntryBelongsToFamily(*rules, entry)) continue;
+        if (!FamilyTakesProduct(*rules, entry.vendor_id, entry.product_id)) continue;
         const UsagePair pair{entry.usage_page, entry.usage};
         // The control rule is tested first.
         const bool isControl = pair == rules->control;
@@ -181,7 +153,7 @@ void HidDeviceManager::StopFamilyReaders(uint8_t family) {
 }
 
 void HidDeviceManager::RequestStopAll() {
-    for (uint8_t family : {0x81, 0x82, 0x83, 0x80, 0x85}) {
+    for (uint8_t family : HidFamiliesBy(&FamilyRules::stopRank)) {
         HidFamilyState* state = Family(family);
         {
             std::lock_guard<std::mutex> lock(state->m_mutex);
@@ -194,7 +166,7 @@ void HidDeviceManager::RequestStopAll() {
 }
 
 void HidDeviceManager::JoinAllReaders() {
-    for (uint8_t family : {0x81, 0x82, 0x83, 0x80, 0x85}) {
+    for (uint8_t family : HidFamiliesBy(&FamilyRules::stopRank)) {
         HidFamilyState* state = Family(family);
         for (int s = 0; s < kSlotCount; ++s) {
             {
@@ -208,7 +180,7 @@ void HidDeviceManager::JoinAllReaders() {
 }
 
 void HidDeviceManager::CloseAll() {
-    for (uint8_t family : {0x81, 0x82, 0x83, 0x80, 0x85}) {
+    for (uint8_t family : HidFamiliesBy(&FamilyRules::stopRank)) {
         HidFamilyState* state = Family(family);
         {
             std::lock_guard<std::mutex> lock(state->m_mutex);
@@ -224,7 +196,7 @@ void HidDeviceManager::CloseAll() {
     }
 }
 
-std::vector<HidDeviceManager::SlotTarget> HidDeviceManager::SelectSlots(uint8_t family, uint8_t deviceId) {
+std::vector<HidCommandPort::SlotTarget> HidDeviceManager::SelectSlots(uint8_t family, uint8_t deviceId) {
     std::vector<SlotTarget> targets;
     HidFamilyState* state = Family(family);
     if (state == nullptr) return targets;
@@ -253,8 +225,10 @@ bool SameToken(const std::string& a, const std::string& b) {
 
 std::vector<HidSlotStatus> HidDeviceManager::Snapshot() {
     std::vector<HidSlotStatus> slots;
-    for (uint8_t family : {0x80, 0x81, 0x82, 0x83, 0x85}) {
+    for (const FamilyRules& rules : kFamilies) {
+        const uint8_t family = rules.family;
         HidFamilyState* state = Family(family);
+        if (state == nullptr) continue;
         std::lock_guard<std::mutex> lock(state->m_mutex);
         for (int s = 0; s < kSlotCount; ++s) {
             const HidCollectionRecord& input = state->m_input[s];

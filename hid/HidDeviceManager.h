@@ -14,6 +14,7 @@
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
 #include "platform/Timings.h"
+#include "protocol/HidCommandPort.h"
 
 namespace orvex {
 
@@ -28,16 +29,15 @@ struct HidSlotStatus {
     int64_t lastReportNs = 0;  // steady clock of the last one; 0: none
 };
 
-class HidDeviceManager {
+class HidDeviceManager final : public HidCommandPort {
 public:
     // Report and removal texts go to pages.
     HidDeviceManager(HidApi& hid, Clock& clock, PageSink& pages, const Timings& timings = Timings());
-    ~HidDeviceManager();  // stops and joins every reader
+    ~HidDeviceManager() override;  // stops and joins every reader
     HidDeviceManager(const HidDeviceManager&) = delete;
     HidDeviceManager& operator=(const HidDeviceManager&) = delete;
 
-    // Rebuilds one family (0x80, 0x81, 0x82, 0x83 or 0x85) from a fresh
-    // enumeration. Main loop thread only.
+    // Rebuilds one HID family from a fresh enumeration. Main loop thread only.
     void OpenHidFamily(uint8_t family);
     // Ends every reader of one family and forgets them; pairing flags and stop
     // requests end up cleared.
@@ -51,7 +51,7 @@ public:
 
     // Shutdown: every stop request set and pairing cleared, without waiting...
     void RequestStopAll();
-    // ...then every reader joined, in the order 0x81, 0x82, 0x83, 0x80, 0x85.
+    // ...then every reader joined, families by their stop rank.
     void JoinAllReaders();
     // After both: every record of every family forgotten, so that no device
     // handle stays open, and the stop requests cleared for the next open step.
@@ -66,42 +66,33 @@ public:
     // when nothing more can come: the slot was cleared or its device failed.
     bool ReadHidReport(uint8_t family, int slot);
 
-    // Every slot holding an input record, family by family (0x80, 0x81, 0x82,
-    // 0x83, 0x85), each family copied under its own lock. Any thread.
+    // Every slot holding an input record, family by family in the table's
+    // order, each family copied under its own lock. Any thread.
     std::vector<HidSlotStatus> Snapshot();
+
+    PageSink& pages() { return m_pages; }
+
+    // HidCommandPort. Any thread.
+    std::vector<SlotTarget> SelectSlots(uint8_t family, uint8_t deviceId) override;
+    std::atomic<int>& AckFlag(int slot) override { return m_bAcked81[slot]; }
+
+    // Removal (hot-plug), in hid/HidRemoval.cpp: every HID family that takes
+    // the event's vendor and product, by stop rank, traces its removal line
+    // and forgets the removed node's records. Main loop thread.
+    void HandleHidRemoval(const DeviceChange& change);
+
+private:
+    // Tests that stop a reader from inside its broadcast reach the family
+    // state through this.
+    friend struct HidManagerAccess;
 
     // Null for a code that is not a HID family.
     HidFamilyState* Family(uint8_t family);
-    PageSink& pages() { return m_pages; }
-
-    // The command side's view of one slot, copied under the family lock.
-    struct SlotTarget {
-        int slot;
-        std::shared_ptr<HidDevice> control;  // m_active[slot].hControl, may be null
-    };
-    // Every slot that holds an input record and a paired control handle and
-    // whose m_input[i].nDeviceId equals deviceId, in ascending order.
-    std::vector<SlotTarget> SelectSlots(uint8_t family, uint8_t deviceId);
-
-    // ---- Removal (hot-plug), in hid/HidRemoval.cpp --------------------------
-    // One handler per family group, each deciding alone from the event's vendor
-    // and product ids whether the removed node concerns it. Main loop thread.
-    void HandleHidRemoval81(const DeviceChange& change);
-    void HandleHidRemoval82(const DeviceChange& change);
-    void HandleHidRemoval83(const DeviceChange& change);
-    void HandleHidRemovalWired(const DeviceChange& change);  // 0x80, then 0x85
-    // ---- end of removal --------------------------------------------------------
+    void StartReader(uint8_t family, int slot);
+    void RemoveFromFamily(uint8_t family, const std::string& path);
 
     std::atomic<int> m_bAcked81[kSlotCount] = {};
-
-    HidFamilyState m_hid80;
-    HidFamilyState m_hid81;
-    HidFamilyState m_hid82;
-    HidFamilyState m_hid83;
-    HidFamilyState m_hid85;
-
-private:
-    void StartReader(uint8_t family, int slot);
+    HidFamilyState m_families[kHidFamilyCount];  // the HID rows of kFamilies, in order
 
     HidApi& m_hidApi;
     Clock& m_clock;

@@ -1,5 +1,5 @@
-// The five HID families, the record of one opened collection and the ten-slot
-// table of one family.
+// The record of one opened collection and the ten-slot table of one HID
+// family (the families themselves are rows of hid/Families.h).
 #pragma once
 
 #include <atomic>
@@ -11,33 +11,13 @@
 #include <string>
 #include <thread>
 
+#include "hid/Families.h"
 #include "platform/HidApi.h"
 #include "platform/ReaderWake.h"
 
 namespace orvex {
 
 constexpr int kSlotCount = 10;
-constexpr uint16_t kOrvexVendorId = 0x1D57;
-constexpr uint16_t kProductVireo = 0xFA60;  // family 0x81
-constexpr uint16_t kProductSabre = 0xFA65;  // families 0x82 and 0x83
-
-struct UsagePair {
-    uint16_t usage_page;
-    uint16_t usage;
-    bool operator==(const UsagePair& o) const { return usage_page == o.usage_page && usage == o.usage; }
-};
-
-struct FamilyRules {
-    uint8_t family;
-    uint16_t product_id;  // enumeration filter; 0 lists every product
-    UsagePair control;
-    UsagePair input;
-    bool wired;            // product ids 0xFA60 and 0xFA65 excluded
-    bool initial_feature;  // 10-byte feature report 0x0C and 200 ms at open
-};
-
-// Null for a code that is not a HID family.
-const FamilyRules* FindFamilyRules(uint8_t family);
 
 // One opened collection. A plain value: copied whole, cleared by assigning an
 // empty record. Handles are shared so that a cleared or replaced record closes

@@ -101,7 +101,8 @@ bool HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
 
     // Set before the broadcast, so a command waiting for the flag never sees
     // the text first.
-    if (family == 0x81 && report[2] == 0x50) m_bAcked81[slot] = report[3] == 0 ? 1 : 0;
+    if (FindFamilyRules(family)->commands == CommandRoute::AcknowledgedFeature && report[2] == 0x50)
+        m_bAcked81[slot] = report[3] == 0 ? 1 : 0;
 
     state->NoteReportForwarded(slot);
     m_pages.broadcast(FormatReportText(family, report, length));

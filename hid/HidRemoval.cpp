@@ -23,9 +23,7 @@ std::string RemovalText(uint8_t family, int deviceId) {
     return text;
 }
 
-bool IsOrvex(const DeviceChange& change) {
-    return change.vendor_id == kOrvexVendorId;
-}
+}  // namespace
 
 // Neither the broadcasts nor the joins happen under the family lock: the
 // reader takes that lock for every report, and broadcasting takes the
@@ -35,8 +33,8 @@ bool IsOrvex(const DeviceChange& change) {
 // sending that report's text; the removal text waits for it, so that the
 // pages never hear of a report after they were told the device is gone. (A
 // reader that checks after the clearing drops its report.)
-void RemoveFromFamily(HidDeviceManager& manager, uint8_t family, const std::string& path) {
-    HidFamilyState* state = manager.Family(family);
+void HidDeviceManager::RemoveFromFamily(uint8_t family, const std::string& path) {
+    HidFamilyState* state = Family(family);
     if (state == nullptr) return;
 
     std::vector<std::string> texts;
@@ -63,37 +61,19 @@ void RemoveFromFamily(HidDeviceManager& manager, uint8_t family, const std::stri
         });
     }
     // The stop requests stay set until the family's next open step.
-    for (int s : stopped) manager.StopSlotReader(family, s);
-    for (const auto& text : texts) manager.pages().broadcast(text);
+    for (int s : stopped) StopSlotReader(family, s);
+    for (const auto& text : texts) m_pages.broadcast(text);
 }
 
-}  // namespace
-
-void HidDeviceManager::HandleHidRemoval81(const DeviceChange& change) {
-    if (!IsOrvex(change) || change.product_id != kProductVireo) return;
-    trace("DBT_DEVICEREMOVECOMPLETE.\n");
-    RemoveFromFamily(*this, 0x81, change.path);
-}
-
-void HidDeviceManager::HandleHidRemoval82(const DeviceChange& change) {
-    if (!IsOrvex(change) || change.product_id != kProductSabre) return;
-    // compat: the 0x82 handler has always traced its removals as "Vireo"; logs
-    // compared across versions rely on the line as it is.
-    trace("Vireo ----------------- DBT_DEVICEREMOVECOMPLETE.\n");
-    RemoveFromFamily(*this, 0x82, change.path);
-}
-
-void HidDeviceManager::HandleHidRemoval83(const DeviceChange& change) {
-    if (!IsOrvex(change) || change.product_id != kProductSabre) return;
-    trace("Sabre ----------------- DBT_DEVICEREMOVECOMPLETE.\n");
-    RemoveFromFamily(*this, 0x83, change.path);
-}
-
-void HidDeviceManager::HandleHidRemovalWired(const DeviceChange& change) {
-    if (!IsOrvex(change) || change.product_id == kProductVireo || change.product_id == kProductSabre) return;
-    trace("Wired ------------DBT_DEVICEREMOVECOMPLETE.\n");
-    RemoveFromFamily(*this, 0x80, change.path);
-    RemoveFromFamily(*this, 0x85, change.path);
+// One node can concern several families: the receiver's node both 0x82 and
+// 0x83, a wired node both 0x80 and 0x85 (which share one trace line).
+void HidDeviceManager::HandleHidRemoval(const DeviceChange& change) {
+    for (uint8_t family : HidFamiliesBy(&FamilyRules::stopRank)) {
+        const FamilyRules& rules = *FindFamilyRules(family);
+        if (!FamilyTakesProduct(rules, change.vendor_id, change.product_id)) continue;
+        if (rules.removalTrace != nullptr) trace(rules.removalTrace);
+        RemoveFromFamily(family, change.path);
+    }
 }
 
 }  // namespace orvex

@@ -62,7 +62,7 @@ void CommandProtocol::SendSuccessText(uint8_t family, uint8_t deviceId, const Qu
     }
 }
 
-CommandProtocol::CommandProtocol(HidDeviceManager& hid, Clock& clock, PageSink& pages, const Timings& timings)
+CommandProtocol::CommandProtocol(HidCommandPort& hid, Clock& clock, PageSink& pages, const Timings& timings)
     : m_hid(hid), m_clock(clock), m_pages(pages), m_timings(timings) {}
 
 void CommandProtocol::HandleFrame(const uint8_t* frame) {
@@ -81,11 +81,12 @@ int CommandProtocol::HandleDeviceCommand(const uint8_t* frame) {
     const uint8_t length = frame[3];
     const WorkBuffer w = protocol::BuildWorkBuffer(frame);
 
-    if (family == 0x84) {
+    const FamilyRules* rules = FindFamily(family);
+    if (rules == nullptr) return 1;
+    if (rules->commands == CommandRoute::Ble) {
         SendBle(deviceId, w, length);
         return 1;
     }
-    if (FindFamilyRules(family) == nullptr) return 1;
 
     // The handles are copied under the family lock; the transfer itself runs
     // without it, so readers and removals go on while it sleeps.
@@ -93,22 +94,17 @@ int CommandProtocol::HandleDeviceCommand(const uint8_t* frame) {
         if (Abandoned()) break;
         if (!target.control) continue;
         HidDevice& control = *target.control;
-        switch (family) {
-            case 0x80:
-            case 0x81:
-                SendFeatureFamily(family, target.slot, control, w, length, deviceId);
-                break;
-            default:
-                SendOutputFamily(control, w, length);
-                break;
-        }
+        if (rules->commands == CommandRoute::Output)
+            SendOutputFamily(control, w, length);
+        else
+            SendFeatureFamily(family, target.slot, control, w, length, deviceId);
     }
     return 1;
 }
 
 void CommandProtocol::SendFeatureFamily(uint8_t family, int slot, HidDevice& control, const WorkBuffer& w,
                                         uint8_t length, uint8_t deviceId) {
-    if (family == 0x81) {
+    if (FindFamily(family)->commands == CommandRoute::AcknowledgedFeature) {
         if (RunAcknowledgedTransfer(slot, control, w, length)) m_pages.broadcast(protocol::AcknowledgementText(deviceId));
         return;
     }
@@ -132,7 +128,7 @@ void CommandProtocol::SendFeatureBlock(HidDevice& control, const WorkBuffer& w, 
 }
 
 bool CommandProtocol::RunAcknowledgedTransfer(int slot, HidDevice& control, const WorkBuffer& w, uint8_t length) {
-    std::atomic<int>& acked = m_hid.m_bAcked81[slot];
+    std::atomic<int>& acked = m_hid.AckFlag(slot);
     // An acknowledgement left over from an earlier command must not count.
     acked.store(0);
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
@@ -186,11 +182,12 @@ int CommandProtocol::HandleDeviceQuery(const uint8_t* frame) {
     const uint8_t code = frame[3];
     const uint8_t argument = frame[4];
 
-    if (family == 0x84) {
+    const FamilyRules* rules = FindFamily(family);
+    if (rules == nullptr) return 0;
+    if (rules->queries == QueryRoute::Ble) {
         QueryBle(deviceId, code, argument);
         return 0;
     }
-    if (FindFamilyRules(family) == nullptr) return 0;
 
     // compat: only the lowest slot with the id is asked, even when it cannot
     // be; pages expect no answer rather than one from another collection.
@@ -200,15 +197,13 @@ int CommandProtocol::HandleDeviceQuery(const uint8_t* frame) {
     if (q == nullptr) return 0;
     HidDevice& control = *targets.front().control;
 
-    switch (family) {
-        case 0x80:
-        case 0x81:
+    switch (rules->queries) {
+        case QueryRoute::Feature:
             return QueryFeatureDevice(control, family, deviceId, *q, argument);
-        case 0x83:
-        case 0x85:
+        case QueryRoute::Output:
             return QueryOutputDevice(control, family, deviceId, *q, argument);
         default:
-            // Family 0x82 devices cannot answer queries.
+            // These devices cannot answer queries.
             SendReplyText(protocol::QueryFailureText(family, deviceId, code));
             return 0;
     }
@@ -216,7 +211,8 @@ int CommandProtocol::HandleDeviceQuery(const uint8_t* frame) {
 
 int CommandProtocol::RequestFeatureQuery(HidDevice& control, uint8_t family, uint8_t code, uint8_t dataLength,
                                          uint8_t value) {
-    if (family != 0x80 && family != 0x81) return 0;
+    const FamilyRules* rules = FindFamily(family);
+    if (rules == nullptr || rules->queries != QueryRoute::Feature) return 0;
     QueryBuffer buffer{};
     const std::array<uint8_t, 8> request = {0xA0, code, dataLength, 0x00, value, 0x00, 0x00, 0x00};
     std::memcpy(buffer.data(), request.data(), request.size());

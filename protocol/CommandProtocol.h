@@ -9,11 +9,12 @@
 #include <string>
 
 #include "bridge/PageSink.h"
-#include "hid/HidDeviceManager.h"
+#include "hid/Families.h"
 #include "platform/Clock.h"
 #include "platform/HidApi.h"
 #include "platform/Timings.h"
 #include "protocol/BleCommandPort.h"
+#include "protocol/HidCommandPort.h"
 #include "protocol/Packets.h"
 
 namespace orvex {
@@ -24,7 +25,7 @@ constexpr int kMaxAttempts = 10;
 class CommandProtocol {
 public:
     // Replies, acknowledgements and failure texts go to pages.
-    CommandProtocol(HidDeviceManager& hid, Clock& clock, PageSink& pages, const Timings& timings = Timings());
+    CommandProtocol(HidCommandPort& hid, Clock& clock, PageSink& pages, const Timings& timings = Timings());
 
     // One decoded frame: byte 0xF0 makes it a query, anything else a command.
     void HandleFrame(const uint8_t* frame);
@@ -42,7 +43,7 @@ public:
     void SetBlePort(BleCommandPort* port) { m_ble.store(port); }
 
     // 1 when the device reports the answer of `code` ready, else 0; 0 at once
-    // for a family other than 0x80 and 0x81.
+    // for a family whose queries are not feature requests.
     int RequestFeatureQuery(HidDevice& control, uint8_t family, uint8_t code, uint8_t dataLength, uint8_t value);
 
 private:
@@ -66,7 +67,7 @@ private:
     void SendReplyText(const std::string& text);
     void SendSuccessText(uint8_t family, uint8_t deviceId, const protocol::QueryCommand& q, const uint8_t* reply);
 
-    HidDeviceManager& m_hid;
+    HidCommandPort& m_hid;
     Clock& m_clock;
     PageSink& m_pages;
     const Timings m_timings;

@@ -95,6 +95,9 @@ uint8_t ApplyArgumentRule(ArgumentRule rule, uint8_t argument) {
 namespace {
 
 using R = ArgumentRule;
+// The bridge's side of the device contract; the devices' side is the
+// simulator's (sim/DeviceContract.h, sim/ReportDescriptors.h), and
+// tests/sim/device_contract_test.cpp checks the lengths here against it.
 const QueryCommand kQueryCommands[] = {
     {0x04, 0x38, R::APlusOne, 0x38, R::APlusOne, R::Zero, 1, false, 56},
     {0x05, 0x0F, R::APlusOne, 0x0F, R::APlusOne, R::Zero, 1, false, 15},

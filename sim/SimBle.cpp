@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "sim/DeviceContract.h"
+
 namespace orvex::sim {
 
 namespace {
@@ -25,15 +27,14 @@ std::string Compact(const std::string& address) {
 }
 
 bool IsQueryRequest(const uint8_t* data, size_t length) {
-    if (length < 2 || data[1] != 0x08) return false;
-    return data[0] == 0xA0 || data[0] == 0xA1 || data[0] == 0xA2 || data[0] == 0xA9;
+    return length >= 2 && data[1] == 0x08 && orvex_find_ble_request(data[0]) != nullptr;
 }
 
 // Byte 0 the request code, then counting bytes; the 0xA9 answer echoes the
 // block it was asked for.
 std::vector<uint8_t> BuiltInAnswer(const uint8_t* request, size_t length) {
     const uint8_t code = request[0];
-    const size_t size = code == 0xA0 ? 126 : code == 0xA9 ? 130 : code == 0xA1 ? 3 : 5;
+    const size_t size = orvex_find_ble_request(code)->ble_answer_length;
     std::vector<uint8_t> answer(size);
     for (size_t i = 0; i < size; ++i) answer[i] = static_cast<uint8_t>(i);
     answer[0] = code;

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/ControlSocket.h"
+#include "sim/DeviceContract.h"
 #include "sim/Scenario.h"
 #include "sim/Scheduler.h"
 #include "sim/SimBle.h"
@@ -24,6 +25,12 @@ namespace orvex::sim {
 using nlohmann::json;
 
 namespace {
+
+// The simulator's devices are the reference copy of the device contract:
+// their models (sim/Devices.cpp), descriptors (sim/ReportDescriptors.h) and
+// query answers (sim/DeviceContract.h, which the kernel suite's uhid
+// emulator shares). The other copies are checked against them in
+// tests/sim/device_contract_test.cpp.
 
 // Like the kernel's per-reader buffer: a handle nobody reads must not grow
 // without bound. The oldest reports go first, as they do there.
@@ -43,7 +50,8 @@ bool IsOutputQueryRequest(const std::vector<uint8_t>& bytes) {
 }
 
 size_t DataReportCount(uint8_t code) {
-    return code == 0x09 ? 2 : code == 0x0A ? 3 : 1;
+    const orvex_query_code* q = orvex_find_query_code(code);
+    return q != nullptr ? q->answer_reports : 1;
 }
 
 }  // namespace

@@ -399,7 +399,7 @@ TEST_F(AHidFamily, ReaderOfAClearedSlotForwardsNothingAndLeavesItWithoutAnId) {
     m_manager.OpenHidFamily(0x81);
     ASSERT_TRUE(Waiting("vireo/1"));
     // Never reported: the removal clears the slot but names no reader to stop.
-    m_manager.HandleHidRemoval81(test::Removal("/dev/vireo", kProductVireo));
+    m_manager.HandleHidRemoval(test::Removal("/dev/vireo", kProductVireo));
     Collection("vireo/1")->QueueInput({0x05, 0x03});
     // Its reader takes the report, drops it and lets the input go.
     ASSERT_TRUE(test::WaitUntil([&] { return Collection("vireo/1")->OpenHandles() == 0; }, kWait));

@@ -22,6 +22,13 @@
 #include "sim/Simulator.h"
 
 namespace orvex {
+
+struct HidManagerAccess {
+    static void RequestStop(HidDeviceManager& manager, uint8_t family, int slot) {
+        manager.Family(family)->m_bStopRequest[slot].Set();
+    }
+};
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -80,8 +87,8 @@ protected:
             R"({"devices":[{"name":"vireo","vendor_id":"0x1D57","product_id":"0xFA60","device_id":2}]})", &error);
         ASSERT_TRUE(sim) << error;
         pages.onText = [this](const std::string& text) {
-            if (stopOnBroadcast) manager->Family(0x81)->m_bStopRequest[0].Set();
-            ackAtBroadcast.push_back(manager->m_bAcked81[0].load());
+            if (stopOnBroadcast) HidManagerAccess::RequestStop(*manager, 0x81, 0);
+            ackAtBroadcast.push_back(manager->AckFlag(0).load());
             events.Add(text);
         };
         manager = std::make_unique<HidDeviceManager>(sim->hid(), clock, pages);
@@ -152,7 +159,7 @@ TEST_F(AReader, EndsAtOnceWhenStoppedWhileWaitingAndReadsNothingMore) {
     Report({0x05, 0x02, 0x01});
     ASSERT_TRUE(events.WaitForCount(2));
     ASSERT_TRUE(WaitUntilWaiting());
-    manager->Family(0x81)->m_bStopRequest[0].Set();
+    HidManagerAccess::RequestStop(*manager, 0x81, 0);
     Report({0x05, 0x02, 0x02}, "queued after the stop");
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(StopWithin(10s)) << "the stop request did not wake the reader";
@@ -241,7 +248,7 @@ TEST(ARemovalOfAnInputCollection, LetsAReportTextAlreadyOnItsWayGoOutFirst) {
     removal.path = sim->CollectionPaths("vireo")[1];
     removal.vendor_id = kOrvexVendorId;
     removal.product_id = kProductVireo;
-    auto removed = std::async(std::launch::async, [&] { manager.HandleHidRemoval81(removal); });
+    auto removed = std::async(std::launch::async, [&] { manager.HandleHidRemoval(removal); });
     // Had the removal not waited, its text would be out by now.
     removed.wait_for(200ms);
     pages.Release();

@@ -58,7 +58,7 @@ TEST_F(AFamily81Manager, DropsAReportReadWhileItsSlotIsClearedAndGivesTheSlotNoI
     device[1]->QueueInput({0x05, 0x07, 0x01});
     m_manager.OpenHidFamily(0x81);
     ASSERT_EQ(inRead.get_future().wait_for(10s), std::future_status::ready);
-    m_manager.HandleHidRemoval81(test::Removal("/dev/hidraw1", kProductVireo));
+    m_manager.HandleHidRemoval(test::Removal("/dev/hidraw1", kProductVireo));
     release.set_value();
     m_manager.StopSlotReader(0x81, 0);  // the poll has finished once this returns
     EXPECT_EQ(m_pages.Texts(), test::Texts{"810000"});

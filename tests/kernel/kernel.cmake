@@ -17,6 +17,7 @@ add_custom_command(OUTPUT ${orvex_emulator}
   COMMAND ${ORVEX_KERNEL_CC} -std=gnu11 -O2 -Wall -Wextra -static -I${PROJECT_SOURCE_DIR}
     -o ${orvex_emulator} ${CMAKE_CURRENT_SOURCE_DIR}/kernel/uhid_emulator.c
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/kernel/uhid_emulator.c ${PROJECT_SOURCE_DIR}/sim/ReportDescriptors.h
+    ${PROJECT_SOURCE_DIR}/sim/DeviceContract.h
   COMMENT "Building the uhid emulator of the kernel suite")
 add_custom_target(orvex-uhid-emulator DEPENDS ${orvex_emulator})
 add_dependencies(kernel_tests orvex-uhid-emulator)

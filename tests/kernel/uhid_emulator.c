@@ -1,7 +1,9 @@
 /* orvex-uhid-emulator: devices of every HID family on /dev/uhid, and the agent
  * through which the kernel suite drives its guest.
  *
- * The devices keep the contract the simulator keeps (sim/README.md), but the
+ * The devices keep the contract the simulator keeps (sim/README.md): the
+ * simulator's models, descriptors and query answers (sim/DeviceContract.h)
+ * are the reference this file follows and takes its tables from. But the
  * bridge reaches them through hidraw and the kernel's HID core. So every
  * report a device sends carries an id that its report descriptor declares, and
  * goes out at its declared length: the kernel drops input reports with
@@ -44,6 +46,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "sim/DeviceContract.h"
 #include "sim/ReportDescriptors.h"
 
 #ifndef BUS_USB
@@ -98,30 +101,6 @@ static struct device devices[] = {
     {"fa70", 0xFA70, 3, 1, 1, DESCRIPTOR(orvex_feature_device_descriptor), -1, 0, 0, NULL, 0},
     {"fa71", 0xFA71, 4, 0, 1, DESCRIPTOR(orvex_output_device_descriptor), -1, 0, 0, NULL, 0},
 };
-
-/* Query codes: the length of a feature device's answer. */
-static int answer_length(uint8_t code) {
-    switch (code) {
-        case 0x04:
-            return 56;
-        case 0x05:
-            return 15;
-        case 0x06:
-            return 9;
-        case 0x08:
-            return 59;
-        case 0x09:
-            return 131;
-        case 0x0A:
-            return 128;
-        case 0x0B:
-            return 8;
-        case 0x0C:
-            return 10;
-        default:
-            return 0;
-    }
-}
 
 /* ---------------------------------------------------------------------- */
 /* Small helpers */
@@ -248,25 +227,7 @@ static void unplug(struct device *d) {
 /* The whole length of the input report with this id, id included, from the
  * device's report descriptor; 0 when it declares no such report. */
 static size_t declared_input_length(const struct device *d, uint8_t id) {
-    const unsigned char *item = d->descriptor, *end = d->descriptor + d->descriptor_size;
-    unsigned report_id = 0, report_size = 0, report_count = 0, bits = 0;
-    while (item < end) {
-        static const int data_bytes[] = {0, 1, 2, 4};
-        const int n = data_bytes[*item & 0x03];
-        if (item + 1 + n > end) break;
-        unsigned value = 0;
-        for (int i = 0; i < n; ++i) value |= (unsigned)item[1 + i] << (8 * i);
-        switch (*item & 0xFC) {
-            case 0x84: report_id = value; break;
-            case 0x74: report_size = value; break;
-            case 0x94: report_count = value; break;
-            case 0x80:
-                if (report_id == id) bits += report_size * report_count;
-                break;
-        }
-        item += 1 + n;
-    }
-    return bits ? 1u + bits / 8 : 0;
+    return orvex_declared_report_length(d->descriptor, d->descriptor_size, ORVEX_HID_INPUT, id);
 }
 
 /* A real device always sends its reports whole, and the kernel drops shorter
@@ -331,7 +292,8 @@ static void answer_output_query(struct device *d, uint8_t code) {
     uint8_t report[DATA_REPORT_SIZE] = {0x04, 0x06, 0xC0, 0x01};
     send_stream_reports(d);
     send_input(d, report, sizeof report);
-    const int count = code == 0x09 ? 2 : code == 0x0A ? 3 : 1;
+    const struct orvex_query_code *q = orvex_find_query_code(code);
+    const int count = q ? q->answer_reports : 1;
     for (int k = 0; k < count; ++k) {
         memset(report, 0, sizeof report);
         report[0] = 0x04;
@@ -369,7 +331,8 @@ static void on_get_report(struct device *d, const struct uhid_get_report_req *re
     memset(&reply, 0, sizeof reply);
     reply.type = UHID_GET_REPORT_REPLY;
     reply.u.get_report_reply.id = req->id;
-    int len = req->rnum == 0xA0 ? 8 : answer_length(req->rnum);
+    /* The query status (0xA0) and every answer at its declared length. */
+    const int len = (int)orvex_declared_report_length(d->descriptor, d->descriptor_size, ORVEX_HID_FEATURE, req->rnum);
     if (req->rtype != UHID_FEATURE_REPORT || !d->feature_device || len == 0) {
         uint8_t id = req->rnum;
         record(d, "refused", &id, 1);

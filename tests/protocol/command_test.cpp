@@ -115,7 +115,7 @@ TEST_F(ACommand, RunsItsTransferWithoutTheFamilyLockAndKeepsItsDeviceWhenTheSlot
     };
     m_duringSleep = [&](size_t index) {
         flowed.push_back(Report(witness, {0x05, 0x7E, static_cast<uint8_t>(flowed.size())}));
-        if (index == 0) m_hid.HandleHidRemoval82(Removal(device->info.path, kProductSabre));
+        if (index == 0) m_hid.HandleHidRemoval(Removal(device->info.path, kProductSabre));
     };
     Command(BlockFrame(0x82, 0x40));
     EXPECT_EQ(flowed, std::vector<bool>(5, true));

@@ -267,7 +267,7 @@ TEST_F(AQuery, AsksOnlyTheLowestSlotWithTheIdThatCanBeAsked) {
     EXPECT_EQ(first->Calls(Op::Write).size(), 10u);
     EXPECT_EQ(second->CallCount(), 0u);
     // Its device is gone: the next slot with the id is asked.
-    m_hid.HandleHidRemoval83(Removal(first->info.path, kProductSabre));
+    m_hid.HandleHidRemoval(Removal(first->info.path, kProductSabre));
     EXPECT_EQ(Query("f083020c00"), 0);
     EXPECT_EQ(second->Calls(Op::Write).size(), 10u);
 }

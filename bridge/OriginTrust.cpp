@@ -57,7 +57,7 @@ OriginTrust::OriginTrust(OriginPolicy policy, std::vector<std::string> fixed, st
 
 OriginTrust::~OriginTrust() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_stop = true;
     }
     m_wake.notify_all();
@@ -65,7 +65,7 @@ OriginTrust::~OriginTrust() {
 }
 
 void OriginTrust::SetStore(TrustStore* store) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_store = store;
     m_kept.clear();
     if (store) {
@@ -75,17 +75,17 @@ void OriginTrust::SetStore(TrustStore* store) {
 }
 
 void OriginTrust::SetAsker(std::shared_ptr<Asker> asker) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_asker = std::move(asker);
 }
 
 void OriginTrust::SetPages(HeldPages* pages) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_pages = pages;
 }
 
 void OriginTrust::SetConsoleUrl(const std::string& url) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_consoleUrl = url;
 }
 
@@ -95,7 +95,7 @@ bool OriginTrust::TrustedLocked(const std::string& origin) const {
 
 bool OriginTrust::Handshake(const std::string& origin, bool present) {
     if (m_policy == OriginPolicy::Any) return true;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     // No Origin header: a program of this user, not a browser. Only a list
     // of origins that the user wrote out keeps it away.
     if (!present) return m_policy == OriginPolicy::Ask;
@@ -113,7 +113,7 @@ PageAdmission OriginTrust::Open(const std::string& origin, bool present) {
     std::shared_ptr<Asker> asker;
     std::string line;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (TrustedLocked(origin)) return PageAdmission::Serve;
         if (m_denied.count(origin) > 0) return PageAdmission::Refuse;
         auto inserted = m_questions.emplace(origin, Question{0, Clock::now()});
@@ -133,7 +133,7 @@ PageAdmission OriginTrust::Open(const std::string& origin, bool present) {
 }
 
 void OriginTrust::HeldPageClosed(const std::string& origin) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     auto question = m_questions.find(origin);
     if (question != m_questions.end() && question->second.pages > 0) --question->second.pages;
 }
@@ -144,7 +144,7 @@ void OriginTrust::Decide(const std::string& origin, OriginDecision decision) {
     bool asked = false;
     std::string error;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         asker = m_asker;
         pages = m_pages;
         asked = m_questions.erase(origin) > 0;
@@ -178,7 +178,7 @@ void OriginTrust::Reload() {
     std::shared_ptr<Asker> asker;
     HeldPages* pages = nullptr;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (!m_store) return;
         const std::vector<std::string> loaded = m_store->Load();
         const std::set<std::string> kept(loaded.begin(), loaded.end());
@@ -203,7 +203,7 @@ void OriginTrust::Reload() {
 
 OriginTrust::Snapshot OriginTrust::Snap() {
     Snapshot snapshot{m_policy, {}, {}, {}};
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     std::set<std::string> trusted(m_fixed);
     trusted.insert(m_kept.begin(), m_kept.end());
     snapshot.trusted.assign(trusted.begin(), trusted.end());
@@ -217,7 +217,7 @@ OriginTrust::Snapshot OriginTrust::Snap() {
 }
 
 void OriginTrust::TimeoutLoop() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     while (!m_stop) {
         auto next = Clock::time_point::max();
         std::vector<std::string> expired;

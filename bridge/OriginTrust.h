@@ -11,12 +11,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadSafety.h"
 #include "bridge/PageSink.h"
 
 namespace orvex {
@@ -105,26 +105,25 @@ private:
         size_t pages = 0;
         Clock::time_point since;
     };
-    bool TrustedLocked(const std::string& origin) const;
+    bool TrustedLocked(const std::string& origin) const ORVEX_REQUIRES(m_mutex);
     void TimeoutLoop();
 
     const OriginPolicy m_policy;
     const std::set<std::string> m_fixed;
     const std::chrono::milliseconds m_answerTimeout;
-    TrustStore* m_store = nullptr;
-    HeldPages* m_pages = nullptr;
-
     // Guards what follows; the store is read and written under it, so that a
     // reload never sees a file older than an answer already given. Never held
     // over a call to the asker or the pages.
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::string m_consoleUrl;
-    std::shared_ptr<Asker> m_asker;
-    std::set<std::string> m_kept;  // the store's origins
-    std::map<std::string, Question> m_questions;
-    std::set<std::string> m_denied;
-    bool m_stop = false;
+    Mutex m_mutex;
+    std::condition_variable_any m_wake;
+    TrustStore* m_store ORVEX_GUARDED_BY(m_mutex) = nullptr;
+    HeldPages* m_pages ORVEX_GUARDED_BY(m_mutex) = nullptr;
+    std::string m_consoleUrl ORVEX_GUARDED_BY(m_mutex);
+    std::shared_ptr<Asker> m_asker ORVEX_GUARDED_BY(m_mutex);
+    std::set<std::string> m_kept ORVEX_GUARDED_BY(m_mutex);  // the store's origins
+    std::map<std::string, Question> m_questions ORVEX_GUARDED_BY(m_mutex);
+    std::set<std::string> m_denied ORVEX_GUARDED_BY(m_mutex);
+    bool m_stop ORVEX_GUARDED_BY(m_mutex) = false;
     std::thread m_timeouts;
 };
 

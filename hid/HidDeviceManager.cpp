@@ -45,7 +45,7 @@ void HidDeviceManager::OpenHidFamily(uint8_t family) {
 
     StopFamilyReaders(family);
     {
-        std::lock_guard<std::mutex> lock(state->m_mutex);
+        MutexLock lock(state->m_mutex);
         for (int s = 0; s < kSlotCount; ++s) {
             state->m_active[s] = HidCollectionRecord();
             state->m_control[s] = HidCollectionRecord();
@@ -100,7 +100,7 @@ void HidDeviceManager::OpenHidFamily(uint8_t family) {
     }
 
     {
-        std::lock_guard<std::mutex> lock(state->m_mutex);
+        MutexLock lock(state->m_mutex);
         for (int i = 0; i < kSlotCount; ++i) {
             state->m_control[i] = control[i];
             state->m_input[i] = input[i];
@@ -118,10 +118,8 @@ void HidDeviceManager::StartReader(uint8_t family, int slot) {
     HidFamilyState* state = Family(family);
     try {
         state->m_hThread[slot] = std::thread([this, family, slot] { ReaderThreadProc(family, slot); });
-        state->m_dwThreadId[slot] = state->m_hThread[slot].get_id();
     } catch (const std::system_error& e) {
         // The slot stays without a reader; later stops treat it as threadless.
-        state->m_dwThreadId[slot] = std::thread::id();
         char family_text[8];
         std::snprintf(family_text, sizeof family_text, "%02x", family);
         diag_error(std::string("cannot start the reader of family ") + family_text + " slot " + std::to_string(slot) +
@@ -136,7 +134,6 @@ void HidDeviceManager::StopSlotReader(uint8_t family, int slot) {
     // Joined without the family lock: the reader takes it to finish a report
     // it has already read.
     if (state->m_hThread[slot].joinable()) state->m_hThread[slot].join();
-    state->m_dwThreadId[slot] = std::thread::id();
 }
 
 void HidDeviceManager::StopFamilyReaders(uint8_t family) {
@@ -145,7 +142,7 @@ void HidDeviceManager::StopFamilyReaders(uint8_t family) {
     for (int s = 0; s < kSlotCount; ++s) {
         StopSlotReader(family, s);
         {
-            std::lock_guard<std::mutex> lock(state->m_mutex);
+            MutexLock lock(state->m_mutex);
             state->m_bPaired[s] = 0;
         }
         state->m_bStopRequest[s].Clear();
@@ -156,7 +153,7 @@ void HidDeviceManager::RequestStopAll() {
     for (uint8_t family : HidFamiliesBy(&FamilyRules::stopRank)) {
         HidFamilyState* state = Family(family);
         {
-            std::lock_guard<std::mutex> lock(state->m_mutex);
+            MutexLock lock(state->m_mutex);
             for (int s = 0; s < kSlotCount; ++s) state->m_bPaired[s] = 0;
         }
         // Outside the family lock: waking a reader takes the lock its device
@@ -170,11 +167,10 @@ void HidDeviceManager::JoinAllReaders() {
         HidFamilyState* state = Family(family);
         for (int s = 0; s < kSlotCount; ++s) {
             {
-                std::lock_guard<std::mutex> lock(state->m_mutex);
+                MutexLock lock(state->m_mutex);
                 state->m_bPaired[s] = 0;
             }
             if (state->m_hThread[s].joinable()) state->m_hThread[s].join();
-            state->m_dwThreadId[s] = std::thread::id();
         }
     }
 }
@@ -183,7 +179,7 @@ void HidDeviceManager::CloseAll() {
     for (uint8_t family : HidFamiliesBy(&FamilyRules::stopRank)) {
         HidFamilyState* state = Family(family);
         {
-            std::lock_guard<std::mutex> lock(state->m_mutex);
+            MutexLock lock(state->m_mutex);
             for (int s = 0; s < kSlotCount; ++s) {
                 state->m_active[s] = HidCollectionRecord();
                 state->m_control[s] = HidCollectionRecord();
@@ -200,7 +196,7 @@ std::vector<HidCommandPort::SlotTarget> HidDeviceManager::SelectSlots(uint8_t fa
     std::vector<SlotTarget> targets;
     HidFamilyState* state = Family(family);
     if (state == nullptr) return targets;
-    std::lock_guard<std::mutex> lock(state->m_mutex);
+    MutexLock lock(state->m_mutex);
     // Every slot, not only those below the control count: when a device's
     // control collection could not be opened, the next devices' slots lie past
     // it, and their commands would be lost.
@@ -229,7 +225,7 @@ std::vector<HidSlotStatus> HidDeviceManager::Snapshot() {
         const uint8_t family = rules.family;
         HidFamilyState* state = Family(family);
         if (state == nullptr) continue;
-        std::lock_guard<std::mutex> lock(state->m_mutex);
+        MutexLock lock(state->m_mutex);
         for (int s = 0; s < kSlotCount; ++s) {
             const HidCollectionRecord& input = state->m_input[s];
             if (input.szPath.empty()) continue;

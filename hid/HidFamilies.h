@@ -7,13 +7,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "hid/Families.h"
 #include "platform/HidApi.h"
 #include "platform/ReaderWake.h"
+#include "platform/ThreadSafety.h"
 
 namespace orvex {
 
@@ -35,23 +35,22 @@ struct HidCollectionRecord {
 // One family's table. m_mutex guards records, counts and pairing flags; readers
 // hold it only to update ids and pairing, the command side only to pick slots.
 struct HidFamilyState {
-    std::mutex m_mutex;
-    std::thread::id m_dwThreadId[kSlotCount];
+    Mutex m_mutex;
     std::thread m_hThread[kSlotCount];
-    HidCollectionRecord m_active[kSlotCount];
-    HidCollectionRecord m_control[kSlotCount];
-    HidCollectionRecord m_input[kSlotCount];
-    int m_nControlCount = 0;
-    int m_nInputCount = 0;
-    int m_bPaired[kSlotCount] = {};
+    HidCollectionRecord m_active[kSlotCount] ORVEX_GUARDED_BY(m_mutex);
+    HidCollectionRecord m_control[kSlotCount] ORVEX_GUARDED_BY(m_mutex);
+    HidCollectionRecord m_input[kSlotCount] ORVEX_GUARDED_BY(m_mutex);
+    int m_nControlCount ORVEX_GUARDED_BY(m_mutex) = 0;
+    int m_nInputCount ORVEX_GUARDED_BY(m_mutex) = 0;
+    int m_bPaired[kSlotCount] ORVEX_GUARDED_BY(m_mutex) = {};
     // The stop request is the reader's wake-up: setting it ends a reader that
     // waits in its device read at once.
     ReaderWake m_bStopRequest[kSlotCount];
     // Set while a reader sends a report text it checked against its record;
     // a removal that cleared the record waits for it (m_forwarded) before its
     // own text goes out, so that no report text follows a removal text.
-    bool m_bForwarding[kSlotCount] = {};
-    std::condition_variable m_forwarded;
+    bool m_bForwarding[kSlotCount] ORVEX_GUARDED_BY(m_mutex) = {};
+    std::condition_variable_any m_forwarded;
 
     // The slot's traffic as /status shows it: written by the slot's reader
     // alone, read without the lock, cleared by the open step.

@@ -54,7 +54,7 @@ bool HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
     uint8_t report[kReportBufferSize] = {};
     std::shared_ptr<HidDevice> input;
     {
-        std::lock_guard<std::mutex> lock(state->m_mutex);
+        MutexLock lock(state->m_mutex);
         input = state->m_input[slot].hInput;
     }
     if (!input) return false;  // cleared by a removal
@@ -68,7 +68,7 @@ bool HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
     const uint8_t deviceId = report[1];
 
     {
-        std::lock_guard<std::mutex> lock(state->m_mutex);
+        MutexLock lock(state->m_mutex);
         // A removal (or a rebuild) replaced the record while the device was
         // read: the report belongs to a device the pages were told is gone,
         // and must not give the cleared slot an id again.
@@ -93,7 +93,7 @@ bool HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
         HidFamilyState& state;
         int slot;
         ~Forwarded() {
-            std::lock_guard<std::mutex> lock(state.m_mutex);
+            MutexLock lock(state.m_mutex);
             state.m_bForwarding[slot] = false;
             state.m_forwarded.notify_all();
         }

@@ -41,7 +41,7 @@ void HidDeviceManager::RemoveFromFamily(uint8_t family, const std::string& path)
     std::vector<int> cleared;
     std::vector<int> stopped;
     {
-        std::unique_lock<std::mutex> lock(state->m_mutex);
+        MutexLock lock(state->m_mutex);
         for (int s = 0; s < kSlotCount; ++s) {
             if (!SamePath(state->m_input[s].szPath, path)) continue;
             texts.push_back(RemovalText(family, state->m_input[s].nDeviceId));
@@ -54,11 +54,12 @@ void HidDeviceManager::RemoveFromFamily(uint8_t family, const std::string& path)
             stopped.push_back(s);
         }
         // Bounded by one broadcast; the lock is free meanwhile.
-        state->m_forwarded.wait(lock, [&] {
+        auto forwarding = [&]() ORVEX_REQUIRES(state->m_mutex) {
             for (int s : cleared)
-                if (state->m_bForwarding[s]) return false;
-            return true;
-        });
+                if (state->m_bForwarding[s]) return true;
+            return false;
+        };
+        while (forwarding()) state->m_forwarded.wait(lock);
     }
     // The stop requests stay set until the family's next open step.
     for (int s : stopped) StopSlotReader(family, s);

@@ -214,7 +214,7 @@ struct BluezStack::Registration {
     // BlueZ counts its subscription (or its StartNotify is on its way).
     bool subscribed = true;
     bool running = false;  // a callback of it runs on the delivery thread
-    std::condition_variable idle;
+    std::condition_variable_any idle;
 };
 
 struct BluezStack::Outcome {
@@ -235,7 +235,7 @@ public:
 
     int GetServices(std::vector<BleGattService>* services) override {
         services->clear();
-        std::unique_lock<std::mutex> lock(m_stack.m_mutex);
+        MutexLock lock(m_stack.m_mutex);
         if (!m_stack.LoadedLocked(lock)) return -EIO;
         auto it = m_stack.m_objects->services.find(m_path);
         if (it == m_stack.m_objects->services.end()) return -ENOENT;
@@ -245,7 +245,7 @@ public:
 
     int GetCharacteristics(const BleGattService& service, std::vector<BleGattCharacteristic>* list) override {
         list->clear();
-        std::unique_lock<std::mutex> lock(m_stack.m_mutex);
+        MutexLock lock(m_stack.m_mutex);
         if (!m_stack.LoadedLocked(lock)) return -EIO;
         for (const auto& [path, c] : m_stack.m_objects->characteristics) {
             if (c.service != m_path) continue;
@@ -278,7 +278,7 @@ public:
         list->clear();
         auto owner = m_characteristics.find(characteristic.attribute_handle);
         if (owner == m_characteristics.end()) return -ENOENT;
-        std::unique_lock<std::mutex> lock(m_stack.m_mutex);
+        MutexLock lock(m_stack.m_mutex);
         if (!m_stack.LoadedLocked(lock)) return -EIO;
         for (const auto& [path, d] : m_stack.m_objects->descriptors) {
             if (d.characteristic != owner->second) continue;
@@ -327,7 +327,7 @@ public:
         BleEventHandle id = 0;
         {
             // In force before StartNotify, so that the first values are not lost.
-            std::lock_guard<std::mutex> lock(m_stack.m_mutex);
+            MutexLock lock(m_stack.m_mutex);
             id = m_stack.m_nextHandle++;
             m_stack.m_registrations[id] = registration;
         }
@@ -382,7 +382,7 @@ BluezStack::BluezStack(std::string busAddress)
 
 BluezStack::~BluezStack() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_stop = true;
     }
     m_deliveryReady.notify_all();
@@ -393,7 +393,7 @@ BluezStack::~BluezStack() {
     if (m_wakeFd >= 0) close(m_wakeFd);
 }
 
-bool BluezStack::LoadedLocked(std::unique_lock<std::mutex>& lock) {
+bool BluezStack::LoadedLocked(MutexLock& lock) {
     if (m_wakeFd < 0 || m_stop) return false;
     const auto now = std::chrono::steady_clock::now();
     // The library keeps the bus object of every connection that fails to
@@ -410,13 +410,16 @@ bool BluezStack::LoadedLocked(std::unique_lock<std::mutex>& lock) {
         m_tasks.push_back([this] { LoadObjects(); });
         Wake();
     }
-    m_stateChanged.wait_for(lock, kCallerWait, [this] { return m_state != State::Connecting || m_stop; });
+    const auto deadline = now + kCallerWait;
+    while (m_state == State::Connecting && !m_stop &&
+           m_stateChanged.wait_until(lock, deadline) == std::cv_status::no_timeout) {
+    }
     return m_state == State::Ready;
 }
 
 bool BluezStack::Post(std::function<void()> task) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (m_stop || m_wakeFd < 0) return false;
         m_tasks.push_back(std::move(task));
     }
@@ -477,7 +480,7 @@ void BluezStack::End(BleEventHandle handle, bool stopNotify) {
     std::shared_ptr<Registration> registration;
     bool lastOfPath = true;
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         auto it = m_registrations.find(handle);
         if (it == m_registrations.end()) return;
         registration = it->second;
@@ -485,7 +488,8 @@ void BluezStack::End(BleEventHandle handle, bool stopNotify) {
         registration->closed = true;
         // A callback of this registration that runs now is the last one;
         // from the delivery thread it is the caller itself.
-        if (!fromCallback) registration->idle.wait(lock, [&] { return !registration->running; });
+        if (!fromCallback)
+            while (registration->running) registration->idle.wait(lock);
         for (const auto& [id, other] : m_registrations)
             if (other->path == registration->path) lastOfPath = false;
     }
@@ -509,7 +513,7 @@ void BluezStack::End(BleEventHandle handle, bool stopNotify) {
 
 std::vector<BleDeviceNode> BluezStack::DeviceNodes() {
     std::vector<BleDeviceNode> nodes;
-    std::unique_lock<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (!LoadedLocked(lock)) return nodes;
     for (const auto& [path, device] : m_objects->devices) {
         BleDeviceNode node;
@@ -524,14 +528,14 @@ std::vector<BleDeviceNode> BluezStack::DeviceNodes() {
 
 std::vector<std::string> BluezStack::ServiceInterfaces() {
     std::vector<std::string> names;
-    std::unique_lock<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (!LoadedLocked(lock)) return names;
     for (const auto& [path, service] : m_objects->services) names.push_back(m_objects->InterfaceName(path, service));
     return names;
 }
 
 std::unique_ptr<BleServiceHandle> BluezStack::OpenService(const std::string& interfaceName) {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (!LoadedLocked(lock)) return nullptr;
     for (const auto& [path, service] : m_objects->services)
         if (m_objects->InterfaceName(path, service) == interfaceName) return std::make_unique<Service>(*this, path);
@@ -539,10 +543,10 @@ std::unique_ptr<BleServiceHandle> BluezStack::OpenService(const std::string& int
 }
 
 void BluezStack::DeliveryLoop() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     for (;;) {
         // Nothing to do: sleeps until a notification or the stop comes.
-        m_deliveryReady.wait(lock, [this] { return m_stop || !m_deliveries.empty(); });
+        while (!m_stop && m_deliveries.empty()) m_deliveryReady.wait(lock);
         if (m_stop) return;
         Delivery delivery = std::move(m_deliveries.front());
         m_deliveries.pop_front();
@@ -572,7 +576,7 @@ void BluezStack::BusLoop() {
     for (;;) {
         std::vector<std::function<void()>> tasks;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            MutexLock lock(m_mutex);
             if (m_stop) break;
             tasks.swap(m_tasks);
         }
@@ -631,7 +635,7 @@ void BluezStack::BusLoop() {
 
 void BluezStack::SetState(State state) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_state = state;
     }
     m_stateChanged.notify_all();
@@ -718,7 +722,7 @@ void BluezStack::LoadObjects() {
              if (!why.empty()) {
                  Unavailable("BlueZ does not answer: " + why);
                  {
-                     std::lock_guard<std::mutex> lock(m_mutex);
+                     MutexLock lock(m_mutex);
                      ReplaceObjectsLocked(std::make_unique<Objects>());
                      // Absent, it is listed again when it takes its name.
                      m_retryListing = !absent;
@@ -730,7 +734,7 @@ void BluezStack::LoadObjects() {
              // BlueZ is back (or was there all along): a later absence is news again.
              m_reportedUnavailable = false;
              {
-                 std::lock_guard<std::mutex> lock(m_mutex);
+                 MutexLock lock(m_mutex);
                  ReplaceObjectsLocked(std::move(objects));
                  m_state = State::Ready;
              }
@@ -747,7 +751,7 @@ void BluezStack::ReplaceObjectsLocked(std::unique_ptr<Objects> objects) {
 void BluezStack::Resubscribe() {
     std::vector<std::string> paths;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (m_state != State::Ready) return;
         for (auto& [id, registration] : m_registrations) {
             if (registration->subscribed || !m_objects->characteristics.count(registration->path)) continue;
@@ -763,7 +767,7 @@ void BluezStack::Resubscribe() {
             if (!e) return;
             diag_verbose("BlueZ StartNotify of " + path + ": " + e->getMessage());
             // Tried again when BlueZ shows the object anew.
-            std::lock_guard<std::mutex> lock(m_mutex);
+            MutexLock lock(m_mutex);
             for (auto& [id, registration] : m_registrations)
                 if (registration->path == path) registration->subscribed = false;
         });
@@ -779,7 +783,7 @@ void BluezStack::Drop(const std::string& why) {
     m_matches.clear();
     m_connection.reset();
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         ReplaceObjectsLocked(std::make_unique<Objects>());
         m_state = State::Offline;
     }
@@ -837,7 +841,7 @@ void BluezStack::OnObjectManager(sdbus::Message& message) {
             added.Add(path, interfaces);
             const bool characteristic = !added.characteristics.empty();
             {
-                std::lock_guard<std::mutex> lock(m_mutex);
+                MutexLock lock(m_mutex);
                 // Before the listing's answer, the listing itself holds this.
                 if (m_state == State::Ready) m_objects->Merge(std::move(added));
             }
@@ -845,7 +849,7 @@ void BluezStack::OnObjectManager(sdbus::Message& message) {
         } else if (message.getMemberName() == "InterfacesRemoved") {
             std::vector<std::string> interfaces;
             message >> path >> interfaces;
-            std::lock_guard<std::mutex> lock(m_mutex);
+            MutexLock lock(m_mutex);
             if (m_state != State::Ready) return;
             m_objects->Remove(path, interfaces);
             // BlueZ's subscription ends with the object.
@@ -866,7 +870,7 @@ void BluezStack::OnPropertiesChanged(sdbus::Message& message) {
         message >> interface >> changed >> invalidated;
         const std::string path = message.getPath();
         if (interface == kDevice) {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            MutexLock lock(m_mutex);
             if (m_state != State::Ready) return;
             auto it = m_objects->devices.find(path);
             if (it == m_objects->devices.end()) return;
@@ -878,7 +882,7 @@ void BluezStack::OnPropertiesChanged(sdbus::Message& message) {
         if (interface != kCharacteristic || !Get(changed, "Value", &value)) return;
         bool queued = false, dropped = false;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            MutexLock lock(m_mutex);
             for (const auto& [id, registration] : m_registrations) {
                 if (registration->path != path) continue;
                 if (m_deliveries.size() >= kMaxQueuedNotifications) {
@@ -909,7 +913,7 @@ void BluezStack::OnNameOwnerChanged(sdbus::Message& message) {
         }
         ++m_listing;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            MutexLock lock(m_mutex);
             ReplaceObjectsLocked(std::make_unique<Objects>());
             m_retryListing = false;
             m_state = State::Absent;

@@ -29,11 +29,11 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadSafety.h"
 #include "platform/BleStack.h"
 
 namespace sdbus {
@@ -84,7 +84,7 @@ private:
 
     // With m_mutex held: true when the copy is current. Asks for a
     // connection (at most every retry interval) and waits for it, bounded.
-    bool LoadedLocked(std::unique_lock<std::mutex>& lock);
+    bool LoadedLocked(MutexLock& lock) ORVEX_REQUIRES(m_mutex);
     // One method call through the bus thread, waited for with a time-out.
     // append adds the arguments; it runs on the bus thread.
     Outcome Request(const std::string& path, const char* interface, const char* method,
@@ -112,7 +112,7 @@ private:
     void Resubscribe();
     // With m_mutex held: a new copy of the objects; BlueZ's subscriptions
     // went with the old one.
-    void ReplaceObjectsLocked(std::unique_ptr<Objects> objects);
+    void ReplaceObjectsLocked(std::unique_ptr<Objects> objects) ORVEX_REQUIRES(m_mutex);
     void SetState(State state);
     void Unavailable(const std::string& why);
 
@@ -120,21 +120,21 @@ private:
     int m_wakeFd = -1;
 
     // Guards every field from here to the bus thread's own.
-    std::mutex m_mutex;
-    std::condition_variable m_stateChanged;
-    std::condition_variable m_deliveryReady;
-    State m_state = State::Offline;
-    bool m_stop = false;
+    Mutex m_mutex;
+    std::condition_variable_any m_stateChanged;
+    std::condition_variable_any m_deliveryReady;
+    State m_state ORVEX_GUARDED_BY(m_mutex) = State::Offline;
+    bool m_stop ORVEX_GUARDED_BY(m_mutex) = false;
     // A listing that failed for another reason than BlueZ's absence is
     // asked again at use, no sooner than the retry interval.
-    bool m_retryListing = false;
-    std::chrono::steady_clock::time_point m_nextAttempt{};
-    std::unique_ptr<Objects> m_objects;
-    std::vector<std::function<void()>> m_tasks;
-    std::map<BleEventHandle, std::shared_ptr<Registration>> m_registrations;
-    BleEventHandle m_nextHandle = 1;
-    std::deque<Delivery> m_deliveries;
-    bool m_reportedOverflow = false;
+    bool m_retryListing ORVEX_GUARDED_BY(m_mutex) = false;
+    std::chrono::steady_clock::time_point m_nextAttempt ORVEX_GUARDED_BY(m_mutex){};
+    std::unique_ptr<Objects> m_objects ORVEX_GUARDED_BY(m_mutex);
+    std::vector<std::function<void()>> m_tasks ORVEX_GUARDED_BY(m_mutex);
+    std::map<BleEventHandle, std::shared_ptr<Registration>> m_registrations ORVEX_GUARDED_BY(m_mutex);
+    BleEventHandle m_nextHandle ORVEX_GUARDED_BY(m_mutex) = 1;
+    std::deque<Delivery> m_deliveries ORVEX_GUARDED_BY(m_mutex);
+    bool m_reportedOverflow ORVEX_GUARDED_BY(m_mutex) = false;
 
     // The bus thread's own.
     std::unique_ptr<sdbus::IConnection> m_connection;

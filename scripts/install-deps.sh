@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # build
-  build-essential cmake ninja-build pkg-config clang lld libclang-rt-dev
+  build-essential cmake ninja-build pkg-config clang lld libclang-rt-dev clang-format
   libwebsocketpp-dev libboost-dev libhidapi-dev libudev-dev libsdbus-c++-dev libsystemd-dev
   nlohmann-json3-dev libcli11-dev
   # the Debian package and its checks

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds and runs every test:
 #  - AddressSanitizer + UndefinedBehaviorSanitizer (clang): every test
-#    program, then every libFuzzer target for 20 s (fuzz/);
+#    program, then every libFuzzer target for 10 s (fuzz/; their seeds
+#    replay in ctest too);
 #  - the Debian package and its checks (lintian, unit, autostart entry, files,
 #    dependencies, --check); the packaged binary also runs in a QEMU guest
 #    against emulated devices (the real-kernel suite), in two against the
@@ -125,8 +126,8 @@ finish "ASan tests, real kernel, package checks, console"
 # fuzzers, which would take both cores from them.
 stage "ThreadSanitizer tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan -L threaded
-stage "fuzzing, 20 s a target"
-scripts/fuzz.sh build-asan 20
+stage "fuzzing, 10 s a target"
+scripts/fuzz.sh build-asan 10
 finish "Windows build and tests under Wine"
 
 scripts/skips.py "$logs"

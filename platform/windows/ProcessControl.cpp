@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
 // After windows.h, which they need.
 #include <iphlpapi.h>
 #include <tcpmib.h>

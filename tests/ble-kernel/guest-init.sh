@@ -8,18 +8,11 @@
 #  - peripheral: its controller is a device of the central's btvirt over
 #    ttyS1; no bluetoothd: btmgmt sets it up and advertises, our GATT server
 #    serves it.
-# Both end with the agent on TCP port 7000, which the host drives. The guest
-# always ends by itself: at "poweroff", when anything here fails, and at the
-# latest when the watchdog (orvex.watchdog=SECONDS) runs out.
-/bin/busybox --install -s /bin
+# Both start as guest-common.sh says and end with the agent on TCP port 7000,
+# which the host drives. The guest always ends by itself: at "poweroff", when
+# anything here fails, and at the latest when the watchdog runs out.
 export PATH=/bin:/usr/bin:/opt/orvex
-
-say() { echo "orvex-guest: $*" >/dev/console; }
-give_up() {
-    say "$*"
-    poweroff -f
-    sleep 60
-}
+. /lib/orvex-guest-common.sh
 # until_present SECONDS TEST...: waits for the test to hold, bounded.
 until_present() {
     local tries=$(($1 * 5))
@@ -31,28 +24,7 @@ until_present() {
     done
 }
 
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mkdir -p /run /tmp
-mount -t tmpfs -o mode=0755 tmpfs /run
-mount -t tmpfs -o mode=1777 tmpfs /tmp
 mkdir -p /run/dbus /var/lib/bluetooth
-
-watchdog=$(sed -n 's/.*orvex\.watchdog=\([0-9][0-9]*\).*/\1/p' /proc/cmdline)
-(
-    sleep "${watchdog:-300}"
-    give_up "watchdog: still running after ${watchdog:-300} s, powering off"
-) &
-
-for module in $(cat /lib/orvex-modules/order); do
-    insmod "/lib/orvex-modules/$module.ko" || give_up "cannot load $module"
-done
-
-ip link set lo up
-ip link set eth0 up || give_up "no network interface"
-ip addr add 10.0.2.15/24 dev eth0
-ip route add default via 10.0.2.2
 
 role=$(sed -n 's/.*orvex\.role=\([a-z]*\).*/\1/p' /proc/cmdline)
 case "$role" in

@@ -247,6 +247,7 @@ order_file=order
 for m in $(cat "$kdir/modules/$order_file"); do cp "$kdir/modules/$m.ko" "$root/lib/orvex-modules/"; done
 cp "$kdir/modules/$order_file" "$root/lib/orvex-modules/order"
 install -m 755 "$here/guest-init.sh" "$root/init"
+install -m 644 "$here/guest-common.sh" "$root/lib/orvex-guest-common.sh"
 printf 'root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/false\n' >"$root/etc/passwd"
 printf 'root:x:0:\nnogroup:x:65534:\n' >"$root/etc/group"
 for program in "${programs[@]}"; do copy_elf "$program" "/opt/orvex/$(basename "$program")"; done

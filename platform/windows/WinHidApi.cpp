@@ -1,7 +1,7 @@
 #include "platform/windows/WinHidApi.h"
 
-// clang-format off: windows.h first, and the hid headers in C linkage, which
-// mingw-w64's lack.
+// windows.h first, and the hid headers in C linkage, which mingw-w64's lack.
+// clang-format off
 #include <windows.h>
 #include <setupapi.h>
 extern "C" {

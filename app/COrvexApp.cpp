@@ -4,11 +4,8 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 
-#include "app/COrvexDlg.h"
-#include "app/Console.h"
-#include "app/PortWait.h"
+#include "app/BridgeRun.h"
 #include "app/Trust.h"
-#include "bridge/WebSocketServer.h"
 #include "platform/Log.h"
 #include "platform/Native.h"
 #include "platform/SessionWatch.h"
@@ -97,95 +94,37 @@ int COrvexApp::InitInstance(const Options& options) {
     }
 
     SteadyClock clock;
-    WebSocketServer pages;
     const Timings timings;
-    OriginTrust trust(options.origins, options.server.allowed_origins, timings.originAnswerTimeout);
-    trust.SetPages(&pages);
     int status = -1;  // -1: running
     {
-        AppTrust trustFile(options, trust);
-        COrvexDlg dialog(loop, Backends{*devices.hid, devices.monitor, devices.ble, clock, timings}, pages);
+        BridgeSettings settings;
+        settings.server = options.server;
+        settings.server.peer_filter = NativePeerFilter();
+        settings.origins = options.origins;
+        settings.console = options.console;
+        settings.simulated = devices.simulator != nullptr;
+        settings.waitForPort = options.wait_for_port;
+        settings.session = session;
+        BridgeRun bridge(loop, Backends{*devices.hid, devices.monitor, devices.ble, clock, timings}, settings);
+        AppTrust trustFile(options, bridge.trust());
         sim::Simulator* simulator = devices.simulator.get();
         if (simulator && !options.sim_control.empty() && !simulator->StartControlSocket(options.sim_control, &error)) {
             diag_error(error);
             return 2;
         }
-        Console console(dialog, pages, ConsoleSettings{options.console, simulator != nullptr, session});
-        ServerConfig server = options.server;
-        console.SetTrust(&trust);
-        server.origin_gate = &trust;
-        server.peer_filter = NativePeerFilter();
-        console.Attach(server);
-        PortWait listening(loop, dialog, pages, server);
-        listening.onListening = [&] {
-            const std::string port = std::to_string(pages.port());
-            const std::vector<std::string> addresses = pages.listening_addresses();
-            const std::string line = "listening on " + addresses.front() + " port " + port;
-            diag_verbose(line);
-            for (size_t i = 1; i < addresses.size(); ++i)
-                diag_verbose("also listening on " + addresses[i] + " port " + port);
-            if (options.console)
-                diag_verbose("console on http://" + options.server.address + ":" + std::to_string(pages.port()) +
-                             "/");
-            if (options.console) trust.SetConsoleUrl(ConsoleUrl(options.server.address, pages.port()));
-            NotifyServiceReady(line);
+        bridge.onReady = [](const std::string& line) { NotifyServiceReady(line); };
+        bridge.onStatus = [](const std::string& line) { NotifyServiceStatus(line); };
+        bridge.onEnd = [&](int end) {
+            status = end;
+            loop.stop();
         };
-        listening.onWaiting = [](const std::string& line) { NotifyServiceStatus(line); };
-
-        // The start-up steps; at start-up a held port ends the bridge unless
-        // it may wait, after a session switch it is always waited for.
-        auto startUp = [&](bool atStart) {
-            switch (dialog.StartDevices(&error)) {
-            case COrvexDlg::InitResult::HidInitFailed:
-                // No devices and no server, but the process stays until asked to end.
-                diag_error(error);
-                return;
-            case COrvexDlg::InitResult::Running:
-            case COrvexDlg::InitResult::ListenFailed:
-                break;
-            }
-            const bool wait = !atStart || options.wait_for_port;
-            const Milliseconds first = atStart ? timings.portRetryFirst : timings.portRetryAfterSwitch;
-            if (listening.Start(wait, first, timings.portRetryLast, &error) == PortWait::Outcome::Failed) {
-                diag_error(error);
-                status = 1;
-                loop.stop();
-            }
-        };
-        const std::string named = "session " + session->id();
-        session->start(loop, [&](SessionWatch::Change change) {
-            switch (change) {
-            case SessionWatch::Change::Inactive:
-                listening.Cancel();
-                dialog.Suspend();
-                diag_info(named + " is inactive: pages closed, devices released, not listening");
-                NotifyServiceStatus(named + " is inactive: not serving");
-                break;
-            case SessionWatch::Change::Active:
-                diag_info(named + " is active again: opening the devices and listening");
-                startUp(false);
-                break;
-            case SessionWatch::Change::Ended:
-                diag_info(named + " ended; exiting");
-                status = 0;
-                loop.stop();
-                break;
-            }
-        });
-        if (session->active()) {
-            startUp(true);
-        } else {
-            diag_info(named + " is inactive: waiting for it to become active before serving");
-            // Nothing to wait for: the bridge is up, and idle on purpose.
-            NotifyServiceReady(named + " is inactive: not serving");
-        }
+        bridge.Start();
         if (status < 0) {
             loop.run();
             NotifyServiceStopping();
         }
-        session->stop();
-        listening.Cancel();
-        dialog.OnDestroy();
+        bridge.Stop();
+        trustFile.Stop();
         if (simulator) simulator->StopControlSocket();
     }
     return status < 0 ? 0 : status;

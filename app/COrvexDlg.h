@@ -12,7 +12,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "ble/BleSlots.h"
-#include "bridge/PageSink.h"
+#include "bridge/PageServer.h"
 #include "hid/HidDeviceManager.h"
 #include "platform/BleStack.h"
 #include "platform/Clock.h"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "bridge/HttpEndpoint.h"
-#include "bridge/PageSink.h"
+#include "bridge/PageServer.h"
 
 namespace orvex {
 

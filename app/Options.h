@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "bridge/OriginTrust.h"
-#include "bridge/PageSink.h"
+#include "bridge/PageServer.h"
 
 namespace orvex {
 

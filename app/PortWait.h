@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/COrvexDlg.h"
-#include "bridge/PageSink.h"
+#include "bridge/PageServer.h"
 #include "platform/Timings.h"
 
 namespace orvex {

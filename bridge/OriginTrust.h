@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/ThreadSafety.h"
-#include "bridge/PageSink.h"
+#include "bridge/PageServer.h"
 
 namespace orvex {
 

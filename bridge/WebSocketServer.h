@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/PageSink.h"
+#include "bridge/PageServer.h"
 
 namespace orvex {
 

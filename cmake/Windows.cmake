@@ -76,7 +76,7 @@ add_custom_command(OUTPUT ${ORVEX_CONSOLE_CPP}
   VERBATIM)
 
 # --check on Windows lists what SetupAPI shows (platform/windows/Check.cpp).
-add_library(orvex_app STATIC app/Options.cpp app/COrvexApp.cpp app/Console.cpp app/PortWait.cpp app/Trust.cpp
+add_library(orvex_app STATIC app/Options.cpp app/COrvexApp.cpp app/BridgeRun.cpp app/Console.cpp app/PortWait.cpp app/Trust.cpp
   platform/windows/Check.cpp ${ORVEX_CONSOLE_CPP})
 target_compile_options(orvex_app PRIVATE ${ORVEX_WARNINGS})
 target_compile_definitions(orvex_app PRIVATE ORVEX_VERSION="${PROJECT_VERSION}")

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "bridge/PageSink.h"
+#include "bridge/PageServer.h"
 #include "platform/SessionWatch.h"
 
 #ifdef _WIN32

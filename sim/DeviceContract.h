@@ -1,6 +1,6 @@
 /* How the devices answer queries. Together with the report descriptors
  * (sim/ReportDescriptors.h) and the simulator's device models (sim/Devices.cpp,
- * sim/Simulator.cpp, sim/SimBle.cpp) this is the reference copy of the device
+ * sim/SimHid.cpp, sim/SimBle.cpp) this is the reference copy of the device
  * contract: the kernel suite's uhid emulator includes it, and
  * tests/sim/device_contract_test.cpp checks the bridge's own tables
  * (protocol/Packets.cpp) and the console's decoder (console/protocol.js)

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bridge/OriginTrust.h"
-#include "bridge/PageSink.h"
+#include "bridge/PageServer.h"
 
 namespace orvex::test {
 

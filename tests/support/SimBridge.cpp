@@ -32,9 +32,13 @@ SimBridge::SimBridge(const std::string& scenarioJson, Clock* clock, const Timing
     std::string error;
     m_sim = sim::Simulator::LoadScenarioText(scenarioJson, &error);
     if (!m_sim) throw std::runtime_error("scenario: " + error);
-    m_dialog = std::make_unique<COrvexDlg>(
-        m_loop, Backends{m_sim->hid(), &m_sim->monitor(), ble ? ble : &m_sim->ble(), *m_clock, timings}, m_pages);
-    m_console = std::make_unique<Console>(*m_dialog, m_pages, ConsoleSettings{true, true});
+    BridgeSettings settings;
+    settings.server.address = "127.0.0.1";
+    settings.server.port = 0;
+    settings.origins = OriginPolicy::Any;
+    settings.simulated = true;
+    m_run = std::make_unique<BridgeRun>(
+        m_loop, Backends{m_sim->hid(), &m_sim->monitor(), ble ? ble : &m_sim->ble(), *m_clock, timings}, settings);
     m_thread = std::thread([this] {
         // A handler that throws is a test failure, not the end of the process.
         while (true) {
@@ -48,19 +52,13 @@ SimBridge::SimBridge(const std::string& scenarioJson, Clock* clock, const Timing
             }
         }
     });
-    COrvexDlg::InitResult result = COrvexDlg::InitResult::ListenFailed;
+    BridgeRun::Outcome outcome = BridgeRun::Outcome::ListenFailed;
     try {
-        RunOnLoop([&] {
-            ServerConfig config;
-            config.address = "127.0.0.1";
-            config.port = 0;
-            m_console->Attach(config);
-            result = m_dialog->OnInitDialog(config, &error);
-        });
+        RunOnLoop([&] { outcome = m_run->Start(&error); });
     } catch (const std::exception& e) {
         error = e.what();
     }
-    if (result != COrvexDlg::InitResult::Running) {
+    if (outcome != BridgeRun::Outcome::Serving) {
         Shutdown();
         throw std::runtime_error("the bridge did not start: " + error);
     }
@@ -73,7 +71,7 @@ SimBridge::~SimBridge() {
 void SimBridge::Shutdown() {
     if (m_thread.joinable()) {
         try {
-            RunOnLoop([this] { m_dialog->OnDestroy(); });
+            RunOnLoop([this] { m_run->Stop(); });
         } catch (const std::exception& e) {
             ADD_FAILURE() << "shutdown failed: " << e.what();
         }
@@ -82,13 +80,12 @@ void SimBridge::Shutdown() {
         m_thread.join();
     }
     // Its timers belong to the loop: gone before the loop is.
-    m_console.reset();
-    m_dialog.reset();
+    m_run.reset();
     m_sim.reset();
 }
 
 uint16_t SimBridge::port() {
-    return m_pages.port();
+    return m_run->pages().port();
 }
 
 void SimBridge::RunOnLoop(std::function<void()> fn) {

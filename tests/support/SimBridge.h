@@ -1,6 +1,7 @@
 // The whole bridge against the simulator, in this process: the scenario's
-// devices behind the seams, COrvexDlg started on its own loop thread and the
-// WebSocket server on 127.0.0.1 with a free port.
+// devices behind the seams, the binary's BridgeRun started on its own loop
+// thread, every origin served and the WebSocket server on 127.0.0.1 with a
+// free port.
 #pragma once
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -12,9 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "app/COrvexDlg.h"
-#include "app/Console.h"
-#include "bridge/WebSocketServer.h"
+#include "app/BridgeRun.h"
 #include "platform/Clock.h"
 #include "sim/Simulator.h"
 
@@ -38,8 +37,8 @@ public:
 
     uint16_t port();
     sim::Simulator& sim() { return *m_sim; }
-    COrvexDlg& dialog() { return *m_dialog; }
-    WebSocketServer& pages() { return m_pages; }
+    COrvexDlg& dialog() { return m_run->dialog(); }
+    WebSocketServer& pages() { return m_run->pages(); }
     boost::asio::io_context& loop() { return m_loop; }
     // Runs fn on the loop thread and waits for it; rethrows what it throws.
     void RunOnLoop(std::function<void()> fn);
@@ -48,13 +47,11 @@ private:
     void Shutdown();
 
     std::unique_ptr<sim::Simulator> m_sim;
-    WebSocketServer m_pages;
     SteadyClock m_steady;
     Clock* m_clock;
     boost::asio::io_context m_loop;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_work;
-    std::unique_ptr<COrvexDlg> m_dialog;
-    std::unique_ptr<Console> m_console;  // answers plain HTTP, as the binary does
+    std::unique_ptr<BridgeRun> m_run;
     std::thread m_thread;
 };
 

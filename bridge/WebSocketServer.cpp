@@ -116,8 +116,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr size_t kFlushSlice = 16 << 10;
-constexpr milliseconds kFirstAcceptPause{100};
-constexpr milliseconds kLastAcceptPause{1000};
 // Frames a held page may send before the answer; one more closes it.
 constexpr size_t kMaxKeptFrames = 64;
 const char* const kNotTrusted = "origin not trusted";
@@ -128,7 +126,7 @@ const char* const kNotTrusted = "origin not trusted";
 class ThrottledDiag {
 public:
     using Format = std::function<std::string(unsigned count, const std::string& latest)>;
-    explicit ThrottledDiag(Format format) : m_format(std::move(format)) {}
+    ThrottledDiag(milliseconds quiet, Format format) : m_quiet(quiet), m_format(std::move(format)) {}
 
     void Attach(boost::asio::io_context& io) { m_timer = std::make_unique<boost::asio::steady_timer>(io); }
     void Detach() {
@@ -157,9 +155,10 @@ private:
     void Emit(Clock::time_point now) {
         diag_error(m_format(m_count, m_latest));
         m_count = 0;
-        m_quietUntil = now + std::chrono::seconds(1);
+        m_quietUntil = now + m_quiet;
     }
 
+    const milliseconds m_quiet;
     Format m_format;
     std::unique_ptr<boost::asio::steady_timer> m_timer;
     unsigned m_count = 0;
@@ -171,6 +170,9 @@ private:
 }  // namespace
 
 struct WebSocketServer::Impl {
+    explicit Impl(const Timings& timings) : m_timings(timings) {}
+
+    const Timings m_timings;
     server_t m_server;
 
     // What the server knows of one open page. Only the server thread changes it.
@@ -240,16 +242,16 @@ struct WebSocketServer::Impl {
     uint64_t m_acceptRun = 0;
     std::unique_ptr<boost::asio::steady_timer> m_trimTimer;
     std::atomic<bool> m_portTaken{false};
-    ThrottledDiag m_acceptFailures{[](unsigned count, const std::string& latest) {
+    ThrottledDiag m_acceptFailures{m_timings.diagThrottle, [](unsigned count, const std::string& latest) {
         return "cannot accept a connection" + (count > 1 ? " (" + std::to_string(count) + " times)" : std::string()) +
                ": " + latest;
     }};
-    ThrottledDiag m_foreignPeers{[](unsigned count, const std::string& latest) {
+    ThrottledDiag m_foreignPeers{m_timings.diagThrottle, [](unsigned count, const std::string& latest) {
         return "refused " +
                (count > 1 ? std::to_string(count) + " loopback connections" : std::string("a loopback connection")) +
                " (" + latest + ")";
     }};
-    ThrottledDiag m_refusals{[this](unsigned count, const std::string& open) {
+    ThrottledDiag m_refusals{m_timings.diagThrottle, [this](unsigned count, const std::string& open) {
         return std::to_string(count) + (count == 1 ? " handshake" : " handshakes") + " refused: " + open +
                " pages open (limit " + std::to_string(m_config.max_pages) + ")";
     }};
@@ -444,7 +446,8 @@ struct WebSocketServer::Impl {
     }
 
     void retry_accept(Listener& l, const std::string& why) {
-        l.pause = l.pause.count() == 0 ? kFirstAcceptPause : std::min(l.pause * 2, kLastAcceptPause);
+        l.pause =
+            l.pause.count() == 0 ? m_timings.acceptPauseFirst : std::min(l.pause * 2, m_timings.acceptPauseLast);
         m_acceptFailures.Note(why + "; next attempt in " + std::to_string(l.pause.count()) + " ms");
         l.timer->expires_after(l.pause);
         // The run is compared before the listener is touched: a wait that an
@@ -761,7 +764,7 @@ struct WebSocketServer::Impl {
     }
 };
 
-WebSocketServer::WebSocketServer() : m_impl(std::make_unique<Impl>()) {}
+WebSocketServer::WebSocketServer(const Timings& timings) : m_impl(std::make_unique<Impl>(timings)) {}
 
 WebSocketServer::~WebSocketServer() {
     Stop();

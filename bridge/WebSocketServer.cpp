@@ -126,9 +126,12 @@ const char* const kNotTrusted = "origin not trusted";
 class ThrottledDiag {
 public:
     using Format = std::function<std::string(unsigned count, const std::string& latest)>;
-    ThrottledDiag(milliseconds quiet, Format format) : m_quiet(quiet), m_format(std::move(format)) {}
+    explicit ThrottledDiag(Format format) : m_format(std::move(format)) {}
 
-    void Attach(boost::asio::io_context& io) { m_timer = std::make_unique<boost::asio::steady_timer>(io); }
+    void Attach(boost::asio::io_context& io, milliseconds quiet) {
+        m_timer = std::make_unique<boost::asio::steady_timer>(io);
+        m_quiet = quiet;
+    }
     void Detach() {
         if (m_timer) m_timer->cancel();
         m_count = 0;
@@ -158,7 +161,7 @@ private:
         m_quietUntil = now + m_quiet;
     }
 
-    const milliseconds m_quiet;
+    milliseconds m_quiet = kDiagThrottle;  // until Attach
     Format m_format;
     std::unique_ptr<boost::asio::steady_timer> m_timer;
     unsigned m_count = 0;
@@ -242,16 +245,16 @@ struct WebSocketServer::Impl {
     uint64_t m_acceptRun = 0;
     std::unique_ptr<boost::asio::steady_timer> m_trimTimer;
     std::atomic<bool> m_portTaken{false};
-    ThrottledDiag m_acceptFailures{m_timings.diagThrottle, [](unsigned count, const std::string& latest) {
+    ThrottledDiag m_acceptFailures{[](unsigned count, const std::string& latest) {
         return "cannot accept a connection" + (count > 1 ? " (" + std::to_string(count) + " times)" : std::string()) +
                ": " + latest;
     }};
-    ThrottledDiag m_foreignPeers{m_timings.diagThrottle, [](unsigned count, const std::string& latest) {
+    ThrottledDiag m_foreignPeers{[](unsigned count, const std::string& latest) {
         return "refused " +
                (count > 1 ? std::to_string(count) + " loopback connections" : std::string("a loopback connection")) +
                " (" + latest + ")";
     }};
-    ThrottledDiag m_refusals{m_timings.diagThrottle, [this](unsigned count, const std::string& open) {
+    ThrottledDiag m_refusals{[this](unsigned count, const std::string& open) {
         return std::to_string(count) + (count == 1 ? " handshake" : " handshakes") + " refused: " + open +
                " pages open (limit " + std::to_string(m_config.max_pages) + ")";
     }};
@@ -726,9 +729,9 @@ struct WebSocketServer::Impl {
                 m_server.init_asio();
                 m_asioInitialised = true;
                 m_trimTimer = std::make_unique<boost::asio::steady_timer>(m_server.get_io_service());
-                m_acceptFailures.Attach(m_server.get_io_service());
-                m_refusals.Attach(m_server.get_io_service());
-                m_foreignPeers.Attach(m_server.get_io_service());
+                m_acceptFailures.Attach(m_server.get_io_service(), m_timings.diagThrottle);
+                m_refusals.Attach(m_server.get_io_service(), m_timings.diagThrottle);
+                m_foreignPeers.Attach(m_server.get_io_service(), m_timings.diagThrottle);
             }
             m_server.reset();  // a loop stopped earlier must run again
             ++m_acceptRun;

@@ -42,7 +42,8 @@ COrvexDlg::InitResult COrvexDlg::StartDevices(std::string* error) {
     for (uint8_t family : HidFamiliesBy(&FamilyRules::openRank)) m_hid.OpenHidFamily(family);
     OpenBleFamily();
 
-    m_commands.Start();
+    // Without the command thread every frame from a page would be dropped.
+    if (!m_commands.Start()) diag_error("commands from pages are dropped: no command thread");
     return InitResult::Running;
 }
 
@@ -116,6 +117,8 @@ void COrvexDlg::OnDeviceChange(const DeviceChange& change) {
 void COrvexDlg::HandleBleRemoval(const DeviceChange& change) { m_ble.HandleBleRemoval(change); }
 
 void COrvexDlg::OnTimer(int id) {
+    // An expiry queued before OnDestroy must not open what was just closed.
+    if (m_destroyed) return;
     KillTimer(id);
     if (id == IDT_CONNECT_BLE) {
         ConnectBleSlots();

@@ -12,6 +12,7 @@
 #include "bridge/WebSocketServer.h"
 #include "platform/Native.h"
 #include "platform/SessionWatch.h"
+#include "platform/Text.h"
 
 namespace orvex {
 
@@ -28,12 +29,6 @@ bool AllDigits(const std::string& text) {
     for (char c : text)
         if (c < '0' || c > '9') return false;
     return true;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
 }
 
 HttpResponse Text(int status, const std::string& body) {
@@ -71,7 +66,7 @@ bool IsConsoleHost(const std::string& host, const std::string& listenAddress, ui
     }
     if (hasPort && (!AllDigits(portText) || std::stoul(portText) != port)) return false;
     if (name.empty()) return false;
-    if (Lower(name) == "localhost") return true;
+    if (AsciiLower(name) == "localhost") return true;
 
     boost::system::error_code ec;
     const auto address = boost::asio::ip::make_address(name, ec);
@@ -242,7 +237,7 @@ HttpResponse Console::Origins(const HttpRequest& request) {
                      host.compare(host.size() - portSuffix.size(), portSuffix.size(), portSuffix) == 0 &&
                      IsConsoleHost(host, m_address, port);
     if (!own) return Text(403, "forbidden: only the console page may answer\n");
-    std::string type = Lower(request.content_type.substr(0, request.content_type.find(';')));
+    std::string type = AsciiLower(request.content_type.substr(0, request.content_type.find(';')));
     type.erase(0, type.find_first_not_of(" \t"));
     type.erase(type.find_last_not_of(" \t") + 1);
     if (type != "application/json")

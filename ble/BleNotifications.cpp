@@ -79,40 +79,9 @@ void BleSlots::OnBleNotification(int slot, const uint8_t* data, int32_t size) {
     }
 }
 
-void OnBleValueChanged0(const uint8_t* data, size_t size, void* context) {
-    OnBleValueChanged<0>(data, size, context);
-}
-void OnBleValueChanged1(const uint8_t* data, size_t size, void* context) {
-    OnBleValueChanged<1>(data, size, context);
-}
-void OnBleValueChanged2(const uint8_t* data, size_t size, void* context) {
-    OnBleValueChanged<2>(data, size, context);
-}
-void OnBleValueChanged3(const uint8_t* data, size_t size, void* context) {
-    OnBleValueChanged<3>(data, size, context);
-}
-void OnBleValueChanged4(const uint8_t* data, size_t size, void* context) {
-    OnBleValueChanged<4>(data, size, context);
-}
-void OnBleValueChanged5(const uint8_t* data, size_t size, void* context) {
-    OnBleValueChanged<5>(data, size, context);
-}
-void OnBleValueChanged6(const uint8_t* data, size_t size, void* context) {
-    OnBleValueChanged<6>(data, size, context);
-}
-void OnBleValueChanged7(const uint8_t* data, size_t size, void* context) {
-    OnBleValueChanged<7>(data, size, context);
-}
-void OnBleValueChanged8(const uint8_t* data, size_t size, void* context) {
-    OnBleValueChanged<8>(data, size, context);
-}
-void OnBleValueChanged9(const uint8_t* data, size_t size, void* context) {
-    OnBleValueChanged<9>(data, size, context);
-}
-
 const BleValueChangedCallback kBleValueChangedCallbacks[kBleSlotCount] = {
-    OnBleValueChanged0, OnBleValueChanged1, OnBleValueChanged2, OnBleValueChanged3, OnBleValueChanged4,
-    OnBleValueChanged5, OnBleValueChanged6, OnBleValueChanged7, OnBleValueChanged8, OnBleValueChanged9,
+    &OnBleValueChanged<0>, &OnBleValueChanged<1>, &OnBleValueChanged<2>, &OnBleValueChanged<3>, &OnBleValueChanged<4>,
+    &OnBleValueChanged<5>, &OnBleValueChanged<6>, &OnBleValueChanged<7>, &OnBleValueChanged<8>, &OnBleValueChanged<9>,
 };
 
 }  // namespace orvex

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace orvex {
 
@@ -12,7 +13,7 @@ namespace {
 // compat: BLE device paths are compared without case, unlike HID paths: the
 // paths BLE removals name have always been matched that way.
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
-    return BleUpperCase(a) == BleUpperCase(b);
+    return AsciiEqualIgnoringCase(a, b);
 }
 
 }  // namespace
@@ -203,12 +204,6 @@ void BleSlots::SetBleBlockIndex(int slot, int blockIndex) {
 
 int BleSlots::DeviceId(int slot) const {
     return ValidSlot(slot) ? IdOf(slot).load() : 0;
-}
-
-std::string BleSlots::Path(int slot) {
-    if (!ValidSlot(slot)) return {};
-    MutexLock lock(m_mutex);
-    return m_bleSlots[slot].szPath;
 }
 
 std::vector<BleSlotStatus> BleSlots::Snapshot() {

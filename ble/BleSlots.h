@@ -92,7 +92,6 @@ public:
 
     int Count() const { return m_bleCount.load(); }
     int DeviceId(int slot) const;
-    std::string Path(int slot);
     CBleDevice& Device(int slot) { return m_bleDevices[slot]; }
 
 private:
@@ -136,18 +135,6 @@ private:
     bool m_stopWorker ORVEX_GUARDED_BY(m_workMutex) = false;
     std::thread m_worker;
 };
-
-// The value-changed callbacks, one per slot; context is the BleSlots.
-void OnBleValueChanged0(const uint8_t* data, size_t size, void* context);
-void OnBleValueChanged1(const uint8_t* data, size_t size, void* context);
-void OnBleValueChanged2(const uint8_t* data, size_t size, void* context);
-void OnBleValueChanged3(const uint8_t* data, size_t size, void* context);
-void OnBleValueChanged4(const uint8_t* data, size_t size, void* context);
-void OnBleValueChanged5(const uint8_t* data, size_t size, void* context);
-void OnBleValueChanged6(const uint8_t* data, size_t size, void* context);
-void OnBleValueChanged7(const uint8_t* data, size_t size, void* context);
-void OnBleValueChanged8(const uint8_t* data, size_t size, void* context);
-void OnBleValueChanged9(const uint8_t* data, size_t size, void* context);
 
 // The callback of each slot, by slot number.
 extern const BleValueChangedCallback kBleValueChangedCallbacks[kBleSlotCount];

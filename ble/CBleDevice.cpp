@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace orvex {
 
@@ -41,11 +42,11 @@ using InterfaceVisitor = std::function<bool(const std::string& name, BleServiceH
 
 bool Matches(const std::string& name, const std::string& vidText, const std::string& pidText,
              const std::vector<std::string>& tokens) {
-    const std::string upper = BleUpperCase(name);
+    const std::string upper = AsciiUpper(name);
     // Compared as they stand: only ConnectAndSubscribe upper-cases the texts.
     if (upper.find(vidText) == std::string::npos || upper.find(pidText) == std::string::npos) return false;
     for (const auto& token : tokens)
-        if (upper.find(BleUpperCase(token)) != std::string::npos) return true;
+        if (upper.find(AsciiUpper(token)) != std::string::npos) return true;
     return false;
 }
 
@@ -75,12 +76,6 @@ void SearchInterfaces(BleStack& stack, const std::string& vidText, const std::st
 
 }  // namespace
 
-std::string BleUpperCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
-
 bool BleSecondToken(const std::string& text, std::string* token) {
     size_t start = text.find_first_not_of('_');
     if (start == std::string::npos) return false;
@@ -105,18 +100,13 @@ void CBleDevice::SetTexts(const std::string& vidText, const std::string& pidText
     m_addressToken.clear();
     for (char c : address)
         if (c != ':') m_addressToken.push_back(c);
-    m_addressToken = BleUpperCase(m_addressToken);
+    m_addressToken = AsciiUpper(m_addressToken);
 }
 
 std::vector<BleEventHandle> CBleDevice::TakeEventHandles() {
     MutexLock lock(m_mutex);
     m_gattEventHandle = 0;
     return std::move(m_registrations);
-}
-
-BleEventHandle CBleDevice::EventHandle() {
-    MutexLock lock(m_mutex);
-    return m_gattEventHandle;
 }
 
 bool CBleDevice::HasEventHandle() {
@@ -176,20 +166,20 @@ CBleDevice::Snapshot CBleDevice::TakeSnapshot() {
         // otherwise both answer to both slots' texts.
         const std::string address = m_addressToken;
         const bool connected = std::any_of(snapshot.tokens.begin(), snapshot.tokens.end(),
-                                           [&](const std::string& token) { return BleUpperCase(token) == address; });
+                                           [&](const std::string& token) { return AsciiUpper(token) == address; });
         snapshot.tokens.assign(connected ? 1 : 0, address);
     }
     return snapshot;
 }
 
-int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* context) {
+void CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* context) {
     BleStack* stack = nullptr;
     Snapshot snapshot;
     {
         MutexLock lock(m_mutex);
-        if (m_vidText.empty() || m_pidText.empty() || !m_stack) return 0;
-        m_vidText = BleUpperCase(m_vidText);
-        m_pidText = BleUpperCase(m_pidText);
+        if (m_vidText.empty() || m_pidText.empty() || !m_stack) return;
+        m_vidText = AsciiUpper(m_vidText);
+        m_pidText = AsciiUpper(m_pidText);
         stack = m_stack;
     }
     // The listing can wait for BlueZ: asked without the lock.
@@ -252,7 +242,6 @@ int CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* cont
             }
             return true;
         });
-    return 0;
 }
 
 int CBleDevice::Write(const uint8_t* data, int32_t length) {

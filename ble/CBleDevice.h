@@ -33,8 +33,8 @@ public:
     // Records the tokens of the present, connected device nodes.
     void ScanConnectedDevices();
     // Upper-cases the texts, scans, and registers callback(…, context) on the
-    // notify characteristic of every matching interface. Always 0.
-    int ConnectAndSubscribe(BleValueChangedCallback callback, void* context);
+    // notify characteristic of every matching interface.
+    void ConnectAndSubscribe(BleValueChangedCallback callback, void* context);
     // One value of the write characteristic, written with response; 1 when a
     // write succeeded, else 0.
     int Write(const uint8_t* data, int32_t length);
@@ -47,7 +47,6 @@ public:
     // its run); the caller unregisters them.
     std::vector<BleEventHandle> TakeEventHandles();
     bool HasEventHandle();
-    BleEventHandle EventHandle();
 
     std::string VidText();
     std::string PidText();
@@ -79,8 +78,6 @@ private:
     std::vector<BleEventHandle> m_registrations ORVEX_GUARDED_BY(m_mutex);
 };
 
-// ASCII a-z to A-Z, everything else as it is.
-std::string BleUpperCase(std::string text);
 // The second "_"-separated token of text (runs of "_" count as one, leading
 // ones are skipped); false when there is none.
 bool BleSecondToken(const std::string& text, std::string* token);

@@ -116,8 +116,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr size_t kFlushSlice = 16 << 10;
-constexpr milliseconds kFirstAcceptPause{100};
-constexpr milliseconds kLastAcceptPause{1000};
 // Frames a held page may send before the answer; one more closes it.
 constexpr size_t kMaxKeptFrames = 64;
 const char* const kNotTrusted = "origin not trusted";
@@ -130,7 +128,10 @@ public:
     using Format = std::function<std::string(unsigned count, const std::string& latest)>;
     explicit ThrottledDiag(Format format) : m_format(std::move(format)) {}
 
-    void Attach(boost::asio::io_context& io) { m_timer = std::make_unique<boost::asio::steady_timer>(io); }
+    void Attach(boost::asio::io_context& io, milliseconds quiet) {
+        m_timer = std::make_unique<boost::asio::steady_timer>(io);
+        m_quiet = quiet;
+    }
     void Detach() {
         if (m_timer) m_timer->cancel();
         m_count = 0;
@@ -157,9 +158,10 @@ private:
     void Emit(Clock::time_point now) {
         diag_error(m_format(m_count, m_latest));
         m_count = 0;
-        m_quietUntil = now + std::chrono::seconds(1);
+        m_quietUntil = now + m_quiet;
     }
 
+    milliseconds m_quiet = kDiagThrottle;  // until Attach
     Format m_format;
     std::unique_ptr<boost::asio::steady_timer> m_timer;
     unsigned m_count = 0;
@@ -171,6 +173,9 @@ private:
 }  // namespace
 
 struct WebSocketServer::Impl {
+    explicit Impl(const Timings& timings) : m_timings(timings) {}
+
+    const Timings m_timings;
     server_t m_server;
 
     // What the server knows of one open page. Only the server thread changes it.
@@ -444,7 +449,8 @@ struct WebSocketServer::Impl {
     }
 
     void retry_accept(Listener& l, const std::string& why) {
-        l.pause = l.pause.count() == 0 ? kFirstAcceptPause : std::min(l.pause * 2, kLastAcceptPause);
+        l.pause =
+            l.pause.count() == 0 ? m_timings.acceptPauseFirst : std::min(l.pause * 2, m_timings.acceptPauseLast);
         m_acceptFailures.Note(why + "; next attempt in " + std::to_string(l.pause.count()) + " ms");
         l.timer->expires_after(l.pause);
         // The run is compared before the listener is touched: a wait that an
@@ -723,9 +729,9 @@ struct WebSocketServer::Impl {
                 m_server.init_asio();
                 m_asioInitialised = true;
                 m_trimTimer = std::make_unique<boost::asio::steady_timer>(m_server.get_io_service());
-                m_acceptFailures.Attach(m_server.get_io_service());
-                m_refusals.Attach(m_server.get_io_service());
-                m_foreignPeers.Attach(m_server.get_io_service());
+                m_acceptFailures.Attach(m_server.get_io_service(), m_timings.diagThrottle);
+                m_refusals.Attach(m_server.get_io_service(), m_timings.diagThrottle);
+                m_foreignPeers.Attach(m_server.get_io_service(), m_timings.diagThrottle);
             }
             m_server.reset();  // a loop stopped earlier must run again
             ++m_acceptRun;
@@ -761,7 +767,7 @@ struct WebSocketServer::Impl {
     }
 };
 
-WebSocketServer::WebSocketServer() : m_impl(std::make_unique<Impl>()) {}
+WebSocketServer::WebSocketServer(const Timings& timings) : m_impl(std::make_unique<Impl>(timings)) {}
 
 WebSocketServer::~WebSocketServer() {
     Stop();

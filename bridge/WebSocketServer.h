@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bridge/PageServer.h"
+#include "platform/Timings.h"
 
 namespace orvex {
 
@@ -20,7 +21,8 @@ constexpr size_t MAX_MESSAGE_SIZE = 65536;
 
 class WebSocketServer final : public PageServer, public HeldPages {
 public:
-    WebSocketServer();
+    // Pauses of the accept back-off and of repeated log lines from timings.
+    explicit WebSocketServer(const Timings& timings = Timings());
     ~WebSocketServer() override;  // Stop()
     WebSocketServer(const WebSocketServer&) = delete;
     WebSocketServer& operator=(const WebSocketServer&) = delete;

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace orvex {
 namespace {
@@ -54,27 +55,20 @@ std::vector<uint8_t> hex_to_bytes(const std::string& text) {
 }
 
 std::string format_hex(uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    static const char kLower[] = "0123456789abcdef";
+    const size_t count = static_cast<size_t>(length > 0 ? length : 0);
+    const uint8_t header[] = {header0, header1};
     std::string text;
-    text.reserve(4 + 2 * static_cast<size_t>(length > 0 ? length : 0));
-    text += kLower[header0 >> 4];
-    text += kLower[header0 & 0xF];
-    text += kLower[header1 >> 4];
-    text += kLower[header1 & 0xF];
-    for (int32_t k = 0; k < length; ++k) {
-        text += kDigits[data[k] >> 4];
-        text += kDigits[data[k] & 0xF];
-    }
+    text.reserve(4 + 2 * count);
+    AppendHex(text, header, 2);
+    AppendHex(text, data, count, HexDigits::Upper);
     return text;
 }
 
-int32_t broadcast_hex(PageSink& pages, uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data) {
+void broadcast_hex(PageSink& pages, uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data) {
     const std::string text = format_hex(header0, header1, length, data);
     trace(text);
     trace("\r\n");
     pages.broadcast(text);
-    return 1;
 }
 
 }  // namespace orvex

@@ -21,7 +21,7 @@ std::vector<uint8_t> hex_to_bytes(const std::string& text);
 // "%02x%02x" of the two header bytes, then the data bytes in upper case.
 std::string format_hex(uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data);
 
-// Traces the text, then "\r\n", and sends it to every page. Returns 1.
-int32_t broadcast_hex(PageSink& pages, uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data);
+// Traces the text, then "\r\n", and sends it to every page.
+void broadcast_hex(PageSink& pages, uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data);
 
 }  // namespace orvex

@@ -208,17 +208,6 @@ std::vector<HidCommandPort::SlotTarget> HidDeviceManager::SelectSlots(uint8_t fa
     return targets;
 }
 
-bool SameToken(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 std::vector<HidSlotStatus> HidDeviceManager::Snapshot() {
     std::vector<HidSlotStatus> slots;
     for (const FamilyRules& rules : kFamilies) {

@@ -100,9 +100,6 @@ private:
     const Timings m_timings;
 };
 
-// Equality of pairing tokens, ignoring ASCII letter case.
-bool SameToken(const std::string& a, const std::string& b);
-
 // The upstream text of one input report: family code, "01" and report bytes
 // 0 to 4, lower-case hex; missing bytes read as zero.
 std::string FormatReportText(uint8_t family, const uint8_t* report, size_t length);

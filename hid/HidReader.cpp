@@ -7,6 +7,7 @@
 
 #include "hid/HidDeviceManager.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace orvex {
 
@@ -77,7 +78,7 @@ bool HidDeviceManager::ReadHidReport(uint8_t family, int slot) {
         state->m_input[slot].nDeviceId = deviceId;
         for (int k = 0; k < state->m_nControlCount && k < kSlotCount; ++k) {
             HidCollectionRecord& control = state->m_control[k];
-            if (!SameToken(control.szToken, state->m_input[slot].szToken)) continue;
+            if (!AsciiEqualIgnoringCase(control.szToken, state->m_input[slot].szToken)) continue;
             control.hInput = input;
             control.nDeviceId = deviceId;
             if (state->m_bPaired[slot] == 0) {

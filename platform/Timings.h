@@ -41,6 +41,23 @@ constexpr Milliseconds kPortRetryLast{30000};
 // letting go of the port.
 constexpr Milliseconds kPortRetryAfterSwitch{100};
 
+// BlueZ: a call gives up after this long (a write with response waits for
+// the device over the air, far less than this); its caller waits the grace
+// longer, for the bus thread to finish what it was doing (a connection's
+// set-up at most); a missing bus or a failed listing is asked again no sooner
+// than the retry interval.
+constexpr Milliseconds kBusCallTimeout{10000};
+constexpr Milliseconds kBusCallerGrace{5000};
+constexpr Milliseconds kBusRetryInterval{5000};
+
+// A failed accept (no descriptor left): the first pause before accepting
+// again, doubled after every failure up to the last.
+constexpr Milliseconds kAcceptPauseFirst{100};
+constexpr Milliseconds kAcceptPauseLast{1000};
+// Events that can repeat thousands of times a second are logged once per
+// this at most.
+constexpr Milliseconds kDiagThrottle{1000};
+
 struct Timings {
     Milliseconds packetPause = kPacketPause;
     Milliseconds blockPacketPause = kBlockPacketPause;
@@ -55,6 +72,12 @@ struct Timings {
     Milliseconds portRetryFirst = kPortRetryFirst;
     Milliseconds portRetryLast = kPortRetryLast;
     Milliseconds portRetryAfterSwitch = kPortRetryAfterSwitch;
+    Milliseconds busCallTimeout = kBusCallTimeout;
+    Milliseconds busCallerGrace = kBusCallerGrace;
+    Milliseconds busRetryInterval = kBusRetryInterval;
+    Milliseconds acceptPauseFirst = kAcceptPauseFirst;
+    Milliseconds acceptPauseLast = kAcceptPauseLast;
+    Milliseconds diagThrottle = kDiagThrottle;
 };
 
 }  // namespace orvex

@@ -6,6 +6,7 @@
 
 #include "bridge/hex.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace orvex {
 
@@ -46,16 +47,10 @@ void CommandProtocol::SendReplyText(const std::string& text) {
 // case. Pages compare the texts as they are.
 void CommandProtocol::SendSuccessText(uint8_t family, uint8_t deviceId, const QueryCommand& q, const uint8_t* reply) {
     if (q.code == 0x06 || q.code == 0x0B || q.code == 0x0C) {
+        const uint8_t header[] = {family, deviceId};
         std::string text;
-        char digits[3];
-        for (uint8_t b : {family, deviceId}) {
-            std::snprintf(digits, sizeof digits, "%02x", b);
-            text += digits;
-        }
-        for (int k = 0; k < q.replyLength; ++k) {
-            std::snprintf(digits, sizeof digits, "%02x", reply[k]);
-            text += digits;
-        }
+        AppendHex(text, header, 2);
+        AppendHex(text, reply, static_cast<size_t>(q.replyLength > 0 ? q.replyLength : 0));
         SendReplyText(text);
     } else {
         broadcast_hex(m_pages, family, deviceId, q.replyLength, reply);
@@ -75,17 +70,17 @@ void CommandProtocol::HandleFrame(const uint8_t* frame) {
 // ---------------------------------------------------------------------------
 // Commands
 
-int CommandProtocol::HandleDeviceCommand(const uint8_t* frame) {
+void CommandProtocol::HandleDeviceCommand(const uint8_t* frame) {
     const uint8_t family = frame[0];
     const uint8_t deviceId = frame[1];
     const uint8_t length = frame[3];
     const WorkBuffer w = protocol::BuildWorkBuffer(frame);
 
     const FamilyRules* rules = FindFamily(family);
-    if (rules == nullptr) return 1;
+    if (rules == nullptr) return;
     if (rules->commands == CommandRoute::Ble) {
         SendBle(deviceId, w, length);
-        return 1;
+        return;
     }
 
     // The handles are copied under the family lock; the transfer itself runs
@@ -99,7 +94,6 @@ int CommandProtocol::HandleDeviceCommand(const uint8_t* frame) {
         else
             SendFeatureFamily(family, target.slot, control, w, length, deviceId);
     }
-    return 1;
 }
 
 void CommandProtocol::SendFeatureFamily(uint8_t family, int slot, HidDevice& control, const WorkBuffer& w,

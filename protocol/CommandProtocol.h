@@ -29,8 +29,8 @@ public:
 
     // One decoded frame: byte 0xF0 makes it a query, anything else a command.
     void HandleFrame(const uint8_t* frame);
-    // A decoded command frame (1000 bytes, zero beyond the message). Returns 1.
-    int HandleDeviceCommand(const uint8_t* frame);
+    // A decoded command frame (a whole command buffer, zero beyond the message).
+    void HandleDeviceCommand(const uint8_t* frame);
     // A decoded query frame (byte 0 is 0xF0). 1 after a success text, else 0.
     int HandleDeviceQuery(const uint8_t* frame);
 

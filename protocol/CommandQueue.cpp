@@ -29,7 +29,7 @@ bool CommandQueue::Start() {
 }
 
 size_t CommandQueue::Post(const uint8_t* frame, PageId page) {
-    size_t used = kFrameSize;
+    size_t used = COMMAND_BUFFER_SIZE;
     while (used > 0 && frame[used - 1] == 0) --used;
     Waiting waiting{std::vector<uint8_t>(frame, frame + used), page};
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -31,8 +31,6 @@ namespace orvex {
 
 class CommandQueue {
 public:
-    static constexpr size_t kFrameSize = 1000;
-
     explicit CommandQueue(CommandProtocol& protocol);
     ~CommandQueue();  // Stop()
     CommandQueue(const CommandQueue&) = delete;
@@ -40,7 +38,7 @@ public:
 
     // Starts the worker; false (with a diagnostic) when no thread can be made.
     bool Start();
-    // Copies the frame (kFrameSize bytes) and queues it behind every frame
+    // Copies the frame (COMMAND_BUFFER_SIZE bytes) and queues it behind every frame
     // already waiting; never waits. Returns how many frames of that page wait
     // now, this one included; 0 when the queue is stopped (the frame is
     // dropped).
@@ -59,7 +57,7 @@ public:
     bool WaitIdle(std::chrono::milliseconds timeout);
 
 private:
-    using Frame = std::array<uint8_t, kFrameSize>;
+    using Frame = std::array<uint8_t, COMMAND_BUFFER_SIZE>;
     // The frame's bytes up to its last non-zero one: a flood of short frames
     // then costs bytes, not kilobytes, each. The rest reads as zero again.
     struct Waiting {

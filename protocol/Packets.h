@@ -7,10 +7,11 @@
 #include <cstdint>
 #include <string>
 
+#include "bridge/PageSink.h"
+
 namespace orvex::protocol {
 
-constexpr size_t kWorkBufferSize = 1000;
-using WorkBuffer = std::array<uint8_t, kWorkBufferSize>;
+using WorkBuffer = std::array<uint8_t, COMMAND_BUFFER_SIZE>;
 
 // Report byte that selects a block transfer.
 constexpr uint8_t kBlockReport = 0x09;

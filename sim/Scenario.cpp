@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "platform/Text.h"
 #include "sim/Devices.h"
 
 namespace orvex::sim {
@@ -116,13 +117,8 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes, std::string*
 }
 
 std::string ToHex(const std::vector<uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
     std::string text;
-    text.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        text.push_back(digits[b >> 4]);
-        text.push_back(digits[b & 0x0F]);
-    }
+    AppendHex(text, bytes.data(), bytes.size());
     return text;
 }
 

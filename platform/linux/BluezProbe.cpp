@@ -1,6 +1,7 @@
 #include "platform/linux/BluezProbe.h"
 
 #include "platform/linux/BluezBus.h"
+#include "platform/Text.h"
 
 #include <sdbus-c++/sdbus-c++.h>
 #include <sys/stat.h>
@@ -31,9 +32,7 @@ const Properties* Find(const Interfaces& interfaces, const char* name) {
 bool IsShortUuid(const std::string& uuid, uint32_t value) {
     char expected[16];
     std::snprintf(expected, sizeof expected, "%08x-", value);
-    std::string lower = uuid.substr(0, 9);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    return lower == expected;
+    return AsciiLower(uuid.substr(0, 9)) == expected;
 }
 
 bool Has(const std::vector<std::string>& flags, const char* flag) {

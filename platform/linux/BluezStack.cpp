@@ -16,6 +16,7 @@
 #include <future>
 
 #include "platform/Log.h"
+#include "platform/Text.h"
 #include "platform/linux/BusPoll.h"
 #include "platform/linux/BluezBus.h"
 
@@ -29,13 +30,6 @@ constexpr const char* kService = "org.bluez.GattService1";
 constexpr const char* kCharacteristic = "org.bluez.GattCharacteristic1";
 constexpr const char* kDescriptor = "org.bluez.GattDescriptor1";
 constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
-// A write with response waits for the device over the air; far beyond that,
-// a call gives up rather than holding its caller for ever.
-constexpr auto kCallTimeout = std::chrono::seconds(10);
-// A caller waits this much longer than the call itself may take, for the bus
-// thread to finish what it was doing (a connection's set-up at most).
-constexpr auto kCallerWait = kCallTimeout + std::chrono::seconds(5);
-constexpr auto kRetryInterval = std::chrono::seconds(5);
 // Notifications queued for callbacks that fall behind; beyond this they are
 // dropped rather than piling up without bound.
 constexpr size_t kMaxQueuedNotifications = 1024;
@@ -88,12 +82,6 @@ std::string Compact(const std::string& address) {
     std::string text;
     for (char c : address)
         if (c != ':') text.push_back(c);
-    return text;
-}
-
-std::string Upper(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return text;
 }
 
@@ -199,7 +187,7 @@ struct BluezStack::Objects {
         char ids[64];
         std::snprintf(ids, sizeof ids, "_DEV_VID&%02X%04X_PID&%04X_REV&%04X_", device ? device->source : 0,
                       device ? device->vendor : 0, device ? device->product : 0, device ? device->version : 0);
-        return "BTHLEDEVICE\\{" + Upper(service.uuid) + "}" + ids + (device ? Upper(Compact(device->address)) : "") +
+        return "BTHLEDEVICE\\{" + AsciiUpper(service.uuid) + "}" + ids + (device ? AsciiUpper(Compact(device->address)) : "") +
                "\\" + path;
     }
 };
@@ -368,8 +356,8 @@ private:
     std::map<uint16_t, std::string> m_descriptors;
 };
 
-BluezStack::BluezStack(std::string busAddress)
-    : m_busAddress(std::move(busAddress)), m_objects(std::make_unique<Objects>()) {
+BluezStack::BluezStack(std::string busAddress, const Timings& timings)
+    : m_busAddress(std::move(busAddress)), m_timings(timings), m_objects(std::make_unique<Objects>()) {
     m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wakeFd < 0) {
         m_reportedUnavailable = true;
@@ -399,18 +387,18 @@ bool BluezStack::LoadedLocked(MutexLock& lock) {
     // The library keeps the bus object of every connection that fails to
     // start, so a missing bus is not asked again at every BLE operation.
     if (m_state == State::Offline && now >= m_nextAttempt) {
-        m_nextAttempt = now + kRetryInterval;
+        m_nextAttempt = now + m_timings.busRetryInterval;
         m_state = State::Connecting;
         const std::string address = bluez::SystemBusAddress(m_busAddress);
         m_tasks.push_back([this, address] { Connect(address); });
         Wake();
     } else if (m_state == State::Absent && m_retryListing && now >= m_nextAttempt) {
-        m_nextAttempt = now + kRetryInterval;
+        m_nextAttempt = now + m_timings.busRetryInterval;
         m_state = State::Connecting;
         m_tasks.push_back([this] { LoadObjects(); });
         Wake();
     }
-    const auto deadline = now + kCallerWait;
+    const auto deadline = now + CallerWait();
     while (m_state == State::Connecting && !m_stop &&
            m_stateChanged.wait_until(lock, deadline) == std::cv_status::no_timeout) {
     }
@@ -453,7 +441,7 @@ BluezStack::Outcome BluezStack::Request(const std::string& path, const char* int
         failed.error = "the stack is stopping";
         return failed;
     }
-    if (future.wait_for(kCallerWait) != std::future_status::ready) {
+    if (future.wait_for(CallerWait()) != std::future_status::ready) {
         failed.error = "no answer in time";
         return failed;
     }
@@ -667,7 +655,7 @@ void BluezStack::Connect(const std::string& address) {
         m_connection = m_busAddress.empty() ? sdbus::createSystemBusConnection()
                                             : sdbus::createSessionBusConnectionWithAddress(m_busAddress);
         // The matches are made with blocking calls: bounded like the others.
-        m_connection->setMethodCallTimeout(kCallTimeout);
+        m_connection->setMethodCallTimeout(m_timings.busCallTimeout);
         // Signals are wanted before the listing, so that none falls between.
         m_matches.push_back(m_connection->addMatch(
             std::string("type='signal',sender='") + kBluez + "',interface='" + kObjectManager + "'",
@@ -823,7 +811,7 @@ void BluezStack::Send(const std::string& path, const char* interface, const char
                 // Its proxy is still in use up the stack: it goes after processing.
                 m_finishedCalls.push_back(id);
             },
-            kCallTimeout);
+            m_timings.busCallTimeout);
     } catch (const sdbus::Error& e) {
         guarded(nullptr, &e);
         return;

@@ -35,6 +35,7 @@
 
 #include "platform/ThreadSafety.h"
 #include "platform/BleStack.h"
+#include "platform/Timings.h"
 
 namespace sdbus {
 class IConnection;
@@ -50,7 +51,7 @@ class BluezStack final : public BleStack {
 public:
     // busAddress empty: DBUS_SYSTEM_BUS_ADDRESS, else the system bus. The
     // connection is made at first use; without BlueZ the stack lists nothing.
-    explicit BluezStack(std::string busAddress = "");
+    explicit BluezStack(std::string busAddress = "", const Timings& timings = Timings());
     ~BluezStack() override;
     BluezStack(const BluezStack&) = delete;
     BluezStack& operator=(const BluezStack&) = delete;
@@ -116,7 +117,11 @@ private:
     void SetState(State state);
     void Unavailable(const std::string& why);
 
+    // How long a caller waits for the bus thread to answer.
+    Milliseconds CallerWait() const { return m_timings.busCallTimeout + m_timings.busCallerGrace; }
+
     const std::string m_busAddress;
+    const Timings m_timings;
     int m_wakeFd = -1;
 
     // Guards every field from here to the bus thread's own.

@@ -2,6 +2,7 @@
 // what is subscribed and registered, and how writes walk the interfaces.
 #include <algorithm>
 
+#include "platform/Text.h"
 #include "tests/ble/BleFixture.h"
 
 namespace orvex::test {
@@ -201,7 +202,7 @@ TEST(ABleTextHelper, TakesTheSecondUnderscoreTokenAsStrtokWould) {
             EXPECT_EQ(token, c.token) << c.text;
         }
     }
-    EXPECT_EQ(BleUpperCase("vid&02045e_\xC3\xA9z"), "VID&02045E_\xC3\xA9Z");
+    EXPECT_EQ(AsciiUpper("vid&02045e_\xC3\xA9z"), "VID&02045E_\xC3\xA9Z");
 }
 
 }  // namespace

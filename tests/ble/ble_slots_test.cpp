@@ -20,6 +20,11 @@ protected:
         change.product_id = 0x0B13;
         return change;
     }
+    // The node a slot was made from, as /status shows it; "" for no slot.
+    std::string Path(int slot) {
+        const auto all = slots->Snapshot();
+        return slot < static_cast<int>(all.size()) ? all[slot].node : "";
+    }
     int Traced(const std::string& text) {
         int n = 0;
         for (const auto& t : logs.Traces()) n += t == text;
@@ -41,13 +46,13 @@ TEST_F(TheBleSlots, MakeOneSlotPerRunOfOneProductWithItsFirstPathAndLowerCaseTex
     const char* paths[] = {"/dev/sim/a/0", "/dev/sim/c/0", "/dev/sim/d/0"};
     const char* pids[] = {"PID&0b13", "PID&0ace", "PID&0b13"};
     for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(slots->Path(k), paths[k]);
+        EXPECT_EQ(Path(k), paths[k]);
         EXPECT_EQ(slots->Device(k).VidText(), "VID&02045e");
         EXPECT_EQ(slots->Device(k).PidText(), pids[k]);
         EXPECT_EQ(slots->DeviceId(k), 0);
     }
     for (int k = 3; k < kBleSlotCount; ++k) {
-        EXPECT_EQ(slots->Path(k), "");
+        EXPECT_EQ(Path(k), "");
         EXPECT_EQ(slots->Device(k).VidText(), "");
     }
 }
@@ -59,7 +64,7 @@ TEST_F(TheBleSlots, TakeTheFirstTenRunsAndNothingWhenNoDeviceIsListed) {
     for (int i = 0; i < 12; ++i) Listed("/dev/sim/x" + std::to_string(i) + "/0", static_cast<uint16_t>(0x100 + i % 2));
     ASSERT_TRUE(slots->OpenBleFamily(hid));
     EXPECT_EQ(slots->Count(), 10);
-    EXPECT_EQ(slots->Path(9), "/dev/sim/x9/0");
+    EXPECT_EQ(Path(9), "/dev/sim/x9/0");
 }
 
 TEST_F(TheBleSlots, ReleaseEveryRegistrationAndDeviceIdAtTheNextOpenStep) {
@@ -102,7 +107,7 @@ TEST_F(TheBleSlots, AnnounceARemovalWithDeviceIdZeroBeforeTheFirstPlainNotificat
     EXPECT_EQ(Traced("BLE ------------DBT_DEVICEREMOVECOMPLETE.\n"), 3);
     // The slot stays counted and registered.
     EXPECT_EQ(slots->Count(), 1);
-    EXPECT_EQ(slots->Path(0), "");
+    EXPECT_EQ(Path(0), "");
     EXPECT_TRUE(slots->Device(0).HasEventHandle());
     EXPECT_EQ(ble.RegistrationCount("pad"), 1u);
     EXPECT_EQ(slots->MatchingBleSlots(0), std::vector<int>{0});
@@ -170,7 +175,7 @@ TEST_F(TheBleSlots, SendARemovalTextWithoutHoldingTheirLock) {
             auto taken = std::make_shared<std::promise<void>>();
             auto done = taken->get_future();
             probes.emplace_back([this, taken] {
-                slots->Path(0);
+                slots->Snapshot();
                 taken->set_value();
             });
             lockFree.push_back(done.wait_for(2s) == std::future_status::ready);
@@ -197,7 +202,7 @@ TEST_F(TheBleSlots, AnnounceTheLearnedDeviceIdAndIgnoreOtherRemovals) {
     broadcasts.Clear();
     slots->HandleBleRemoval(Removal("/dev/sim/b/0"));
     EXPECT_EQ(broadcasts.Texts(), std::vector<std::string>{"84002c"});
-    EXPECT_EQ(slots->Path(0), "/dev/sim/a/0");
+    EXPECT_EQ(Path(0), "/dev/sim/a/0");
 }
 
 TEST_F(TheBleSlots, AddressSlotsByDeviceIdAmongTheCountedOnes) {

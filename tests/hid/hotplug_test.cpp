@@ -102,15 +102,20 @@ protected:
         std::sort(expected.begin(), expected.end());
         return got == expected;
     }
-    // No reader takes the report: it stays queued and no text comes, for the
-    // time of several reader polls.
-    // A report of a removed collection reaches no page: its reader either
-    // drops it or no longer reads.
+    // A report of a removed collection reaches no page. Asked once the report
+    // has met its fate: nothing holds the collection open, or no reader waits
+    // for it (its reader has ended), or a reader took it and waits again, so
+    // it has dropped it (a text would have come first). A reader that takes
+    // it and then ends leaves no sign: checked as soon as it is taken.
     bool StaysUnforwarded(const std::shared_ptr<test::FakeHidDevice>& input) {
         const size_t texts = m_texts.Texts().size();
         input->QueueInput({0x05, 0x03, 0x77});
-        std::this_thread::sleep_for(100ms);
-        return m_texts.Texts().size() == texts;
+        const bool settled = test::WaitUntil([&] {
+            return input->OpenHandles() == 0 || input->PendingInput() == 0 || input->WaitingReads() == 0;
+        });
+        // A reader still alive goes back to waiting once it has handled it.
+        test::WaitUntil([&] { return input->WaitingReads() > 0 || input->OpenHandles() == 0; }, 100ms);
+        return settled && m_texts.Texts().size() == texts;
     }
     Texts Traces() { return m_logs.Traces(); }
 
@@ -212,6 +217,14 @@ INSTANTIATE_TEST_SUITE_P(EveryId, ATimer,
                                            TimerCase{IDT_OPEN_83, {kOpen83}},
                                            TimerCase{IDT_OPEN_BLE, {{"enumerate 045e:0000"}}},
                                            TimerCase{IDT_CONNECT_BLE, {}}, TimerCase{99, {}}));
+
+// An expiry queued before the shutdown opens nothing after it.
+TEST_F(AHotplugBridge, RunsNoOpenStepOnceDestroyed) {
+    PlugAll(m_hid);
+    m_dialog.OnDestroy();
+    m_dialog.OnTimer(IDT_OPEN_81);
+    EXPECT_EQ(m_hid.Log(), Texts{});
+}
 
 // ---- removals ----------------------------------------------------------------------
 
@@ -339,9 +352,9 @@ TEST_F(ARemoval, LetsNoReportTextFollowTheRemovalTextOfABusyDevice) {
         });
         ASSERT_TRUE(m_texts.WaitForCount(3, 10s));
         m_dialog.OnDeviceChange(Removal("/dev/hidraw3", kProductVireo));
-        std::this_thread::sleep_for(50ms);  // several reader polls, had it lived on
         feeding = false;
         feeder.join();
+        EXPECT_TRUE(StaysUnforwarded(d.vireo[1])) << "round " << round;
 
         const auto texts = m_texts.Texts();
         ASSERT_FALSE(texts.empty());
@@ -393,10 +406,13 @@ protected:
             if (r.kind == "feature") hex.push_back(test::ToHex(r.bytes));
         return hex;
     }
+    // What the page got after the greeting, up to a marker that the loop
+    // sends after everything the changes queued so far have sent.
     Texts MessagesAfterGreeting() {
+        m_bridge->RunOnLoop([&] { m_bridge->pages().broadcast("marker"); });
+        EXPECT_TRUE(test::WaitUntil([&] { return m_page->Messages().back() == "marker"; }));
         auto all = m_page->Messages();
-        all.erase(all.begin());
-        return all;
+        return Texts(all.begin() + 1, all.end() - 1);
     }
 
     std::unique_ptr<test::SimBridge> m_bridge;
@@ -408,7 +424,6 @@ TEST_F(APluggedSimulatedDevice, ThatIsUnpluggedTellsThePageItsIdAndThenFallsSile
     ASSERT_TRUE(m_page->WaitForMessages(2));
     Plug("vireo", false);
     ASSERT_TRUE(m_page->WaitForMessages(3));
-    std::this_thread::sleep_for(200ms);
     EXPECT_EQ(MessagesAfterGreeting(), (Texts{"81010503110000", "810003"}));
 }
 
@@ -441,7 +456,6 @@ TEST_F(APluggedSimulatedDevice, OfTheSabreKindOpensBothItsFamiliesAndTellsBothOf
     ASSERT_TRUE(m_page->WaitForMessages(3));
     Plug("sabre", false);
     ASSERT_TRUE(m_page->WaitForMessages(5));
-    std::this_thread::sleep_for(100ms);
     // Collection 0 goes first: the node that is 0x83's input.
     EXPECT_EQ(MessagesAfterGreeting(), (Texts{"82010104aa0000", "83010204bb0000", "830004", "820004"}));
 }

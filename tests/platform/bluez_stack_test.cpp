@@ -207,10 +207,17 @@ TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithRespons
     EXPECT_EQ(events[1], "StopNotify " + kPad + "/service000c/char000f");
     broadcasts.Clear();
     Notify(kPad + "/service000c/char000f", {0x01, 0x02, 0x03, 0x04});
-    // Round trip through the fake: the notification has been sent by now.
-    (void)Events();
-    std::this_thread::sleep_for(100ms);
+    // Delivered in order: once a later registration has had the next
+    // notification, the one before it has been dealt with.
+    Opened pad = Open(stack, kPadInterface);
+    ASSERT_EQ(pad.characteristics.size(), 2u);
+    Callbacks marker;
+    BleEventHandle handle = 0;
+    ASSERT_EQ(pad.service->RegisterValueChanged(pad.characteristics[1], Callbacks::Record, &marker, &handle), 0);
+    Notify(kPad + "/service000c/char000f", {0x05});
+    EXPECT_TRUE(marker.WaitFor([&] { return marker.calls == 1; }));
     EXPECT_TRUE(broadcasts.Texts().empty());
+    stack.UnregisterEvent(handle);
 }
 
 // BlueZ hangs while the connect step waits for its first listing, and an
@@ -415,7 +422,9 @@ TEST_F(TheBluezStack, EndsARegistrationFromItsOwnCallbackWithoutWaitingAndSaysSo
 
 TEST_F(TheBluezStack, SaysWhenTheBusGoesAndConnectsAgainWhenItComesBack) {
     LogCapture logs;
-    BluezStack stack(m_address);
+    Timings timings;
+    timings.busRetryInterval = 200ms;
+    BluezStack stack(m_address, timings);
     ASSERT_EQ(stack.DeviceNodes().size(), 2u);
     std::string error;
     ASSERT_TRUE(m_bluez.RestartBus(&error)) << error;

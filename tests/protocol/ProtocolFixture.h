@@ -118,13 +118,13 @@ protected:
         return acks;
     }
 
-    static std::array<uint8_t, 1000> Frame(const std::string& hex) {
-        std::array<uint8_t, 1000> frame{};
+    static std::array<uint8_t, COMMAND_BUFFER_SIZE> Frame(const std::string& hex) {
+        std::array<uint8_t, COMMAND_BUFFER_SIZE> frame{};
         const Bytes bytes = FromHex(hex);
         std::copy(bytes.begin(), bytes.end(), frame.begin());
         return frame;
     }
-    int Command(const std::string& hex) { return m_protocol.HandleDeviceCommand(Frame(hex).data()); }
+    void Command(const std::string& hex) { m_protocol.HandleDeviceCommand(Frame(hex).data()); }
     int Query(const std::string& hex) { return m_protocol.HandleDeviceQuery(Frame(hex).data()); }
 
     struct Placed {

@@ -32,7 +32,7 @@ TEST_P(ACommand, ReachesItsDeviceWithTheExpectedReportsAndPauses) {
                 EXPECT_TRUE(Report(device, {0x05, 0x07, 0x50, 0x00, 0x00}));
             }
         };
-    EXPECT_EQ(Command(c.frame), 1);
+    Command(c.frame);
     EXPECT_EQ(Timeline(), c.timeline);
 }
 
@@ -246,7 +246,7 @@ protected:
 };
 
 TEST_F(ABleDevice, GetsAnyFrameWholeOnEveryMatchingSlot) {
-    EXPECT_EQ(Command("8406090511223344"), 1);
+    Command("8406090511223344");
     EXPECT_EQ(Timeline(), (Events{"ble 0 0905112233", "sleep 500", "ble 2 0905112233", "sleep 500"}));
 }
 

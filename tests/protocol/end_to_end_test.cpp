@@ -6,6 +6,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "platform/Text.h"
 #include "support/Capture.h"
 #include "support/Fakes.h"
 #include "support/SimBridge.h"
@@ -40,9 +41,7 @@ std::string DefaultAnswerHex(uint8_t code, int n) {
     Bytes answer;
     for (int i = 0; i < n; ++i) answer.push_back(static_cast<uint8_t>(i));
     answer[0] = code;
-    std::string hex = ToHex(answer);
-    std::transform(hex.begin(), hex.end(), hex.begin(), [](unsigned char c) { return std::toupper(c); });
-    return hex;
+    return AsciiUpper(ToHex(answer));
 }
 
 class ABridgeWithSimulatedDevices : public ::testing::Test {

@@ -13,8 +13,8 @@ using test::FromHex;
 using test::ToHex;
 
 // A full command buffer: the message, zero beyond.
-std::array<uint8_t, kWorkBufferSize> Frame(const Bytes& message) {
-    std::array<uint8_t, kWorkBufferSize> frame{};
+std::array<uint8_t, COMMAND_BUFFER_SIZE> Frame(const Bytes& message) {
+    std::array<uint8_t, COMMAND_BUFFER_SIZE> frame{};
     std::copy(message.begin(), message.end(), frame.begin());
     return frame;
 }
@@ -22,7 +22,7 @@ std::array<uint8_t, kWorkBufferSize> Frame(const Bytes& message) {
 // A block frame (report byte 0x09, payload length `length`) whose frame byte
 // i >= 4 is i.
 WorkBuffer BlockW(uint8_t length) {
-    std::array<uint8_t, kWorkBufferSize> frame{};
+    std::array<uint8_t, COMMAND_BUFFER_SIZE> frame{};
     for (int i = 4; i < 300; ++i) frame[i] = static_cast<uint8_t>(i);
     frame[0] = 0x80;
     frame[2] = kBlockReport;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "ProtocolFixture.h"
+#include "platform/Text.h"
 
 namespace orvex::test {
 namespace {
@@ -9,11 +10,6 @@ namespace {
 // Byte k (k >= 1) of a feature device's answer.
 uint8_t AnswerByte(size_t k) {
     return static_cast<uint8_t>(0xA0 + k * 7);
-}
-
-std::string Upper(std::string s) {
-    for (auto& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    return s;
 }
 
 class AQuery : public ProtocolTest {
@@ -120,14 +116,14 @@ class AQueryReply : public AQuery, public ::testing::WithParamInterface<ReplyCas
 std::string FeatureAnswer(uint8_t code, size_t n) {
     Bytes answer = {code};
     for (size_t k = 1; k < n; ++k) answer.push_back(AnswerByte(k));
-    return Upper(ToHex(answer));
+    return AsciiUpper(ToHex(answer));
 }
 // Bytes from..to-1 of data report r.
 std::string DataBytes(int r, int from, int to, uint8_t marker = 0) {
     Bytes bytes;
     for (int k = from; k < to; ++k) bytes.push_back(static_cast<uint8_t>(0x10 * r + k));
     if (marker) bytes[0] = marker;
-    return Upper(ToHex(bytes));
+    return AsciiUpper(ToHex(bytes));
 }
 
 TEST_P(AQueryReply, CarriesTheAnswerBytesInTheCodesFormat) {
@@ -189,7 +185,7 @@ TEST_P(AnOutputDeviceThat, CostsTenAttemptsAndGetsTheFailureText) {
     m_dataReports = c.dataReports;
     EXPECT_EQ(Query(c.query), 0);
     EXPECT_EQ(device->Calls(Op::Write).size(), c.writes);
-    const std::string failure = "8302" + Upper(c.query.substr(6, 2)) + "F0";
+    const std::string failure = "8302" + AsciiUpper(c.query.substr(6, 2)) + "F0";
     EXPECT_EQ(m_pages.Texts(), (Texts{failure}));
     EXPECT_EQ(m_log.Traces(), (Texts{failure, "\r\n"}));
 }

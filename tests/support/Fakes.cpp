@@ -6,14 +6,15 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/Text.h"
+
 namespace orvex::test {
 
 using namespace std::chrono_literals;
 
 std::string ToHex(const Bytes& bytes, size_t count) {
-    static const char kDigits[] = "0123456789abcdef";
     std::string s;
-    for (size_t i = 0; i < bytes.size() && i < count; ++i) s += {kDigits[bytes[i] >> 4], kDigits[bytes[i] & 0xF]};
+    AppendHex(s, bytes.data(), std::min(count, bytes.size()));
     return s;
 }
 

@@ -170,7 +170,7 @@ TEST(TheGattBackend, SubscribesRegistersAndDeliversNotificationsUntilUnregistere
     device.SetStack(&stack);
     device.SetTexts("VID&02045e", "PID&0b13");
     Received received;
-    EXPECT_EQ(device.ConnectAndSubscribe(&Received::Add, &received), 0);
+    device.ConnectAndSubscribe(&Received::Add, &received);
     EXPECT_EQ(gatt.log.Lines(), (test::Texts{"CreateFile interface", "SetDescriptorValue 12 type 2 notify 1 indicate 0",
                                              "RegisterEvent type 0 count 1 characteristic 10", "CloseHandle"}));
     ASSERT_TRUE(device.HasEventHandle());

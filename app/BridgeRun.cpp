@@ -40,8 +40,7 @@ BridgeRun::BridgeRun(boost::asio::io_context& loop, const Backends& backends, Br
         for (size_t i = 1; i < addresses.size(); ++i)
             diag_verbose("also listening on " + addresses[i] + " port " + port);
         if (m_settings.console)
-            diag_verbose("console on http://" + m_settings.server.address + ":" + std::to_string(m_pages.port()) +
-                         "/");
+            diag_verbose("console on http://" + m_settings.server.address + ":" + std::to_string(m_pages.port()) + "/");
         if (m_settings.console) m_trust.SetConsoleUrl(ConsoleUrl(m_settings.server.address, m_pages.port()));
         if (onReady) onReady(line);
     };
@@ -66,27 +65,27 @@ BridgeRun::Outcome BridgeRun::Start(std::string* error) {
 BridgeRun::Outcome BridgeRun::StartUp(bool atStart, std::string* error) {
     std::string reason;
     switch (m_dialog.StartDevices(&reason)) {
-    case COrvexDlg::InitResult::HidInitFailed:
-        // No devices and no server, but the process stays until asked to end.
-        diag_error(reason);
-        if (error) *error = reason;
-        return Outcome::DevicesFailed;
-    case COrvexDlg::InitResult::Running:
-    case COrvexDlg::InitResult::ListenFailed:
-        break;
+        case COrvexDlg::InitResult::HidInitFailed:
+            // No devices and no server, but the process stays until asked to end.
+            diag_error(reason);
+            if (error) *error = reason;
+            return Outcome::DevicesFailed;
+        case COrvexDlg::InitResult::Running:
+        case COrvexDlg::InitResult::ListenFailed:
+            break;
     }
     const bool wait = !atStart || m_settings.waitForPort;
     const Milliseconds first = atStart ? m_timings.portRetryFirst : m_timings.portRetryAfterSwitch;
     switch (m_listening.Start(wait, first, m_timings.portRetryLast, &reason)) {
-    case PortWait::Outcome::Failed:
-        diag_error(reason);
-        if (error) *error = reason;
-        End(1);
-        return Outcome::ListenFailed;
-    case PortWait::Outcome::Waiting:
-        return Outcome::Waiting;
-    case PortWait::Outcome::Listening:
-        break;
+        case PortWait::Outcome::Failed:
+            diag_error(reason);
+            if (error) *error = reason;
+            End(1);
+            return Outcome::ListenFailed;
+        case PortWait::Outcome::Waiting:
+            return Outcome::Waiting;
+        case PortWait::Outcome::Listening:
+            break;
     }
     return Outcome::Serving;
 }
@@ -94,20 +93,20 @@ BridgeRun::Outcome BridgeRun::StartUp(bool atStart, std::string* error) {
 void BridgeRun::OnSessionChange(SessionWatch::Change change) {
     const std::string named = "session " + m_session.id();
     switch (change) {
-    case SessionWatch::Change::Inactive:
-        m_listening.Cancel();
-        m_dialog.Suspend();
-        diag_info(named + " is inactive: pages closed, devices released, not listening");
-        if (onStatus) onStatus(named + " is inactive: not serving");
-        break;
-    case SessionWatch::Change::Active:
-        diag_info(named + " is active again: opening the devices and listening");
-        StartUp(false, nullptr);
-        break;
-    case SessionWatch::Change::Ended:
-        diag_info(named + " ended; exiting");
-        End(0);
-        break;
+        case SessionWatch::Change::Inactive:
+            m_listening.Cancel();
+            m_dialog.Suspend();
+            diag_info(named + " is inactive: pages closed, devices released, not listening");
+            if (onStatus) onStatus(named + " is inactive: not serving");
+            break;
+        case SessionWatch::Change::Active:
+            diag_info(named + " is active again: opening the devices and listening");
+            StartUp(false, nullptr);
+            break;
+        case SessionWatch::Change::Ended:
+            diag_info(named + " ended; exiting");
+            End(0);
+            break;
     }
 }
 

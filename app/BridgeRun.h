@@ -6,10 +6,9 @@
 // trust file, the loop's thread).
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <functional>
 #include <string>
-
-#include <boost/asio/io_context.hpp>
 
 #include "app/COrvexDlg.h"
 #include "app/Console.h"

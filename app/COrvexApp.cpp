@@ -1,8 +1,7 @@
 #include "app/COrvexApp.h"
 
-#include <memory>
-
 #include <boost/asio/executor_work_guard.hpp>
+#include <memory>
 
 #include "app/BridgeRun.h"
 #include "app/Trust.h"
@@ -55,19 +54,19 @@ int COrvexApp::InitInstance(const Options& options) {
     SingleInstanceLock instance;
     std::string error;
     switch (instance.Acquire(kInstanceName, &error)) {
-    case SingleInstanceLock::Result::AlreadyRunning:
-        diag_info("another instance is already running (" + instance.path() + "); exiting");
-        // A service manager that started this one then sees a clean start
-        // and end, not a failure to restart.
-        NotifyServiceReady("another instance is already running");
-        return 0;
-    case SingleInstanceLock::Result::Failed:
-        // Without the guard two bridges could fight over the devices; still
-        // better to serve than to refuse.
-        diag_warning(error + "; running without the single-instance guard");
-        break;
-    case SingleInstanceLock::Result::Acquired:
-        break;
+        case SingleInstanceLock::Result::AlreadyRunning:
+            diag_info("another instance is already running (" + instance.path() + "); exiting");
+            // A service manager that started this one then sees a clean start
+            // and end, not a failure to restart.
+            NotifyServiceReady("another instance is already running");
+            return 0;
+        case SingleInstanceLock::Result::Failed:
+            // Without the guard two bridges could fight over the devices; still
+            // better to serve than to refuse.
+            diag_warning(error + "; running without the single-instance guard");
+            break;
+        case SingleInstanceLock::Result::Acquired:
+            break;
     }
 
     DeviceBackends devices;

@@ -15,7 +15,9 @@ COrvexDlg::COrvexDlg(boost::asio::io_context& loop, const Backends& backends, Pa
     m_commands.SetRoomHandler([this](PageId page) { m_server.resume_page(page); });
 }
 
-COrvexDlg::~COrvexDlg() { OnDestroy(); }
+COrvexDlg::~COrvexDlg() {
+    OnDestroy();
+}
 
 COrvexDlg::InitResult COrvexDlg::OnInitDialog(const ServerConfig& server, std::string* error) {
     const InitResult devices = StartDevices(error);
@@ -114,7 +116,9 @@ void COrvexDlg::OnDeviceChange(const DeviceChange& change) {
     }
 }
 
-void COrvexDlg::HandleBleRemoval(const DeviceChange& change) { m_ble.HandleBleRemoval(change); }
+void COrvexDlg::HandleBleRemoval(const DeviceChange& change) {
+    m_ble.HandleBleRemoval(change);
+}
 
 void COrvexDlg::OnTimer(int id) {
     // An expiry queued before OnDestroy must not open what was just closed.
@@ -162,6 +166,8 @@ void COrvexDlg::OpenBleFamily() {
     if (m_ble.OpenBleFamily(m_backends.hid)) RestartTimer(IDT_CONNECT_BLE, m_backends.timings.bleConnectDelay);
 }
 
-void COrvexDlg::ConnectBleSlots() { m_ble.ConnectBleSlots(); }
+void COrvexDlg::ConnectBleSlots() {
+    m_ble.ConnectBleSlots();
+}
 
 }  // namespace orvex

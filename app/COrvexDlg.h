@@ -2,14 +2,13 @@
 // device changes and timer expiries on one thread, runs start-up and shutdown.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "ble/BleSlots.h"
 #include "bridge/PageServer.h"

@@ -1,5 +1,4 @@
 #include "app/Check.h"
-#include "app/CheckReport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "app/COrvexApp.h"
+#include "app/CheckReport.h"
 #include "app/Trust.h"
 #include "ble/BleSlots.h"
 #include "ble/CBleDevice.h"
@@ -272,8 +272,8 @@ void FindProblems(Report* report) {
                               "restart orvex-bridge"
                             : kStartBridge);
     } else if (r.port_checked && r.lock.held && r.owner_known && !r.by_bridge) {
-        problem("another program listens on " + Endpoint(r) + " in place of the running bridge: " +
-                    DescribeHolder(r.holder),
+        problem("another program listens on " + Endpoint(r) +
+                    " in place of the running bridge: " + DescribeHolder(r.holder),
                 "stop that program, then systemctl --user restart orvex-bridge");
     }
 
@@ -329,7 +329,6 @@ void FindProblems(Report* report) {
                 r.ble.answered ? "plug in a device, or pair and connect a BLE device"
                                : "plug in a device; BLE devices also need BlueZ (sudo systemctl start bluetooth)");
 }
-
 
 }  // namespace
 

@@ -154,7 +154,7 @@ void PrintText(const Report& r, std::ostream& out) {
         out << "port: nothing listens on " << Endpoint(r) << "\n";
     else
         out << "port: " << Endpoint(r) << " listening"
-            << (r.by_bridge ? ", by the bridge"
+            << (r.by_bridge                         ? ", by the bridge"
                 : r.holder.pid > 0 || r.owner_known ? ", by another program: " + DescribeHolder(r.holder)
                                                     : "")
             << "\n";
@@ -169,9 +169,9 @@ void PrintText(const Report& r, std::ostream& out) {
     out << "pages: policy " << r.origins.policy << ", " << r.origins.trusted << " trusted origin"
         << (r.origins.trusted == 1 ? "" : "s");
     if (r.origins.asked) out << ", " << r.origins.pending << " waiting, " << r.origins.denied << " denied";
-    out << (r.origins.file.empty() ? std::string(" (no trust file: HOME is not set)")
-                                   : " (" + r.origins.file + (r.origins.contents.exists ? "" : ", not written yet") +
-                                         ")")
+    out << (r.origins.file.empty()
+                ? std::string(" (no trust file: HOME is not set)")
+                : " (" + r.origins.file + (r.origins.contents.exists ? "" : ", not written yet") + ")")
         << "\n";
     out << "HID nodes" << (r.simulated ? " (simulated)" : "") << ":" << (r.nodes.empty() ? " none" : "") << "\n";
     if (r.hid_init_failed) out << "  the HID library did not start\n";

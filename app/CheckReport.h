@@ -70,10 +70,10 @@ struct Report {
     // Which pages may use the devices.
     struct {
         std::string policy;
-        std::string file;          // "" when no place for it is known
+        std::string file;  // "" when no place for it is known
         TrustFileContents contents;
-        size_t trusted = 0;        // the file's and --allow-origin's
-        bool asked = false;        // the running bridge told its numbers
+        size_t trusted = 0;  // the file's and --allow-origin's
+        bool asked = false;  // the running bridge told its numbers
         size_t pending = 0;
         size_t denied = 0;
     } origins;
@@ -81,7 +81,9 @@ struct Report {
 
 // Whether the bridge is meant to serve now: a bridge whose session is not in
 // front steps aside and leaves the port to the one that is.
-inline bool SessionInactive(const Report& r) { return r.session.found && !r.session.remote && !r.session.active; }
+inline bool SessionInactive(const Report& r) {
+    return r.session.found && !r.session.remote && !r.session.active;
+}
 
 std::string Hex4(unsigned value);
 std::string Hex2(unsigned value);

@@ -240,8 +240,7 @@ HttpResponse Console::Origins(const HttpRequest& request) {
     std::string type = AsciiLower(request.content_type.substr(0, request.content_type.find(';')));
     type.erase(0, type.find_first_not_of(" \t"));
     type.erase(type.find_last_not_of(" \t") + 1);
-    if (type != "application/json")
-        return Text(415, "unsupported media type: application/json expected\n");
+    if (type != "application/json") return Text(415, "unsupported media type: application/json expected\n");
     const json body = json::parse(request.body, nullptr, false);
     static const std::pair<const char*, OriginDecision> kDecisions[] = {
         {"allow", OriginDecision::Allow}, {"deny", OriginDecision::Deny}, {"forget", OriginDecision::Forget}};
@@ -258,8 +257,9 @@ HttpResponse Console::Origins(const HttpRequest& request) {
             }
         }
     }
-    return Text(400, "bad request: {\"origin\": \"scheme://host[:port]\", \"decision\": \"allow\" | \"deny\" | "
-                     "\"forget\"} expected\n");
+    return Text(400,
+                "bad request: {\"origin\": \"scheme://host[:port]\", \"decision\": \"allow\" | \"deny\" | "
+                "\"forget\"} expected\n");
 }
 
 }  // namespace orvex

@@ -20,8 +20,8 @@ class WebSocketServer;
 class SessionWatch;
 
 struct ConsoleSettings {
-    bool enabled = true;               // false: every path answers 404
-    bool simulated = false;            // devices of --simulate
+    bool enabled = true;                    // false: every path answers 404
+    bool simulated = false;                 // devices of --simulate
     const SessionWatch* session = nullptr;  // the login session followed; null: none
 };
 

@@ -152,7 +152,7 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     // compat: an environment file that lists origins meant "only these"
     // before there was a question to ask.
     if (originsOption->count() > 0)
-        options->origins = origins == "any" ? OriginPolicy::Any
+        options->origins = origins == "any"      ? OriginPolicy::Any
                            : origins == "listed" ? OriginPolicy::Listed
                                                  : OriginPolicy::Ask;
     else if (!options->server.allowed_origins.empty())

@@ -59,8 +59,8 @@ AppTrust::AppTrust(const Options& options, OriginTrust& trust) : m_trust(trust) 
         m_store = std::make_unique<TrustFileStore>(path);
         trust.SetStore(m_store.get());
         std::string error;
-        if (options.origins != OriginPolicy::Any &&
-            !m_watcher.Start(path, [&trust] { trust.Reload(); }, &error))
+        if (options.origins != OriginPolicy::Any && !m_watcher.Start(
+                                                        path, [&trust] { trust.Reload(); }, &error))
             diag_warning(error + ": edits of the trusted origins need a restart");
     }
 #ifndef _WIN32

@@ -10,9 +10,12 @@ int main(int argc, char** argv) {
     orvex::PrepareProcess();
     orvex::Options options;
     switch (orvex::ParseOptions(argc, argv, &options)) {
-    case orvex::ParseOutcome::ExitSuccess: return 0;
-    case orvex::ParseOutcome::UsageError: return 2;
-    case orvex::ParseOutcome::Run: break;
+        case orvex::ParseOutcome::ExitSuccess:
+            return 0;
+        case orvex::ParseOutcome::UsageError:
+            return 2;
+        case orvex::ParseOutcome::Run:
+            break;
     }
     try {
         if (orvex::IsTrustCommand(options)) return orvex::RunTrustCommand(options);

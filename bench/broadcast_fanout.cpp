@@ -14,8 +14,8 @@
 
 #include "BenchSupport.h"
 #include "bridge/WebSocketServer.h"
-#include "support/Pages.h"
 #include "platform/Log.h"
+#include "support/Pages.h"
 #include "support/WsClient.h"
 
 using namespace std::chrono;
@@ -76,11 +76,12 @@ void RunOnce(orvex::WebSocketServer& server, int pages, int rate, int seconds) {
         }
     }
     const double sendSeconds = duration<double>(sendEnd - start).count();
-    std::printf("pages=%2d  offered=%6d/s  per-page delivered=%8.0f/s  lost=%zu  delay p50=%.3f ms p99=%.3f ms  "
-                "broadcast_text p99=%.1f us max=%.1f us\n",
-                pages, rate, static_cast<double>(minDelivered) / std::max(sendSeconds, lastReceipt),
-                sentAt.size() * clients.size() - delivered, Percentile(delays, 0.50), Percentile(delays, 0.99),
-                Percentile(callMicros, 0.99), *std::max_element(callMicros.begin(), callMicros.end()));
+    std::printf(
+        "pages=%2d  offered=%6d/s  per-page delivered=%8.0f/s  lost=%zu  delay p50=%.3f ms p99=%.3f ms  "
+        "broadcast_text p99=%.1f us max=%.1f us\n",
+        pages, rate, static_cast<double>(minDelivered) / std::max(sendSeconds, lastReceipt),
+        sentAt.size() * clients.size() - delivered, Percentile(delays, 0.50), Percentile(delays, 0.99),
+        Percentile(callMicros, 0.99), *std::max_element(callMicros.begin(), callMicros.end()));
     server.close_all_connections();
     for (auto& client : clients) client->WaitClosed(5s);
 }

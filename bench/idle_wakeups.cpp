@@ -51,7 +51,7 @@ std::string Syscall(const std::string& pid, long tid) {
 // The bridge with stdout and stderr in files; -1 when it cannot start.
 pid_t Spawn(const std::string& scenario, const std::string& dir) {
     std::vector<std::string> argv = {ORVEX_BRIDGE_BINARY, "--simulate", scenario, "--sim-control",
-                                     dir + "/control", "--port", "0", "--verbose"};
+                                     dir + "/control",    "--port",     "0",      "--verbose"};
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
         if (std::string(*e).rfind("XDG_RUNTIME_DIR=", 0) != 0) env.push_back(*e);
@@ -144,8 +144,8 @@ int main(int argc, char** argv) {
         cpu += f.cpuNanos - (it == before.end() ? 0 : it->second.cpuNanos);
         switches += s;
         if (s > 0)
-            busy.push_back("    thread " + std::to_string(tid) + (tid == pid ? " (main)" : "") + ", waiting in syscall " +
-                           syscalls[tid] + ": " + std::to_string(s));
+            busy.push_back("    thread " + std::to_string(tid) + (tid == pid ? " (main)" : "") +
+                           ", waiting in syscall " + syscalls[tid] + ": " + std::to_string(s));
     }
     const double perSecond = static_cast<double>(switches) / wall;
     const double cpuPercent = cpu / (wall * 1e9) * 100.0;

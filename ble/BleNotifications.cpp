@@ -12,8 +12,8 @@ namespace {
 
 // Long answers: a body of fixed length holding the query code, the length,
 // one counter byte and then data bytes from a given one on.
-void SendLongAnswer(PageSink& pages, uint8_t deviceId, uint8_t code, uint8_t bodyLength, uint8_t counter, const uint8_t* data,
-                    int32_t size, int32_t firstData) {
+void SendLongAnswer(PageSink& pages, uint8_t deviceId, uint8_t code, uint8_t bodyLength, uint8_t counter,
+                    const uint8_t* data, int32_t size, int32_t firstData) {
     uint8_t body[256] = {};
     body[0] = code;
     body[1] = bodyLength;
@@ -56,7 +56,8 @@ void BleSlots::OnBleNotification(int slot, const uint8_t* data, int32_t size) {
     char text[64];
     switch (d(0)) {
         case 0xA0:
-            SendLongAnswer(m_pages, id, 0x0A, 0x80, static_cast<uint8_t>(m_bleBlockIndex[slot].load() + 1), data, size, 1);
+            SendLongAnswer(m_pages, id, 0x0A, 0x80, static_cast<uint8_t>(m_bleBlockIndex[slot].load() + 1), data, size,
+                           1);
             break;
         case 0xA1:
             std::snprintf(text, sizeof text, "84%02x0B08%02x%02x", id, d(1), d(2));

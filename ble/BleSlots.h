@@ -15,9 +15,9 @@
 #include "ble/CBleDevice.h"
 #include "bridge/PageSink.h"
 #include "platform/BleStack.h"
-#include "platform/ThreadSafety.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
+#include "platform/ThreadSafety.h"
 #include "protocol/BleCommandPort.h"
 
 namespace orvex {

@@ -1,8 +1,8 @@
 #include "ble/CBleDevice.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -221,7 +221,8 @@ void CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* con
                 for (const auto& descriptor : descriptors) {
                     std::vector<uint8_t> value;
                     result = service.GetDescriptorValue(descriptor, &value);
-                    if (result != 0) log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", Hex(result)));
+                    if (result != 0)
+                        log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", Hex(result)));
                     // compat: the devices' notification descriptors sit below handle
                     // 255; those at or above it have never been written to.
                     if (descriptor.attribute_handle >= 255) continue;
@@ -231,7 +232,8 @@ void CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* con
                     else  // compat: a failed subscription has always been traced with this name.
                         log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", Hex(result)));
                 }
-                log_raw(Format("Setting Notification for ServiceHandle %d\n", static_cast<int>(characteristic.service_handle)));
+                log_raw(Format("Setting Notification for ServiceHandle %d\n",
+                               static_cast<int>(characteristic.service_handle)));
                 BleEventHandle handle = 0;
                 result = service.RegisterValueChanged(characteristic, callback, context, &handle);
                 if (result != 0) {

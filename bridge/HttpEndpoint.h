@@ -12,9 +12,9 @@
 namespace orvex {
 
 struct HttpRequest {
-    std::string method;  // as sent: "GET", "HEAD", ...
-    std::string target;  // path and query, "/status?x=1"
-    std::string host;    // the Host header, "" when absent
+    std::string method;          // as sent: "GET", "HEAD", ...
+    std::string target;          // path and query, "/status?x=1"
+    std::string host;            // the Host header, "" when absent
     std::string origin{};        // the Origin header, "" when absent
     std::string content_type{};  // the Content-Type header, "" when absent
     std::string body{};

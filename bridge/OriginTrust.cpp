@@ -8,9 +8,12 @@ namespace orvex {
 
 const char* OriginPolicyName(OriginPolicy policy) {
     switch (policy) {
-    case OriginPolicy::Ask: return "ask";
-    case OriginPolicy::Listed: return "listed";
-    case OriginPolicy::Any: return "any";
+        case OriginPolicy::Ask:
+            return "ask";
+        case OriginPolicy::Listed:
+            return "listed";
+        case OriginPolicy::Any:
+            return "any";
     }
     return "ask";
 }
@@ -20,7 +23,8 @@ bool IsOriginText(const std::string& text) {
     if (sep == std::string::npos || sep == 0) return false;
     for (size_t i = 0; i < sep; ++i) {
         const char c = text[i];
-        const bool ok = (c >= 'a' && c <= 'z') || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
+        const bool ok =
+            (c >= 'a' && c <= 'z') || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
         if (!ok) return false;
     }
     std::string host = text.substr(sep + 3);
@@ -122,8 +126,7 @@ PageAdmission OriginTrust::Open(const std::string& origin, bool present) {
         if (!inserted.second) return PageAdmission::Hold;
         asker = m_asker;
         line = "page origin " + escape_for_log(origin) + " waits for the user: allow or deny it " +
-               (m_consoleUrl.empty() ? std::string("with orvex-bridge --trust ORIGIN")
-                                     : "at " + m_consoleUrl) +
+               (m_consoleUrl.empty() ? std::string("with orvex-bridge --trust ORIGIN") : "at " + m_consoleUrl) +
                " or in the desktop notification";
     }
     m_wake.notify_all();

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ThreadSafety.h"
 #include "bridge/PageServer.h"
+#include "platform/ThreadSafety.h"
 
 namespace orvex {
 

@@ -1,8 +1,8 @@
-#include "platform/ThreadSafety.h"
 #include "bridge/WebSocketServer.h"
 
 #include <algorithm>
 #include <atomic>
+#include <boost/asio/steady_timer.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,14 +15,13 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
-
-#include <boost/asio/steady_timer.hpp>
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
 #include "bridge/Inbound.h"
 #include "platform/Log.h"
 #include "platform/Portable.h"
+#include "platform/ThreadSafety.h"
 
 namespace orvex {
 
@@ -75,8 +74,8 @@ public:
         char stamp[32];
         const std::time_t now = std::time(nullptr);
         std::tm local{};
-        if (!local_time(now, &local) ||
-            std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) std::strcpy(stamp, "Unknown");
+        if (!local_time(now, &local) || std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0)
+            std::strcpy(stamp, "Unknown");
         *m_out << "[" << stamp << "] [" << names::channel_name(channel) << "] " << escape_for_log(message) << "\n";
         m_out->flush();
     }
@@ -342,9 +341,12 @@ struct WebSocketServer::Impl {
         auto con = m_server.get_con_from_hdl(handle, ec);
         if (ec) return;
         const auto& request = con->get_request();
-        const HttpRequest query{request.get_method(),         con->get_resource(),
-                                request.get_header("Host"),   request.get_header("Origin"),
-                                request.get_header("Content-Type"), request.get_body()};
+        const HttpRequest query{request.get_method(),
+                                con->get_resource(),
+                                request.get_header("Host"),
+                                request.get_header("Origin"),
+                                request.get_header("Content-Type"),
+                                request.get_body()};
         HttpResponse response;
         try {
             response = m_config.http_handler(query);
@@ -449,8 +451,7 @@ struct WebSocketServer::Impl {
     }
 
     void retry_accept(Listener& l, const std::string& why) {
-        l.pause =
-            l.pause.count() == 0 ? m_timings.acceptPauseFirst : std::min(l.pause * 2, m_timings.acceptPauseLast);
+        l.pause = l.pause.count() == 0 ? m_timings.acceptPauseFirst : std::min(l.pause * 2, m_timings.acceptPauseLast);
         m_acceptFailures.Note(why + "; next attempt in " + std::to_string(l.pause.count()) + " ms");
         l.timer->expires_after(l.pause);
         // The run is compared before the listener is touched: a wait that an

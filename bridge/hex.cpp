@@ -15,7 +15,9 @@ int hex_digit(char c) {
     return -1;
 }
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // compat: base-16 conversion of one character pair with the semantics the
 // pages were written against: white space, sign, "0x" prefix needing a digit,

@@ -1,13 +1,14 @@
 // The hex codec: decoding never fails other than with its invalid-argument
 // error, gives one byte per character pair, and a text of hex digits comes
 // back from the encoder as it went in (up to case).
+#include "bridge/hex.h"
+
 #include <cctype>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 
 #include "FuzzCheck.h"
-#include "bridge/hex.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
@@ -25,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         orvex::format_hex(bytes[0], bytes[1], static_cast<int32_t>(bytes.size() - 2), bytes.data() + 2);
     FUZZ_CHECK(again.size() == text.size());
     for (size_t i = 0; i < text.size(); ++i)
-        FUZZ_CHECK(std::tolower(static_cast<unsigned char>(again[i])) == std::tolower(static_cast<unsigned char>(text[i])));
+        FUZZ_CHECK(std::tolower(static_cast<unsigned char>(again[i])) ==
+                   std::tolower(static_cast<unsigned char>(text[i])));
     return 0;
 }

@@ -1,13 +1,14 @@
 // Inbound routing's decode step: the command buffer is never overrun, holds
 // the decoded bytes from offset 0 and zeros after them, and stays all zero
 // for a text that is not hex.
+#include "bridge/Inbound.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 
 #include "FuzzCheck.h"
-#include "bridge/Inbound.h"
 #include "bridge/hex.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,7 +7,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
-    auto simulator = orvex::sim::Simulator::LoadScenarioText(std::string(reinterpret_cast<const char*>(data), size), &error);
+    auto simulator =
+        orvex::sim::Simulator::LoadScenarioText(std::string(reinterpret_cast<const char*>(data), size), &error);
     FUZZ_CHECK(simulator || !error.empty());
     return 0;
 }

@@ -3,9 +3,8 @@
 // request lines.
 #include <cstdint>
 #include <memory>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "AllFamilies.h"
 #include "FuzzCheck.h"
@@ -27,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(reply.find('\n') == std::string::npos);
         const auto parsed = nlohmann::json::parse(reply, nullptr, false);
         FUZZ_CHECK(parsed.is_object() && parsed.contains("ok") && parsed["ok"].is_boolean());
-        FUZZ_CHECK(parsed["ok"].get<bool>() ||
-                   (parsed.contains("error") && parsed["error"].is_string() && !parsed["error"].get<std::string>().empty()));
+        FUZZ_CHECK(parsed["ok"].get<bool>() || (parsed.contains("error") && parsed["error"].is_string() &&
+                                                !parsed["error"].get<std::string>().empty()));
         start = end + 1;
     }
     return 0;

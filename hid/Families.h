@@ -123,7 +123,8 @@ inline std::vector<uint8_t> HidFamiliesBy(uint8_t FamilyRules::*rank) {
     std::vector<const FamilyRules*> rows;
     for (const auto& rules : kFamilies)
         if (rules.transport == Transport::Hid) rows.push_back(&rules);
-    std::sort(rows.begin(), rows.end(), [rank](const FamilyRules* a, const FamilyRules* b) { return a->*rank < b->*rank; });
+    std::sort(rows.begin(), rows.end(),
+              [rank](const FamilyRules* a, const FamilyRules* b) { return a->*rank < b->*rank; });
     std::vector<uint8_t> codes;
     for (const FamilyRules* rules : rows) codes.push_back(rules->family);
     return codes;

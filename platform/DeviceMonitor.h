@@ -2,11 +2,10 @@
 // main loop. Backends: libudev (platform/linux) and the simulator.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <cstdint>
 #include <functional>
 #include <string>
-
-#include <boost/asio/io_context.hpp>
 
 namespace orvex {
 

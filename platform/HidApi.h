@@ -18,12 +18,12 @@ constexpr uint16_t kBusBluetooth = 0x0005;
 
 // One enumeration entry: one top-level collection (usage pair) of one device.
 struct HidDeviceInfo {
-    std::string path;         // what DeviceChange events carry for the same node
+    std::string path;  // what DeviceChange events carry for the same node
     uint16_t vendor_id = 0;
     uint16_t product_id = 0;
     uint16_t usage_page = 0;
     uint16_t usage = 0;
-    uint16_t bus_type = 0;    // kBusUsb, kBusBluetooth, ...
+    uint16_t bus_type = 0;  // kBusUsb, kBusBluetooth, ...
     // Equal for every collection of one physical device, different between
     // devices.
     std::string pairing_key;

@@ -99,7 +99,8 @@ void CommandProtocol::HandleDeviceCommand(const uint8_t* frame) {
 void CommandProtocol::SendFeatureFamily(uint8_t family, int slot, HidDevice& control, const WorkBuffer& w,
                                         uint8_t length, uint8_t deviceId) {
     if (FindFamily(family)->commands == CommandRoute::AcknowledgedFeature) {
-        if (RunAcknowledgedTransfer(slot, control, w, length)) m_pages.broadcast(protocol::AcknowledgementText(deviceId));
+        if (RunAcknowledgedTransfer(slot, control, w, length))
+            m_pages.broadcast(protocol::AcknowledgementText(deviceId));
         return;
     }
     if (w[0] == protocol::kBlockReport) {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, builds and runs every test:
+# Installs what the build and the tests need, checks the layout of the code
+# (clang-format), builds and runs every test:
 #  - AddressSanitizer + UndefinedBehaviorSanitizer (clang): every test
 #    program, then every libFuzzer target for 10 s (fuzz/; their seeds
 #    replay in ctest too);
@@ -29,6 +30,7 @@ if [ "$quick" -eq 1 ]; then scripts/install-deps.sh; else ORVEX_WINDOWS=1 script
 jobs=$(nproc)
 started=$SECONDS
 stage() { echo "== $* ($((SECONDS - started)) s)"; }
+scripts/format-check.sh
 configure() {
   local dir=$1
   shift

@@ -142,7 +142,8 @@ std::string Simulator::HandleControlRequest(const std::string& line) {
                     reply = done ? ojson{{"ok", true}} : Failure(error);
                 }
             } else {
-                reply = Failure("unknown op " + Quote(op) + " (known: devices, report, log, clear, set, notify, plug, unplug)");
+                reply = Failure("unknown op " + Quote(op) +
+                                " (known: devices, report, log, clear, set, notify, plug, unplug)");
             }
         }
     } catch (const std::exception& e) {

@@ -89,8 +89,7 @@ bool Simulator::ControlSocket::StartTcp(const std::string& endpoint, std::string
 #ifdef _WIN32
     // Without it another process could bind the same port and take requests.
     const BOOL exclusive = TRUE;
-    setsockopt(m_listen, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-               sizeof exclusive);
+    setsockopt(m_listen, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
 #else
     fcntl(m_listen, F_SETFD, FD_CLOEXEC);
 #endif

@@ -68,9 +68,15 @@ static inline size_t orvex_declared_report_length(const unsigned char *descripto
         unsigned value = 0;
         for (int i = 0; i < n; ++i) value |= (unsigned)item[1 + i] << (8 * i);
         switch (*item & 0xFC) {
-            case 0x84: report_id = value; break;
-            case 0x74: report_size = value; break;
-            case 0x94: report_count = value; break;
+            case 0x84:
+                report_id = value;
+                break;
+            case 0x74:
+                report_size = value;
+                break;
+            case 0x94:
+                report_count = value;
+                break;
             default:
                 if ((*item & 0xFC) == kind && report_id == id) bits += report_size * report_count;
                 break;

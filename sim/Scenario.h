@@ -47,9 +47,9 @@ struct DeviceSpec {
     std::vector<UsagePair> collections;
     Behaviour behaviour;
     // BLE devices ("bus":"ble") only.
-    std::string address;    // default: one of its own per device
-    bool connected = true;  // its Bluetooth node is connected (while attached)
-    bool writable = true;   // its write characteristic has the write property
+    std::string address;                          // default: one of its own per device
+    bool connected = true;                        // its Bluetooth node is connected (while attached)
+    bool writable = true;                         // its write characteristic has the write property
     std::vector<uint16_t> cccd_handles = {0x15};  // descriptors of its notify characteristic
 };
 

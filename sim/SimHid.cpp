@@ -283,7 +283,8 @@ std::vector<HidDeviceInfo> Simulator::Core::Hid::enumerate(uint16_t vendor_id, u
             info.pairing_key = "sim:" + desc.name;
             // As the kernel gives a Bluetooth device's address: lower case.
             if (desc.bus == "ble")
-                for (char c : desc.address) info.serial_number.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+                for (char c : desc.address)
+                    info.serial_number.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
             list.push_back(std::move(info));
         }
     }

@@ -1,8 +1,5 @@
 #include "platform/linux/BluezProbe.h"
 
-#include "platform/linux/BluezBus.h"
-#include "platform/Text.h"
-
 #include <sdbus-c++/sdbus-c++.h>
 #include <sys/stat.h>
 
@@ -13,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+
+#include "platform/Text.h"
+#include "platform/linux/BluezBus.h"
 
 namespace orvex {
 

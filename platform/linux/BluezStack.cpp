@@ -17,8 +17,8 @@
 
 #include "platform/Log.h"
 #include "platform/Text.h"
-#include "platform/linux/BusPoll.h"
 #include "platform/linux/BluezBus.h"
+#include "platform/linux/BusPoll.h"
 
 namespace orvex {
 
@@ -187,8 +187,8 @@ struct BluezStack::Objects {
         char ids[64];
         std::snprintf(ids, sizeof ids, "_DEV_VID&%02X%04X_PID&%04X_REV&%04X_", device ? device->source : 0,
                       device ? device->vendor : 0, device ? device->product : 0, device ? device->version : 0);
-        return "BTHLEDEVICE\\{" + AsciiUpper(service.uuid) + "}" + ids + (device ? AsciiUpper(Compact(device->address)) : "") +
-               "\\" + path;
+        return "BTHLEDEVICE\\{" + AsciiUpper(service.uuid) + "}" + ids +
+               (device ? AsciiUpper(Compact(device->address)) : "") + "\\" + path;
     }
 };
 
@@ -198,7 +198,7 @@ struct BluezStack::Registration {
     std::string path;
     BleValueChangedCallback callback = nullptr;
     void* context = nullptr;
-    bool closed = false;   // no callback of it starts any more
+    bool closed = false;  // no callback of it starts any more
     // BlueZ counts its subscription (or its StartNotify is on its way).
     bool subscribed = true;
     bool running = false;  // a callback of it runs on the delivery thread

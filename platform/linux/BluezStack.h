@@ -16,10 +16,9 @@
 // InterfacesRemoved and PropertiesChanged; listings and opens answer from
 // the copy. A registration outlives its characteristic's object: when BlueZ
 // shows the object again (bluetoothd restarted, the device reconnected), the
-// bus thread subscribes to it again, as BlueZ forgot the old subscription. m_mutex guards the copy and what the threads share, and is held
-// only to read or change them, never over bus traffic or a callback.
-// A second thread runs the notification callbacks, so that a slow callback
-// stalls neither the bus nor the other callers.
+// bus thread subscribes to it again, as BlueZ forgot the old subscription. m_mutex guards the copy and what the threads
+// share, and is held only to read or change them, never over bus traffic or a callback. A second thread runs the
+// notification callbacks, so that a slow callback stalls neither the bus nor the other callers.
 #pragma once
 
 #include <chrono>
@@ -33,8 +32,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ThreadSafety.h"
 #include "platform/BleStack.h"
+#include "platform/ThreadSafety.h"
 #include "platform/Timings.h"
 
 namespace sdbus {

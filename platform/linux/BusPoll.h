@@ -1,10 +1,10 @@
 // The poll(2) side of a thread that runs an sd-bus connection itself.
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <ctime>
-#include <algorithm>
 
 namespace orvex {
 

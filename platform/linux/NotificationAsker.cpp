@@ -1,6 +1,7 @@
 #include "platform/linux/NotificationAsker.h"
 
 #include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -9,7 +10,6 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <sdbus-c++/sdbus-c++.h>
 
 #include "platform/Log.h"
 #include "platform/linux/BusPoll.h"
@@ -115,8 +115,8 @@ bool NotificationAsker::Connected() {
         const std::string rule = std::string("type='signal',interface='") + kInterface + "',path='" + kPath + "'";
         m_matches.push_back(m_connection->addMatch(rule + ",member='ActionInvoked'",
                                                    [this](sdbus::Message& m) { OnActionInvoked(m); }));
-        m_matches.push_back(m_connection->addMatch(rule + ",member='NotificationClosed'",
-                                                   [this](sdbus::Message& m) { OnClosed(m); }));
+        m_matches.push_back(
+            m_connection->addMatch(rule + ",member='NotificationClosed'", [this](sdbus::Message& m) { OnClosed(m); }));
         m_proxy = sdbus::createProxy(*m_connection, kInterface, kPath);
         std::vector<std::string> capabilities;
         m_proxy->callMethod("GetCapabilities").onInterface(kInterface).storeResultsTo(capabilities);

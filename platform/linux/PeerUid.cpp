@@ -191,12 +191,15 @@ PeerLookup LoopbackPeerUid(int socket, uid_t* uid) {
 std::string ForeignLoopbackPeer(int socket) {
     uid_t uid = 0;
     switch (LoopbackPeerUid(socket, &uid)) {
-    case PeerLookup::NotLoopback: return "";
-    case PeerLookup::Found:
-        return uid == geteuid() || uid == 0 ? "" : "uid " + std::to_string(uid) + ", another user";
-    // Gone already (the peer closed at once): nobody to serve.
-    case PeerLookup::NotFound: return "owner not found";
-    case PeerLookup::Failed: break;
+        case PeerLookup::NotLoopback:
+            return "";
+        case PeerLookup::Found:
+            return uid == geteuid() || uid == 0 ? "" : "uid " + std::to_string(uid) + ", another user";
+        // Gone already (the peer closed at once): nobody to serve.
+        case PeerLookup::NotFound:
+            return "owner not found";
+        case PeerLookup::Failed:
+            break;
     }
     static std::atomic<bool> warned{false};
     if (!warned.exchange(true))

@@ -1,12 +1,12 @@
 #include "platform/linux/SingleInstance.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace orvex {
 

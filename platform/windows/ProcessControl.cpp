@@ -188,8 +188,7 @@ std::string DescribePortHolder(uint16_t port) {
     std::vector<char> buffer(16 * 1024);
     for (int attempt = 0; attempt < 3; ++attempt) {
         DWORD size = static_cast<DWORD>(buffer.size());
-        const DWORD result =
-            GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+        const DWORD result = GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
         if (result == ERROR_INSUFFICIENT_BUFFER) {
             buffer.resize(size);
             continue;

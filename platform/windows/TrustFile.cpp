@@ -55,7 +55,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
         return false;
     }
     const std::wstring temporary = Widen(path + ".new");
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *error = "cannot write " + path + ": " + ErrorText(GetLastError());
         return false;

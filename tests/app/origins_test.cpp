@@ -35,7 +35,8 @@ protected:
         fake.reset();
         fake = bus.StartFake(ORVEX_FAKE_NOTIFICATIONS, {answer}, &error);
         ASSERT_TRUE(fake) << error;
-        bridge = std::make_unique<ChildProcess>(std::vector<std::string>{kBridgeBinary, "--port", "0", "--verbose"}, Env());
+        bridge =
+            std::make_unique<ChildProcess>(std::vector<std::string>{kBridgeBinary, "--port", "0", "--verbose"}, Env());
         ASSERT_TRUE(bridge->WaitForStderr("console on", 30s)) << bridge->Stderr();
         port = static_cast<uint16_t>(ParseListeningPort(bridge->Stderr()));
     }

@@ -1,13 +1,14 @@
 // The bridge as a user runs it: the real binary, its command line, signals,
 // exit statuses and the single-instance guard.
-#include <csignal>
-#include <string>
+#include "support/Process.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <string>
+
 #include "app/Options.h"
-#include "support/Process.h"
 #include "support/WsClient.h"
 
 namespace orvex {
@@ -19,7 +20,6 @@ using test::kBridgeBinary;
 using test::RunToEnd;
 using test::TempDir;
 using test::WsClient;
-
 
 TEST(TheCommandLine, PrintsHelpAndVersionAndExitsZero) {
     const auto help = RunToEnd({kBridgeBinary, "--help"}, 10s);
@@ -72,8 +72,8 @@ TEST(TheCommandLine, RejectsAMalformedScenarioFileWithStatusTwoNamingTheFile) {
     const auto result = RunToEnd({kBridgeBinary, "--simulate", file}, 10s, {"XDG_RUNTIME_DIR=" + dir.path()});
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.err.find(file), std::string::npos) << result.err;
-    const auto missing = RunToEnd({kBridgeBinary, "--simulate", dir.path() + "/none.json"}, 10s,
-                                  {"XDG_RUNTIME_DIR=" + dir.path()});
+    const auto missing =
+        RunToEnd({kBridgeBinary, "--simulate", dir.path() + "/none.json"}, 10s, {"XDG_RUNTIME_DIR=" + dir.path()});
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("none.json"), std::string::npos) << missing.err;
 }
@@ -120,7 +120,8 @@ TEST(TheCommandLine, ListensOnBothLoopbacksByDefaultAndOnEachGivenAddressOnce) {
 class ARunningBridge : public ::testing::Test {
 protected:
     void SetUp() override {
-        bridge = std::make_unique<ChildProcess>(std::vector<std::string>{kBridgeBinary, "--port", "0", "--verbose"}, Env());
+        bridge =
+            std::make_unique<ChildProcess>(std::vector<std::string>{kBridgeBinary, "--port", "0", "--verbose"}, Env());
         ASSERT_TRUE(bridge->Started());
         ASSERT_TRUE(bridge->WaitForStderr(" port ", 10s)) << bridge->Stderr();
         port = test::ParseListeningPort(bridge->Stderr());

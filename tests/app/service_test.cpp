@@ -24,7 +24,6 @@ using test::kBridgeBinary;
 using test::RunToEnd;
 using test::TempDir;
 
-
 // A mouse of family 0x81 and a connected BLE pad with its characteristics.
 const char* kHealthy = R"({"devices": [
   {"name": "mouse", "vendor_id": "0x1D57", "product_id": "0xFA60", "device_id": 3},
@@ -67,8 +66,8 @@ TEST(TheCheckOptions, AreListedInHelpAndJsonAloneIsAUsageError) {
     const auto json = RunToEnd({kBridgeBinary, "--json"}, 10s);
     EXPECT_EQ(json.status, 2);
     EXPECT_NE(json.err.find("orvex-bridge: --json needs --check"), std::string::npos) << json.err;
-    const auto missing =
-        RunToEnd({kBridgeBinary, "--check", "--simulate", dir.path() + "/none.json"}, 10s, {"XDG_RUNTIME_DIR=" + dir.path()});
+    const auto missing = RunToEnd({kBridgeBinary, "--check", "--simulate", dir.path() + "/none.json"}, 10s,
+                                  {"XDG_RUNTIME_DIR=" + dir.path()});
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("none.json"), std::string::npos) << missing.err;
     EXPECT_TRUE(missing.out.empty()) << missing.out;
@@ -119,7 +118,8 @@ TEST_F(ACheckBesideASimulatedBridge, ReportsTheBridgeItsPortAndEveryDeviceAndExi
         EXPECT_NE(out.find(expected), std::string::npos) << expected << "\nin:\n" << out;
     EXPECT_TRUE(ProblemLines(out).empty()) << out;
 
-    const auto json = RunToEnd({kBridgeBinary, "--check", "--json", "--simulate", scenario, "--port", port}, 30s, Env());
+    const auto json =
+        RunToEnd({kBridgeBinary, "--check", "--json", "--simulate", scenario, "--port", port}, 30s, Env());
     EXPECT_EQ(json.status, 0);
     const auto report = nlohmann::json::parse(json.out);
     EXPECT_EQ(report["version"], "0.1.0");
@@ -267,9 +267,9 @@ TEST(ABridgeUnderAServiceManager, WaitsForAHeldPortSayingForWhomOnceAndIsReadyOn
     const std::string port = std::to_string(taken->port());
     ASSERT_NE(taken->port(), 0);
     const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir.path(), "NOTIFY_SOCKET=" + dir.path() + "/notify"};
-    ChildProcess bridge({kBridgeBinary, "--simulate", WriteFile(dir, "healthy.json", kHealthy), "--port", port,
-                         "--wait-for-port"},
-                        env);
+    ChildProcess bridge(
+        {kBridgeBinary, "--simulate", WriteFile(dir, "healthy.json", kHealthy), "--port", port, "--wait-for-port"},
+        env);
     const std::string waiting = manager.Receive(30s);
     EXPECT_EQ(waiting.rfind("STATUS=waiting for port " + port + ", held by pid " + std::to_string(getpid()) + " (", 0),
               0u)

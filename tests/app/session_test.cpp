@@ -133,7 +133,8 @@ protected:
         std::cerr << "switch to " << session << ": released after "
                   << std::chrono::duration_cast<std::chrono::milliseconds>(released - start).count()
                   << " ms, serving after "
-                  << std::chrono::duration_cast<std::chrono::milliseconds>(SteadyTime::now() - start).count() << " ms\n";
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(SteadyTime::now() - start).count()
+                  << " ms\n";
         return next;
     }
 

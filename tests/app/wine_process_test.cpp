@@ -4,14 +4,13 @@
 // second copy exit 0.
 // scripts/test.sh runs it with ORVEX_WINDOWS_BRIDGE naming the .exe.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
-
-#include <unistd.h>
 
 #include "support/Http.h"
 #include "support/Process.h"

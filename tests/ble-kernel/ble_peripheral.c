@@ -30,6 +30,7 @@
  */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdarg.h>
@@ -38,11 +39,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/reboot.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -125,11 +125,11 @@ static uint16_t db_last;
 static uint16_t h_fee3, h_fee4, h_report1, h_report2;
 
 static const uint8_t report_map[] = {
-    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x85, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19, 0x01, 0x29,
-    0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75, 0x05, 0x81, 0x03,
-    0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0xC0,
-    0xC0, 0x05, 0x0C, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x03, 0x19, 0x00, 0x2A,
-    0xFF, 0x03, 0x75, 0x10, 0x95, 0x01, 0x81, 0x00, 0xC0,
+    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x85, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19, 0x01,
+    0x29, 0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75, 0x05,
+    0x81, 0x03, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02,
+    0x81, 0x06, 0xC0, 0xC0, 0x05, 0x0C, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x02, 0x15, 0x00, 0x26, 0xFF,
+    0x03, 0x19, 0x00, 0x2A, 0xFF, 0x03, 0x75, 0x10, 0x95, 0x01, 0x81, 0x00, 0xC0,
 };
 
 static uint16_t add(uint16_t type, const void *value, size_t len) {
@@ -230,102 +230,102 @@ static void att_request(const uint8_t *in, size_t n) {
     if (n < 1) return;
     uint16_t start = n >= 5 ? le16(in + 1) : 0, end = n >= 5 ? le16(in + 3) : 0;
     switch (op) {
-    case 0x02: /* exchange MTU */
-        if (n < 3) break;
-        att_mtu = le16(in + 1) < MTU ? le16(in + 1) : MTU;
-        if (att_mtu < 23) att_mtu = 23;
-        out[0] = 0x03;
-        out[1] = MTU & 0xFF;
-        out[2] = MTU >> 8;
-        att_send(out, 3);
-        return;
-    case 0x04: /* find information */
-        if (n < 5 || start == 0 || start > end) break;
-        out[len++] = 0x05;
-        out[len++] = 0x01;
-        for (uint16_t h = start; h <= end && h <= db_last && len + 4 <= att_mtu; ++h) {
-            out[len++] = h & 0xFF;
-            out[len++] = h >> 8;
-            out[len++] = db[h].type & 0xFF;
-            out[len++] = db[h].type >> 8;
-        }
-        if (len > 2) return att_send(out, len);
-        return att_error(op, start, 0x0A);
-    case 0x06: /* find by type value: primary services by UUID */
-        if (n < 7 || start == 0 || start > end) break;
-        out[len++] = 0x07;
-        for (uint16_t h = start; h <= end && h <= db_last && len + 4 <= att_mtu; ++h) {
-            if (db[h].type != le16(in + 5) || db[h].len != n - 7 || memcmp(db[h].value, in + 7, n - 7)) continue;
-            const uint16_t e = db[h].type == 0x2800 ? group_end(h) : h;
-            out[len++] = h & 0xFF;
-            out[len++] = h >> 8;
-            out[len++] = e & 0xFF;
-            out[len++] = e >> 8;
-        }
-        if (len > 1) return att_send(out, len);
-        return att_error(op, start, 0x0A);
-    case 0x08: /* read by type */
-    case 0x10: /* read by group type */
-        if (n != 7 || start == 0 || start > end) {
-            if (n == 21) return att_error(op, start, 0x0A); /* no 128-bit types here */
-            break;
-        }
-        out[len++] = op + 1;
-        out[len++] = 0;
-        for (uint16_t h = start; h <= end && h <= db_last; ++h) {
-            if (db[h].type != le16(in + 5)) continue;
-            const size_t item = (op == 0x10 ? 4 : 2) + (db[h].len > att_mtu - 6 ? att_mtu - 6 : db[h].len);
-            if (out[1] && out[1] != item) break;
-            if (len + item > att_mtu) break;
-            out[1] = (uint8_t)item;
-            out[len++] = h & 0xFF;
-            out[len++] = h >> 8;
-            if (op == 0x10) {
-                const uint16_t e = group_end(h);
+        case 0x02: /* exchange MTU */
+            if (n < 3) break;
+            att_mtu = le16(in + 1) < MTU ? le16(in + 1) : MTU;
+            if (att_mtu < 23) att_mtu = 23;
+            out[0] = 0x03;
+            out[1] = MTU & 0xFF;
+            out[2] = MTU >> 8;
+            att_send(out, 3);
+            return;
+        case 0x04: /* find information */
+            if (n < 5 || start == 0 || start > end) break;
+            out[len++] = 0x05;
+            out[len++] = 0x01;
+            for (uint16_t h = start; h <= end && h <= db_last && len + 4 <= att_mtu; ++h) {
+                out[len++] = h & 0xFF;
+                out[len++] = h >> 8;
+                out[len++] = db[h].type & 0xFF;
+                out[len++] = db[h].type >> 8;
+            }
+            if (len > 2) return att_send(out, len);
+            return att_error(op, start, 0x0A);
+        case 0x06: /* find by type value: primary services by UUID */
+            if (n < 7 || start == 0 || start > end) break;
+            out[len++] = 0x07;
+            for (uint16_t h = start; h <= end && h <= db_last && len + 4 <= att_mtu; ++h) {
+                if (db[h].type != le16(in + 5) || db[h].len != n - 7 || memcmp(db[h].value, in + 7, n - 7)) continue;
+                const uint16_t e = db[h].type == 0x2800 ? group_end(h) : h;
+                out[len++] = h & 0xFF;
+                out[len++] = h >> 8;
                 out[len++] = e & 0xFF;
                 out[len++] = e >> 8;
             }
-            memcpy(out + len, db[h].value, item - (op == 0x10 ? 4 : 2));
-            len += item - (op == 0x10 ? 4 : 2);
-            if (op == 0x10) h = group_end(h);
+            if (len > 1) return att_send(out, len);
+            return att_error(op, start, 0x0A);
+        case 0x08: /* read by type */
+        case 0x10: /* read by group type */
+            if (n != 7 || start == 0 || start > end) {
+                if (n == 21) return att_error(op, start, 0x0A); /* no 128-bit types here */
+                break;
+            }
+            out[len++] = op + 1;
+            out[len++] = 0;
+            for (uint16_t h = start; h <= end && h <= db_last; ++h) {
+                if (db[h].type != le16(in + 5)) continue;
+                const size_t item = (op == 0x10 ? 4 : 2) + (db[h].len > att_mtu - 6 ? att_mtu - 6 : db[h].len);
+                if (out[1] && out[1] != item) break;
+                if (len + item > att_mtu) break;
+                out[1] = (uint8_t)item;
+                out[len++] = h & 0xFF;
+                out[len++] = h >> 8;
+                if (op == 0x10) {
+                    const uint16_t e = group_end(h);
+                    out[len++] = e & 0xFF;
+                    out[len++] = e >> 8;
+                }
+                memcpy(out + len, db[h].value, item - (op == 0x10 ? 4 : 2));
+                len += item - (op == 0x10 ? 4 : 2);
+                if (op == 0x10) h = group_end(h);
+            }
+            if (len > 2) return att_send(out, len);
+            return att_error(op, start, 0x0A);
+        case 0x0A: /* read */
+        case 0x0C: /* read blob */ {
+            const uint16_t h = n >= 3 ? le16(in + 1) : 0;
+            const uint16_t offset = op == 0x0C && n >= 5 ? le16(in + 3) : 0;
+            if (h == 0 || h > db_last) return att_error(op, h, 0x01);
+            if (offset > db[h].len) return att_error(op, h, 0x07);
+            size_t part = db[h].len - offset;
+            if (part > att_mtu - 1u) part = att_mtu - 1u;
+            out[0] = op + 1;
+            memcpy(out + 1, db[h].value + offset, part);
+            return att_send(out, part + 1);
         }
-        if (len > 2) return att_send(out, len);
-        return att_error(op, start, 0x0A);
-    case 0x0A: /* read */
-    case 0x0C: /* read blob */ {
-        const uint16_t h = n >= 3 ? le16(in + 1) : 0;
-        const uint16_t offset = op == 0x0C && n >= 5 ? le16(in + 3) : 0;
-        if (h == 0 || h > db_last) return att_error(op, h, 0x01);
-        if (offset > db[h].len) return att_error(op, h, 0x07);
-        size_t part = db[h].len - offset;
-        if (part > att_mtu - 1u) part = att_mtu - 1u;
-        out[0] = op + 1;
-        memcpy(out + 1, db[h].value + offset, part);
-        return att_send(out, part + 1);
-    }
-    case 0x12: /* write */
-    case 0x52: /* write command */ {
-        const uint16_t h = n >= 3 ? le16(in + 1) : 0;
-        if (h == 0 || h > db_last || !(db[h].props & (WRITE | WRITE_CMD)) || n - 3 > sizeof db[h].value) {
-            if (op == 0x12) att_error(op, h, 0x03);
+        case 0x12: /* write */
+        case 0x52: /* write command */ {
+            const uint16_t h = n >= 3 ? le16(in + 1) : 0;
+            if (h == 0 || h > db_last || !(db[h].props & (WRITE | WRITE_CMD)) || n - 3 > sizeof db[h].value) {
+                if (op == 0x12) att_error(op, h, 0x03);
+                return;
+            }
+            memcpy(db[h].value, in + 3, n - 3);
+            db[h].len = (uint16_t)(n - 3);
+            if (db[h].type == 0x2902) {
+                uint8_t entry[4] = {h & 0xFF, h >> 8, in[3], n > 4 ? in[4] : 0};
+                record("ccc", entry, 4);
+            } else if (h == h_fee3) {
+                record("write", in + 3, n - 3);
+            }
+            if (op == 0x12) {
+                out[0] = 0x13;
+                att_send(out, 1);
+            }
             return;
         }
-        memcpy(db[h].value, in + 3, n - 3);
-        db[h].len = (uint16_t)(n - 3);
-        if (db[h].type == 0x2902) {
-            uint8_t entry[4] = {h & 0xFF, h >> 8, in[3], n > 4 ? in[4] : 0};
-            record("ccc", entry, 4);
-        } else if (h == h_fee3) {
-            record("write", in + 3, n - 3);
-        }
-        if (op == 0x12) {
-            out[0] = 0x13;
-            att_send(out, 1);
-        }
-        return;
-    }
-    default:
-        break;
+        default:
+            break;
     }
     /* Confirmations and answers to requests we never make need no answer. */
     if (op == 0x1E || (op & 0x01)) return;
@@ -378,8 +378,14 @@ static int mgmt_send(uint16_t opcode, const uint8_t *param, uint16_t len) {
  * that misses one sees the other. */
 static int advertise(void) {
     for (uint8_t instance = 1; instance <= 2; ++instance) {
-        const uint8_t cp[15] = {instance, MGMT_ADV_CONNECTABLE | MGMT_ADV_DISCOVERABLE | MGMT_ADV_MANAGED_FLAGS, 0, 0, 0,
-                                0, 0, 0, 0, 4, 0, 0x03, 0x03, 0x12, 0x18};
+        const uint8_t cp[15] = {instance, MGMT_ADV_CONNECTABLE | MGMT_ADV_DISCOVERABLE | MGMT_ADV_MANAGED_FLAGS,
+                                0,        0,
+                                0,        0,
+                                0,        0,
+                                0,        4,
+                                0,        0x03,
+                                0x03,     0x12,
+                                0x18};
         if (mgmt_send(MGMT_OP_ADD_ADVERTISING, cp, sizeof cp) < 0) return -1;
     }
     return 0;
@@ -467,7 +473,8 @@ static int listen_att(void) {
 
 static int open_mgmt(void) {
     const int fd = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
-    struct sockaddr_hci addr = {.hci_family = AF_BLUETOOTH, .hci_dev = HCI_DEV_NONE, .hci_channel = HCI_CHANNEL_CONTROL};
+    struct sockaddr_hci addr = {
+        .hci_family = AF_BLUETOOTH, .hci_dev = HCI_DEV_NONE, .hci_channel = HCI_CHANNEL_CONTROL};
     if (fd < 0 || bind(fd, (struct sockaddr *)&addr, sizeof addr) < 0) return -1;
     return fd;
 }
@@ -510,12 +517,24 @@ static int forward_packets(int from, int to) {
         size_t header;
         if (used < 1) return 0;
         switch (pending[0]) {
-        case 0x01: header = 4; break; /* command: type, opcode, length */
-        case 0x02: header = 5; break; /* ACL: type, handle, 16-bit length */
-        case 0x03: header = 4; break; /* SCO */
-        case 0x04: header = 3; break; /* event: type, code, length */
-        case 0x05: header = 5; break; /* ISO: 14-bit length */
-        default: fprintf(stderr, "relay: bad H:4 packet type 0x%02x\n", pending[0]); return -1;
+            case 0x01:
+                header = 4;
+                break; /* command: type, opcode, length */
+            case 0x02:
+                header = 5;
+                break; /* ACL: type, handle, 16-bit length */
+            case 0x03:
+                header = 4;
+                break; /* SCO */
+            case 0x04:
+                header = 3;
+                break; /* event: type, code, length */
+            case 0x05:
+                header = 5;
+                break; /* ISO: 14-bit length */
+            default:
+                fprintf(stderr, "relay: bad H:4 packet type 0x%02x\n", pending[0]);
+                return -1;
         }
         if (used < header) return 0;
         size_t length = header + pending[header - 1];

@@ -169,7 +169,7 @@ TEST_F(TheBleSlots, SendARemovalTextWithoutHoldingTheirLock) {
     Start();
     struct ProbingPages final : PageSink {
         BleSlots* slots = nullptr;
-        std::vector<bool> lockFree;  // at each text: could another thread take the slots' lock?
+        std::vector<bool> lockFree;       // at each text: could another thread take the slots' lock?
         std::vector<std::thread> probes;  // joined once the lock is surely free
         void broadcast(const std::string&) override {
             auto taken = std::make_shared<std::promise<void>>();

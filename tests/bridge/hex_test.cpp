@@ -1,10 +1,10 @@
 #include "bridge/hex.h"
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/Capture.h"
 #include "support/Pages.h"
@@ -19,17 +19,13 @@ struct DecodeCase {
 
 TEST(HexToBytes, DecodesEveryAcceptedPairForm) {
     const std::vector<DecodeCase> cases = {
-        {"", {}},
-        {"0a0B", {0x0A, 0x0B}},
-        {"F0", {0xF0}},
-        {"f0", {0xF0}},
-        {"1z", {0x01}},   // conversion stops at the first non-hex character
-        {" 1", {0x01}},   // leading white space is skipped
-        {"\t1", {0x01}},
-        {"+1", {0x01}},   // a sign is accepted
-        {"-1", {0xFF}},   // low 8 bits of the converted value
-        {"-f", {0xF1}},
-        {"00ff7F80", {0x00, 0xFF, 0x7F, 0x80}},
+        {"", {}},        {"0a0B", {0x0A, 0x0B}},
+        {"F0", {0xF0}},  {"f0", {0xF0}},
+        {"1z", {0x01}},                   // conversion stops at the first non-hex character
+        {" 1", {0x01}},                   // leading white space is skipped
+        {"\t1", {0x01}}, {"+1", {0x01}},  // a sign is accepted
+        {"-1", {0xFF}},                   // low 8 bits of the converted value
+        {"-f", {0xF1}},  {"00ff7F80", {0x00, 0xFF, 0x7F, 0x80}},
     };
     for (const auto& c : cases) EXPECT_EQ(hex_to_bytes(c.text), c.bytes) << "text '" << c.text << "'";
 }

@@ -1,10 +1,9 @@
 // Pages of origins the user has not trusted, through the real server over
 // loopback: held without greeting or texts until the answer, their frames run
 // in order after Allow, closed with 1008 after Deny or the time-out.
-#include "bridge/OriginTrust.h"
-
 #include <gtest/gtest.h>
 
+#include "bridge/OriginTrust.h"
 #include "bridge/WebSocketServer.h"
 #include "support/Pages.h"
 #include "support/WsClient.h"

@@ -1,5 +1,8 @@
 // The WebSocket server driven by real clients over loopback.
-#include "bridge/WebSocketServer.h"
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -7,12 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-
+#include "bridge/WebSocketServer.h"
 #include "support/Capture.h"
 #include "support/Pages.h"
 #include "support/Process.h"

@@ -25,8 +25,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Bytes;
-using test::FakeHidDevice;
 using test::Concat;
+using test::FakeHidDevice;
 using test::Texts;
 using ::testing::HasSubstr;
 

@@ -27,8 +27,8 @@ namespace {
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 using test::Arrival;
-using test::Removal;
 using test::Concat;
+using test::Removal;
 using test::Texts;
 
 constexpr uint16_t kWiredProduct = 0xAD03;
@@ -110,9 +110,8 @@ protected:
     bool StaysUnforwarded(const std::shared_ptr<test::FakeHidDevice>& input) {
         const size_t texts = m_texts.Texts().size();
         input->QueueInput({0x05, 0x03, 0x77});
-        const bool settled = test::WaitUntil([&] {
-            return input->OpenHandles() == 0 || input->PendingInput() == 0 || input->WaitingReads() == 0;
-        });
+        const bool settled = test::WaitUntil(
+            [&] { return input->OpenHandles() == 0 || input->PendingInput() == 0 || input->WaitingReads() == 0; });
         // A reader still alive goes back to waiting once it has handled it.
         test::WaitUntil([&] { return input->WaitingReads() > 0 || input->OpenHandles() == 0; }, 100ms);
         return settled && m_texts.Texts().size() == texts;

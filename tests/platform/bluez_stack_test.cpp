@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
-
-#include <boost/asio/post.hpp>
 
 #include "ble/BleSlots.h"
 #include "platform/linux/BluezStack.h"
@@ -227,9 +226,9 @@ TEST_F(TheBluezStack, LeavesTheConsoleAndPagesAnsweredWhileBluezHangs) {
     m_bluez.Hang(10);
     BluezStack stack(m_address);
     std::string whyNot;
-    auto bridge = SimBridge::StartOrExplain(
-        R"({"devices": [{"name": "pad", "model": "ble", "address": "C0:FF:EE:00:00:01"}]})", nullptr, &whyNot,
-        ShortTimings(), &stack);
+    auto bridge =
+        SimBridge::StartOrExplain(R"({"devices": [{"name": "pad", "model": "ble", "address": "C0:FF:EE:00:00:01"}]})",
+                                  nullptr, &whyNot, ShortTimings(), &stack);
     if (!bridge) GTEST_SKIP() << whyNot;
     ASSERT_TRUE(WaitUntil([&] { return m_bluez.Hung() == 1; })) << "the connect step did not ask for the listing";
     boost::asio::post(bridge->loop(), [&] { bridge->dialog().OnTimer(IDT_OPEN_BLE); });

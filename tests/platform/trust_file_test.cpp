@@ -1,7 +1,5 @@
 // The user's trust file and the loopback owner check, on the real file system
 // and the real kernel tables.
-#include "platform/TrustFile.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,6 +12,7 @@
 #include <sstream>
 
 #include "bridge/WebSocketServer.h"
+#include "platform/TrustFile.h"
 #include "platform/linux/PeerUid.h"
 #include "support/Capture.h"
 #include "support/Pages.h"
@@ -63,7 +62,9 @@ TEST(ATrustFile, IsFollowedByARunningServerWithoutARestart) {
     trust.SetPages(&server);
     TrustFileWatcher watcher;
     std::string error;
-    ASSERT_TRUE(watcher.Start(path, [&] { trust.Reload(); }, &error)) << error;
+    ASSERT_TRUE(watcher.Start(
+        path, [&] { trust.Reload(); }, &error))
+        << error;
     RecordingTarget target;
     ServerConfig config;
     config.port = 0;
@@ -179,7 +180,8 @@ TEST(ALoopbackPeer, OfAnotherUserIsClosedBeforeAnyByteIsRead) {
     mine.WaitClosed();
     server.Stop();
     const std::vector<std::string> diags = capture.Diags();
-    EXPECT_NE(std::find(diags.begin(), diags.end(), "refused a loopback connection (uid 65534, another user)"), diags.end())
+    EXPECT_NE(std::find(diags.begin(), diags.end(), "refused a loopback connection (uid 65534, another user)"),
+              diags.end())
         << ::testing::PrintToString(diags);
 }
 

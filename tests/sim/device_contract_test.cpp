@@ -54,8 +54,10 @@ TEST(TheDeviceContract, IsWhatTheBridgeTheConsoleAndTheFamilyTableAssume) {
 
     // Families: the console's lists, and the models that serve each family.
     EXPECT_EQ(ConsoleConstant(js, "FAMILIES"), Codes([](const FamilyRules&) { return true; }));
-    EXPECT_EQ(ConsoleConstant(js, "HID_FAMILIES"), Codes([](const FamilyRules& r) { return r.transport == Transport::Hid; }));
-    EXPECT_EQ(ConsoleConstant(js, "BLE_FAMILY"), Codes([](const FamilyRules& r) { return r.transport == Transport::Ble; }));
+    EXPECT_EQ(ConsoleConstant(js, "HID_FAMILIES"),
+              Codes([](const FamilyRules& r) { return r.transport == Transport::Hid; }));
+    EXPECT_EQ(ConsoleConstant(js, "BLE_FAMILY"),
+              Codes([](const FamilyRules& r) { return r.transport == Transport::Ble; }));
     EXPECT_EQ(ConsoleConstant(js, "ACK_FAMILY"),
               Codes([](const FamilyRules& r) { return r.commands == CommandRoute::AcknowledgedFeature; }));
     for (const FamilyRules& rules : kFamilies) {
@@ -71,7 +73,8 @@ TEST(TheDeviceContract, IsWhatTheBridgeTheConsoleAndTheFamilyTableAssume) {
             EXPECT_TRUE(FamilyTakesProduct(rules, model.vendor_id, model.product_id));
             for (const UsagePair& pair : {rules.control, rules.input}) {
                 bool listed = false;
-                for (const auto& c : model.collections) listed |= c.usage_page == pair.usage_page && c.usage == pair.usage;
+                for (const auto& c : model.collections)
+                    listed |= c.usage_page == pair.usage_page && c.usage == pair.usage;
                 EXPECT_TRUE(listed) << std::hex << pair.usage_page << "/" << pair.usage;
             }
         }
@@ -79,7 +82,8 @@ TEST(TheDeviceContract, IsWhatTheBridgeTheConsoleAndTheFamilyTableAssume) {
     }
 
     // Query codes: the same set everywhere, the same lengths and BLE requests.
-    const std::regex row(R"(\{ code: (0x[0-9a-f]+), replyBytes: (\d+), argument: (true|false), ble: (null|0x[0-9a-f]+) \})");
+    const std::regex row(
+        R"(\{ code: (0x[0-9a-f]+), replyBytes: (\d+), argument: (true|false), ble: (null|0x[0-9a-f]+) \})");
     std::set<int> consoleCodes;
     for (std::sregex_iterator it(js.begin(), js.end(), row), end; it != end; ++it) {
         const std::smatch& m = *it;
@@ -91,14 +95,14 @@ TEST(TheDeviceContract, IsWhatTheBridgeTheConsoleAndTheFamilyTableAssume) {
         ASSERT_NE(reference, nullptr);
         ASSERT_NE(bridge, nullptr);
         EXPECT_EQ(std::stoi(m[2].str()), bridge->replyLength);
-        const bool argument = bridge->featureValue != protocol::ArgumentRule::Zero ||
-                              bridge->outputByte5 != protocol::ArgumentRule::Zero;
+        const bool argument =
+            bridge->featureValue != protocol::ArgumentRule::Zero || bridge->outputByte5 != protocol::ArgumentRule::Zero;
         EXPECT_EQ(m[3].str() == "true", argument);
         EXPECT_EQ(m[4].str() == "null" ? 0 : std::stoi(m[4].str(), nullptr, 16), reference->ble_request);
 
-        EXPECT_EQ(bridge->dataLength, orvex_declared_report_length(orvex_feature_device_descriptor,
-                                                                   sizeof orvex_feature_device_descriptor,
-                                                                   ORVEX_HID_FEATURE, static_cast<unsigned>(code)));
+        EXPECT_EQ(bridge->dataLength,
+                  orvex_declared_report_length(orvex_feature_device_descriptor, sizeof orvex_feature_device_descriptor,
+                                               ORVEX_HID_FEATURE, static_cast<unsigned>(code)));
         EXPECT_EQ(bridge->dataReports, reference->answer_reports);
         std::array<uint8_t, 8> request{};
         EXPECT_EQ(protocol::BuildBleQueryRequest(static_cast<uint8_t>(code), 1, &request), reference->ble_request != 0);

@@ -2,11 +2,12 @@
 
 #include <algorithm>
 
-
 namespace orvex::test {
 
 LogCapture::LogCapture() : m_previous(set_log_sink(this)) {}
-LogCapture::~LogCapture() { set_log_sink(m_previous); }
+LogCapture::~LogCapture() {
+    set_log_sink(m_previous);
+}
 
 void LogCapture::log_line(const std::string& line) {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -9,7 +9,9 @@ namespace {
 const char* kControl = "org.orvex.FakeBluez";
 }  // namespace
 
-std::string FakeBluez::Unavailable() { return PrivateBus::Unavailable(); }
+std::string FakeBluez::Unavailable() {
+    return PrivateBus::Unavailable();
+}
 
 FakeBluez::FakeBluez(int unrelatedObjects) : m_unrelated(unrelatedObjects) {}
 
@@ -20,7 +22,9 @@ FakeBluez::~FakeBluez() {
     m_bus.Stop();
 }
 
-bool FakeBluez::Start(std::string* error) { return StartBus(error); }
+bool FakeBluez::Start(std::string* error) {
+    return StartBus(error);
+}
 
 bool FakeBluez::StartBus(std::string* error) {
     if (!m_bus.Start(error) || !StartFake(error)) return false;

@@ -1,7 +1,5 @@
 #include "support/Http.h"
 
-#include "support/Process.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,10 +10,12 @@
 #include <cerrno>
 #include <chrono>
 
+#include "support/Process.h"
+
 namespace orvex::test {
 
-HttpAnswer HttpRequestOnce(uint16_t port, const std::string& method, const std::string& target,
-                           const std::string& host, const std::vector<std::string>& headers, const std::string& body) {
+HttpAnswer HttpRequestOnce(uint16_t port, const std::string& method, const std::string& target, const std::string& host,
+                           const std::vector<std::string>& headers, const std::string& body) {
     HttpAnswer answer;
     const int fd = ConnectLoopback(port);
     if (fd < 0) return answer;

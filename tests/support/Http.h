@@ -17,8 +17,7 @@ struct HttpAnswer {
 
 // host "" sends no Host header at all. headers: more "Name: value" lines;
 // a body goes with its Content-Length.
-HttpAnswer HttpRequestOnce(uint16_t port, const std::string& method, const std::string& target,
-                           const std::string& host, const std::vector<std::string>& headers = {},
-                           const std::string& body = "");
+HttpAnswer HttpRequestOnce(uint16_t port, const std::string& method, const std::string& target, const std::string& host,
+                           const std::vector<std::string>& headers = {}, const std::string& body = "");
 
 }  // namespace orvex::test

@@ -2,16 +2,16 @@
 // of the process as a user starts it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace orvex::test {
 
@@ -58,8 +58,7 @@ struct RunResult {
     std::string out;
     std::string err;
 };
-RunResult RunToEnd(std::vector<std::string> argv, std::chrono::milliseconds timeout,
-                   std::vector<std::string> env = {});
+RunResult RunToEnd(std::vector<std::string> argv, std::chrono::milliseconds timeout, std::vector<std::string> env = {});
 
 // A fresh temporary directory, removed with everything in it at destruction.
 class TempDir {

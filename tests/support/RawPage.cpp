@@ -1,7 +1,5 @@
 #include "support/RawPage.h"
 
-#include "support/Process.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+
+#include "support/Process.h"
 
 namespace orvex::test {
 

@@ -1,7 +1,5 @@
 #include "support/SimBridge.h"
 
-#include "support/Process.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -17,6 +15,7 @@
 #include <future>
 #include <stdexcept>
 
+#include "support/Process.h"
 
 namespace orvex::test {
 
@@ -208,8 +207,8 @@ void SimControlClient::Close() {
     m_buffer.clear();
 }
 
-std::unique_ptr<SimBridge> SimBridge::StartOrExplain(const std::string& scenarioJson, Clock* clock,
-                                                     std::string* whyNot, const Timings& timings, BleStack* ble) {
+std::unique_ptr<SimBridge> SimBridge::StartOrExplain(const std::string& scenarioJson, Clock* clock, std::string* whyNot,
+                                                     const Timings& timings, BleStack* ble) {
     try {
         return std::make_unique<SimBridge>(scenarioJson, clock, timings, ble);
     } catch (const std::exception& e) {

@@ -28,9 +28,8 @@ public:
                        BleStack* ble = nullptr);
     // As the constructor, but a bridge that cannot listen on loopback gives
     // null and the reason, for the test to skip; a bad scenario still throws.
-    static std::unique_ptr<SimBridge> StartOrExplain(const std::string& scenarioJson, Clock* clock,
-                                                     std::string* whyNot, const Timings& timings = Timings(),
-                                                     BleStack* ble = nullptr);
+    static std::unique_ptr<SimBridge> StartOrExplain(const std::string& scenarioJson, Clock* clock, std::string* whyNot,
+                                                     const Timings& timings = Timings(), BleStack* ble = nullptr);
     ~SimBridge();
     SimBridge(const SimBridge&) = delete;
     SimBridge& operator=(const SimBridge&) = delete;

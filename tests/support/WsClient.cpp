@@ -215,8 +215,9 @@ void WsClient::Run() {
         } else if (opcode == kClose) {
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                m_closeCode = payload.size() >= 2 ? (static_cast<uint8_t>(payload[0]) << 8) | static_cast<uint8_t>(payload[1])
-                                                  : 1005;
+                m_closeCode = payload.size() >= 2
+                                  ? (static_cast<uint8_t>(payload[0]) << 8) | static_cast<uint8_t>(payload[1])
+                                  : 1005;
                 m_closeReason = payload.size() > 2 ? payload.substr(2) : "";
             }
             // Echo the code, as the closing handshake asks.

@@ -5,8 +5,8 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <boost/asio/io_context.hpp>
 #include <atomic>
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <thread>
 
@@ -175,7 +175,9 @@ TEST(TheTrustFile, LivesUnderAppDataAndIsFollowedWhileRunning) {
     std::atomic<int> changes{0};
     TrustFileWatcher watcher;
     std::string error;
-    ASSERT_TRUE(watcher.Start(path, [&] { ++changes; }, &error)) << error;
+    ASSERT_TRUE(watcher.Start(
+        path, [&] { ++changes; }, &error))
+        << error;
     ASSERT_TRUE(EditTrustFile(path, "https://a.example", true, &error)) << error;
     ASSERT_TRUE(EditTrustFile(path, "http://localhost:8080", true, &error)) << error;
     ASSERT_TRUE(EditTrustFile(path, "https://a.example", false, &error)) << error;

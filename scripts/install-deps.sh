@@ -43,6 +43,10 @@ fi
 
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
+# Package lists fetched in the last hour will do (a second install of the
+# same run, for instance, finds them fresh).
+if [ -z "$(find /var/lib/apt/lists -maxdepth 1 -name '*Packages*' -mmin -60 -print -quit 2>/dev/null)" ]; then
+  $SUDO apt-get update -qq
+fi
 # Another package manager may be running (an unattended upgrade); wait for it.
 $SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}"

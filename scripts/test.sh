@@ -2,7 +2,7 @@
 # Installs what the build and the tests need, checks the layout of the code
 # (clang-format), builds and runs every test:
 #  - AddressSanitizer + UndefinedBehaviorSanitizer (clang): every test
-#    program, then every libFuzzer target for 10 s (fuzz/; their seeds
+#    program, then every libFuzzer target for 5 s (fuzz/; their seeds
 #    replay in ctest too);
 #  - the Debian package and its checks (lintian, unit, autostart entry, files,
 #    dependencies, --check); the packaged binary also runs in a QEMU guest
@@ -23,9 +23,7 @@ cd "$(dirname "$0")/.."
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
-# The full run also builds for Windows: its toolchain, Wine and NSIS come in
-# the same install.
-if [ "$quick" -eq 1 ]; then scripts/install-deps.sh; else ORVEX_WINDOWS=1 scripts/install-deps.sh; fi
+scripts/install-deps.sh
 
 jobs=$(nproc)
 started=$SECONDS
@@ -83,6 +81,9 @@ finish() {
   fi
 }
 
+# The Windows toolchain, Wine and NSIS install while the first build
+# compiles; the Windows step waits for them.
+in_background "Windows packages" env ORVEX_WINDOWS=1 scripts/install-deps.sh
 # The kernel suites' guests come from Debian's kernel and bluez packages:
 # fetched while the first build compiles. The suites fetch them if this fails.
 in_background "kernel package" tests/kernel/build-initramfs.sh --ble --fetch-only
@@ -114,6 +115,7 @@ packaged_tests() {
   scripts/console-test.sh "$bridge"
 }
 in_background "ASan tests, real kernel, package checks, console" packaged_tests
+finish "Windows packages"
 # The Windows binary, its tests and installer under Wine; the Linux
 # app_tests drive the installed binary like a page.
 ORVEX_TEST_RESULTS=$PWD/$logs/results/build-windows in_background "Windows build and tests under Wine" \
@@ -128,8 +130,8 @@ finish "ASan tests, real kernel, package checks, console"
 # fuzzers, which would take both cores from them.
 stage "ThreadSanitizer tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan -L threaded
-stage "fuzzing, 10 s a target"
-scripts/fuzz.sh build-asan 10
+stage "fuzzing, 5 s a target"
+scripts/fuzz.sh build-asan 5
 finish "Windows build and tests under Wine"
 
 scripts/skips.py "$logs"

@@ -15,8 +15,9 @@
 # not on the processor, and an unoptimised build compiles in a third of the
 # time. Every build here is a unity build: the heavy headers (Asio,
 # websocketpp, sdbus-c++) are parsed once for several files, which takes
-# about 40 % off the compile time. Warnings in our code fail every build. Tests that mostly wait run
-# while the next build compiles; each such step's output follows when it ends.
+# about 40 % off the processor time of a build. Warnings in our code fail
+# every build. Tests that mostly wait run while the next build compiles; each
+# such step's output follows when it ends.
 # Usage: scripts/test.sh [--quick]   (--quick: one plain build and its tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."

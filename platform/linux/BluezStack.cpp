@@ -590,27 +590,18 @@ void BluezStack::BusLoop() {
         }
         hangUp = false;
 
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}};
-        int timeout = -1;
-        if (m_connection) {
-            try {
-                const sdbus::IConnection::PollData data = m_connection->getEventLoopPollData();
-                fds[1] = {data.fd, data.events, 0};
-                timeout = BusPollTimeout(data.timeout_usec);
-            } catch (const sdbus::Error&) {
-                Drop("the bus connection closed");
-            }
+        BusWait wait;
+        try {
+            wait = WaitForBusOrWake(m_connection.get(), m_wakeFd);
+        } catch (const sdbus::Error&) {
+            Drop("the bus connection closed");
+            continue;
         }
-        // Idle, with nothing pending on the bus, this waits without end.
-        if (poll(fds, m_connection ? 2 : 1, timeout) < 0 && errno != EINTR) {
-            diag_error(std::string("BLE stopped: ") + std::strerror(errno));
+        if (wait.error != 0) {
+            diag_error(std::string("BLE stopped: ") + std::strerror(wait.error));
             break;
         }
-        if (fds[0].revents & POLLIN) {
-            uint64_t count = 0;
-            (void)!read(m_wakeFd, &count, sizeof count);
-        }
-        if (m_connection && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) hangUp = true;
+        hangUp = wait.hangUp;
     }
     // Callers may still wait for calls in flight; they learn of the end.
     ++m_listing;

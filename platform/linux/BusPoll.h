@@ -1,7 +1,12 @@
 // The poll(2) side of a thread that runs an sd-bus connection itself.
 #pragma once
 
+#include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <ctime>
@@ -17,6 +22,37 @@ inline int BusPollTimeout(uint64_t deadlineUs) {
     const uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
     if (deadlineUs <= nowUs) return 0;
     return static_cast<int>(std::min<uint64_t>((deadlineUs - nowUs + 999) / 1000, INT_MAX));
+}
+
+struct BusWait {
+    int error = 0;        // poll failed with this errno: the thread cannot go on
+    bool hangUp = false;  // the bus connection's descriptor closed or failed
+};
+
+// One wait of such a thread: until its wake descriptor (an eventfd, drained
+// here) or the bus has something, or sd-bus's next time-out; idle, with
+// nothing pending on the bus, without end. A null connection: the wake
+// descriptor alone. Throws sdbus::Error when the connection cannot give what
+// to wait for.
+inline BusWait WaitForBusOrWake(sdbus::IConnection* connection, int wakeFd) {
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {-1, 0, 0}};
+    int timeout = -1;
+    if (connection) {
+        const sdbus::IConnection::PollData data = connection->getEventLoopPollData();
+        fds[1] = {data.fd, data.events, 0};
+        timeout = BusPollTimeout(data.timeout_usec);
+    }
+    BusWait result;
+    if (poll(fds, connection ? 2 : 1, timeout) < 0) {
+        if (errno != EINTR) result.error = errno;
+        return result;
+    }
+    if (fds[0].revents & POLLIN) {
+        uint64_t count = 0;
+        (void)!read(wakeFd, &count, sizeof count);
+    }
+    result.hangUp = connection && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL));
+    return result;
 }
 
 }  // namespace orvex

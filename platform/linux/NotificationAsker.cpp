@@ -189,27 +189,17 @@ void NotificationAsker::Loop() {
                 diag_error(std::string("notifications: ") + e.what());
             }
         }
-        pollfd fds[2] = {{m_wake, POLLIN, 0}, {-1, 0, 0}};
-        int timeout = -1;
-        if (m_connection) {
-            try {
-                while (m_connection && m_connection->processPendingRequest()) {
-                }
-                if (m_connection) {
-                    const auto data = m_connection->getEventLoopPollData();
-                    fds[1] = {data.fd, data.events, 0};
-                    timeout = BusPollTimeout(data.timeout_usec);
-                }
-            } catch (const std::exception& e) {
-                Drop(std::string("the session bus went away: ") + e.what());
+        BusWait wait;
+        try {
+            while (m_connection && m_connection->processPendingRequest()) {
             }
+            wait = WaitForBusOrWake(m_connection.get(), m_wake);
+        } catch (const std::exception& e) {
+            Drop(std::string("the session bus went away: ") + e.what());
+            continue;
         }
-        if (poll(fds, m_connection ? 2 : 1, timeout) < 0 && errno != EINTR) break;
-        if (fds[0].revents & POLLIN) {
-            uint64_t count = 0;
-            (void)!read(m_wake, &count, sizeof count);
-        }
-        if (m_connection && (fds[1].revents & (POLLHUP | POLLERR))) Drop("the session bus went away");
+        if (wait.error != 0) break;
+        if (wait.hangUp) Drop("the session bus went away");
     }
     m_shown.clear();
     m_proxy.reset();

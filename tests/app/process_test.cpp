@@ -77,6 +77,15 @@ TEST(TheCommandLine, RejectsAMalformedScenarioFileWithStatusTwoNamingTheFile) {
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("none.json"), std::string::npos) << missing.err;
 }
+// The bridge's command line with these arguments.
+ParseOutcome Parse(const std::vector<std::string>& args, Options* options) {
+    std::vector<std::string> words = {"orvex-bridge"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    return ParseOptions(static_cast<int>(argv.size()), argv.data(), options);
+}
+
 TEST(TheCommandLine, TakesPageLimitsInBytesOrWithSizeSuffixes) {
     const std::vector<std::pair<std::vector<std::string>, std::pair<size_t, size_t>>> cases = {
         {{}, {1 << 20, 64}},
@@ -86,14 +95,10 @@ TEST(TheCommandLine, TakesPageLimitsInBytesOrWithSizeSuffixes) {
         {{"--max-page-buffer", "1024M"}, {size_t(1) << 30, 64}},
     };
     for (const auto& [args, expected] : cases) {
-        std::vector<std::string> words = {"orvex-bridge"};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
         Options options;
-        ASSERT_EQ(ParseOptions(static_cast<int>(argv.size()), argv.data(), &options), ParseOutcome::Run);
-        EXPECT_EQ(options.server.max_page_buffer, expected.first) << words.size();
-        EXPECT_EQ(options.server.max_pages, expected.second) << words.size();
+        ASSERT_EQ(Parse(args, &options), ParseOutcome::Run) << args.size();
+        EXPECT_EQ(options.server.max_page_buffer, expected.first) << args.size();
+        EXPECT_EQ(options.server.max_pages, expected.second) << args.size();
     }
 }
 
@@ -105,15 +110,11 @@ TEST(TheCommandLine, ListensOnBothLoopbacksByDefaultAndOnEachGivenAddressOnce) {
         {{"--listen", "::1", "--listen", "127.0.0.1", "--listen", "::1"}, {"::1", "127.0.0.1"}},
     };
     for (const auto& [args, expected] : cases) {
-        std::vector<std::string> words = {"orvex-bridge"};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
         Options options;
-        ASSERT_EQ(ParseOptions(static_cast<int>(argv.size()), argv.data(), &options), ParseOutcome::Run);
+        ASSERT_EQ(Parse(args, &options), ParseOutcome::Run) << args.size();
         Addresses got{options.server.address};
         got.insert(got.end(), options.server.more_addresses.begin(), options.server.more_addresses.end());
-        EXPECT_EQ(got, expected) << words.size();
+        EXPECT_EQ(got, expected) << args.size();
     }
 }
 

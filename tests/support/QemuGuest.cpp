@@ -83,11 +83,15 @@ QemuGuest::Boot QemuGuest::Start(const Options& options, std::string* why) {
         for (std::string word; fixed >> word;) argv.push_back(word);
         argv.insert(argv.end(), {"-smp", std::to_string(options.smp)});
         argv.insert(argv.end(), options.qemuArgs.begin(), options.qemuArgs.end());
-        // no_timer_check: on an emulated processor of a busy host the
-        // kernel's early check of the IO-APIC timer can miss its ticks and
-        // panic the guest ("IO-APIC + timer doesn't work").
+        // On an emulated processor of a busy host the kernel's early timer
+        // checks go wrong: the IO-APIC timer check can miss its ticks and
+        // panic the guest (no_timer_check), and the processor's clock can be
+        // measured several times too slow, so that the guest's time runs
+        // ahead of the host's and two-second hardware time-outs end in under
+        // one (seen in CI: a Bluetooth controller's reset "timed out"). The
+        // HPET counts QEMU's own clock, right whatever the load.
         argv.insert(argv.end(), {"-netdev", forwards, "-kernel", options.kernel, "-initrd", options.initrd, "-append",
-                                 options.append + " no_timer_check"});
+                                 options.append + " no_timer_check clocksource=hpet"});
         m_qemu = std::make_unique<ChildProcess>(argv);
         const auto started = SteadyTime::now();
         while (SteadyTime::now() - started < options.bootTimeout) {

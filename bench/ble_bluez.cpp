@@ -4,13 +4,17 @@
 //    value: find the device's interface, open it, list, write with response);
 //  - the delay from the fake emitting a notification to its callback while
 //    a write of another characteristic waits 2 s for the device;
-//  - the wake-ups of the stack's own threads while nothing happens.
+//  - the wake-ups of the stack's own threads while nothing happens;
+//  - while BlueZ hangs for 10 s under a connect step and an open step, the
+//    time of the console's /status and of a new page's greeting (bound:
+//    100 ms each).
 //
 //   bench_ble_bluez [writes] [unrelated_objects] [stalled_rounds] [idle_seconds]
 #include <dirent.h>
 #include <time.h>
 
 #include <algorithm>
+#include <boost/asio/post.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -28,6 +32,10 @@
 #include "platform/Log.h"
 #include "platform/linux/BluezStack.h"
 #include "support/FakeBluez.h"
+#include "support/Fakes.h"
+#include "support/Http.h"
+#include "support/SimBridge.h"
+#include "support/WsClient.h"
 
 using namespace std::chrono;
 using orvex::bench::Percentile;
@@ -178,5 +186,44 @@ int main(int argc, char** argv) {
     std::printf("idle %d s: %ld wake-ups of the stack's %zu threads (%.1f per second)\n", idleSeconds, idle,
                 stackThreads.size(), static_cast<double>(idle) / idleSeconds);
     stack.UnregisterEvent(handle);
-    return 0;
+
+    // (d) BlueZ hangs: the connect step waits for its listing and an open
+    // step comes meanwhile; the console and new pages must not wait too.
+    bluez.Hang(10);
+    orvex::BluezStack hungStack(bluez.address());
+    std::string whyNot;
+    auto bridge = orvex::test::SimBridge::StartOrExplain(
+        R"({"devices": [{"name": "pad", "model": "ble", "address": "C0:FF:EE:00:00:01"}]})", nullptr, &whyNot,
+        orvex::test::ShortTimings(), &hungStack);
+    if (!bridge) {
+        std::fprintf(stderr, "bench_ble_bluez: %s\n", whyNot.c_str());
+        return 1;
+    }
+    const auto hangStart = steady_clock::now();
+    while (bluez.Hung() == 0 && steady_clock::now() - hangStart < seconds(5))
+        std::this_thread::sleep_for(milliseconds(1));
+    boost::asio::post(bridge->loop(), [&] { bridge->dialog().OnTimer(orvex::IDT_OPEN_BLE); });
+    const uint16_t port = bridge->port();
+    std::vector<double> statusMs, greetingMs;
+    for (int round = 0; round < 20 && bluez.Hung() > 0; ++round) {
+        auto start = steady_clock::now();
+        const int status =
+            orvex::test::HttpRequestOnce(port, "GET", "/status", "127.0.0.1:" + std::to_string(port)).status;
+        if (status == 200) statusMs.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+        start = steady_clock::now();
+        orvex::test::WsClient page(port);
+        if (page.Connect() && page.WaitForMessages(1, seconds(15)))
+            greetingMs.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+    }
+    const bool stillHung = bluez.Hung() > 0;
+    std::printf("while BlueZ hangs (%s the whole time): %zu /status, %zu greetings\n", stillHung ? "hung" : "NOT hung",
+                statusMs.size(), greetingMs.size());
+    std::printf("  /status ms: p50 %.3f  max %.3f; greeting ms: p50 %.3f  max %.3f\n", Percentile(statusMs, 0.5),
+                Percentile(statusMs, 1.0), Percentile(greetingMs, 0.5), Percentile(greetingMs, 1.0));
+    orvex::bench::Verdict verdict;
+    verdict.Check(stillHung && statusMs.size() == 20 && Percentile(statusMs, 1.0) < 100,
+                  "every /status within 100 ms while BlueZ hangs");
+    verdict.Check(stillHung && greetingMs.size() == 20 && Percentile(greetingMs, 1.0) < 100,
+                  "every greeting within 100 ms while BlueZ hangs");
+    return verdict.Status();
 }

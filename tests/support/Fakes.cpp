@@ -52,21 +52,6 @@ long Count(const Texts& texts, const std::string& text) {
     return static_cast<long>(std::count(texts.begin(), texts.end(), text));
 }
 
-void CallLog::Add(const std::string& line) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.push_back(line);
-}
-
-Texts CallLog::Lines() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lines;
-}
-
-void CallLog::Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.clear();
-}
-
 // ---------------------------------------------------------------------------
 
 // One open of a collection, as hid_open_path gives one; the device counts

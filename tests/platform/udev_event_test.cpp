@@ -108,15 +108,11 @@ INSTANTIATE_TEST_SUITE_P(
                       DevpathCase{"/devices/x/0003:1D57:FA60.0001x/hidraw/hidraw0", false, 0, 0, 0}));
 
 TEST(AHidrawEvent, WithoutNodeNameOrDevpathIsDropped) {
-    auto properties = LoadRecorded("usb_fa60_add.uevent");
-    properties.erase("DEVNAME");
-    EXPECT_FALSE(DeviceChangeFromProperties(properties).has_value());
-    properties = LoadRecorded("usb_fa60_add.uevent");
-    properties.erase("DEVPATH");
-    EXPECT_FALSE(DeviceChangeFromProperties(properties).has_value());
-    properties = LoadRecorded("usb_fa60_add.uevent");
-    properties.erase("ACTION");
-    EXPECT_FALSE(DeviceChangeFromProperties(properties).has_value());
+    for (const char* name : {"DEVNAME", "DEVPATH", "ACTION"}) {
+        auto properties = LoadRecorded("usb_fa60_add.uevent");
+        properties.erase(name);
+        EXPECT_FALSE(DeviceChangeFromProperties(properties).has_value()) << name;
+    }
 }
 
 TEST(ARecordedPropertySet, KeepsEqualsSignsInValuesAndIgnoresLinesWithoutName) {

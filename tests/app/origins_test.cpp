@@ -78,9 +78,7 @@ protected:
 TEST_F(ABridgeThatAsks, AsksOnTheDesktopOnceAndRemembersAllowAcrossRestarts) {
     Start("allow");
     WsClient page(port, kSite);
-    ASSERT_TRUE(page.Connect());
-    ASSERT_TRUE(page.WaitForMessages(1, 10s));
-    EXPECT_EQ(page.Messages()[0], "0304");
+    ASSERT_EQ(page.Greeting(10s), "0304");
     EXPECT_NE(bridge->Stderr().find("page origin " + kSite + " waits for the user"), std::string::npos);
     const std::vector<json> calls = Calls();
     ASSERT_GE(calls.size(), 2u);

@@ -137,9 +137,7 @@ protected:
 
 TEST_F(ARunningBridge, GreetsAPageAndLogsTheConnection) {
     WsClient page(static_cast<uint16_t>(port));
-    ASSERT_TRUE(page.Connect());
-    ASSERT_TRUE(page.WaitForMessages(1));
-    EXPECT_EQ(page.Messages().front(), "0304");
+    ASSERT_EQ(page.Greeting(), "0304");
     page.SendText("zz");
     page.Close();
     ASSERT_TRUE(page.WaitClosed());
@@ -178,9 +176,7 @@ TEST_F(ARunningBridge, LetsASecondInstanceExitZeroAtOnceAndKeepsServing) {
     EXPECT_EQ(second.status, 0);
     EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
     WsClient page(static_cast<uint16_t>(port));
-    ASSERT_TRUE(page.Connect());
-    ASSERT_TRUE(page.WaitForMessages(1));
-    EXPECT_EQ(page.Messages().front(), "0304");
+    ASSERT_EQ(page.Greeting(), "0304");
 }
 
 TEST(ABridgeWhosePortIsTaken, ExitsOneWithOneLineNamingAddressPortAndError) {

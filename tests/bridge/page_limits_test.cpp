@@ -180,9 +180,7 @@ TEST(AFloodingPage, DoesNotDelayAnotherPagesGreetingNorReportsAndLosesNoneOfItsF
     for (size_t i = 0; i < kFlood; ++i) flooder.SendText("83050502");
     // The first command now holds the command thread; the others wait.
     WsClient other(bridge->port());
-    ASSERT_TRUE(other.Connect(10s));
-    ASSERT_TRUE(other.WaitForMessages(1, 10s)) << "no greeting while a page floods commands";
-    EXPECT_EQ(other.Messages()[0], "0304");
+    ASSERT_EQ(other.Greeting(10s), "0304") << "no greeting while a page floods commands";
     ASSERT_TRUE(bridge->sim().QueueReport("sabre", {0x05, 0x05, 1, 2, 3}, 0, &error)) << error;
     ASSERT_TRUE(other.WaitForMessages(2, 10s));
     EXPECT_EQ(other.Messages()[1], "83010505010203");
@@ -234,9 +232,7 @@ TEST(ABridgeOutOfDescriptors, BacksOffLogsAtMostOnceASecondAndServesAgainOnceDes
         EXPECT_LE(lines, static_cast<size_t>(2 + seconds)) << bridge.Stderr();
     }
     WsClient page(static_cast<uint16_t>(port));
-    ASSERT_TRUE(page.Connect(10s)) << "not served again once descriptors were free\n" << bridge.Stderr();
-    ASSERT_TRUE(page.WaitForMessages(1));
-    EXPECT_EQ(page.Messages()[0], "0304");
+    ASSERT_EQ(page.Greeting(10s), "0304") << "not served again once descriptors were free\n" << bridge.Stderr();
     page.Close();
     bridge.Signal(SIGTERM);
     EXPECT_EQ(bridge.Wait(20s), 0);

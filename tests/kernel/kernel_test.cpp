@@ -218,7 +218,7 @@ bool Guest::StartBridge() {
     const auto until = SteadyTime::now() + 120s;  // a sanitized bridge under TCG is slow
     while (SteadyTime::now() < until) {
         WsClient page(wsPort);
-        if (page.Connect(5s) && page.WaitForMessages(1, 10s) && page.Messages().front() == "0304") return true;
+        if (page.Greeting(10s) == "0304") return true;
         if (Ask("wait bridge 0").ok) break;  // it ended
         std::this_thread::sleep_for(500ms);
     }

@@ -136,6 +136,11 @@ bool WsClient::Connect(std::chrono::milliseconds timeout, bool read) {
     return true;
 }
 
+std::string WsClient::Greeting(std::chrono::milliseconds timeout) {
+    if (!Connect(timeout) || !WaitForMessages(1, timeout)) return "";
+    return Messages().front();
+}
+
 void WsClient::StartReading() {
     if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
 }

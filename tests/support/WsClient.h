@@ -28,6 +28,8 @@ public:
     // that unread data backs up in the server, as behind a page that stalls.
     bool Connect(std::chrono::milliseconds timeout = 5000ms, bool read = true);
     void StartReading();
+    // Connects and waits for the first message, the greeting: it, "" on failure.
+    std::string Greeting(std::chrono::milliseconds timeout = 5000ms);
     void SendText(const std::string& text);
     void SendBinary(const std::string& payload);
     // Starts the closing handshake with status 1000.

@@ -10,18 +10,14 @@
 #include <thread>
 
 #include "sim/SimTestUtil.h"
-#include "support/Recorder.h"
+#include "support/Fakes.h"
 
 namespace orvex::sim {
 namespace {
 
 using namespace testing;
 
-std::string Describe(const DeviceChange& change) {
-    char ids[64];
-    std::snprintf(ids, sizeof(ids), " bus %04x %04x:%04x", change.bus, change.vendor_id, change.product_id);
-    return (change.kind == DeviceChange::Kind::Arrival ? "arrival " : "removal ") + change.path + ids;
-}
+using test::Describe;
 
 // A loop on its own thread that records every change it is handed, with the
 // thread it ran on.

@@ -351,4 +351,10 @@ DeviceChange Removal(const std::string& path, uint16_t product, uint16_t vendor,
     return Change(DeviceChange::Kind::Removal, path, product, vendor, bus);
 }
 
+std::string Describe(const DeviceChange& change) {
+    char ids[64];
+    std::snprintf(ids, sizeof(ids), " bus %04x %04x:%04x", change.bus, change.vendor_id, change.product_id);
+    return (change.kind == DeviceChange::Kind::Arrival ? "arrival " : "removal ") + change.path + ids;
+}
+
 }  // namespace orvex::test

@@ -186,5 +186,7 @@ private:
 
 DeviceChange Arrival(const std::string& path, uint16_t product, uint16_t vendor = 0x1D57, uint16_t bus = kBusUsb);
 DeviceChange Removal(const std::string& path, uint16_t product, uint16_t vendor = 0x1D57, uint16_t bus = kBusUsb);
+// "arrival /dev/hidraw3 bus 0003 1d57:fa60"
+std::string Describe(const DeviceChange& change);
 
 }  // namespace orvex::test

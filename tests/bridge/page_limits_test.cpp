@@ -42,8 +42,7 @@ protected:
     }
     std::unique_ptr<WsClient> Connect() {
         auto client = std::make_unique<WsClient>(port);
-        EXPECT_TRUE(client->Connect());
-        EXPECT_TRUE(client->WaitForMessages(1));  // the greeting
+        EXPECT_EQ(client->Greeting(), "0304");
         return client;
     }
 
@@ -167,8 +166,7 @@ TEST(AFloodingPage, DoesNotDelayAnotherPagesGreetingNorReportsAndLosesNoneOfItsF
     if (!bridge) GTEST_SKIP() << whyNot;
     std::shared_ptr<void> reopen(nullptr, [&](void*) { open(); });  // before the bridge shuts down
     WsClient flooder(bridge->port());
-    ASSERT_TRUE(flooder.Connect());
-    ASSERT_TRUE(flooder.WaitForMessages(1));
+    ASSERT_EQ(flooder.Greeting(), "0304");
     std::string error;
     // The first report gives the 0x83 slot its id and control handle.
     ASSERT_TRUE(bridge->sim().QueueReport("sabre", {0x05, 0x05, 0, 0, 0}, 0, &error)) << error;

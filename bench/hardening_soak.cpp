@@ -26,13 +26,12 @@
 #include <vector>
 
 #include "support/Process.h"
-#include "support/RawPage.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
 
 using namespace std::chrono;
 using orvex::test::ChildProcess;
-using orvex::test::RawPage;
+using orvex::test::IdleConnections;
 using orvex::test::SimControlClient;
 using orvex::test::TempDir;
 using orvex::test::WsClient;
@@ -111,8 +110,8 @@ struct Bridge {
             argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit " + ulimit + " && exec \"$0\" \"$@\""});
         child = std::make_unique<ChildProcess>(argv, std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir.path()});
         for (int k = 0; k < 400; ++k) {
-            RawPage probe(port);
-            if (probe.Connected() && probe.Handshake(2s) == 101) return;
+            WsClient probe(port);
+            if (probe.Connect(2s, false)) return;
             std::this_thread::sleep_for(25ms);
         }
         std::fprintf(stderr, "bridge did not start: %s\n", child->Stderr().c_str());
@@ -155,8 +154,9 @@ void SlowPage() {
     for (int k = 0; k < 100 && control.Exchange(notify).find("\"delivered\":0") != std::string::npos; ++k)
         std::this_thread::sleep_for(100ms);
     const double rssBefore = RssMb(bridge.pid());
-    RawPage stuck(bridge.port, 4096);
-    stuck.Handshake();
+    WsClient stuck(bridge.port);
+    stuck.receiveBuffer = 4096;
+    stuck.Connect(5s, false);  // reads nothing until the end
     WsClient reader(bridge.port);
     reader.Connect();
     reader.WaitForMessages(1);
@@ -178,7 +178,8 @@ void SlowPage() {
     }
     const double rate = sent / duration<double>(steady_clock::now() - start).count();
     const bool received = reader.WaitForMessages(already + sent, 60s);
-    const int code = stuck.ReadUntilClose(10s);
+    stuck.StartReading();
+    const int code = stuck.WaitClosed(10s) ? stuck.CloseCode() : -1;
     std::this_thread::sleep_for(7s);  // past the close handshake's 5 s
     const double after = RssMb(bridge.pid());
     std::printf("  %.0f notifications/s; RSS %.1f MB before, peak %.1f MB, %.1f MB 7 s later\n", rate, rssBefore, peak,
@@ -196,8 +197,7 @@ void SlowPage() {
 void Descriptors() {
     std::printf("descriptors: open-file limit 1024 (soft and hard), 1,100 connections held for 3 s\n");
     Bridge bridge(kBle, {}, "-n 1024");
-    std::vector<std::unique_ptr<RawPage>> held;
-    for (int i = 0; i < 1100; ++i) held.push_back(std::make_unique<RawPage>(bridge.port));
+    auto held = std::make_unique<IdleConnections>(bridge.port, 1100);
     std::this_thread::sleep_for(500ms);
     const size_t out0 = bridge.child->Stdout().size(), err0 = bridge.child->Stderr().size();
     const double cpu0 = CpuSeconds(bridge.pid());
@@ -205,7 +205,7 @@ void Descriptors() {
     const double cpu = (CpuSeconds(bridge.pid()) - cpu0) / 3 * 100;
     const double outRate = (bridge.child->Stdout().size() - out0) / 3.0 / 1024;
     const double errRate = (bridge.child->Stderr().size() - err0) / 3.0 / 1024;
-    held.clear();
+    held.reset();
     const double greeting = GreetingMs(bridge.port, 10s);
     std::printf("  CPU %.0f %%, stdout %.1f KB/s, stderr %.1f KB/s; new page greeted %.0f ms after release\n", cpu,
                 outRate, errRate, greeting);
@@ -270,8 +270,8 @@ void Cycles() {
     const auto start = steady_clock::now();
     int greeted = 0;
     for (int i = 0; i < 10000; ++i) {
-        RawPage page(bridge.port);
-        greeted += page.Handshake() == 101;
+        WsClient page(bridge.port);
+        greeted += page.Connect(5s, false);  // then closed without a closing handshake
     }
     const double took = duration<double>(steady_clock::now() - start).count();
     std::this_thread::sleep_for(1s);

@@ -129,8 +129,7 @@ TEST_F(AConsoleOnASimulatedBridge, AnswersHeadLikeGetWithoutTheBody) {
 
 TEST_F(AConsoleOnASimulatedBridge, ReportsSlotsTrafficPagesAndBleStateInStatus) {
     WsClient page(port);
-    ASSERT_TRUE(page.Connect());
-    ASSERT_TRUE(page.WaitForMessages(1));
+    ASSERT_EQ(page.Greeting(), "0304");
     std::string error;
     for (uint8_t n : {1, 2}) ASSERT_TRUE(bridge->sim().QueueReport("m81", {0x05, 0x03, n, 0, 0}, -1, &error)) << error;
     // Then the BLE device's own id notification, 50 ms after it subscribes.
@@ -228,8 +227,7 @@ TEST_F(AServerWithAllowedOrigins, ListensAgainOnItsPortRightAfterPagesWereOpen) 
     const uint16_t port = Start(false);
     {
         WsClient page(port, "https://pages.example");
-        ASSERT_TRUE(page.Connect());
-        ASSERT_TRUE(page.WaitForMessages(1));
+        ASSERT_EQ(page.Greeting(), "0304");
         server.close_all_connections();
         ASSERT_TRUE(page.WaitClosed());
     }

@@ -78,9 +78,7 @@ protected:
 TEST_F(ABridgeThatAsks, AsksOnTheDesktopOnceAndRemembersAllowAcrossRestarts) {
     Start("allow");
     WsClient page(port, kSite);
-    ASSERT_TRUE(page.Connect());
-    ASSERT_TRUE(page.WaitForMessages(1, 10s));
-    EXPECT_EQ(page.Messages()[0], "0304");
+    ASSERT_EQ(page.Greeting(10s), "0304");
     EXPECT_NE(bridge->Stderr().find("page origin " + kSite + " waits for the user"), std::string::npos);
     const std::vector<json> calls = Calls();
     ASSERT_GE(calls.size(), 2u);
@@ -95,8 +93,7 @@ TEST_F(ABridgeThatAsks, AsksOnTheDesktopOnceAndRemembersAllowAcrossRestarts) {
 
     Start("none");
     WsClient again(port, kSite);
-    ASSERT_TRUE(again.Connect());
-    EXPECT_TRUE(again.WaitForMessages(1, 10s));
+    EXPECT_EQ(again.Greeting(10s), "0304");
     const auto status = json::parse(HttpRequestOnce(port, "GET", "/status", "localhost").body);
     EXPECT_EQ(status["origins"], json({{"policy", "ask"}, {"trusted", 1}, {"pending", 0}, {"denied", 0}}));
     Stop();

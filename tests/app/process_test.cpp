@@ -137,9 +137,7 @@ protected:
 
 TEST_F(ARunningBridge, GreetsAPageAndLogsTheConnection) {
     WsClient page(static_cast<uint16_t>(port));
-    ASSERT_TRUE(page.Connect());
-    ASSERT_TRUE(page.WaitForMessages(1));
-    EXPECT_EQ(page.Messages().front(), "0304");
+    ASSERT_EQ(page.Greeting(), "0304");
     page.SendText("zz");
     page.Close();
     ASSERT_TRUE(page.WaitClosed());
@@ -156,10 +154,8 @@ TEST_F(ARunningBridge, ClosesEveryPageWith1000AndExitsZeroOnSigtermAndSigint) {
     for (int signal : {SIGTERM, SIGINT}) {
         if (signal == SIGINT) SetUp();
         WsClient a(static_cast<uint16_t>(port)), b(static_cast<uint16_t>(port));
-        ASSERT_TRUE(a.Connect());
-        ASSERT_TRUE(b.Connect());
-        ASSERT_TRUE(a.WaitForMessages(1));
-        ASSERT_TRUE(b.WaitForMessages(1));
+        ASSERT_EQ(a.Greeting(), "0304");
+        ASSERT_EQ(b.Greeting(), "0304");
         const auto asked = std::chrono::steady_clock::now();
         bridge->Signal(signal);
         ASSERT_TRUE(a.WaitClosed(5s));
@@ -178,9 +174,7 @@ TEST_F(ARunningBridge, LetsASecondInstanceExitZeroAtOnceAndKeepsServing) {
     EXPECT_EQ(second.status, 0);
     EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
     WsClient page(static_cast<uint16_t>(port));
-    ASSERT_TRUE(page.Connect());
-    ASSERT_TRUE(page.WaitForMessages(1));
-    EXPECT_EQ(page.Messages().front(), "0304");
+    ASSERT_EQ(page.Greeting(), "0304");
 }
 
 TEST(ABridgeWhosePortIsTaken, ExitsOneWithOneLineNamingAddressPortAndError) {

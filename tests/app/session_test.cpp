@@ -88,7 +88,7 @@ struct Bridge {
 // A page that connects and is greeted.
 std::unique_ptr<test::WsClient> GreetedPage(uint16_t port) {
     auto page = std::make_unique<test::WsClient>(port);
-    if (!page->Connect(5s) || !page->WaitForMessages(1) || page->Messages().front() != "0304") return nullptr;
+    if (page->Greeting(5s) != "0304") return nullptr;
     return page;
 }
 

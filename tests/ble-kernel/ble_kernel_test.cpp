@@ -292,13 +292,7 @@ protected:
 
     // Waits for the text among the page's messages from index `from` on.
     bool WaitForText(const std::string& text, size_t from = 0, std::chrono::milliseconds timeout = kWait) {
-        return WaitUntil(
-            [&] {
-                const auto messages = m_page->Messages();
-                return std::find(messages.begin() + static_cast<long>(std::min(from, messages.size())), messages.end(),
-                                 text) != messages.end();
-            },
-            timeout);
+        return m_page->FindMessage(text, from, timeout) >= 0;
     }
     // Waits until the device's log holds a new entry of the kind; its hex.
     std::string WaitForEntry(const std::string& kind, long long since_us) {

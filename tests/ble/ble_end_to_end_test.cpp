@@ -85,9 +85,7 @@ protected:
         messages.erase(messages.begin(), messages.begin() + static_cast<long>(std::min(m_mark, messages.size())));
         return messages;
     }
-    bool WaitFor(const std::string& text) {
-        return WaitUntil([&] { return Count(Messages(), text) > 0; }, kWait);
-    }
+    bool WaitFor(const std::string& text) { return m_page->FindMessage(text, m_mark, kWait) >= 0; }
     nlohmann::json Control(const std::string& request) { return orvex::test::Control(*m_bridge, request); }
     std::vector<std::string> Writes() { return orvex::test::Writes(*m_bridge, "pad"); }
 

@@ -3,16 +3,16 @@
 // flood commands; and log lines a page cannot forge.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <csignal>
-#include <mutex>
+#include <future>
 #include <thread>
 
 #include "bridge/WebSocketServer.h"
 #include "support/Capture.h"
+#include "support/Fakes.h"
 #include "support/Pages.h"
 #include "support/Process.h"
-#include "support/RawPage.h"
 #include "support/SimBridge.h"
 #include "support/WsClient.h"
 
@@ -42,8 +42,7 @@ protected:
     }
     std::unique_ptr<WsClient> Connect() {
         auto client = std::make_unique<WsClient>(port);
-        EXPECT_TRUE(client->Connect());
-        EXPECT_TRUE(client->WaitForMessages(1));  // the greeting
+        EXPECT_EQ(client->Greeting(), "0304");
         return client;
     }
 
@@ -63,8 +62,9 @@ TEST_F(ALimitedServer, ClosesAPageOverItsBufferCapWith1008AndKeepsServingEveryOt
     ServerConfig config;
     config.max_page_buffer = 64 << 10;
     Start(config);
-    RawPage stuck(port, 4096);  // never reads until the end
-    ASSERT_EQ(stuck.Handshake(), 101);
+    WsClient stuck(port);
+    stuck.receiveBuffer = 4096;
+    ASSERT_TRUE(stuck.Connect(5000ms, false));  // never reads until the end
     auto reader = Connect();
     const std::string closing = "closing page 127.0.0.1:" + std::to_string(stuck.LocalPort()) + " (1008): ";
     const std::string pad(1000, '.');
@@ -90,9 +90,10 @@ TEST_F(ALimitedServer, ClosesAPageOverItsBufferCapWith1008AndKeepsServingEveryOt
         }
     }
     // Everything queued before the close still reaches the page, then the close.
-    size_t frames = 0;
-    EXPECT_EQ(stuck.ReadUntilClose(60s, &frames), 1008);
-    EXPECT_GT(frames, 0u);
+    stuck.StartReading();
+    ASSERT_TRUE(stuck.WaitClosed(60s));
+    EXPECT_EQ(stuck.CloseCode(), 1008);
+    EXPECT_GT(stuck.Messages().size(), 0u);
 }
 
 TEST_F(ALimitedServer, RefusesHandshakesBeyondMaxPagesWith503AndCountsThemInOneLinePerThrottle) {
@@ -143,73 +144,47 @@ TEST_F(ALimitedServer, EscapesControlCharactersOfAPageTextInItsLogLine) {
     EXPECT_EQ(log.CountLine("Connection closed"), 0u);
 }
 
-// Lets the test hold the command thread inside a command's pause: every
-// pause of `gated` length waits for Open(); the rest pass as real sleeps.
-class GateClock final : public Clock {
-public:
-    explicit GateClock(std::chrono::milliseconds gated) : m_gated(gated) {}
-    void sleep_for(std::chrono::milliseconds duration) override {
-        if (duration != m_gated) {
-            std::this_thread::sleep_for(duration);
-            return;
-        }
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait_for(lock, 60s, [this] { return m_open; });
-    }
-    void Close() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_open = false;
-    }
-    void Open() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_open = true;
-        m_cv.notify_all();
-    }
-
-private:
-    std::chrono::milliseconds m_gated;
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_open = true;
-};
-
 TEST(AFloodingPage, DoesNotDelayAnotherPagesGreetingNorReportsAndLosesNoneOfItsFrames) {
     Timings timings;
     timings.packetPause = 7ms;  // the pause after each family 0x83 command
     timings.initialFeaturePause = 1ms;
-    GateClock clock(timings.packetPause);
+    // Holds the command thread inside a command's pause: while closed, every
+    // pause of that length waits for the gate; the rest pass as real sleeps.
+    FakeClock clock(1h);
+    std::atomic<bool> closed{false};
+    std::promise<void> gate;
+    clock.SetHook([&, opened = gate.get_future().share()](std::chrono::milliseconds d, size_t) {
+        if (closed && d == timings.packetPause) opened.wait_for(60s);
+    });
+    auto open = [&] {
+        if (closed.exchange(false)) gate.set_value();
+    };
     std::string whyNot;
     auto bridge = SimBridge::StartOrExplain(
         R"({"devices":[{"name":"sabre","vendor_id":"0x1D57","product_id":"0xFA65","device_id":5}]})", &clock, &whyNot,
         timings);
     if (!bridge) GTEST_SKIP() << whyNot;
-    struct Reopen {  // before the bridge shuts down, whatever fails
-        GateClock& clock;
-        ~Reopen() { clock.Open(); }
-    } reopen{clock};
+    std::shared_ptr<void> reopen(nullptr, [&](void*) { open(); });  // before the bridge shuts down
     WsClient flooder(bridge->port());
-    ASSERT_TRUE(flooder.Connect());
-    ASSERT_TRUE(flooder.WaitForMessages(1));
+    ASSERT_EQ(flooder.Greeting(), "0304");
     std::string error;
     // The first report gives the 0x83 slot its id and control handle.
     ASSERT_TRUE(bridge->sim().QueueReport("sabre", {0x05, 0x05, 0, 0, 0}, 0, &error)) << error;
     ASSERT_TRUE(flooder.WaitForMessages(2, 10s));
     bridge->sim().Clear("sabre");
 
-    clock.Close();
+    closed = true;
     constexpr size_t kFlood = 300;
     for (size_t i = 0; i < kFlood; ++i) flooder.SendText("83050502");
     // The first command now holds the command thread; the others wait.
     WsClient other(bridge->port());
-    ASSERT_TRUE(other.Connect(10s));
-    ASSERT_TRUE(other.WaitForMessages(1, 10s)) << "no greeting while a page floods commands";
-    EXPECT_EQ(other.Messages()[0], "0304");
+    ASSERT_EQ(other.Greeting(10s), "0304") << "no greeting while a page floods commands";
     ASSERT_TRUE(bridge->sim().QueueReport("sabre", {0x05, 0x05, 1, 2, 3}, 0, &error)) << error;
     ASSERT_TRUE(other.WaitForMessages(2, 10s));
     EXPECT_EQ(other.Messages()[1], "83010505010203");
     EXPECT_LE(bridge->sim().Log("sabre").size(), 1u);  // still held: nothing ran meanwhile
 
-    clock.Open();
+    open();
     auto outputs = [&] {
         size_t n = 0;
         for (const auto& entry : bridge->sim().Log("sabre")) n += entry.kind == "output";
@@ -243,8 +218,7 @@ TEST(ABridgeOutOfDescriptors, BacksOffLogsAtMostOnceASecondAndServesAgainOnceDes
     const int port = ParseListeningPort(bridge.Stderr());
     ASSERT_GT(port, 0) << bridge.Stderr();
     {
-        std::vector<std::unique_ptr<RawPage>> held;
-        for (int i = 0; i < 100; ++i) held.push_back(std::make_unique<RawPage>(static_cast<uint16_t>(port)));
+        const IdleConnections held(static_cast<uint16_t>(port), 100);
         ASSERT_TRUE(bridge.WaitForStderr("cannot accept a connection", 20s)) << bridge.Stderr();
         const auto first = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(1500ms);  // long enough for several attempts
@@ -256,9 +230,7 @@ TEST(ABridgeOutOfDescriptors, BacksOffLogsAtMostOnceASecondAndServesAgainOnceDes
         EXPECT_LE(lines, static_cast<size_t>(2 + seconds)) << bridge.Stderr();
     }
     WsClient page(static_cast<uint16_t>(port));
-    ASSERT_TRUE(page.Connect(10s)) << "not served again once descriptors were free\n" << bridge.Stderr();
-    ASSERT_TRUE(page.WaitForMessages(1));
-    EXPECT_EQ(page.Messages()[0], "0304");
+    ASSERT_EQ(page.Greeting(10s), "0304") << "not served again once descriptors were free\n" << bridge.Stderr();
     page.Close();
     bridge.Signal(SIGTERM);
     EXPECT_EQ(bridge.Wait(20s), 0);

@@ -41,8 +41,7 @@ protected:
     void broadcast_text(const std::string& text) { server.broadcast_text(text); }
     std::unique_ptr<WsClient> Connect(const std::string& origin = "") {
         auto client = std::make_unique<WsClient>(port, origin);
-        EXPECT_TRUE(client->Connect());
-        EXPECT_TRUE(client->WaitForMessages(1));  // the greeting
+        EXPECT_EQ(client->Greeting(), "0304");
         return client;
     }
     // A round trip through the server thread: once its frame is routed, every
@@ -61,9 +60,7 @@ protected:
 
 TEST_F(ARunningServer, GreetsEveryPageWithItsFirstMessage) {
     WsClient page(port);
-    ASSERT_TRUE(page.Connect());
-    ASSERT_TRUE(page.WaitForMessages(1));
-    EXPECT_EQ(page.Messages().front(), "0304");
+    ASSERT_EQ(page.Greeting(), "0304");
     EXPECT_TRUE(log.WaitForLine("Connection opened", 5s));
 }
 
@@ -265,8 +262,7 @@ TEST(TwoServers, RunSideBySideInOneProcessEachWithItsOwnPages) {
         std::string error;
         ASSERT_TRUE(servers[i].Start(config, targets[i], &error)) << error;
         pages.push_back(std::make_unique<WsClient>(servers[i].port()));
-        ASSERT_TRUE(pages[i]->Connect());
-        ASSERT_TRUE(pages[i]->WaitForMessages(1));
+        ASSERT_EQ(pages[i]->Greeting(), "0304");
     }
     servers[0].broadcast_text("first");
     servers[1].broadcast_text("second");
@@ -330,9 +326,7 @@ TEST(AServerOnBothLoopbacks, GreetsPagesOnEachAndDoesNotStartWhileAnotherProgram
     const uint16_t port = server.port();
     for (const char* host : {"127.0.0.1", "::1"}) {
         WsClient page(port, "", host);
-        ASSERT_TRUE(page.Connect()) << host;
-        ASSERT_TRUE(page.WaitForMessages(1)) << host;
-        EXPECT_EQ(page.Messages().front(), "0304") << host;
+        ASSERT_EQ(page.Greeting(), "0304") << host;
     }
     server.close_all_connections();
     server.Stop();

@@ -191,17 +191,6 @@ TEST_F(AHidFamily, OpenStepTakesExactlyTheCollectionsOfItsFamilyAndPairsEachInpu
     }
 }
 
-TEST_F(AHidFamily, OpenStepOfAnEmptyFamilyLetsEveryHandleOfItsLastOneGo) {
-    Plug("vireo");
-    m_manager.OpenHidFamily(0x81);
-    ASSERT_TRUE(Waiting("vireo/1"));
-    m_hid.Unplug("vireo");
-    m_calls.Clear();
-    m_manager.OpenHidFamily(0x81);
-    EXPECT_EQ(m_calls.Lines(), Texts{"enumerate 1d57:fa60"});
-    EXPECT_TRUE(Handles().empty());
-}
-
 TEST_F(AHidFamily, OpenStepPausesAfterAnInitialReportThatIsRefusedAndKeepsTheCollection) {
     Plug("vireo");
     m_refusing = {"vireo/0"};
@@ -281,29 +270,24 @@ TEST_F(AHidFamily, ReaderKeepsOneSlotsReportsInTheDevicesOrder) {
     EXPECT_EQ(m_pages.Texts(), expected);
 }
 
+// Each input pairs with the control of its own device, not with the first
+// slot's: "first" has not reported.
 TEST_F(AHidFamily, FirstReportMakesTheDeviceAddressableAndEachReportRenewsItsId) {
-    Plug("vireo");
-    m_manager.OpenHidFamily(0x81);
-    EXPECT_TRUE(Addressed(0x81, 3).empty());
-    EXPECT_TRUE(Addressed(0x81, 0).empty());
-    ASSERT_TRUE(Forwards("vireo/1", "050301", "81010503010000"));
-    EXPECT_EQ(Addressed(0x81, 3), Texts{"vireo/0"});
-    const auto targets = m_manager.SelectSlots(0x81, 3);
-    ASSERT_EQ(targets.size(), 1u);
-    EXPECT_EQ(targets[0].slot, 0);
-    // A new id follows the device.
-    ASSERT_TRUE(Forwards("vireo/1", "050701", "81010507010000"));
-    EXPECT_TRUE(Addressed(0x81, 3).empty());
-    EXPECT_EQ(Addressed(0x81, 7), Texts{"vireo/0"});
-}
-
-TEST_F(AHidFamily, EachInputPairsWithTheControlOfItsOwnDevice) {
     Plug("first");
     Plug("second");
     m_manager.OpenHidFamily(0x81);
-    ASSERT_TRUE(Forwards("second/1", "0502", "81010502000000"));
-    EXPECT_EQ(Addressed(0x81, 2), Texts{"second/0"});
-    EXPECT_TRUE(Addressed(0x81, 0).empty());  // first has not reported
+    EXPECT_TRUE(Addressed(0x81, 3).empty());
+    EXPECT_TRUE(Addressed(0x81, 0).empty());
+    ASSERT_TRUE(Forwards("second/1", "050301", "81010503010000"));
+    EXPECT_EQ(Addressed(0x81, 3), Texts{"second/0"});
+    EXPECT_TRUE(Addressed(0x81, 0).empty());
+    const auto targets = m_manager.SelectSlots(0x81, 3);
+    ASSERT_EQ(targets.size(), 1u);
+    EXPECT_EQ(targets[0].slot, 1);
+    // A new id follows the device.
+    ASSERT_TRUE(Forwards("second/1", "050701", "81010507010000"));
+    EXPECT_TRUE(Addressed(0x81, 3).empty());
+    EXPECT_EQ(Addressed(0x81, 7), Texts{"second/0"});
 }
 
 TEST_F(AHidFamily, InputWithoutAControlOfItsDeviceForwardsButIsNeverAddressable) {
@@ -349,7 +333,7 @@ TEST_F(AHidFamily, Family81ReaderRecordsTheAcknowledgementFromBytesTwoAndThree) 
     m_commandClock.SetHook(nullptr);
 }
 
-TEST_F(AHidFamily, ReopeningForgetsIdsAndLetsTheOldHandlesGo) {
+TEST_F(AHidFamily, ReopeningForgetsIdsAndLetsTheOldHandlesGoAndAllOfThemOnceTheFamilyIsEmpty) {
     Plug("vireo");
     m_manager.OpenHidFamily(0x81);
     ASSERT_TRUE(Forwards("vireo/1", "0503", "81010503000000"));
@@ -362,6 +346,13 @@ TEST_F(AHidFamily, ReopeningForgetsIdsAndLetsTheOldHandlesGo) {
     // ...and the new reader works.
     ASSERT_TRUE(Forwards("vireo/1", "050302", "81010503020000"));
     EXPECT_EQ(Addressed(0x81, 3), Texts{"vireo/0"});
+    // The open step of a family left empty lets every handle of its last device go.
+    ASSERT_TRUE(Waiting("vireo/1"));
+    m_hid.Unplug("vireo");
+    m_calls.Clear();
+    m_manager.OpenHidFamily(0x81);
+    EXPECT_EQ(m_calls.Lines(), Texts{"enumerate 1d57:fa60"});
+    EXPECT_TRUE(Handles().empty());
 }
 
 TEST_F(AHidFamily, StopFamilyReadersEndsEveryReaderAndUnpairsItsSlots) {

@@ -374,8 +374,7 @@ protected:
             {"name":"sabre","model":"sabre","device_id":4,"attached":false}]})",
                                                      nullptr, test::ShortTimings());
         m_page = std::make_unique<test::WsClient>(m_bridge->port());
-        ASSERT_TRUE(m_page->Connect());
-        ASSERT_TRUE(m_page->WaitForMessages(1));  // the greeting
+        ASSERT_EQ(m_page->Greeting(), "0304");
     }
     void TearDown() override {
         m_page.reset();

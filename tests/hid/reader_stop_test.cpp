@@ -20,6 +20,7 @@
 
 #include "hid/HidDeviceManager.h"
 #include "sim/Simulator.h"
+#include "support/Fakes.h"
 
 namespace orvex {
 
@@ -37,27 +38,7 @@ using ::testing::ElementsAreArray;
 
 constexpr auto kEventWait = 5s;
 
-class Events {
-public:
-    void Add(std::string event) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_events.push_back(std::move(event));
-        m_cv.notify_all();
-    }
-    std::vector<std::string> All() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_events;
-    }
-    bool WaitForCount(size_t n) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, kEventWait, [&] { return m_events.size() >= n; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::vector<std::string> m_events;
-};
+using Events = test::Recorder<std::string>;
 
 // Any pause a reader took would show up in the log; the open step's long
 // pauses are not under test.
@@ -106,12 +87,7 @@ protected:
         ASSERT_TRUE(sim->QueueReport("vireo", bytes, 1, &error)) << error;
     }
     bool WaitUntilWaiting() {
-        const auto deadline = std::chrono::steady_clock::now() + kEventWait;
-        while (sim->WaitingReads("vireo") != 1) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-        return true;
+        return test::WaitUntil([this] { return sim->WaitingReads("vireo") == 1; }, kEventWait);
     }
     // StopSlotReader on another thread, so that a reader that does not wake
     // fails the test instead of hanging it. False when it did not return.
@@ -136,7 +112,7 @@ TEST_F(AReader, ForwardsAReportThatArrivesWhileItWaitsWithoutAPause) {
     for (uint8_t b : {0x01, 0x02}) {
         ASSERT_TRUE(WaitUntilWaiting());
         Report({0x05, 0x02, b});
-        ASSERT_TRUE(events.WaitForCount(b * 2u));
+        ASSERT_TRUE(events.WaitForCount(b * 2u, kEventWait));
     }
     EXPECT_THAT(events.All(), ElementsAre("queued", "81010502010000", "queued", "81010502020000"));
 }
@@ -151,13 +127,13 @@ TEST_F(AReader, ForwardsABurstWholeAndInOrder) {
         std::snprintf(text, sizeof text, "81010502%02x0000", i);
         expected.push_back(text);
     }
-    ASSERT_TRUE(events.WaitForCount(expected.size()));
+    ASSERT_TRUE(events.WaitForCount(expected.size(), kEventWait));
     EXPECT_THAT(events.All(), ElementsAreArray(expected));
 }
 
 TEST_F(AReader, EndsAtOnceWhenStoppedWhileWaitingAndReadsNothingMore) {
     Report({0x05, 0x02, 0x01});
-    ASSERT_TRUE(events.WaitForCount(2));
+    ASSERT_TRUE(events.WaitForCount(2, kEventWait));
     ASSERT_TRUE(WaitUntilWaiting());
     HidManagerAccess::RequestStop(*manager, 0x81, 0);
     Report({0x05, 0x02, 0x02}, "queued after the stop");
@@ -176,7 +152,7 @@ TEST_F(AReader, StoppedDuringABroadcastLetsThatTextOutAndReadsNoMore) {
     Report({0x05, 0x02, 0x01});
     Report({0x05, 0x02, 0x02});
     // Both queued and the first text out; the stop it set ends the reader.
-    ASSERT_TRUE(events.WaitForCount(3));
+    ASSERT_TRUE(events.WaitForCount(3, kEventWait));
     ASSERT_TRUE(StopWithin(10s));
     // The first text may go out before the second report is queued.
     auto all = events.All();
@@ -189,7 +165,7 @@ TEST_F(AReader, StoppedDuringABroadcastLetsThatTextOutAndReadsNoMore) {
 TEST_F(AReader, SetsTheAcknowledgementFlagBeforeTheTextGoesOut) {
     Report({0x05, 0x02, 0x50, 0x00});
     Report({0x05, 0x02, 0x50, 0x01});
-    ASSERT_TRUE(events.WaitForCount(4));
+    ASSERT_TRUE(events.WaitForCount(4, kEventWait));
     ASSERT_TRUE(StopWithin(10s));
     EXPECT_THAT(ackAtBroadcast, ElementsAre(1, 0));
 }
@@ -257,52 +233,30 @@ TEST(ARemovalOfAnInputCollection, LetsAReportTextAlreadyOnItsWayGoOutFirst) {
     EXPECT_THAT(pages.Texts(), ElementsAre("81010502010000", "810002"));
 }
 
-// A device whose every read fails at once, as an unplugged node does.
-class UnpluggedDevice final : public HidDevice {
-public:
-    int read_wait(uint8_t*, size_t, ReaderWake&) override {
-        ++reads;
-        return -1;
-    }
-    int read_timeout(uint8_t*, size_t, int) override { return -1; }
-    int write(const uint8_t*, size_t) override { return -1; }
-    int send_feature_report(const uint8_t*, size_t) override { return -1; }
-    int get_feature_report(uint8_t*, size_t) override { return -1; }
-    std::atomic<int> reads{0};
-};
-
-class OneUnpluggedInput final : public HidApi {
-public:
-    int init() override { return 0; }
-    std::vector<HidDeviceInfo> enumerate(uint16_t, uint16_t) override {
-        HidDeviceInfo entry;
-        entry.path = "/dev/hidraw1";
-        entry.vendor_id = kOrvexVendorId;
-        entry.product_id = kProductVireo;
-        entry.usage_page = 0x000A;
-        return {entry};
-    }
-    std::shared_ptr<HidDevice> open(const HidDeviceInfo&, HidOpenError* error) override {
-        *error = HidOpenError::None;
-        return device;
-    }
-    std::shared_ptr<UnpluggedDevice> device = std::make_shared<UnpluggedDevice>();
-};
-
 TEST(AReaderOfAFailedDevice, ReadsOnceAndWaitsForItsStopRequest) {
-    OneUnpluggedInput hid;
+    test::FakeHidApi hid;
+    HidDeviceInfo entry;
+    entry.path = "/dev/hidraw1";
+    entry.vendor_id = kOrvexVendorId;
+    entry.product_id = kProductVireo;
+    entry.usage_page = 0x000A;
+    auto* device = hid.Add(entry).get();
+    std::atomic<int> reads{0};
+    device->onRead = [&] {  // every read fails at once, as on an unplugged node
+        ++reads;
+        device->Unplug();
+    };
     Events events;
     LoggingClock clock(events);
     WatchingPages pages;
     pages.onText = [&](const std::string& text) { events.Add(text); };
     HidDeviceManager manager(hid, clock, pages);
     manager.OpenHidFamily(0x81);
-    const auto deadline = std::chrono::steady_clock::now() + kEventWait;
-    while (hid.device->reads == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_TRUE(test::WaitUntil([&] { return reads > 0; }, kEventWait));
     // A reader that retried would read thousands of times meanwhile.
     std::this_thread::sleep_for(50ms);
     manager.StopSlotReader(0x81, 0);
-    EXPECT_EQ(hid.device->reads.load(), 1);
+    EXPECT_EQ(reads.load(), 1);
     EXPECT_TRUE(events.All().empty());
 }
 

@@ -31,8 +31,7 @@ protected:
         bridge = std::make_unique<test::SimBridge>(kScenario, nullptr, test::ShortTimings());
         for (auto* page : {&first, &second}) {
             *page = std::make_unique<test::WsClient>(bridge->port());
-            ASSERT_TRUE((*page)->Connect());
-            ASSERT_TRUE((*page)->WaitForMessages(1));
+            ASSERT_EQ((*page)->Greeting(), "0304");
         }
     }
     void TearDown() override {
@@ -104,8 +103,7 @@ TEST(StartUp, OpensFamily81FirstAndTheWiredFamily80LastAndReadsEveryFamily) {
     EXPECT_LT(vireo[0].t_ms, wired[0].t_ms);
     // Every family has its reader: each input collection's report reaches a page.
     test::WsClient page(bridge.port());
-    ASSERT_TRUE(page.Connect());
-    ASSERT_TRUE(page.WaitForMessages(1));  // greeted, so registered: no report can pass it by
+    ASSERT_EQ(page.Greeting(), "0304");  // greeted, so registered: no report can pass it by
     for (const auto& [device, collection] : std::vector<std::pair<std::string, int>>{
              {"vireo", 1}, {"sabre", 1}, {"sabre", 0}, {"wired", 1}, {"wiredv", 1}}) {
         std::string error;

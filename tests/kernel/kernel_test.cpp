@@ -218,7 +218,7 @@ bool Guest::StartBridge() {
     const auto until = SteadyTime::now() + 120s;  // a sanitized bridge under TCG is slow
     while (SteadyTime::now() < until) {
         WsClient page(wsPort);
-        if (page.Connect(5s) && page.WaitForMessages(1, 10s) && page.Messages().front() == "0304") return true;
+        if (page.Greeting(10s) == "0304") return true;
         if (Ask("wait bridge 0").ok) break;  // it ended
         std::this_thread::sleep_for(500ms);
     }
@@ -318,17 +318,7 @@ protected:
 
     // Waits for the text among the messages from index `from` on.
     bool WaitForText(const std::string& text, std::chrono::milliseconds timeout = kWait, size_t from = 0) {
-        const auto deadline = SteadyTime::now() + timeout;
-        size_t seen = from;
-        while (true) {
-            const auto messages = m_page->Messages();
-            if (std::find(messages.begin() + static_cast<long>(seen), messages.end(), text) != messages.end())
-                return true;
-            seen = messages.size();
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyTime::now());
-            if (left.count() <= 0) return false;
-            m_page->WaitForMessages(seen + 1, std::min<std::chrono::milliseconds>(left, 1s));
-        }
+        return m_page->FindMessage(text, from, timeout) >= 0;
     }
 
     void Ask(const std::string& request) {

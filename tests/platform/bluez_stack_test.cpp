@@ -49,16 +49,6 @@ protected:
 
 const std::string kPadInterface = kFakePadInterface;
 
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 struct Opened {
     std::unique_ptr<BleServiceHandle> service;
     std::vector<BleGattCharacteristic> characteristics;
@@ -181,9 +171,7 @@ TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithRespons
         Notify(kPad + "/service000c/char000f", {0x07, 0x11, 0x22, 0x33});
         ASSERT_TRUE(broadcasts.WaitForText("840107112233", kWait));
         // Stored right after the text is sent, on the dispatcher.
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (slots.DeviceId(0) != 7 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-        EXPECT_EQ(slots.DeviceId(0), 7);
+        EXPECT_TRUE(WaitUntil([&] { return slots.DeviceId(0) == 7; }, kWait)) << slots.DeviceId(0);
         Notify(kPad + "/service000c/char000f", {});
         ASSERT_TRUE(logs.WaitForLine("datasize 0\n", kWait));
 
@@ -380,8 +368,8 @@ TEST_F(TheBluezStack, RunsNoCallbackAfterUnregisterEventReturnsAndWaitsOnlyForIt
         stack.UnregisterEvent(slowHandle);
         slow.flag = true;
     });
-    // Time for an UnregisterEvent that does not wait to return.
-    std::this_thread::sleep_for(300ms);
+    // Time for an UnregisterEvent that does not wait to return; ends early when one did.
+    WaitUntil([&] { return slow.flag.load(); }, 300ms);
     slow.Release();
     unregister.join();
     EXPECT_FALSE(slow.sawFlag) << "UnregisterEvent returned while its callback ran";

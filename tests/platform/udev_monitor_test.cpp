@@ -25,6 +25,7 @@
 #include "platform/HidApi.h"
 #include "platform/linux/HidrawApi.h"
 #include "platform/linux/UdevMonitor.h"
+#include "support/Fakes.h"
 
 namespace orvex {
 namespace {
@@ -286,20 +287,13 @@ TEST_F(AUdevMonitorOnAMockedSystem, DeliversArrivalAndRemovalOfAHidrawNodeOnTheL
     Emit(SysPath("0003:1D57:FA60.0007", 3), "add");
     RunUntil(1);
     ASSERT_EQ(m_changes.size(), 1u);
-    EXPECT_EQ(m_changes[0].kind, DeviceChange::Kind::Arrival);
-    EXPECT_EQ(m_changes[0].path, "/dev/hidraw3");
-    EXPECT_EQ(m_changes[0].bus, kBusUsb);
-    EXPECT_EQ(m_changes[0].vendor_id, 0x1D57);
-    EXPECT_EQ(m_changes[0].product_id, 0xFA60);
+    EXPECT_EQ(test::Describe(m_changes[0]), "arrival /dev/hidraw3 bus 0003 1d57:fa60");
     EXPECT_EQ(m_threads[0], std::this_thread::get_id());
 
     Emit(SysPath("0003:1D57:FA60.0007", 3), "remove");
     RunUntil(2);
     ASSERT_EQ(m_changes.size(), 2u);
-    EXPECT_EQ(m_changes[1].kind, DeviceChange::Kind::Removal);
-    EXPECT_EQ(m_changes[1].path, "/dev/hidraw3");
-    EXPECT_EQ(m_changes[1].vendor_id, 0x1D57);
-    EXPECT_EQ(m_changes[1].product_id, 0xFA60);
+    EXPECT_EQ(test::Describe(m_changes[1]), "removal /dev/hidraw3 bus 0003 1d57:fa60");
 }
 
 TEST_F(AUdevMonitorOnAMockedSystem, DeliversEveryNodeOfABurstInOrderAndNothingOfOtherSubsystems) {

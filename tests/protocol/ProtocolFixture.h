@@ -9,7 +9,6 @@
 #include <array>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -97,17 +96,10 @@ protected:
         Add(what + " " + std::to_string(b.size()) + " " + ToHex(b, 4));
         return result != 0 ? result : static_cast<int>(b.size());
     }
-    void Add(const std::string& event) {
-        std::lock_guard<std::mutex> lock(m_eventsMutex);
-        m_events.push_back(event);
-    }
-    Events Timeline() {
-        std::lock_guard<std::mutex> lock(m_eventsMutex);
-        return m_events;
-    }
+    void Add(const std::string& event) { m_events.Add(event); }
+    Events Timeline() { return m_events.All(); }
     void ClearTimeline() {
-        std::lock_guard<std::mutex> lock(m_eventsMutex);
-        m_events.clear();
+        m_events.Clear();
         m_clock.Clear();
     }
     // Texts of the form "<id>810101": family 0x81 acknowledgements.
@@ -138,8 +130,7 @@ protected:
     FakeClock m_readerClock{10ms};                    // reader polls really wait, the open step's pause too
     FakeClock m_clock;                                // the protocol's pauses do not
     std::function<void(size_t index)> m_duringSleep;  // runs inside pause `index`
-    std::mutex m_eventsMutex;
-    Events m_events;
+    Recorder<std::string> m_events;
     std::vector<Placed> m_placed;
     HidDeviceManager m_hid{m_api, m_readerClock, m_pages};
     CommandProtocol m_protocol{m_hid, m_clock, m_pages};

@@ -87,12 +87,8 @@ TEST_F(ACommandQueue, CountsEachPagesFramesWithoutWaitingAndReportsRoomOnceBelow
         }
         return static_cast<int>(b.size());
     };
-    std::mutex roomMutex;
-    std::vector<PageId> room;
-    m_queue.SetRoomHandler([&](PageId page) {
-        std::lock_guard<std::mutex> lock(roomMutex);
-        room.push_back(page);
-    });
+    Recorder<PageId> room;
+    m_queue.SetRoomHandler([&](PageId page) { room.Add(page); });
     ASSERT_TRUE(m_queue.Start());
     ASSERT_EQ(m_queue.Post(Frame("8301050100").data(), 7), 1u);
     ASSERT_EQ(entered.get_future().wait_for(30s), std::future_status::ready);
@@ -107,10 +103,7 @@ TEST_F(ACommandQueue, CountsEachPagesFramesWithoutWaitingAndReportsRoomOnceBelow
     // Arrival order across pages is kept: page 9's frame comes last.
     for (size_t k = 1; k + 1 < writes.size(); ++k) EXPECT_EQ(writes[k].bytes, writes[0].bytes) << k;
     EXPECT_NE(writes.back().bytes, writes[0].bytes);
-    {
-        std::lock_guard<std::mutex> lock(roomMutex);
-        EXPECT_EQ(room, std::vector<PageId>{7});
-    }
+    EXPECT_EQ(room.All(), std::vector<PageId>{7});
     EXPECT_EQ(m_queue.Post(Frame("8301050100").data(), 7), 1u);  // a drained page starts again from one
     // The handlers above use this test's locals: the command thread must be
     // done with them before they go.

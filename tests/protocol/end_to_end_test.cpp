@@ -75,19 +75,9 @@ protected:
 
     // Waits for a message equal to text after those already looked at.
     bool WaitFor(const std::string& text, std::chrono::milliseconds timeout = kWait) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (true) {
-            auto messages = m_page->Messages();
-            for (size_t i = m_seen; i < messages.size(); ++i)
-                if (messages[i] == text) {
-                    m_seen = i + 1;
-                    return true;
-                }
-            const auto now = std::chrono::steady_clock::now();
-            if (now >= deadline) return false;
-            m_page->WaitForMessages(messages.size() + 1,
-                                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
-        }
+        const long found = m_page->FindMessage(text, m_seen, timeout);
+        if (found >= 0) m_seen = static_cast<size_t>(found) + 1;
+        return found >= 0;
     }
     // Messages after the mark that are not input reports (family, 01, ...).
     std::vector<std::string> RepliesSince(size_t mark) {
@@ -112,34 +102,30 @@ protected:
 
 // ---------------------------------------------------------------------------
 
-TEST_F(ABridgeWithSimulatedDevices, AnswersAFeatureQueryWith131BytesForCode09) {
-    m_page->SendText("f081030903");
-    ASSERT_TRUE(WaitFor("8103" + DefaultAnswerHex(0x09, 131)));
-    auto requests = Log("vireo", "feature");
-    ASSERT_FALSE(requests.empty());
-    EXPECT_EQ(ToHex(requests[0].bytes), "a009830003000000");
-}
-
-TEST_F(ABridgeWithSimulatedDevices, AnswersAnOutputQueryWith128BytesForCode0A) {
-    m_page->SendText("f083050a03");
-    ASSERT_TRUE(WaitFor("8305" + DefaultAnswerHex(0x0A, 128)));
-    auto requests = Log("sabre", "output");
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(ToHex(requests[0].bytes), "040ca00a8004040000000142");
-}
-
-TEST_F(ABridgeWithSimulatedDevices, EndsAnOutputAnswerForCode09InThirteenZeroBytes) {
-    m_page->SendText("f085060900");
-    ASSERT_TRUE(WaitFor("8506" + DefaultAnswerHex(0x09, 118) + std::string(26, '0')));
-}
-
-TEST_F(ABridgeWithSimulatedDevices, WrapsTheArgumentAroundAt256) {
-    m_page->SendText("f0800404ff");
-    ASSERT_TRUE(WaitFor("8004" + DefaultAnswerHex(0x04, 56)));
-    EXPECT_EQ(ToHex(Log("wired", "feature").at(0).bytes), "a004380000000000");
-    m_page->SendText("f0830504ff");
-    ASSERT_TRUE(WaitFor("8305" + DefaultAnswerHex(0x04, 56)));
-    EXPECT_EQ(ToHex(Log("sabre", "output").at(0).bytes), "040ca00438000000000000ec");
+TEST_F(ABridgeWithSimulatedDevices, AnswersQueriesWithTheLengthOfTheirCodeAndTransport) {
+    const struct {
+        const char *query, *device, *kind;
+        std::string answer, request;  // the text, and the first report the device is sent
+    } cases[] = {
+        {"f081030903", "vireo", "feature", "8103" + DefaultAnswerHex(0x09, 131), "a009830003000000"},
+        {"f083050a03", "sabre", "output", "8305" + DefaultAnswerHex(0x0A, 128), "040ca00a8004040000000142"},
+        // An output answer for code 09 ends in thirteen zero bytes.
+        {"f085060900", "wired85", "output", "8506" + DefaultAnswerHex(0x09, 118) + std::string(26, '0'), ""},
+        // The argument wraps around at 256.
+        {"f0800404ff", "wired", "feature", "8004" + DefaultAnswerHex(0x04, 56), "a004380000000000"},
+        {"f0830504ff", "sabre", "output", "8305" + DefaultAnswerHex(0x04, 56), "040ca00438000000000000ec"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        m_bridge->sim().Clear(c.device);
+        m_page->SendText(c.query);
+        ASSERT_TRUE(WaitFor(c.answer));
+        const auto requests = Log(c.device, c.kind);
+        if (c.request.empty()) continue;
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(ToHex(requests[0].bytes), c.request);
+        EXPECT_TRUE(c.kind != std::string("output") || requests.size() == 1u) << requests.size();
+    }
 }
 
 TEST_F(ABridgeWithSimulatedDevices, GivesFamily82QueriesTheFailureTextAtOnce) {

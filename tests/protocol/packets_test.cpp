@@ -139,14 +139,6 @@ INSTANTIATE_TEST_SUITE_P(
                       RequestCase{0x0B, 0x33, "a00b080000000000", "040ca00b08000000000000c3", "a108000000000000"},
                       RequestCase{0x0C, 0x33, "a00c0a0000000000", "040ca00c0a000000000000c6", "a208000000000000"}));
 
-TEST(TheQueryTable, HasNoOtherCodes) {
-    for (int code : {0x00, 0x01, 0x03, 0x07, 0x0D, 0xF0, 0xFF}) {
-        EXPECT_EQ(FindQueryCommand(static_cast<uint8_t>(code)), nullptr) << code;
-        std::array<uint8_t, 8> ble{};
-        EXPECT_FALSE(BuildBleQueryRequest(static_cast<uint8_t>(code), 1, &ble)) << code;
-    }
-}
-
 TEST(TheReplyTexts, FollowTheirFormats) {
     EXPECT_EQ(QueryFailureText(0x83, 0x02, 0x0A), "83020AF0");
     EXPECT_EQ(QueryFailureText(0x82, 0x05, 0x0B), "82050BF0");

@@ -7,21 +7,17 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include "sim/SimTestUtil.h"
+#include "support/Fakes.h"
 
 namespace orvex::sim {
 namespace {
 
 using namespace testing;
 
-std::string Describe(const DeviceChange& change) {
-    char ids[64];
-    std::snprintf(ids, sizeof(ids), " bus %04x %04x:%04x", change.bus, change.vendor_id, change.product_id);
-    return (change.kind == DeviceChange::Kind::Arrival ? "arrival " : "removal ") + change.path + ids;
-}
+using test::Describe;
 
 // A loop on its own thread that records every change it is handed, with the
 // thread it ran on.
@@ -35,8 +31,7 @@ protected:
         ASSERT_TRUE(simulator);
         thread = std::thread([this] { loop.run(); });
         ASSERT_TRUE(simulator->monitor().start(loop, [this](const DeviceChange& change) {
-            std::lock_guard<std::mutex> lock(mutex);
-            changes.push_back(Describe(change));
+            changes.Add(Describe(change));
             if (std::this_thread::get_id() != thread.get_id()) offLoop = true;
         }));
     }
@@ -51,18 +46,14 @@ protected:
         boost::asio::post(loop, [&] { done.set_value(); });
         ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
     }
-    std::vector<std::string> Changes() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return changes;
-    }
+    std::vector<std::string> Changes() { return changes.All(); }
 
     std::unique_ptr<Simulator> simulator;
     boost::asio::io_context loop;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work = boost::asio::make_work_guard(loop);
     std::thread thread;
-    std::mutex mutex;
-    std::vector<std::string> changes;
-    bool offLoop = false;
+    test::Recorder<std::string> changes;
+    std::atomic<bool> offLoop{false};
 };
 
 TEST_F(AMonitoredSimulator, PostsOneChangePerCollectionInCollectionOrderOnTheLoop) {
@@ -79,7 +70,6 @@ TEST_F(AMonitoredSimulator, PostsOneChangePerCollectionInCollectionOrderOnTheLoo
                              "removal /dev/sim/m81/1 bus 0003 1d57:fa60",
                              "removal /dev/sim/pen/0 bus 0005 045e:0815",
                          }));
-    std::lock_guard<std::mutex> lock(mutex);
     EXPECT_FALSE(offLoop);
 }
 

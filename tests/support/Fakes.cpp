@@ -52,21 +52,6 @@ long Count(const Texts& texts, const std::string& text) {
     return static_cast<long>(std::count(texts.begin(), texts.end(), text));
 }
 
-void CallLog::Add(const std::string& line) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.push_back(line);
-}
-
-Texts CallLog::Lines() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lines;
-}
-
-void CallLog::Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.clear();
-}
-
 // ---------------------------------------------------------------------------
 
 // One open of a collection, as hid_open_path gives one; the device counts
@@ -364,6 +349,12 @@ DeviceChange Arrival(const std::string& path, uint16_t product, uint16_t vendor,
 
 DeviceChange Removal(const std::string& path, uint16_t product, uint16_t vendor, uint16_t bus) {
     return Change(DeviceChange::Kind::Removal, path, product, vendor, bus);
+}
+
+std::string Describe(const DeviceChange& change) {
+    char ids[64];
+    std::snprintf(ids, sizeof(ids), " bus %04x %04x:%04x", change.bus, change.vendor_id, change.product_id);
+    return (change.kind == DeviceChange::Kind::Arrival ? "arrival " : "removal ") + change.path + ids;
 }
 
 }  // namespace orvex::test

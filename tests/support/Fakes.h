@@ -21,6 +21,7 @@
 #include "platform/HidApi.h"
 #include "platform/Timings.h"
 #include "sim/Devices.h"
+#include "support/Recorder.h"
 
 namespace orvex::test {
 
@@ -43,15 +44,9 @@ Texts Concat(std::initializer_list<Texts> parts);
 
 // What the fakes were asked, in order, one line per call; several fakes may
 // write to one.
-class CallLog {
+class CallLog : public Recorder<std::string> {
 public:
-    void Add(const std::string& line);
-    Texts Lines();
-    void Clear();
-
-private:
-    std::mutex m_mutex;
-    Texts m_lines;
+    Texts Lines() { return All(); }
 };
 
 // One collection of a device, as the test scripts it: what enumeration lists,
@@ -191,5 +186,7 @@ private:
 
 DeviceChange Arrival(const std::string& path, uint16_t product, uint16_t vendor = 0x1D57, uint16_t bus = kBusUsb);
 DeviceChange Removal(const std::string& path, uint16_t product, uint16_t vendor = 0x1D57, uint16_t bus = kBusUsb);
+// "arrival /dev/hidraw3 bus 0003 1d57:fa60"
+std::string Describe(const DeviceChange& change);
 
 }  // namespace orvex::test

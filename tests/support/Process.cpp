@@ -87,10 +87,9 @@ std::string SanitizerReportIn(const std::string& text) {
     return "";
 }
 
-int ConnectLoopback(uint16_t port, int receiveBuffer) {
+int ConnectLoopback(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -102,6 +101,15 @@ int ConnectLoopback(uint16_t port, int receiveBuffer) {
         return -1;
     }
     return fd;
+}
+
+IdleConnections::IdleConnections(uint16_t port, int count) {
+    for (int i = 0; i < count; ++i)
+        if (const int fd = ConnectLoopback(port); fd >= 0) m_fds.push_back(fd);
+}
+
+IdleConnections::~IdleConnections() {
+    for (const int fd : m_fds) close(fd);
 }
 
 void ChildProcess::Drain(int fd, std::string* into) {

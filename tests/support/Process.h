@@ -87,8 +87,19 @@ private:
 };
 
 // A TCP socket connected to 127.0.0.1:port, or -1 (errno says why).
-// receiveBuffer > 0 shrinks the socket's receive buffer before it connects.
-int ConnectLoopback(uint16_t port, int receiveBuffer = 0);
+int ConnectLoopback(uint16_t port);
+
+// Connections to 127.0.0.1:port that never send a byte, closed at destruction.
+class IdleConnections {
+public:
+    IdleConnections(uint16_t port, int count);
+    ~IdleConnections();
+    IdleConnections(const IdleConnections&) = delete;
+    IdleConnections& operator=(const IdleConnections&) = delete;
+
+private:
+    std::vector<int> m_fds;
+};
 
 // The first line of text that reports a sanitizer finding; "" when none.
 std::string SanitizerReportIn(const std::string& text);

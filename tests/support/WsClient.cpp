@@ -59,7 +59,7 @@ WsClient::~WsClient() {
     bool open;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        open = m_open && !m_closed;
+        open = m_open && !m_closed && m_thread.joinable();
     }
     if (open) {
         Close();
@@ -70,7 +70,7 @@ WsClient::~WsClient() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
-bool WsClient::Connect(std::chrono::milliseconds timeout) {
+bool WsClient::Connect(std::chrono::milliseconds timeout, bool read) {
     if (m_fd >= 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto fail = [this] {
@@ -96,6 +96,7 @@ bool WsClient::Connect(std::chrono::milliseconds timeout) {
         return fail();
     }
     m_fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd >= 0 && receiveBuffer > 0) ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0) return fail();
     const int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -131,8 +132,25 @@ bool WsClient::Connect(std::chrono::milliseconds timeout) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_open = true;
     }
-    m_thread = std::thread([this] { Run(); });
+    if (read) StartReading();
     return true;
+}
+
+std::string WsClient::Greeting(std::chrono::milliseconds timeout) {
+    if (!Connect(timeout) || !WaitForMessages(1, timeout)) return "";
+    return Messages().front();
+}
+
+void WsClient::StartReading() {
+    if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
+}
+
+uint16_t WsClient::LocalPort() {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (m_fd < 0 || getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
 void WsClient::Send(uint8_t opcode, const std::string& payload) {
@@ -236,6 +254,17 @@ std::vector<std::string> WsClient::Messages() {
 bool WsClient::WaitForMessages(size_t n, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_cv.wait_for(lock, timeout, [&] { return m_messages.size() >= n; });
+}
+
+long WsClient::FindMessage(const std::string& text, size_t from, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    long found = -1;
+    m_cv.wait_for(lock, timeout, [&] {
+        for (size_t i = from; i < m_messages.size() && found < 0; ++i)
+            if (m_messages[i] == text) found = static_cast<long>(i);
+        return found >= 0;
+    });
+    return found;
 }
 
 bool WsClient::WaitClosed(std::chrono::milliseconds timeout) {

@@ -24,7 +24,12 @@ public:
     WsClient& operator=(const WsClient&) = delete;
 
     // Connects and waits for the opening handshake. False on failure or time-out.
-    bool Connect(std::chrono::milliseconds timeout = 5000ms);
+    // read false: nothing is read after the handshake until StartReading, so
+    // that unread data backs up in the server, as behind a page that stalls.
+    bool Connect(std::chrono::milliseconds timeout = 5000ms, bool read = true);
+    void StartReading();
+    // Connects and waits for the first message, the greeting: it, "" on failure.
+    std::string Greeting(std::chrono::milliseconds timeout = 5000ms);
     void SendText(const std::string& text);
     void SendBinary(const std::string& payload);
     // Starts the closing handshake with status 1000.
@@ -33,11 +38,17 @@ public:
     std::vector<std::string> Messages();
     // Waits until at least n messages have arrived.
     bool WaitForMessages(size_t n, std::chrono::milliseconds timeout = 5000ms);
+    // Waits for a message equal to text at index from or later: its index,
+    // -1 after the time-out.
+    long FindMessage(const std::string& text, size_t from = 0, std::chrono::milliseconds timeout = 5000ms);
     bool WaitClosed(std::chrono::milliseconds timeout = 5000ms);
     int CloseCode();  // remote close code once closed, else -1
     std::string CloseReason();
     int HandshakeStatus();  // HTTP status of a failed handshake, else 0
     bool Failed();
+    uint16_t LocalPort();
+    // > 0: the socket's receive buffer is shrunk to it before Connect.
+    int receiveBuffer = 0;
 
     // Receive time of message i on the steady clock.
     std::chrono::steady_clock::time_point ReceivedAt(size_t i);

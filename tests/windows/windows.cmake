@@ -6,7 +6,6 @@ add_subdirectory(${ORVEX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FR
 
 # The shared fakes that need no sockets or child processes.
 add_library(orvex_test_support STATIC
-  ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/Capture.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/Fakes.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/Pages.cpp)
 target_include_directories(orvex_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/tests)

@@ -78,13 +78,6 @@ BleDescriptorType DescriptorTypeOf(uint32_t uuid) {
     }
 }
 
-std::string Compact(const std::string& address) {
-    std::string text;
-    for (char c : address)
-        if (c != ':') text.push_back(c);
-    return text;
-}
-
 }  // namespace
 
 struct BluezStack::Objects {
@@ -188,7 +181,7 @@ struct BluezStack::Objects {
         std::snprintf(ids, sizeof ids, "_DEV_VID&%02X%04X_PID&%04X_REV&%04X_", device ? device->source : 0,
                       device ? device->vendor : 0, device ? device->product : 0, device ? device->version : 0);
         return "BTHLEDEVICE\\{" + AsciiUpper(service.uuid) + "}" + ids +
-               (device ? AsciiUpper(Compact(device->address)) : "") + "\\" + path;
+               (device ? AsciiUpper(CompactAddress(device->address)) : "") + "\\" + path;
     }
 };
 
@@ -508,7 +501,7 @@ std::vector<BleDeviceNode> BluezStack::DeviceNodes() {
         node.disconnected = !device.connected;
         node.has_friendly_name = device.has_alias || device.has_name;
         node.friendly_name = device.has_alias ? device.alias : device.name;
-        node.hardware_ids.push_back("BTHLE\\Dev_" + Compact(device.address));
+        node.hardware_ids.push_back("BTHLE\\Dev_" + CompactAddress(device.address));
         nodes.push_back(std::move(node));
     }
     return nodes;

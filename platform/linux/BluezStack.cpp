@@ -447,9 +447,7 @@ BluezStack::Outcome BluezStack::Request(const std::string& path, const char* int
 }
 
 void BluezStack::Wake() {
-    if (m_wakeFd < 0) return;
-    const uint64_t one = 1;
-    (void)!write(m_wakeFd, &one, sizeof one);
+    WakeBusThread(m_wakeFd);
 }
 
 void BluezStack::UnregisterEvent(BleEventHandle handle) {
@@ -561,13 +559,7 @@ void BluezStack::BusLoop() {
             if (m_stop) break;
             tasks.swap(m_tasks);
         }
-        for (auto& task : tasks) {
-            try {
-                task();
-            } catch (const std::exception& e) {
-                diag_error(std::string("BLE: ") + e.what());
-            }
-        }
+        RunBusTasks(tasks, "BLE: ");
         if (m_connection) {
             bool failed = false;
             try {

@@ -18,6 +18,7 @@
 #include "platform/Log.h"
 #include "platform/Text.h"
 #include "platform/linux/BluezBus.h"
+#include "platform/linux/BluezObjects.h"
 #include "platform/linux/BusPoll.h"
 
 namespace orvex {
@@ -25,10 +26,6 @@ namespace orvex {
 namespace {
 
 constexpr const char* kBluez = "org.bluez";
-constexpr const char* kDevice = "org.bluez.Device1";
-constexpr const char* kService = "org.bluez.GattService1";
-constexpr const char* kCharacteristic = "org.bluez.GattCharacteristic1";
-constexpr const char* kDescriptor = "org.bluez.GattDescriptor1";
 constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
 // Notifications queued for callbacks that fall behind; beyond this they are
 // dropped rather than piling up without bound.
@@ -36,7 +33,11 @@ constexpr size_t kMaxQueuedNotifications = 1024;
 
 using bluez::Get;
 using bluez::Interfaces;
+using bluez::kCharacteristic;
+using bluez::kDescriptor;
+using bluez::kDevice;
 using bluez::ManagedObjects;
+using bluez::Objects;
 using bluez::Properties;
 using bluez::UnixSocketOf;
 
@@ -79,111 +80,6 @@ BleDescriptorType DescriptorTypeOf(uint32_t uuid) {
 }
 
 }  // namespace
-
-struct BluezStack::Objects {
-    struct Device {
-        std::string address, alias, name;
-        bool connected = false, has_alias = false, has_name = false;
-        unsigned source = 0, vendor = 0, product = 0, version = 0;
-    };
-    struct Service {
-        std::string uuid, device;
-    };
-    struct Characteristic {
-        std::string uuid, service;
-        std::vector<std::string> flags;
-    };
-    struct Descriptor {
-        std::string uuid, characteristic;
-    };
-    // By object path: listings come out in path order, which is stable.
-    std::map<std::string, Device> devices;
-    std::map<std::string, Service> services;
-    std::map<std::string, Characteristic> characteristics;
-    std::map<std::string, Descriptor> descriptors;
-
-    static void Apply(Device* device, const Properties& properties) {
-        Get(properties, "Address", &device->address);
-        Get(properties, "Connected", &device->connected);
-        if (Get(properties, "Alias", &device->alias)) device->has_alias = true;
-        if (Get(properties, "Name", &device->name)) device->has_name = true;
-        std::string modalias;
-        if (Get(properties, "Modalias", &modalias)) {
-            // "usb:v045Ep0B13d0001": the source is USB (02) or Bluetooth (01).
-            const size_t colon = modalias.find(':');
-            const std::string source = modalias.substr(0, colon);
-            device->source = source == "usb" ? 2 : source == "bluetooth" ? 1 : 0;
-            device->vendor = device->product = device->version = 0;
-            if (colon != std::string::npos)
-                std::sscanf(modalias.c_str() + colon + 1, "v%4xp%4xd%4x", &device->vendor, &device->product,
-                            &device->version);
-        }
-    }
-
-    static void Invalidate(Device* device, const std::vector<std::string>& names) {
-        for (const auto& name : names) {
-            if (name == "Alias") device->has_alias = false;
-            if (name == "Name") device->has_name = false;
-            if (name == "Modalias") device->source = device->vendor = device->product = device->version = 0;
-        }
-    }
-
-    void Add(const std::string& path, const Interfaces& interfaces) {
-        if (auto it = interfaces.find(kDevice); it != interfaces.end()) {
-            Device device;
-            Apply(&device, it->second);
-            devices[path] = device;
-        }
-        if (auto it = interfaces.find(kService); it != interfaces.end()) {
-            Service service;
-            Get(it->second, "UUID", &service.uuid);
-            sdbus::ObjectPath device;
-            if (Get(it->second, "Device", &device)) service.device = device;
-            services[path] = service;
-        }
-        if (auto it = interfaces.find(kCharacteristic); it != interfaces.end()) {
-            Characteristic characteristic;
-            Get(it->second, "UUID", &characteristic.uuid);
-            Get(it->second, "Flags", &characteristic.flags);
-            sdbus::ObjectPath service;
-            if (Get(it->second, "Service", &service)) characteristic.service = service;
-            characteristics[path] = characteristic;
-        }
-        if (auto it = interfaces.find(kDescriptor); it != interfaces.end()) {
-            Descriptor descriptor;
-            Get(it->second, "UUID", &descriptor.uuid);
-            sdbus::ObjectPath characteristic;
-            if (Get(it->second, "Characteristic", &characteristic)) descriptor.characteristic = characteristic;
-            descriptors[path] = descriptor;
-        }
-    }
-
-    void Merge(Objects&& other) {
-        for (auto& [path, object] : other.devices) devices[path] = std::move(object);
-        for (auto& [path, object] : other.services) services[path] = std::move(object);
-        for (auto& [path, object] : other.characteristics) characteristics[path] = std::move(object);
-        for (auto& [path, object] : other.descriptors) descriptors[path] = std::move(object);
-    }
-
-    void Remove(const std::string& path, const std::vector<std::string>& interfaces) {
-        for (const auto& interface : interfaces) {
-            if (interface == kDevice) devices.erase(path);
-            if (interface == kService) services.erase(path);
-            if (interface == kCharacteristic) characteristics.erase(path);
-            if (interface == kDescriptor) descriptors.erase(path);
-        }
-    }
-
-    std::string InterfaceName(const std::string& path, const Service& service) const {
-        auto it = devices.find(service.device);
-        const Device* device = it == devices.end() ? nullptr : &it->second;
-        char ids[64];
-        std::snprintf(ids, sizeof ids, "_DEV_VID&%02X%04X_PID&%04X_REV&%04X_", device ? device->source : 0,
-                      device ? device->vendor : 0, device ? device->product : 0, device ? device->version : 0);
-        return "BTHLEDEVICE\\{" + AsciiUpper(service.uuid) + "}" + ids +
-               (device ? AsciiUpper(CompactAddress(device->address)) : "") + "\\" + path;
-    }
-};
 
 // One value-changed registration. Its fields past the callback are guarded
 // by the stack's m_mutex; idle is signalled when a callback of it returns.

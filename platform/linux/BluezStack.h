@@ -46,6 +46,10 @@ class Error;
 
 namespace orvex {
 
+namespace bluez {
+struct Objects;
+}
+
 class BluezStack final : public BleStack {
 public:
     // busAddress empty: DBUS_SYSTEM_BUS_ADDRESS, else the system bus. The
@@ -63,7 +67,6 @@ public:
     // return: it ends the registration, says so and returns at once.
     void UnregisterEvent(BleEventHandle handle) override;
 
-    struct Objects;
     struct Registration;
     struct Outcome;
     struct Call;
@@ -112,7 +115,7 @@ private:
     void Resubscribe();
     // With m_mutex held: a new copy of the objects; BlueZ's subscriptions
     // went with the old one.
-    void ReplaceObjectsLocked(std::unique_ptr<Objects> objects) ORVEX_REQUIRES(m_mutex);
+    void ReplaceObjectsLocked(std::unique_ptr<bluez::Objects> objects) ORVEX_REQUIRES(m_mutex);
     void SetState(State state);
     void Unavailable(const std::string& why);
 
@@ -133,7 +136,7 @@ private:
     // asked again at use, no sooner than the retry interval.
     bool m_retryListing ORVEX_GUARDED_BY(m_mutex) = false;
     std::chrono::steady_clock::time_point m_nextAttempt ORVEX_GUARDED_BY(m_mutex){};
-    std::unique_ptr<Objects> m_objects ORVEX_GUARDED_BY(m_mutex);
+    std::unique_ptr<bluez::Objects> m_objects ORVEX_GUARDED_BY(m_mutex);
     std::vector<std::function<void()>> m_tasks ORVEX_GUARDED_BY(m_mutex);
     std::map<BleEventHandle, std::shared_ptr<Registration>> m_registrations ORVEX_GUARDED_BY(m_mutex);
     BleEventHandle m_nextHandle ORVEX_GUARDED_BY(m_mutex) = 1;

@@ -49,9 +49,9 @@ BleSnapshot ProbeBluez(const std::string& busAddress, std::chrono::milliseconds 
     try {
         auto connection = busAddress.empty() ? sdbus::createSystemBusConnection()
                                              : sdbus::createSessionBusConnectionWithAddress(busAddress);
-        auto proxy = sdbus::createProxy(*connection, "org.bluez", "/");
+        auto proxy = sdbus::createProxy(*connection, bluez::kBluez, "/");
         proxy->callMethod("GetManagedObjects")
-            .onInterface("org.freedesktop.DBus.ObjectManager")
+            .onInterface(bluez::kObjectManager)
             .withTimeout(timeout)
             .storeResultsTo(managed);
     } catch (const sdbus::Error& e) {

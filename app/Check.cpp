@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -23,6 +22,7 @@
 #include "ble/CBleDevice.h"
 #include "hid/HidFamilies.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 #include "platform/linux/BluezProbe.h"
 #include "platform/linux/HidrawApi.h"
 #include "platform/linux/LogindSession.h"
@@ -93,12 +93,6 @@ void CheckOrigins(const Options& options, Report* report) {
     o.trusted = running.value("trusted", o.trusted);
     o.pending = running.value("pending", size_t{0});
     o.denied = running.value("denied", size_t{0});
-}
-
-std::string Upper(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
 }
 
 // The families whose open steps take this collection, as HidDeviceManager
@@ -193,14 +187,14 @@ BleSnapshot SimulatedBle(BleStack& stack) {
         const std::string compact = id.compare(0, prefix.size(), prefix) == 0 ? id.substr(prefix.size()) : "";
         for (size_t i = 0; i < compact.size(); ++i) {
             if (i > 0 && i % 2 == 0) device.address += ':';
-            device.address += static_cast<char>(std::toupper(static_cast<unsigned char>(compact[i])));
+            device.address += AsciiUpper(compact[i]);
         }
         device.name = node.friendly_name;
         device.paired = true;
         device.connected = !node.disconnected;
         for (const std::string& name : interfaces) {
-            const std::string upper = Upper(name);
-            if (compact.empty() || upper.find("_" + Upper(compact) + "\\") == std::string::npos) continue;
+            const std::string upper = AsciiUpper(name);
+            if (compact.empty() || upper.find("_" + AsciiUpper(compact) + "\\") == std::string::npos) continue;
             unsigned vendor = 0, product = 0;
             const size_t vid = upper.find("VID&02"), pid = upper.find("PID&");
             if (vid == std::string::npos || pid == std::string::npos ||

@@ -4,6 +4,7 @@
 #include "app/CheckReport.h"
 #include "app/Options.h"
 #include "platform/HidApi.h"
+#include "platform/Text.h"
 
 namespace orvex::check {
 
@@ -16,14 +17,16 @@ std::string Yes(bool value, const char* yes, const char* no) {
 }  // namespace
 
 std::string Hex4(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
+    const uint8_t bytes[] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    std::string text;
+    AppendHex(text, bytes, 2, HexDigits::Upper);
     return text;
 }
 
 std::string Hex2(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
+    const uint8_t byte = static_cast<uint8_t>(value);
+    std::string text = "0x";
+    AppendHex(text, &byte, 1, HexDigits::Upper);
     return text;
 }
 

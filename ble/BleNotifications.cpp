@@ -23,12 +23,6 @@ void SendLongAnswer(PageSink& pages, uint8_t deviceId, uint8_t code, uint8_t bod
     broadcast_hex(pages, kBleFamily, deviceId, bodyLength, body);
 }
 
-void SendShortAnswer(PageSink& pages, const std::string& text) {
-    trace(text);
-    trace("\r\n");
-    pages.broadcast(text);
-}
-
 template <int Slot>
 void OnBleValueChanged(const uint8_t* data, size_t size, void* context) {
     if (context) static_cast<BleSlots*>(context)->OnRegisteredValue(Slot, data, size);
@@ -61,11 +55,11 @@ void BleSlots::OnBleNotification(int slot, const uint8_t* data, int32_t size) {
             break;
         case 0xA1:
             std::snprintf(text, sizeof text, "84%02x0B08%02x%02x", id, d(1), d(2));
-            SendShortAnswer(m_pages, text);
+            broadcast_text(m_pages, text);
             break;
         case 0xA2:
             std::snprintf(text, sizeof text, "84%02x0C0A%02x%02x%02x%02x", id, d(1), d(2), d(3), d(4));
-            SendShortAnswer(m_pages, text);
+            broadcast_text(m_pages, text);
             break;
         case 0xA9:
             SendLongAnswer(m_pages, id, 0x09, 0x83, static_cast<uint8_t>(d(1) + 1), data, size, 2);

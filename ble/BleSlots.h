@@ -14,6 +14,7 @@
 
 #include "ble/CBleDevice.h"
 #include "bridge/PageSink.h"
+#include "hid/Families.h"
 #include "platform/BleStack.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
@@ -23,7 +24,6 @@
 namespace orvex {
 
 constexpr int kBleSlotCount = 10;
-constexpr uint8_t kBleFamily = 0x84;
 // Vendor under which the BLE devices appear as HID nodes.
 constexpr uint16_t kBleHidVendorId = 0x045E;
 

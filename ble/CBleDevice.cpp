@@ -97,10 +97,7 @@ void CBleDevice::SetTexts(const std::string& vidText, const std::string& pidText
     MutexLock lock(m_mutex);
     m_vidText = vidText;
     m_pidText = pidText;
-    m_addressToken.clear();
-    for (char c : address)
-        if (c != ':') m_addressToken.push_back(c);
-    m_addressToken = AsciiUpper(m_addressToken);
+    m_addressToken = AsciiUpper(CompactAddress(address));
 }
 
 std::vector<BleEventHandle> CBleDevice::TakeEventHandles() {

@@ -66,11 +66,14 @@ std::string format_hex(uint8_t header0, uint8_t header1, int32_t length, const u
     return text;
 }
 
-void broadcast_hex(PageSink& pages, uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data) {
-    const std::string text = format_hex(header0, header1, length, data);
+void broadcast_text(PageSink& pages, const std::string& text) {
     trace(text);
     trace("\r\n");
     pages.broadcast(text);
+}
+
+void broadcast_hex(PageSink& pages, uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data) {
+    broadcast_text(pages, format_hex(header0, header1, length, data));
 }
 
 }  // namespace orvex

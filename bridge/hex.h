@@ -22,6 +22,8 @@ std::vector<uint8_t> hex_to_bytes(const std::string& text);
 std::string format_hex(uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data);
 
 // Traces the text, then "\r\n", and sends it to every page.
+void broadcast_text(PageSink& pages, const std::string& text);
+// broadcast_text of format_hex.
 void broadcast_hex(PageSink& pages, uint8_t header0, uint8_t header1, int32_t length, const uint8_t* data);
 
 }  // namespace orvex

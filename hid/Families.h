@@ -46,6 +46,9 @@ constexpr int IDT_OPEN_WIRED = 56;
 constexpr int IDT_OPEN_83 = 57;
 constexpr int IDT_OPEN_BLE = 58;
 
+// The BLE slots' family, the table's one Transport::Ble row.
+constexpr uint8_t kBleFamily = 0x84;
+
 struct FamilyRules {
     uint8_t family;
     Transport transport;
@@ -83,7 +86,7 @@ constexpr FamilyRules kFamilies[] = {
     {0x83, Transport::Hid, kProductSabre, {0xFF01, 0x0002}, {0xFF00, 0x0001}, false, false,
      CommandRoute::Output, QueryRoute::Output, IDT_OPEN_83, 2, 2,
      "Sabre ----------------- DBT_DEVICEREMOVECOMPLETE.\n"},
-    {0x84, Transport::Ble, 0, {0, 0}, {0, 0}, false, false,
+    {kBleFamily, Transport::Ble, 0, {0, 0}, {0, 0}, false, false,
      CommandRoute::Ble, QueryRoute::Ble, IDT_OPEN_BLE, 5, 5, nullptr},
     {0x85, Transport::Hid, 0, {0xFF01, 0x0002}, {0xFF00, 0x0001}, true, false,
      CommandRoute::Output, QueryRoute::Output, IDT_OPEN_WIRED, 3, 4, nullptr},

@@ -18,17 +18,6 @@ ReaderWake::~ReaderWake() {
     if (m_event) CloseHandle(m_event);
 }
 
-void ReaderWake::Set() {
-    m_set.store(true);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_event) SetEvent(m_event);
-    if (m_listener) {
-        { std::lock_guard<std::mutex> listenerLock(m_listener->m_mutex); }
-        m_listener->m_cv.notify_all();
-    }
-    m_cv.notify_all();
-}
-
 void ReaderWake::Clear() {
     m_set.store(false);
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -50,24 +39,6 @@ ReaderWake::~ReaderWake() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
-void ReaderWake::Set() {
-    // The flag first: a listener that looks at it under its own mutex after
-    // the notification below is certain to see it.
-    m_set.store(true);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_fd >= 0) {
-        const uint64_t one = 1;
-        // Only fails when the counter is full, and then it is readable anyway.
-        while (::write(m_fd, &one, sizeof one) < 0 && errno == EINTR) {
-        }
-    }
-    if (m_listener) {
-        { std::lock_guard<std::mutex> listenerLock(m_listener->m_mutex); }
-        m_listener->m_cv.notify_all();
-    }
-    m_cv.notify_all();
-}
-
 void ReaderWake::Clear() {
     m_set.store(false);
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -79,6 +50,28 @@ void ReaderWake::Clear() {
 }
 
 #endif
+
+void ReaderWake::Set() {
+    // The flag first: a listener that looks at it under its own mutex after
+    // the notification below is certain to see it.
+    m_set.store(true);
+    std::lock_guard<std::mutex> lock(m_mutex);
+#ifdef _WIN32
+    if (m_event) SetEvent(m_event);
+#else
+    if (m_fd >= 0) {
+        const uint64_t one = 1;
+        // Only fails when the counter is full, and then it is readable anyway.
+        while (::write(m_fd, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+#endif
+    if (m_listener) {
+        { std::lock_guard<std::mutex> listenerLock(m_listener->m_mutex); }
+        m_listener->m_cv.notify_all();
+    }
+    m_cv.notify_all();
+}
 
 void ReaderWake::Wait() {
     std::unique_lock<std::mutex> lock(m_mutex);

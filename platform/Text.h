@@ -30,6 +30,15 @@ inline bool AsciiEqualIgnoringCase(const std::string& a, const std::string& b) {
     return true;
 }
 
+// A Bluetooth address without its colons: "C0:FF:EE:00:00:01" is
+// "C0FFEE000001", as device ids and interface names carry it.
+inline std::string CompactAddress(const std::string& address) {
+    std::string text;
+    for (char c : address)
+        if (c != ':') text.push_back(c);
+    return text;
+}
+
 // Two digits per byte, high nibble first.
 enum class HexDigits { Lower, Upper };
 inline void AppendHex(std::string& out, const uint8_t* data, size_t count, HexDigits digits = HexDigits::Lower) {

@@ -36,12 +36,6 @@ void DrainPendingReports(HidDevice& control) {
 
 }  // namespace
 
-void CommandProtocol::SendReplyText(const std::string& text) {
-    trace(text);
-    trace("\r\n");
-    m_pages.broadcast(text);
-}
-
 // compat: codes 0x06, 0x0B and 0x0C have fixed texts in lower-case digits; the
 // longer answers go out through broadcast_hex, whose data digits are upper
 // case. Pages compare the texts as they are.
@@ -51,7 +45,7 @@ void CommandProtocol::SendSuccessText(uint8_t family, uint8_t deviceId, const Qu
         std::string text;
         AppendHex(text, header, 2);
         AppendHex(text, reply, static_cast<size_t>(q.replyLength > 0 ? q.replyLength : 0));
-        SendReplyText(text);
+        broadcast_text(m_pages, text);
     } else {
         broadcast_hex(m_pages, family, deviceId, q.replyLength, reply);
     }
@@ -199,7 +193,7 @@ int CommandProtocol::HandleDeviceQuery(const uint8_t* frame) {
             return QueryOutputDevice(control, family, deviceId, *q, argument);
         default:
             // These devices cannot answer queries.
-            SendReplyText(protocol::QueryFailureText(family, deviceId, code));
+            broadcast_text(m_pages, protocol::QueryFailureText(family, deviceId, code));
             return 0;
     }
 }
@@ -234,7 +228,7 @@ int CommandProtocol::QueryFeatureDevice(HidDevice& control, uint8_t family, uint
     QueryBuffer answer{};
     answer[0] = q.code;
     if (control.get_feature_report(answer.data(), q.dataLength) < 0) {
-        SendReplyText(protocol::QueryFailureText(family, deviceId, q.code));
+        broadcast_text(m_pages, protocol::QueryFailureText(family, deviceId, q.code));
         return 0;
     }
     SendSuccessText(family, deviceId, q, answer.data());
@@ -252,7 +246,7 @@ int CommandProtocol::QueryOutputDevice(HidDevice& control, uint8_t family, uint8
             return 1;
         }
     }
-    SendReplyText(protocol::QueryFailureText(family, deviceId, q.code));
+    broadcast_text(m_pages, protocol::QueryFailureText(family, deviceId, q.code));
     return 0;
 }
 

@@ -63,8 +63,6 @@ private:
 
     void Sleep(Milliseconds pause) { m_clock.sleep_for(pause); }
     int ReadTimeoutMs() const { return static_cast<int>(m_timings.controlReadTimeout.count()); }
-    // Traces the text, then "\r\n", then sends it to every page.
-    void SendReplyText(const std::string& text);
     void SendSuccessText(uint8_t family, uint8_t deviceId, const protocol::QueryCommand& q, const uint8_t* reply);
 
     HidCommandPort& m_hid;

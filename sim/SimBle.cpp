@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/Text.h"
 #include "sim/DeviceContract.h"
 
 namespace orvex::sim {
@@ -18,13 +19,6 @@ constexpr uint32_t kCccdUuid = 0x2902;
 // A device answers a little later, as a real one does over the air.
 constexpr std::chrono::milliseconds kAnswerDelay{20};
 constexpr std::chrono::milliseconds kAnnounceDelay{50};
-
-std::string Compact(const std::string& address) {
-    std::string text;
-    for (char c : address)
-        if (c != ':') text.push_back(c);
-    return text;
-}
 
 bool IsQueryRequest(const uint8_t* data, size_t length) {
     return length >= 2 && data[1] == 0x08 && orvex_find_ble_request(data[0]) != nullptr;
@@ -161,7 +155,7 @@ std::string SimBle::InterfaceNameOf(const SimBleDevice& device) const {
     char text[160];
     std::snprintf(text, sizeof text,
                   "BTHLEDEVICE\\{0000FEE0-0000-1000-8000-00805F9B34FB}_DEV_VID&02%04X_PID&%04X_REV&0001_%s\\sim/",
-                  device.vendor_id, device.product_id, Compact(device.address).c_str());
+                  device.vendor_id, device.product_id, CompactAddress(device.address).c_str());
     return text + device.name;
 }
 
@@ -197,7 +191,7 @@ std::vector<BleDeviceNode> SimBle::DeviceNodes() {
         node.disconnected = !device.attached || !device.connected;
         node.has_friendly_name = true;
         node.friendly_name = device.name;
-        node.hardware_ids.push_back("BTHLE\\Dev_" + Compact(device.address));
+        node.hardware_ids.push_back("BTHLE\\Dev_" + CompactAddress(device.address));
         nodes.push_back(std::move(node));
     }
     return nodes;

@@ -4,6 +4,7 @@
 #include <boost/asio/post.hpp>
 #include <condition_variable>
 
+#include "platform/Text.h"
 #include "sim/SimCore.h"
 
 namespace orvex::sim {
@@ -282,9 +283,7 @@ std::vector<HidDeviceInfo> Simulator::Core::Hid::enumerate(uint16_t vendor_id, u
             info.bus_type = desc.bus == "ble" ? kBusBluetooth : kBusUsb;
             info.pairing_key = "sim:" + desc.name;
             // As the kernel gives a Bluetooth device's address: lower case.
-            if (desc.bus == "ble")
-                for (char c : desc.address)
-                    info.serial_number.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+            if (desc.bus == "ble") info.serial_number = AsciiLower(desc.address);
             list.push_back(std::move(info));
         }
     }

@@ -10,6 +10,10 @@
 
 namespace orvex::bluez {
 
+// BlueZ's name on the bus, and the interface that lists its objects.
+constexpr const char* kBluez = "org.bluez";
+constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
+
 using Properties = std::map<std::string, sdbus::Variant>;
 using Interfaces = std::map<std::string, Properties>;
 using ManagedObjects = std::map<sdbus::ObjectPath, Interfaces>;

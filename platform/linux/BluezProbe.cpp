@@ -4,29 +4,21 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 
 #include "platform/Text.h"
 #include "platform/linux/BluezBus.h"
+#include "platform/linux/BluezObjects.h"
 
 namespace orvex {
 
 namespace {
 
 using bluez::Get;
-using bluez::Interfaces;
 using bluez::ManagedObjects;
-using bluez::Properties;
-
-const Properties* Find(const Interfaces& interfaces, const char* name) {
-    auto it = interfaces.find(name);
-    return it == interfaces.end() ? nullptr : &it->second;
-}
 
 // "0000fee3-0000-1000-8000-00805f9b34fb" is 0xFEE3.
 bool IsShortUuid(const std::string& uuid, uint32_t value) {
@@ -57,9 +49,9 @@ BleSnapshot ProbeBluez(const std::string& busAddress, std::chrono::milliseconds 
     try {
         auto connection = busAddress.empty() ? sdbus::createSystemBusConnection()
                                              : sdbus::createSessionBusConnectionWithAddress(busAddress);
-        auto proxy = sdbus::createProxy(*connection, "org.bluez", "/");
+        auto proxy = sdbus::createProxy(*connection, bluez::kBluez, "/");
         proxy->callMethod("GetManagedObjects")
-            .onInterface("org.freedesktop.DBus.ObjectManager")
+            .onInterface(bluez::kObjectManager)
             .withTimeout(timeout)
             .storeResultsTo(managed);
     } catch (const sdbus::Error& e) {
@@ -68,57 +60,42 @@ BleSnapshot ProbeBluez(const std::string& busAddress, std::chrono::milliseconds 
     }
     snapshot.answered = true;
 
-    std::map<std::string, BleDeviceInfo*> byPath;
-    std::map<std::string, std::string> serviceDevice;  // service path -> device path
+    bluez::Objects objects;
     for (const auto& [path, interfaces] : managed) {
-        if (const Properties* adapter = Find(interfaces, "org.bluez.Adapter1")) {
-            BleAdapterInfo info;
-            info.path = path;
-            Get(*adapter, "Address", &info.address);
-            Get(*adapter, "Powered", &info.powered);
-            snapshot.adapters.push_back(info);
-        }
-        if (const Properties* device = Find(interfaces, "org.bluez.Device1")) {
-            BleDeviceInfo info;
-            info.path = path;
-            Get(*device, "Address", &info.address);
-            if (!Get(*device, "Alias", &info.name)) Get(*device, "Name", &info.name);
-            Get(*device, "Paired", &info.paired);
-            Get(*device, "Connected", &info.connected);
-            Get(*device, "ServicesResolved", &info.services_resolved);
-            std::string modalias;
-            unsigned vendor = 0, product = 0;
-            const size_t colon = Get(*device, "Modalias", &modalias) ? modalias.find(':') : std::string::npos;
-            // "usb:v045Ep0B13d0001"
-            if (colon != std::string::npos &&
-                std::sscanf(modalias.c_str() + colon + 1, "v%4xp%4x", &vendor, &product) == 2) {
-                info.has_ids = true;
-                info.vendor_id = static_cast<uint16_t>(vendor);
-                info.product_id = static_cast<uint16_t>(product);
-            }
-            snapshot.devices.push_back(info);
-        }
-        if (const Properties* service = Find(interfaces, "org.bluez.GattService1")) {
-            sdbus::ObjectPath device;
-            if (Get(*service, "Device", &device)) serviceDevice[path] = device;
-        }
+        objects.Add(path, interfaces);
+        auto adapter = interfaces.find(bluez::kAdapter);
+        if (adapter == interfaces.end()) continue;
+        BleAdapterInfo info;
+        info.path = path;
+        Get(adapter->second, "Address", &info.address);
+        Get(adapter->second, "Powered", &info.powered);
+        snapshot.adapters.push_back(info);
+    }
+    std::map<std::string, BleDeviceInfo*> byPath;
+    for (const auto& [path, device] : objects.devices) {
+        BleDeviceInfo info;
+        info.path = path;
+        info.address = device.address;
+        info.name = device.has_alias ? device.alias : device.name;
+        info.paired = device.paired;
+        info.connected = device.connected;
+        info.services_resolved = device.services_resolved;
+        info.has_ids = device.has_ids;
+        info.vendor_id = static_cast<uint16_t>(device.has_ids ? device.vendor : 0);
+        info.product_id = static_cast<uint16_t>(device.has_ids ? device.product : 0);
+        snapshot.devices.push_back(info);
     }
     for (auto& device : snapshot.devices) byPath[device.path] = &device;
-    for (const auto& [path, interfaces] : managed) {
-        const Properties* characteristic = Find(interfaces, "org.bluez.GattCharacteristic1");
-        if (!characteristic) continue;
-        std::string uuid;
-        std::vector<std::string> flags;
-        sdbus::ObjectPath service;
-        Get(*characteristic, "UUID", &uuid);
-        Get(*characteristic, "Flags", &flags);
-        if (!Get(*characteristic, "Service", &service)) continue;
-        auto owner = serviceDevice.find(service);
-        if (owner == serviceDevice.end()) continue;
-        auto device = byPath.find(owner->second);
+    for (const auto& [path, characteristic] : objects.characteristics) {
+        auto service = objects.services.find(characteristic.service);
+        if (service == objects.services.end()) continue;
+        auto device = byPath.find(service->second.device);
         if (device == byPath.end()) continue;
-        if (IsShortUuid(uuid, 0xFEE3) && Has(flags, "write")) device->second->write_characteristic = true;
-        if (IsShortUuid(uuid, 0xFEE4) && Has(flags, "notify")) device->second->notify_characteristic = true;
+        const std::string& uuid = characteristic.uuid;
+        if (IsShortUuid(uuid, 0xFEE3) && Has(characteristic.flags, "write"))
+            device->second->write_characteristic = true;
+        if (IsShortUuid(uuid, 0xFEE4) && Has(characteristic.flags, "notify"))
+            device->second->notify_characteristic = true;
     }
     return snapshot;
 }

@@ -1,44 +1,36 @@
 #include "platform/linux/BluezStack.h"
 
-#include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
-#include <sys/eventfd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <future>
 
 #include "platform/Log.h"
 #include "platform/Text.h"
 #include "platform/linux/BluezBus.h"
-#include "platform/linux/BusPoll.h"
+#include "platform/linux/BluezObjects.h"
 
 namespace orvex {
 
 namespace {
 
-constexpr const char* kBluez = "org.bluez";
-constexpr const char* kDevice = "org.bluez.Device1";
-constexpr const char* kService = "org.bluez.GattService1";
-constexpr const char* kCharacteristic = "org.bluez.GattCharacteristic1";
-constexpr const char* kDescriptor = "org.bluez.GattDescriptor1";
-constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
 // Notifications queued for callbacks that fall behind; beyond this they are
 // dropped rather than piling up without bound.
 constexpr size_t kMaxQueuedNotifications = 1024;
 
+using Outcome = BluezConnection::Outcome;
 using bluez::Get;
 using bluez::Interfaces;
+using bluez::kBluez;
+using bluez::kCharacteristic;
+using bluez::kDescriptor;
+using bluez::kDevice;
+using bluez::kObjectManager;
 using bluez::ManagedObjects;
+using bluez::Objects;
 using bluez::Properties;
-using bluez::UnixSocketOf;
 
 // The number at the end of ".../service000c", ".../char000d", ".../desc0011":
 // BlueZ names GATT objects by their attribute handle.
@@ -78,119 +70,7 @@ BleDescriptorType DescriptorTypeOf(uint32_t uuid) {
     }
 }
 
-std::string Compact(const std::string& address) {
-    std::string text;
-    for (char c : address)
-        if (c != ':') text.push_back(c);
-    return text;
-}
-
 }  // namespace
-
-struct BluezStack::Objects {
-    struct Device {
-        std::string address, alias, name;
-        bool connected = false, has_alias = false, has_name = false;
-        unsigned source = 0, vendor = 0, product = 0, version = 0;
-    };
-    struct Service {
-        std::string uuid, device;
-    };
-    struct Characteristic {
-        std::string uuid, service;
-        std::vector<std::string> flags;
-    };
-    struct Descriptor {
-        std::string uuid, characteristic;
-    };
-    // By object path: listings come out in path order, which is stable.
-    std::map<std::string, Device> devices;
-    std::map<std::string, Service> services;
-    std::map<std::string, Characteristic> characteristics;
-    std::map<std::string, Descriptor> descriptors;
-
-    static void Apply(Device* device, const Properties& properties) {
-        Get(properties, "Address", &device->address);
-        Get(properties, "Connected", &device->connected);
-        if (Get(properties, "Alias", &device->alias)) device->has_alias = true;
-        if (Get(properties, "Name", &device->name)) device->has_name = true;
-        std::string modalias;
-        if (Get(properties, "Modalias", &modalias)) {
-            // "usb:v045Ep0B13d0001": the source is USB (02) or Bluetooth (01).
-            const size_t colon = modalias.find(':');
-            const std::string source = modalias.substr(0, colon);
-            device->source = source == "usb" ? 2 : source == "bluetooth" ? 1 : 0;
-            device->vendor = device->product = device->version = 0;
-            if (colon != std::string::npos)
-                std::sscanf(modalias.c_str() + colon + 1, "v%4xp%4xd%4x", &device->vendor, &device->product,
-                            &device->version);
-        }
-    }
-
-    static void Invalidate(Device* device, const std::vector<std::string>& names) {
-        for (const auto& name : names) {
-            if (name == "Alias") device->has_alias = false;
-            if (name == "Name") device->has_name = false;
-            if (name == "Modalias") device->source = device->vendor = device->product = device->version = 0;
-        }
-    }
-
-    void Add(const std::string& path, const Interfaces& interfaces) {
-        if (auto it = interfaces.find(kDevice); it != interfaces.end()) {
-            Device device;
-            Apply(&device, it->second);
-            devices[path] = device;
-        }
-        if (auto it = interfaces.find(kService); it != interfaces.end()) {
-            Service service;
-            Get(it->second, "UUID", &service.uuid);
-            sdbus::ObjectPath device;
-            if (Get(it->second, "Device", &device)) service.device = device;
-            services[path] = service;
-        }
-        if (auto it = interfaces.find(kCharacteristic); it != interfaces.end()) {
-            Characteristic characteristic;
-            Get(it->second, "UUID", &characteristic.uuid);
-            Get(it->second, "Flags", &characteristic.flags);
-            sdbus::ObjectPath service;
-            if (Get(it->second, "Service", &service)) characteristic.service = service;
-            characteristics[path] = characteristic;
-        }
-        if (auto it = interfaces.find(kDescriptor); it != interfaces.end()) {
-            Descriptor descriptor;
-            Get(it->second, "UUID", &descriptor.uuid);
-            sdbus::ObjectPath characteristic;
-            if (Get(it->second, "Characteristic", &characteristic)) descriptor.characteristic = characteristic;
-            descriptors[path] = descriptor;
-        }
-    }
-
-    void Merge(Objects&& other) {
-        for (auto& [path, object] : other.devices) devices[path] = std::move(object);
-        for (auto& [path, object] : other.services) services[path] = std::move(object);
-        for (auto& [path, object] : other.characteristics) characteristics[path] = std::move(object);
-        for (auto& [path, object] : other.descriptors) descriptors[path] = std::move(object);
-    }
-
-    void Remove(const std::string& path, const std::vector<std::string>& interfaces) {
-        for (const auto& interface : interfaces) {
-            if (interface == kDevice) devices.erase(path);
-            if (interface == kService) services.erase(path);
-            if (interface == kCharacteristic) characteristics.erase(path);
-            if (interface == kDescriptor) descriptors.erase(path);
-        }
-    }
-
-    std::string InterfaceName(const std::string& path, const Service& service) const {
-        auto it = devices.find(service.device);
-        const Device* device = it == devices.end() ? nullptr : &it->second;
-        char ids[64];
-        std::snprintf(ids, sizeof ids, "_DEV_VID&%02X%04X_PID&%04X_REV&%04X_", device ? device->source : 0,
-                      device ? device->vendor : 0, device ? device->product : 0, device ? device->version : 0);
-        return "BTHLEDEVICE\\{" + AsciiUpper(service.uuid) + "}" + ids +
-               (device ? AsciiUpper(Compact(device->address)) : "") + "\\" + path;
-    }
-};
 
 // One value-changed registration. Its fields past the callback are guarded
 // by the stack's m_mutex; idle is signalled when a callback of it returns.
@@ -203,18 +83,6 @@ struct BluezStack::Registration {
     bool subscribed = true;
     bool running = false;  // a callback of it runs on the delivery thread
     std::condition_variable_any idle;
-};
-
-struct BluezStack::Outcome {
-    bool ok = false;
-    std::string error;
-    std::vector<uint8_t> bytes;
-};
-
-// A call on its way, on the bus thread: its proxy must outlive the reply.
-struct BluezStack::Call {
-    std::unique_ptr<sdbus::IProxy> proxy;
-    std::function<void(sdbus::MethodReply*, const sdbus::Error*)> onReply;
 };
 
 class BluezStack::Service final : public BleServiceHandle {
@@ -287,7 +155,7 @@ public:
     int GetDescriptorValue(const BleGattDescriptor& descriptor, std::vector<uint8_t>* value) override {
         auto it = m_descriptors.find(descriptor.attribute_handle);
         if (it == m_descriptors.end()) return -ENOENT;
-        Outcome outcome = m_stack.Request(
+        Outcome outcome = m_stack.m_bus.Request(
             it->second, kDescriptor, "ReadValue",
             [](sdbus::MethodCall& call) { call << std::map<std::string, sdbus::Variant>{}; }, true);
         if (!outcome.ok) {
@@ -319,7 +187,7 @@ public:
             id = m_stack.m_nextHandle++;
             m_stack.m_registrations[id] = registration;
         }
-        const Outcome outcome = m_stack.Request(it->second, kCharacteristic, "StartNotify", nullptr, false);
+        const Outcome outcome = m_stack.m_bus.Request(it->second, kCharacteristic, "StartNotify", nullptr, false);
         if (!outcome.ok) {
             diag_verbose("BlueZ StartNotify of " + it->second + ": " + outcome.error);
             m_stack.End(id, false);
@@ -333,7 +201,7 @@ public:
         auto it = m_characteristics.find(characteristic.attribute_handle);
         if (it == m_characteristics.end()) return -ENOENT;
         std::vector<uint8_t> value(data, data + length);
-        const Outcome outcome = m_stack.Request(
+        const Outcome outcome = m_stack.m_bus.Request(
             it->second, kCharacteristic, "WriteValue",
             [value = std::move(value)](sdbus::MethodCall& call) {
                 // Variants belong to the thread that makes them: this one.
@@ -357,14 +225,22 @@ private:
 };
 
 BluezStack::BluezStack(std::string busAddress, const Timings& timings)
-    : m_busAddress(std::move(busAddress)), m_timings(timings), m_objects(std::make_unique<Objects>()) {
-    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd < 0) {
+    : m_busAddress(std::move(busAddress)),
+      m_timings(timings),
+      m_objects(std::make_unique<Objects>()),
+      m_bus(m_busAddress, timings,
+            {[this](sdbus::Message& message) { OnObjectManager(message); },
+             [this](sdbus::Message& message) { OnPropertiesChanged(message); },
+             [this](sdbus::Message& message) { OnNameOwnerChanged(message); },
+             [this](const std::string& why) { Drop(why); },
+             // The listing's answer, if it is on its way, is stale now.
+             [this] { ++m_listing; }}) {
+    std::string why;
+    if (!m_bus.Start(&why)) {
         m_reportedUnavailable = true;
-        diag_error(std::string("BLE unavailable: cannot create an event descriptor: ") + std::strerror(errno));
+        diag_error("BLE unavailable: " + why);
         return;
     }
-    m_busThread = std::thread([this] { BusLoop(); });
     m_deliveryThread = std::thread([this] { DeliveryLoop(); });
 }
 
@@ -375,14 +251,12 @@ BluezStack::~BluezStack() {
     }
     m_deliveryReady.notify_all();
     m_stateChanged.notify_all();
-    Wake();
-    if (m_busThread.joinable()) m_busThread.join();
+    m_bus.Stop();
     if (m_deliveryThread.joinable()) m_deliveryThread.join();
-    if (m_wakeFd >= 0) close(m_wakeFd);
 }
 
 bool BluezStack::LoadedLocked(MutexLock& lock) {
-    if (m_wakeFd < 0 || m_stop) return false;
+    if (!m_bus.Usable() || m_stop) return false;
     const auto now = std::chrono::steady_clock::now();
     // The library keeps the bus object of every connection that fails to
     // start, so a missing bus is not asked again at every BLE operation.
@@ -390,73 +264,17 @@ bool BluezStack::LoadedLocked(MutexLock& lock) {
         m_nextAttempt = now + m_timings.busRetryInterval;
         m_state = State::Connecting;
         const std::string address = bluez::SystemBusAddress(m_busAddress);
-        m_tasks.push_back([this, address] { Connect(address); });
-        Wake();
+        m_bus.Post([this, address] { Connect(address); });
     } else if (m_state == State::Absent && m_retryListing && now >= m_nextAttempt) {
         m_nextAttempt = now + m_timings.busRetryInterval;
         m_state = State::Connecting;
-        m_tasks.push_back([this] { LoadObjects(); });
-        Wake();
+        m_bus.Post([this] { LoadObjects(); });
     }
-    const auto deadline = now + CallerWait();
+    const auto deadline = now + m_bus.CallerWait();
     while (m_state == State::Connecting && !m_stop &&
            m_stateChanged.wait_until(lock, deadline) == std::cv_status::no_timeout) {
     }
     return m_state == State::Ready;
-}
-
-bool BluezStack::Post(std::function<void()> task) {
-    {
-        MutexLock lock(m_mutex);
-        if (m_stop || m_wakeFd < 0) return false;
-        m_tasks.push_back(std::move(task));
-    }
-    Wake();
-    return true;
-}
-
-BluezStack::Outcome BluezStack::Request(const std::string& path, const char* interface, const char* method,
-                                        std::function<void(sdbus::MethodCall&)> append, bool readBytes) {
-    auto promise = std::make_shared<std::promise<Outcome>>();
-    std::future<Outcome> future = promise->get_future();
-    const bool posted = Post([this, path, interface, method, append = std::move(append), readBytes, promise] {
-        Send(path, interface, method, append,
-             [promise, readBytes](sdbus::MethodReply* reply, const sdbus::Error* error) {
-                 Outcome outcome;
-                 if (error) {
-                     outcome.error = error->getMessage().empty() ? error->getName() : error->getMessage();
-                 } else {
-                     try {
-                         if (readBytes) *reply >> outcome.bytes;
-                         outcome.ok = true;
-                     } catch (const sdbus::Error& e) {
-                         outcome.error = e.getMessage();
-                     }
-                 }
-                 promise->set_value(std::move(outcome));
-             });
-    });
-    Outcome failed;
-    if (!posted) {
-        failed.error = "the stack is stopping";
-        return failed;
-    }
-    if (future.wait_for(CallerWait()) != std::future_status::ready) {
-        failed.error = "no answer in time";
-        return failed;
-    }
-    try {
-        return future.get();
-    } catch (const std::future_error&) {
-        failed.error = "the stack stopped";
-        return failed;
-    }
-}
-
-void BluezStack::Wake() {
-    if (m_wakeFd < 0) return;
-    const uint64_t one = 1;
-    (void)!write(m_wakeFd, &one, sizeof one);
 }
 
 void BluezStack::UnregisterEvent(BleEventHandle handle) {
@@ -488,14 +306,15 @@ void BluezStack::End(BleEventHandle handle, bool stopNotify) {
     if (!stopNotify || !lastOfPath) return;
     const std::string path = registration->path;
     if (fromCallback) {
-        Post([this, path] {
-            Send(path, kCharacteristic, "StopNotify", nullptr, [path](sdbus::MethodReply*, const sdbus::Error* e) {
-                if (e) diag_verbose("BlueZ StopNotify of " + path + ": " + e->getMessage());
-            });
+        m_bus.Post([this, path] {
+            m_bus.Send(path, kCharacteristic, "StopNotify", nullptr,
+                       [path](sdbus::MethodReply*, const sdbus::Error* e) {
+                           if (e) diag_verbose("BlueZ StopNotify of " + path + ": " + e->getMessage());
+                       });
         });
         return;
     }
-    const Outcome outcome = Request(path, kCharacteristic, "StopNotify", nullptr, false);
+    const Outcome outcome = m_bus.Request(path, kCharacteristic, "StopNotify", nullptr, false);
     if (!outcome.ok) diag_verbose("BlueZ StopNotify of " + path + ": " + outcome.error);
 }
 
@@ -508,7 +327,7 @@ std::vector<BleDeviceNode> BluezStack::DeviceNodes() {
         node.disconnected = !device.connected;
         node.has_friendly_name = device.has_alias || device.has_name;
         node.friendly_name = device.has_alias ? device.alias : device.name;
-        node.hardware_ids.push_back("BTHLE\\Dev_" + Compact(device.address));
+        node.hardware_ids.push_back("BTHLE\\Dev_" + CompactAddress(device.address));
         nodes.push_back(std::move(node));
     }
     return nodes;
@@ -556,61 +375,8 @@ void BluezStack::DeliveryLoop() {
     }
 }
 
-// ---- The bus thread. Everything below touches the connection and runs
-// ---- only there.
-
-void BluezStack::BusLoop() {
-    bool hangUp = false;
-    for (;;) {
-        std::vector<std::function<void()>> tasks;
-        {
-            MutexLock lock(m_mutex);
-            if (m_stop) break;
-            tasks.swap(m_tasks);
-        }
-        for (auto& task : tasks) {
-            try {
-                task();
-            } catch (const std::exception& e) {
-                diag_error(std::string("BLE: ") + e.what());
-            }
-        }
-        if (m_connection) {
-            bool failed = false;
-            try {
-                while (m_connection->processPendingRequest()) {
-                }
-            } catch (const sdbus::Error&) {
-                failed = true;
-            }
-            for (uint64_t id : m_finishedCalls) m_calls.erase(id);
-            m_finishedCalls.clear();
-            // What arrived before the hang-up has been handled now.
-            if (failed || hangUp) Drop("the bus connection closed");
-        }
-        hangUp = false;
-
-        BusWait wait;
-        try {
-            wait = WaitForBusOrWake(m_connection.get(), m_wakeFd);
-        } catch (const sdbus::Error&) {
-            Drop("the bus connection closed");
-            continue;
-        }
-        if (wait.error != 0) {
-            diag_error(std::string("BLE stopped: ") + std::strerror(wait.error));
-            break;
-        }
-        hangUp = wait.hangUp;
-    }
-    // Callers may still wait for calls in flight; they learn of the end.
-    ++m_listing;
-    const sdbus::Error stopped("org.orvex.Error.Stopped", "the stack stopped");
-    for (auto& [id, call] : m_calls) call->onReply(nullptr, &stopped);
-    m_calls.clear();
-    m_matches.clear();
-    m_connection.reset();
-}
+// ---- The bus thread's side of the stack: what BlueZ's answers and signals
+// ---- mean for the copy of its objects and for the registrations.
 
 void BluezStack::SetState(State state) {
     {
@@ -631,39 +397,9 @@ void BluezStack::Unavailable(const std::string& why) {
 }
 
 void BluezStack::Connect(const std::string& address) {
-    if (m_connection) {
-        LoadObjects();
-        return;
-    }
-    const std::string socket = UnixSocketOf(address);
-    struct stat info {};
-    if (!socket.empty() && stat(socket.c_str(), &info) != 0) {
-        Unavailable("no bus at " + address + ": " + std::strerror(errno));
-        SetState(State::Offline);
-        return;
-    }
-    try {
-        m_connection = m_busAddress.empty() ? sdbus::createSystemBusConnection()
-                                            : sdbus::createSessionBusConnectionWithAddress(m_busAddress);
-        // The matches are made with blocking calls: bounded like the others.
-        m_connection->setMethodCallTimeout(m_timings.busCallTimeout);
-        // Signals are wanted before the listing, so that none falls between.
-        m_matches.push_back(m_connection->addMatch(
-            std::string("type='signal',sender='") + kBluez + "',interface='" + kObjectManager + "'",
-            [this](sdbus::Message& message) { OnObjectManager(message); }));
-        m_matches.push_back(
-            m_connection->addMatch(std::string("type='signal',sender='") + kBluez +
-                                       "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'",
-                                   [this](sdbus::Message& message) { OnPropertiesChanged(message); }));
-        m_matches.push_back(m_connection->addMatch(
-            std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-                        "member='NameOwnerChanged',arg0='") +
-                kBluez + "'",
-            [this](sdbus::Message& message) { OnNameOwnerChanged(message); }));
-    } catch (const sdbus::Error& e) {
-        m_matches.clear();
-        m_connection.reset();
-        Unavailable("cannot connect to the system bus: " + e.getMessage());
+    std::string why;
+    if (!m_bus.IsOpen() && !m_bus.Open(address, &why)) {
+        Unavailable(why);
         SetState(State::Offline);
         return;
     }
@@ -671,55 +407,55 @@ void BluezStack::Connect(const std::string& address) {
 }
 
 void BluezStack::LoadObjects() {
-    if (!m_connection) {
+    if (!m_bus.IsOpen()) {
         SetState(State::Offline);
         return;
     }
     SetState(State::Connecting);
     const uint64_t listing = ++m_listing;
-    Send("/", kObjectManager, "GetManagedObjects", nullptr,
-         [this, listing](sdbus::MethodReply* reply, const sdbus::Error* error) {
-             // A later listing (BlueZ came back meanwhile) or a dropped
-             // connection makes this answer stale.
-             if (listing != m_listing) return;
-             auto objects = std::make_unique<Objects>();
-             std::string why;
-             bool absent = false;
-             if (error) {
-                 why = error->getMessage();
-                 absent = error->getName() == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-                          error->getName() == "org.freedesktop.DBus.Error.NameHasNoOwner";
-             } else {
-                 try {
-                     ManagedObjects managed;
-                     *reply >> managed;
-                     for (const auto& [path, interfaces] : managed) objects->Add(path, interfaces);
-                 } catch (const sdbus::Error& e) {
-                     why = e.getMessage();
-                 }
-             }
-             if (!why.empty()) {
-                 Unavailable("BlueZ does not answer: " + why);
-                 {
-                     MutexLock lock(m_mutex);
-                     ReplaceObjectsLocked(std::make_unique<Objects>());
-                     // Absent, it is listed again when it takes its name.
-                     m_retryListing = !absent;
-                     m_state = State::Absent;
-                 }
-                 m_stateChanged.notify_all();
-                 return;
-             }
-             // BlueZ is back (or was there all along): a later absence is news again.
-             m_reportedUnavailable = false;
-             {
-                 MutexLock lock(m_mutex);
-                 ReplaceObjectsLocked(std::move(objects));
-                 m_state = State::Ready;
-             }
-             m_stateChanged.notify_all();
-             Resubscribe();
-         });
+    m_bus.Send("/", kObjectManager, "GetManagedObjects", nullptr,
+               [this, listing](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                   // A later listing (BlueZ came back meanwhile) or a dropped
+                   // connection makes this answer stale.
+                   if (listing != m_listing) return;
+                   auto objects = std::make_unique<Objects>();
+                   std::string why;
+                   bool absent = false;
+                   if (error) {
+                       why = error->getMessage();
+                       absent = error->getName() == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+                                error->getName() == "org.freedesktop.DBus.Error.NameHasNoOwner";
+                   } else {
+                       try {
+                           ManagedObjects managed;
+                           *reply >> managed;
+                           for (const auto& [path, interfaces] : managed) objects->Add(path, interfaces);
+                       } catch (const sdbus::Error& e) {
+                           why = e.getMessage();
+                       }
+                   }
+                   if (!why.empty()) {
+                       Unavailable("BlueZ does not answer: " + why);
+                       {
+                           MutexLock lock(m_mutex);
+                           ReplaceObjectsLocked(std::make_unique<Objects>());
+                           // Absent, it is listed again when it takes its name.
+                           m_retryListing = !absent;
+                           m_state = State::Absent;
+                       }
+                       m_stateChanged.notify_all();
+                       return;
+                   }
+                   // BlueZ is back (or was there all along): a later absence is news again.
+                   m_reportedUnavailable = false;
+                   {
+                       MutexLock lock(m_mutex);
+                       ReplaceObjectsLocked(std::move(objects));
+                       m_state = State::Ready;
+                   }
+                   m_stateChanged.notify_all();
+                   Resubscribe();
+               });
 }
 
 void BluezStack::ReplaceObjectsLocked(std::unique_ptr<Objects> objects) {
@@ -742,25 +478,20 @@ void BluezStack::Resubscribe() {
     }
     for (const std::string& path : paths) {
         diag_verbose("BlueZ shows " + path + " again: StartNotify");
-        Send(path, kCharacteristic, "StartNotify", nullptr, [this, path](sdbus::MethodReply*, const sdbus::Error* e) {
-            if (!e) return;
-            diag_verbose("BlueZ StartNotify of " + path + ": " + e->getMessage());
-            // Tried again when BlueZ shows the object anew.
-            MutexLock lock(m_mutex);
-            for (auto& [id, registration] : m_registrations)
-                if (registration->path == path) registration->subscribed = false;
-        });
+        m_bus.Send(path, kCharacteristic, "StartNotify", nullptr,
+                   [this, path](sdbus::MethodReply*, const sdbus::Error* e) {
+                       if (!e) return;
+                       diag_verbose("BlueZ StartNotify of " + path + ": " + e->getMessage());
+                       // Tried again when BlueZ shows the object anew.
+                       MutexLock lock(m_mutex);
+                       for (auto& [id, registration] : m_registrations)
+                           if (registration->path == path) registration->subscribed = false;
+                   });
     }
 }
 
 void BluezStack::Drop(const std::string& why) {
-    ++m_listing;
-    const sdbus::Error closed("org.orvex.Error.Closed", why);
-    for (auto& [id, call] : m_calls) call->onReply(nullptr, &closed);
-    m_calls.clear();
-    m_finishedCalls.clear();
-    m_matches.clear();
-    m_connection.reset();
+    m_bus.Close("org.orvex.Error.Closed", why);
     {
         MutexLock lock(m_mutex);
         ReplaceObjectsLocked(std::make_unique<Objects>());
@@ -768,46 +499,6 @@ void BluezStack::Drop(const std::string& why) {
     }
     m_stateChanged.notify_all();
     Unavailable(why);
-}
-
-void BluezStack::Send(const std::string& path, const char* interface, const char* method,
-                      const std::function<void(sdbus::MethodCall&)>& append,
-                      std::function<void(sdbus::MethodReply*, const sdbus::Error*)> onReply) {
-    // Nothing a reply handler throws may unwind through the bus library.
-    auto guarded = [onReply = std::move(onReply)](sdbus::MethodReply* reply, const sdbus::Error* error) {
-        try {
-            onReply(reply, error);
-        } catch (const std::exception& e) {
-            diag_error(std::string("BLE reply: ") + e.what());
-        }
-    };
-    if (!m_connection) {
-        const sdbus::Error closed("org.orvex.Error.NotConnected", "no bus connection");
-        guarded(nullptr, &closed);
-        return;
-    }
-    const uint64_t id = m_nextCall++;
-    auto call = std::make_unique<Call>();
-    call->onReply = guarded;
-    try {
-        call->proxy = sdbus::createProxy(*m_connection, kBluez, path);
-        sdbus::MethodCall message = call->proxy->createMethodCall(interface, method);
-        if (append) append(message);
-        call->proxy->callMethod(
-            message,
-            [this, id](sdbus::MethodReply& reply, const sdbus::Error* error) {
-                auto it = m_calls.find(id);
-                if (it == m_calls.end()) return;
-                it->second->onReply(error ? nullptr : &reply, error);
-                // Its proxy is still in use up the stack: it goes after processing.
-                m_finishedCalls.push_back(id);
-            },
-            m_timings.busCallTimeout);
-    } catch (const sdbus::Error& e) {
-        guarded(nullptr, &e);
-        return;
-    }
-    m_calls[id] = std::move(call);
 }
 
 void BluezStack::OnObjectManager(sdbus::Message& message) {

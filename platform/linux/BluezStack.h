@@ -7,18 +7,19 @@
 // Subscriptions are StartNotify with Value changes in PropertiesChanged;
 // writes are WriteValue with type "request".
 //
-// Threads. sd-bus connections are not thread-safe, so one thread of the
-// stack, the bus thread, is the only one that ever touches the connection:
-// it makes it, sends every call, handles every reply and signal, and drops
-// it. Other threads hand it tasks and wait for their outcome with a time-out.
-// It keeps a copy of BlueZ's objects, listed once per connection (and again
-// when BlueZ comes back on the bus) and kept current by InterfacesAdded,
-// InterfacesRemoved and PropertiesChanged; listings and opens answer from
-// the copy. A registration outlives its characteristic's object: when BlueZ
-// shows the object again (bluetoothd restarted, the device reconnected), the
-// bus thread subscribes to it again, as BlueZ forgot the old subscription. m_mutex guards the copy and what the threads
-// share, and is held only to read or change them, never over bus traffic or a callback. A second thread runs the
-// notification callbacks, so that a slow callback stalls neither the bus nor the other callers.
+// Threads. The bus thread (BluezConnection) is the only one that ever
+// touches the connection; other threads hand it tasks and wait for their
+// outcome with a time-out. On it, the stack keeps a copy of BlueZ's objects
+// (BluezObjects), listed once per connection (and again when BlueZ comes back
+// on the bus) and kept current by InterfacesAdded, InterfacesRemoved and
+// PropertiesChanged; listings and opens answer from the copy. A registration
+// outlives its characteristic's object: when BlueZ shows the object again
+// (bluetoothd restarted, the device reconnected), the bus thread subscribes
+// to it again, as BlueZ forgot the old subscription. m_mutex guards the copy
+// and what the threads share, and is held only to read or change them, never
+// over bus traffic or a callback. A second thread runs the notification
+// callbacks, so that a slow callback stalls neither the bus nor the other
+// callers.
 #pragma once
 
 #include <chrono>
@@ -35,16 +36,17 @@
 #include "platform/BleStack.h"
 #include "platform/ThreadSafety.h"
 #include "platform/Timings.h"
+#include "platform/linux/BluezConnection.h"
 
 namespace sdbus {
-class IConnection;
 class Message;
-class MethodCall;
-class MethodReply;
-class Error;
 }  // namespace sdbus
 
 namespace orvex {
+
+namespace bluez {
+struct Objects;
+}
 
 class BluezStack final : public BleStack {
 public:
@@ -63,10 +65,7 @@ public:
     // return: it ends the registration, says so and returns at once.
     void UnregisterEvent(BleEventHandle handle) override;
 
-    struct Objects;
     struct Registration;
-    struct Outcome;
-    struct Call;
     class Service;
 
 private:
@@ -85,25 +84,14 @@ private:
     // With m_mutex held: true when the copy is current. Asks for a
     // connection (at most every retry interval) and waits for it, bounded.
     bool LoadedLocked(MutexLock& lock) ORVEX_REQUIRES(m_mutex);
-    // One method call through the bus thread, waited for with a time-out.
-    // append adds the arguments; it runs on the bus thread.
-    Outcome Request(const std::string& path, const char* interface, const char* method,
-                    std::function<void(sdbus::MethodCall&)> append, bool readBytes);
-    // Queues a task for the bus thread; false when the stack stops.
-    bool Post(std::function<void()> task);
     // Ends a registration; stopNotify: and BlueZ's subscription with its last one.
     void End(BleEventHandle handle, bool stopNotify);
-    void Wake();
     void DeliveryLoop();
 
-    // The bus thread and what runs on it only.
-    void BusLoop();
+    // What runs on the bus thread only.
     void Connect(const std::string& address);
     void LoadObjects();
     void Drop(const std::string& why);
-    void Send(const std::string& path, const char* interface, const char* method,
-              const std::function<void(sdbus::MethodCall&)>& append,
-              std::function<void(sdbus::MethodReply*, const sdbus::Error*)> onReply);
     void OnObjectManager(sdbus::Message& message);
     void OnPropertiesChanged(sdbus::Message& message);
     void OnNameOwnerChanged(sdbus::Message& message);
@@ -112,16 +100,12 @@ private:
     void Resubscribe();
     // With m_mutex held: a new copy of the objects; BlueZ's subscriptions
     // went with the old one.
-    void ReplaceObjectsLocked(std::unique_ptr<Objects> objects) ORVEX_REQUIRES(m_mutex);
+    void ReplaceObjectsLocked(std::unique_ptr<bluez::Objects> objects) ORVEX_REQUIRES(m_mutex);
     void SetState(State state);
     void Unavailable(const std::string& why);
 
-    // How long a caller waits for the bus thread to answer.
-    Milliseconds CallerWait() const { return m_timings.busCallTimeout + m_timings.busCallerGrace; }
-
     const std::string m_busAddress;
     const Timings m_timings;
-    int m_wakeFd = -1;
 
     // Guards every field from here to the bus thread's own.
     Mutex m_mutex;
@@ -133,23 +117,18 @@ private:
     // asked again at use, no sooner than the retry interval.
     bool m_retryListing ORVEX_GUARDED_BY(m_mutex) = false;
     std::chrono::steady_clock::time_point m_nextAttempt ORVEX_GUARDED_BY(m_mutex){};
-    std::unique_ptr<Objects> m_objects ORVEX_GUARDED_BY(m_mutex);
-    std::vector<std::function<void()>> m_tasks ORVEX_GUARDED_BY(m_mutex);
+    std::unique_ptr<bluez::Objects> m_objects ORVEX_GUARDED_BY(m_mutex);
     std::map<BleEventHandle, std::shared_ptr<Registration>> m_registrations ORVEX_GUARDED_BY(m_mutex);
     BleEventHandle m_nextHandle ORVEX_GUARDED_BY(m_mutex) = 1;
     std::deque<Delivery> m_deliveries ORVEX_GUARDED_BY(m_mutex);
     bool m_reportedOverflow ORVEX_GUARDED_BY(m_mutex) = false;
 
     // The bus thread's own.
-    std::unique_ptr<sdbus::IConnection> m_connection;
-    std::vector<std::unique_ptr<void, std::function<void(void*)>>> m_matches;
-    std::map<uint64_t, std::unique_ptr<Call>> m_calls;
-    std::vector<uint64_t> m_finishedCalls;
-    uint64_t m_nextCall = 1;
     uint64_t m_listing = 0;  // the listing whose answer counts
     bool m_reportedUnavailable = false;
 
-    std::thread m_busThread;
+    // Stopped first by the destructor: its handlers use every field above.
+    BluezConnection m_bus;
     std::thread m_deliveryThread;
 };
 

@@ -1,4 +1,5 @@
-// The poll(2) side of a thread that runs an sd-bus connection itself.
+// The poll(2) side of a thread that runs an sd-bus connection itself, and
+// the tasks other threads hand it.
 #pragma once
 
 #include <poll.h>
@@ -10,6 +11,12 @@
 #include <climits>
 #include <cstdint>
 #include <ctime>
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Log.h"
 
 namespace orvex {
 
@@ -22,6 +29,25 @@ inline int BusPollTimeout(uint64_t deadlineUs) {
     const uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
     if (deadlineUs <= nowUs) return 0;
     return static_cast<int>(std::min<uint64_t>((deadlineUs - nowUs + 999) / 1000, INT_MAX));
+}
+
+// Makes the thread's wait below return; -1 does nothing.
+inline void WakeBusThread(int wakeFd) {
+    if (wakeFd < 0) return;
+    const uint64_t one = 1;
+    (void)!write(wakeFd, &one, sizeof one);
+}
+
+// Runs the tasks handed to the thread, in order; one that throws is reported
+// with the prefix and the others still run.
+inline void RunBusTasks(const std::vector<std::function<void()>>& tasks, const char* prefix) {
+    for (const auto& task : tasks) {
+        try {
+            task();
+        } catch (const std::exception& e) {
+            diag_error(prefix + std::string(e.what()));
+        }
+    }
 }
 
 struct BusWait {

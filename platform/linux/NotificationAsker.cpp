@@ -43,8 +43,7 @@ void NotificationAsker::Stop() {
         m_stop = true;
     }
     if (m_thread.joinable()) {
-        const uint64_t one = 1;
-        (void)!write(m_wake, &one, sizeof one);
+        WakeBusThread(m_wake);
         m_thread.join();
     }
 }
@@ -55,8 +54,7 @@ void NotificationAsker::Post(std::function<void()> task) {
         if (m_stop || m_wake < 0) return;
         m_tasks.push_back(std::move(task));
     }
-    const uint64_t one = 1;
-    (void)!write(m_wake, &one, sizeof one);
+    WakeBusThread(m_wake);
 }
 
 void NotificationAsker::Ask(const std::string& origin) {
@@ -182,13 +180,7 @@ void NotificationAsker::Loop() {
             if (m_stop) break;
             tasks.swap(m_tasks);
         }
-        for (auto& task : tasks) {
-            try {
-                task();
-            } catch (const std::exception& e) {
-                diag_error(std::string("notifications: ") + e.what());
-            }
-        }
+        RunBusTasks(tasks, "notifications: ");
         BusWait wait;
         try {
             while (m_connection && m_connection->processPendingRequest()) {

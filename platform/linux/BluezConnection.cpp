@@ -1,0 +1,227 @@
+#include "platform/linux/BluezConnection.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <future>
+
+#include "platform/Log.h"
+#include "platform/linux/BluezBus.h"
+#include "platform/linux/BusPoll.h"
+
+namespace orvex {
+
+// A call on its way: its proxy must outlive the reply.
+struct BluezConnection::Call {
+    std::unique_ptr<sdbus::IProxy> proxy;
+    OnReply onReply;
+};
+
+BluezConnection::BluezConnection(std::string busAddress, const Timings& timings, Handlers handlers)
+    : m_busAddress(std::move(busAddress)), m_timings(timings), m_handlers(std::move(handlers)) {}
+
+BluezConnection::~BluezConnection() {
+    Stop();
+    if (m_wakeFd >= 0) close(m_wakeFd);
+}
+
+bool BluezConnection::Start(std::string* why) {
+    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd < 0) {
+        *why = std::string("cannot create an event descriptor: ") + std::strerror(errno);
+        return false;
+    }
+    m_thread = std::thread([this] { Loop(); });
+    return true;
+}
+
+void BluezConnection::Stop() {
+    {
+        MutexLock lock(m_mutex);
+        m_stop = true;
+    }
+    WakeBusThread(m_wakeFd);
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool BluezConnection::Post(std::function<void()> task) {
+    {
+        MutexLock lock(m_mutex);
+        if (m_stop || m_wakeFd < 0) return false;
+        m_tasks.push_back(std::move(task));
+    }
+    WakeBusThread(m_wakeFd);
+    return true;
+}
+
+BluezConnection::Outcome BluezConnection::Request(const std::string& path, const char* interface, const char* method,
+                                                  Append append, bool readBytes) {
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    std::future<Outcome> future = promise->get_future();
+    const bool posted = Post([this, path, interface, method, append = std::move(append), readBytes, promise] {
+        Send(path, interface, method, append,
+             [promise, readBytes](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                 Outcome outcome;
+                 if (error) {
+                     outcome.error = error->getMessage().empty() ? error->getName() : error->getMessage();
+                 } else {
+                     try {
+                         if (readBytes) *reply >> outcome.bytes;
+                         outcome.ok = true;
+                     } catch (const sdbus::Error& e) {
+                         outcome.error = e.getMessage();
+                     }
+                 }
+                 promise->set_value(std::move(outcome));
+             });
+    });
+    Outcome failed;
+    if (!posted) {
+        failed.error = "the stack is stopping";
+        return failed;
+    }
+    if (future.wait_for(CallerWait()) != std::future_status::ready) {
+        failed.error = "no answer in time";
+        return failed;
+    }
+    try {
+        return future.get();
+    } catch (const std::future_error&) {
+        failed.error = "the stack stopped";
+        return failed;
+    }
+}
+
+// ---- The bus thread. Everything below touches the connection and runs
+// ---- only there.
+
+void BluezConnection::Loop() {
+    bool hangUp = false;
+    for (;;) {
+        std::vector<std::function<void()>> tasks;
+        {
+            MutexLock lock(m_mutex);
+            if (m_stop) break;
+            tasks.swap(m_tasks);
+        }
+        RunBusTasks(tasks, "BLE: ");
+        if (m_connection) {
+            bool failed = false;
+            try {
+                while (m_connection->processPendingRequest()) {
+                }
+            } catch (const sdbus::Error&) {
+                failed = true;
+            }
+            for (uint64_t id : m_finishedCalls) m_calls.erase(id);
+            m_finishedCalls.clear();
+            // What arrived before the hang-up has been handled now.
+            if (failed || hangUp) m_handlers.lost("the bus connection closed");
+        }
+        hangUp = false;
+
+        BusWait wait;
+        try {
+            wait = WaitForBusOrWake(m_connection.get(), m_wakeFd);
+        } catch (const sdbus::Error&) {
+            m_handlers.lost("the bus connection closed");
+            continue;
+        }
+        if (wait.error != 0) {
+            diag_error(std::string("BLE stopped: ") + std::strerror(wait.error));
+            break;
+        }
+        hangUp = wait.hangUp;
+    }
+    // Callers may still wait for calls in flight; they learn of the end.
+    Close("org.orvex.Error.Stopped", "the stack stopped");
+}
+
+bool BluezConnection::Open(const std::string& address, std::string* why) {
+    const std::string socket = bluez::UnixSocketOf(address);
+    struct stat info {};
+    if (!socket.empty() && stat(socket.c_str(), &info) != 0) {
+        *why = "no bus at " + address + ": " + std::strerror(errno);
+        return false;
+    }
+    try {
+        m_connection = m_busAddress.empty() ? sdbus::createSystemBusConnection()
+                                            : sdbus::createSessionBusConnectionWithAddress(m_busAddress);
+        // The matches are made with blocking calls: bounded like the others.
+        m_connection->setMethodCallTimeout(m_timings.busCallTimeout);
+        // Signals are wanted before the listing, so that none falls between.
+        m_matches.push_back(m_connection->addMatch(
+            std::string("type='signal',sender='") + bluez::kBluez + "',interface='" + bluez::kObjectManager + "'",
+            m_handlers.objectManager));
+        m_matches.push_back(
+            m_connection->addMatch(std::string("type='signal',sender='") + bluez::kBluez +
+                                       "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'",
+                                   m_handlers.propertiesChanged));
+        m_matches.push_back(m_connection->addMatch(
+            std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                        "member='NameOwnerChanged',arg0='") +
+                bluez::kBluez + "'",
+            m_handlers.nameOwnerChanged));
+    } catch (const sdbus::Error& e) {
+        m_matches.clear();
+        m_connection.reset();
+        *why = "cannot connect to the system bus: " + e.getMessage();
+        return false;
+    }
+    return true;
+}
+
+void BluezConnection::Close(const std::string& errorName, const std::string& why) {
+    m_handlers.closing();
+    const sdbus::Error error(errorName, why);
+    for (auto& [id, call] : m_calls) call->onReply(nullptr, &error);
+    m_calls.clear();
+    m_finishedCalls.clear();
+    m_matches.clear();
+    m_connection.reset();
+}
+
+void BluezConnection::Send(const std::string& path, const char* interface, const char* method, const Append& append,
+                           OnReply onReply) {
+    // Nothing a reply handler throws may unwind through the bus library.
+    auto guarded = [onReply = std::move(onReply)](sdbus::MethodReply* reply, const sdbus::Error* error) {
+        try {
+            onReply(reply, error);
+        } catch (const std::exception& e) {
+            diag_error(std::string("BLE reply: ") + e.what());
+        }
+    };
+    if (!m_connection) {
+        const sdbus::Error closed("org.orvex.Error.NotConnected", "no bus connection");
+        guarded(nullptr, &closed);
+        return;
+    }
+    const uint64_t id = m_nextCall++;
+    auto call = std::make_unique<Call>();
+    call->onReply = guarded;
+    try {
+        call->proxy = sdbus::createProxy(*m_connection, bluez::kBluez, path);
+        sdbus::MethodCall message = call->proxy->createMethodCall(interface, method);
+        if (append) append(message);
+        call->proxy->callMethod(
+            message,
+            [this, id](sdbus::MethodReply& reply, const sdbus::Error* error) {
+                auto it = m_calls.find(id);
+                if (it == m_calls.end()) return;
+                it->second->onReply(error ? nullptr : &reply, error);
+                // Its proxy is still in use up the stack: it goes after processing.
+                m_finishedCalls.push_back(id);
+            },
+            m_timings.busCallTimeout);
+    } catch (const sdbus::Error& e) {
+        guarded(nullptr, &e);
+        return;
+    }
+    m_calls[id] = std::move(call);
+}
+
+}  // namespace orvex

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/Text.h"
+
 namespace orvex {
 
 StreamSink::StreamSink(FILE* out, FILE* err, bool journalPrefixes)
@@ -122,7 +124,6 @@ void diag_info(const std::string& line) {
 std::string escape_for_log(const std::string& text) {
     auto plain = [](unsigned char c) { return c >= 0x20 && c < 0x7F; };
     if (std::all_of(text.begin(), text.end(), plain)) return text;
-    static const char kDigits[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size() + 16);
     for (const char ch : text) {
@@ -145,8 +146,7 @@ std::string escape_for_log(const std::string& text) {
                     out += ch;
                 } else {
                     out += "\\x";
-                    out += kDigits[c >> 4];
-                    out += kDigits[c & 0xF];
+                    AppendHex(out, &c, 1);
                 }
         }
     }

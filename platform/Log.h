@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdio>
+#include <exception>
 #include <string>
 
 namespace orvex {
@@ -69,6 +70,22 @@ void diag_error(const std::string& line);    // always shown
 void diag_warning(const std::string& line);  // always shown
 void diag_info(const std::string& line);     // always shown
 void diag_verbose(const std::string& line);  // only with --verbose
+
+// Runs step and reports what it throws as one error line, "what: reason" (or
+// "what" alone for a throw that is no std::exception): one failed step must
+// never end the thread that runs it. False when it threw.
+template <typename Step>
+bool RunReportingFailure(const char* what, Step&& step) {
+    try {
+        step();
+        return true;
+    } catch (const std::exception& e) {
+        diag_error(std::string(what) + ": " + e.what());
+    } catch (...) {
+        diag_error(what);
+    }
+    return false;
+}
 
 // A page's text made fit for one log line: control characters and bytes from
 // 0x7F up are written \n, \r, \t or \xHH, so that a page cannot end the line

@@ -92,14 +92,8 @@ void CommandQueue::Run() {
                 diag_error(std::string("cannot resume a page: ") + e.what());
             }
         }
-        try {
-            m_protocol.HandleFrame(frame.data());
-        } catch (const std::exception& e) {
-            // One bad exchange must not end the handling of every later frame.
-            diag_error(std::string("command failed: ") + e.what());
-        } catch (...) {
-            diag_error("command failed");
-        }
+        // One bad exchange must not end the handling of every later frame.
+        RunReportingFailure("command failed", [&] { m_protocol.HandleFrame(frame.data()); });
         std::lock_guard<std::mutex> lock(m_mutex);
         m_running = false;
         if (m_frames.empty()) m_idle.notify_all();

@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <vector>
 
 #include "platform/Log.h"
@@ -201,13 +200,7 @@ void Simulator::ControlSocket::Stop() {
 }
 
 void Simulator::ControlSocket::Run() {
-    try {
-        Serve();
-    } catch (const std::exception& e) {
-        diag_error(std::string("simulator control socket stopped: ") + e.what());
-    } catch (...) {
-        diag_error("simulator control socket stopped");
-    }
+    RunReportingFailure("simulator control socket stopped", [this] { Serve(); });
 }
 
 void Simulator::ControlSocket::Serve() {

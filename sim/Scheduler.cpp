@@ -1,7 +1,5 @@
 #include "sim/Scheduler.h"
 
-#include <exception>
-
 #include "platform/Log.h"
 
 namespace orvex::sim {
@@ -46,13 +44,7 @@ void Scheduler::Run() {
         // Tasks take the simulator's lock; running them under ours would
         // order the two locks against Schedule callers that hold it.
         lock.unlock();
-        try {
-            task();
-        } catch (const std::exception& e) {
-            diag_error(std::string("simulator: delayed task failed: ") + e.what());
-        } catch (...) {
-            diag_error("simulator: delayed task failed");
-        }
+        RunReportingFailure("simulator: delayed task failed", task);
         task = nullptr;
         lock.lock();
     }

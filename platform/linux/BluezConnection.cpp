@@ -108,7 +108,7 @@ void BluezConnection::Loop() {
             if (m_stop) break;
             tasks.swap(m_tasks);
         }
-        RunBusTasks(tasks, "BLE: ");
+        RunBusTasks(tasks, "BLE");
         if (m_connection) {
             bool failed = false;
             try {

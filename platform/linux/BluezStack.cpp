@@ -362,13 +362,9 @@ void BluezStack::DeliveryLoop() {
         if (registration.closed) continue;
         registration.running = true;
         lock.unlock();
-        try {
+        RunReportingFailure("BLE notification callback", [&] {
             registration.callback(delivery.value.data(), delivery.value.size(), registration.context);
-        } catch (const std::exception& e) {
-            diag_error(std::string("BLE notification callback: ") + e.what());
-        } catch (...) {
-            diag_error("BLE notification callback: an unknown exception");
-        }
+        });
         lock.lock();
         registration.running = false;
         registration.idle.notify_all();

@@ -11,7 +11,6 @@
 #include <climits>
 #include <cstdint>
 #include <ctime>
-#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,15 +38,9 @@ inline void WakeBusThread(int wakeFd) {
 }
 
 // Runs the tasks handed to the thread, in order; one that throws is reported
-// with the prefix and the others still run.
-inline void RunBusTasks(const std::vector<std::function<void()>>& tasks, const char* prefix) {
-    for (const auto& task : tasks) {
-        try {
-            task();
-        } catch (const std::exception& e) {
-            diag_error(prefix + std::string(e.what()));
-        }
-    }
+// and the others still run.
+inline void RunBusTasks(const std::vector<std::function<void()>>& tasks, const char* what) {
+    for (const auto& task : tasks) RunReportingFailure(what, task);
 }
 
 struct BusWait {

@@ -180,7 +180,7 @@ void NotificationAsker::Loop() {
             if (m_stop) break;
             tasks.swap(m_tasks);
         }
-        RunBusTasks(tasks, "notifications: ");
+        RunBusTasks(tasks, "notifications");
         BusWait wait;
         try {
             while (m_connection && m_connection->processPendingRequest()) {

@@ -6,7 +6,6 @@
 #include <boost/asio/post.hpp>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 
 #include "platform/Log.h"
 #include "platform/linux/UdevEvent.h"
@@ -62,13 +61,7 @@ struct UdevMonitor::State {
                 Handler call = handler;
                 // Out of the loop, an exception would end the whole bridge;
                 // one failed change must cost only itself.
-                try {
-                    call(*change);
-                } catch (const std::exception& e) {
-                    diag_error(std::string("device change ") + change->path + ": " + e.what());
-                } catch (...) {
-                    diag_error("device change " + change->path + " failed");
-                }
+                RunReportingFailure(("device change " + change->path).c_str(), [&] { call(*change); });
             }
         }
         if (stopped) return;

@@ -152,21 +152,31 @@ void CheckHid(HidApi& hid, bool simulated, Report* report) {
         collection.usage_page = entry.usage_page;
         collection.usage = entry.usage;
         collection.families = FamiliesOf(entry);
-        HidOpenError error = HidOpenError::None;
-        // Opened and closed again at once: a node may be opened many times,
-        // and a running bridge keeps its own handles.
-        collection.can_open = hid.open(entry, &error) != nullptr;
-        if (!collection.can_open) collection.error = OpenErrorText(error);
+        bool needed = false;
         for (const auto& role : collection.families)
-            if (role.family != kBleFamily) node.needed = true;
-        node.can_open = node.can_open && collection.can_open;
+            if (role.family != kBleFamily) needed = true;
+        if (needed) {
+            HidOpenError error = HidOpenError::None;
+            // Opened and closed again at once: a node may be opened many
+            // times, and a running bridge keeps its own handles.
+            collection.can_open = hid.open(entry, &error) != nullptr;
+            if (!collection.can_open) collection.error = OpenErrorText(error);
+            node.needed = true;
+            node.can_open = node.can_open && collection.can_open;
+        } else {
+            // BLE devices are reached over GATT, and the udev rule grants
+            // nothing on their HID nodes: what the bridge never opens is not
+            // opened here either.
+            collection.error = kNotNeeded;
+        }
         node.collections.push_back(collection);
     }
+    for (Node& node : report->nodes) node.can_open = node.can_open && node.needed;
     if (simulated) return;
     const UdevPaths paths;
     report->rule_installed_in = FindInstalledRule(paths);
     for (Node& node : report->nodes) {
-        if (node.can_open) continue;
+        if (node.can_open || !node.needed) continue;
         node.has_access = true;
         node.access = InspectNodeAccess(node.path, paths, geteuid());
     }

@@ -183,6 +183,8 @@ void PrintText(const Report& r, std::ostream& out) {
             << BusName(node.bus) << ": ";
         if (node.can_open) {
             out << "can open";
+        } else if (!node.needed) {
+            out << kNotNeeded;
         } else {
             out << "cannot open";
             if (node.has_access) {
@@ -201,7 +203,7 @@ void PrintText(const Report& r, std::ostream& out) {
             for (size_t i = 0; i < c.families.size(); ++i)
                 out << (i ? ", " : "") << "family " << Hex2(c.families[i].family) << " "
                     << (std::string(c.families[i].role) == "ble" ? "(reached over BLE)" : c.families[i].role);
-            if (!c.can_open) out << " (" << c.error << ")";
+            if (!c.can_open && node.needed) out << " (" << c.error << ")";
             out << "\n";
         }
     }

@@ -28,6 +28,10 @@ struct FamilyRole {
     const char* role;  // "control", "input", "ble"
 };
 
+// Why a collection that no HID family claims (a BLE device's, another
+// product's) was not opened.
+constexpr const char* kNotNeeded = "not opened: not needed";
+
 struct Collection {
     uint16_t usage_page = 0;
     uint16_t usage = 0;
@@ -42,7 +46,7 @@ struct Node {
     uint16_t product_id = 0;
     uint16_t bus = 0;
     std::vector<Collection> collections;
-    bool needed = false;  // the bridge opens it (a HID family claims a collection)
+    bool needed = false;  // the bridge opens it (a HID family claims a collection); else not tried
     bool can_open = true;
     bool has_access = false;  // real node that could not be opened: why
     NodeAccess access;

@@ -109,7 +109,7 @@ TEST_F(ACheckBesideASimulatedBridge, ReportsTheBridgeItsPortAndEveryDeviceAndExi
              "    usage 000B:0000 family 0x81 control\n"
              "  /dev/sim/mouse/1  1D57:FA60 usb: can open\n"
              "    usage 000A:0000 family 0x81 input\n"
-             "  /dev/sim/pad/0  045E:0B13 bluetooth: can open\n"
+             "  /dev/sim/pad/0  045E:0B13 bluetooth: not opened: not needed\n"
              "    usage 0001:0002 family 0x84 (reached over BLE)\n"
              "BLE (simulated stack): answering\n"
              "  device C0:FF:EE:00:00:06 \"pad\" 045E:0B13: paired, connected, 0xFEE3 write present, 0xFEE4 notify "

@@ -1,7 +1,6 @@
 // The shipped udev rule: the keys it matches must be the ones the kernel
 // gives our devices' hidraw nodes, and it must run before the seat rules turn
 // the uaccess tag into an ACL.
-#include <fnmatch.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -47,28 +46,15 @@ TEST(TheUdevRule, SortsBeforeTheSeatRules) {
     EXPECT_LT(std::stoi(name.substr(0, 2)), 73);
 }
 
-TEST(TheUdevRule, TagsTheHidrawNodesOfVendor1D57AndOfBluetoothDevicesOfVendor045E) {
+TEST(TheUdevRule, TagsTheHidrawNodesOfVendor1D57AndNoBluetoothNode) {
     const auto rules = Rules();
-    ASSERT_EQ(rules.size(), 2u) << RulesPath();
-    for (const auto& rule : rules) {
-        EXPECT_EQ(Match(rule, "SUBSYSTEM"), "hidraw") << rule;
-        EXPECT_NE(rule.find(R"(TAG+="uaccess")"), std::string::npos) << rule;
-    }
-    // sysfs writes idVendor in lower case.
+    ASSERT_EQ(rules.size(), 1u) << RulesPath();
+    EXPECT_EQ(Match(rules[0], "SUBSYSTEM"), "hidraw");
+    EXPECT_NE(rules[0].find(R"(TAG+="uaccess")"), std::string::npos);
+    // sysfs writes idVendor in lower case. Nothing matches the Bluetooth
+    // HID devices' kernel names: their nodes are never the bridge's to open.
     EXPECT_EQ(Match(rules[0], "ATTRS{idVendor}"), "1d57");
-
-    // The kernel names HID devices BBBB:VVVV:PPPP.NNNN in upper-case hex.
-    const std::string kernels = Match(rules[1], "KERNELS");
-    ASSERT_FALSE(kernels.empty());
-    const struct {
-        const char* name;
-        bool matches;
-    } cases[] = {
-        {"0005:045E:0B13.0005", true},                                   // Bluetooth
-        {"0005:045E:02FD.0001", true},  {"0003:045E:0B13.0005", false},  // the same vendor on USB
-        {"0005:1D57:FA60.0002", false}, {"0005:045e:0b13.0005", false},  // never written so
-    };
-    for (const auto& c : cases) EXPECT_EQ(::fnmatch(kernels.c_str(), c.name, 0) == 0, c.matches) << c.name;
+    EXPECT_EQ(rules[0].find("KERNELS"), std::string::npos);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "app/COrvexDlg.h"
 #include "app/ConsoleFiles.h"
@@ -11,6 +12,7 @@
 #include "bridge/OriginTrust.h"
 #include "bridge/WebSocketServer.h"
 #include "platform/Native.h"
+#include "platform/OriginText.h"
 #include "platform/SessionWatch.h"
 #include "platform/Text.h"
 
@@ -213,7 +215,10 @@ HttpResponse Console::Origins(const HttpRequest& request) {
         const OriginTrust::Snapshot snap = m_trust->Snap();
         json pending = json::array();
         for (const auto& p : snap.pending)
-            pending.push_back({{"origin", p.origin}, {"pages", p.pages}, {"waiting_ms", p.waiting_ms}});
+            pending.push_back({{"origin", p.origin},
+                               {"pages", p.pages},
+                               {"turned_away", p.turned_away},
+                               {"waiting_ms", p.waiting_ms}});
         const json body = {{"policy", OriginPolicyName(snap.policy)},
                            {"trusted", snap.trusted},
                            {"pending", pending},
@@ -246,12 +251,12 @@ HttpResponse Console::Origins(const HttpRequest& request) {
         {"allow", OriginDecision::Allow}, {"deny", OriginDecision::Deny}, {"forget", OriginDecision::Forget}};
     if (body.is_object() && body.size() == 2 && body.contains("origin") && body["origin"].is_string() &&
         body.contains("decision") && body["decision"].is_string()) {
-        const std::string origin = body["origin"].get<std::string>();
+        const std::optional<std::string> origin = NormaliseOrigin(body["origin"].get<std::string>());
         const std::string decision = body["decision"].get<std::string>();
-        if (IsOriginText(origin)) {
+        if (origin) {
             for (const auto& [name, value] : kDecisions) {
                 if (decision != name) continue;
-                m_trust->Decide(origin, value);
+                m_trust->Decide(*origin, value);
                 HttpResponse response = Text(204, "");
                 return response;
             }

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "platform/Log.h"
+#include "platform/OriginText.h"
 
 namespace orvex {
 
@@ -64,7 +65,7 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
                  "of exiting with status 1");
     app.add_option("--allow-origin", options->server.allowed_origins,
                    "trust pages from this origin (scheme://host[:port], or null); repeatable. Alone, without "
-                   "--origins, no other page may connect")
+                   "--origins, no other web page may connect (local programs that send no Origin still may)")
         ->take_all()
         ->allow_extra_args(false);
     std::string origins;
@@ -139,6 +140,12 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
         for (const std::string& address : listen)
             if (address != listen.front() && std::find(more.begin(), more.end(), address) == more.end())
                 more.push_back(address);
+    }
+    for (std::string& origin : options->server.allowed_origins) {
+        if (origin == "null") continue;
+        const std::optional<std::string> normal = NormaliseOrigin(origin);
+        if (!normal) return usage("--allow-origin: " + NotAnOrigin(origin));
+        origin = *normal;
     }
     if (!options->sim_control.empty() && options->simulate.empty()) return usage("--sim-control needs --simulate");
     if (options->json && !options->check) return usage("--json needs --check");

@@ -1,8 +1,10 @@
 #include "app/Trust.h"
 
 #include <iostream>
+#include <optional>
 
 #include "platform/Log.h"
+#include "platform/OriginText.h"
 #ifndef _WIN32
 #include "platform/linux/NotificationAsker.h"
 #endif
@@ -38,13 +40,14 @@ int RunTrustCommand(const Options& options) {
         return 0;
     }
     const bool trusted = !options.trust.empty();
-    const std::string& origin = trusted ? options.trust : options.untrust;
-    if (!IsOriginText(origin)) {
-        diag_error("'" + escape_for_log(origin) + "' is not an origin (scheme://host[:port], as the browser shows it)");
+    const std::string& typed = trusted ? options.trust : options.untrust;
+    const std::optional<std::string> origin = NormaliseOrigin(typed);
+    if (!origin) {
+        diag_error(NotAnOrigin(typed));
         return 2;
     }
     std::string error;
-    if (!EditTrustFile(path, origin, trusted, &error)) {
+    if (!EditTrustFile(path, *origin, trusted, &error)) {
         diag_error(error);
         return 1;
     }

@@ -1,6 +1,8 @@
 #include "bridge/OriginTrust.h"
 
 #include <algorithm>
+#include <iterator>
+#include <optional>
 
 #include "platform/Log.h"
 
@@ -18,44 +20,24 @@ const char* OriginPolicyName(OriginPolicy policy) {
     return "ask";
 }
 
-bool IsOriginText(const std::string& text) {
-    const size_t sep = text.find("://");
-    if (sep == std::string::npos || sep == 0) return false;
-    for (size_t i = 0; i < sep; ++i) {
-        const char c = text[i];
-        const bool ok =
-            (c >= 'a' && c <= 'z') || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
-        if (!ok) return false;
-    }
-    std::string host = text.substr(sep + 3);
-    std::string port;
-    const size_t bracket = host.rfind(']');
-    const size_t colon = host.rfind(':');
-    if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
-        port = host.substr(colon + 1);
-        host.erase(colon);
-        if (port.empty() || port.size() > 5) return false;
-        for (char c : port)
-            if (c < '0' || c > '9') return false;
-        if (std::stoul(port) > 65535) return false;
-    }
-    if (host.empty()) return false;
-    if (host.front() == '[') {
-        if (host.back() != ']' || host.size() < 3) return false;
-        for (size_t i = 1; i + 1 < host.size(); ++i) {
-            const char c = host[i];
-            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == ':' || c == '.')) return false;
-        }
-        return true;
-    }
-    // Browsers send host names in lower case (punycode for the others).
-    for (char c : host)
-        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_')) return false;
-    return true;
+namespace {
+
+// Origins typed by a person are compared as the browser sends them; a text
+// that is no origin ("null") stays as it is and matches only itself.
+std::string Normalised(const std::string& origin) {
+    return NormaliseOrigin(origin).value_or(origin);
 }
 
+std::set<std::string> NormalisedSet(const std::vector<std::string>& origins) {
+    std::set<std::string> set;
+    for (const std::string& origin : origins) set.insert(Normalised(origin));
+    return set;
+}
+
+}  // namespace
+
 OriginTrust::OriginTrust(OriginPolicy policy, std::vector<std::string> fixed, std::chrono::milliseconds answerTimeout)
-    : m_policy(policy), m_fixed(fixed.begin(), fixed.end()), m_answerTimeout(answerTimeout) {
+    : m_policy(policy), m_fixed(NormalisedSet(fixed)), m_answerTimeout(answerTimeout) {
     m_timeouts = std::thread([this] { TimeoutLoop(); });
 }
 
@@ -73,8 +55,7 @@ void OriginTrust::SetStore(TrustStore* store) {
     m_store = store;
     m_kept.clear();
     if (store) {
-        const std::vector<std::string> kept = store->Load();
-        m_kept.insert(kept.begin(), kept.end());
+        m_kept = NormalisedSet(store->Load());
     }
 }
 
@@ -97,51 +78,115 @@ bool OriginTrust::TrustedLocked(const std::string& origin) const {
     return m_fixed.count(origin) > 0 || m_kept.count(origin) > 0;
 }
 
-bool OriginTrust::Handshake(const std::string& origin, bool present) {
-    if (m_policy == OriginPolicy::Any) return true;
-    MutexLock lock(m_mutex);
-    // No Origin header: a program of this user, not a browser. Only a list
-    // of origins that the user wrote out keeps it away.
-    if (!present) return m_policy == OriginPolicy::Ask;
-    // "null" (local files, sandboxed frames) says nothing the user could
-    // judge: only --allow-origin null lets it in, never a question.
-    if (origin == "null") return m_fixed.count(origin) > 0;
-    if (TrustedLocked(origin)) return true;
-    // Browsers send well-formed origins; anything else would only put a
-    // question of someone else's wording before the user.
-    return m_policy == OriginPolicy::Ask && IsOriginText(origin);
+size_t OriginTrust::HeldInAllLocked() const {
+    size_t held = 0;
+    for (const auto& entry : m_questions) held += entry.second.pages;
+    return held;
 }
 
-PageAdmission OriginTrust::Open(const std::string& origin, bool present) {
-    if (m_policy != OriginPolicy::Ask || !present) return PageAdmission::Serve;
-    std::shared_ptr<Asker> asker;
+std::string OriginTrust::RefusalLineLocked(const std::string& origin, const std::string& line) {
+    const auto now = Clock::now();
+    // Bounded however many origins a site makes up: lines older than the
+    // interval are forgotten first, and past the bound nothing more is
+    // written until they are.
+    constexpr size_t kRemembered = 256;
+    if (m_lastRefusalLine.size() >= kRemembered)
+        for (auto it = m_lastRefusalLine.begin(); it != m_lastRefusalLine.end();)
+            it = now - it->second >= kRefusalLogInterval ? m_lastRefusalLine.erase(it) : std::next(it);
+    auto last = m_lastRefusalLine.find(origin);
+    if (last != m_lastRefusalLine.end()) {
+        if (now - last->second < kRefusalLogInterval) return "";
+        last->second = now;
+    } else {
+        if (m_lastRefusalLine.size() >= kRemembered) return "";
+        m_lastRefusalLine.emplace(origin, now);
+    }
+    return "page origin " + escape_for_log(origin) + " " + line;
+}
+
+PageAdmission OriginTrust::Handshake(const std::string& origin, bool present, std::string* key) {
+    *key = origin;
+    if (m_policy == OriginPolicy::Any) return PageAdmission::Serve;
+    // No Origin header: a program of this user, not a browser (the peer
+    // check at accept keeps other users' programs away), under every policy.
+    if (!present) return PageAdmission::Serve;
+    PageAdmission answer = PageAdmission::Refuse;
     std::string line;
+    std::shared_ptr<Asker> asker;
     {
         MutexLock lock(m_mutex);
-        if (TrustedLocked(origin)) return PageAdmission::Serve;
-        if (m_denied.count(origin) > 0) return PageAdmission::Refuse;
-        auto inserted = m_questions.emplace(origin, Question{0, Clock::now()});
-        ++inserted.first->second.pages;
-        // One question per origin, however many of its pages wait.
-        if (!inserted.second) return PageAdmission::Hold;
-        asker = m_asker;
-        line = "page origin " + escape_for_log(origin) + " waits for the user: allow or deny it " +
-               (m_consoleUrl.empty() ? std::string("with orvex-bridge --trust ORIGIN") : "at " + m_consoleUrl) +
-               " or in the desktop notification";
+        const std::optional<std::string> normal = NormaliseOrigin(origin);
+        if (normal) *key = *normal;
+        if (TrustedLocked(*key)) return PageAdmission::Serve;
+        // "null" (local files, sandboxed frames) says nothing the user could
+        // judge, and anything else that is no origin would only put a
+        // question of someone else's wording before the user.
+        if (!normal) {
+            line = RefusalLineLocked(origin, origin == "null" ? "refused (403): only --allow-origin null lets it in"
+                                                              : "refused (403): not an origin");
+        } else if (m_denied.count(*key) > 0) {
+            line = RefusalLineLocked(*key, "refused (403): denied by the user");
+        } else if (m_policy == OriginPolicy::Listed) {
+            line = RefusalLineLocked(*key, "refused (403): not a trusted origin (--origins listed)");
+        } else {
+            const auto now = Clock::now();
+            auto question = m_questions.find(*key);
+            const size_t held = HeldInAllLocked();
+            std::string full;
+            if (question != m_questions.end() && question->second.pages >= kHeldPagesPerOrigin)
+                full = std::to_string(kHeldPagesPerOrigin) + " of its pages wait for the user already";
+            else if (held >= kHeldPagesInAll)
+                full = std::to_string(kHeldPagesInAll) + " pages wait for the user already";
+            else if (question == m_questions.end() && m_questions.size() >= kWaitingOrigins)
+                full = std::to_string(kWaitingOrigins) + " origins wait for the user already";
+            if (!full.empty()) {
+                if (question != m_questions.end()) ++question->second.turnedAway;
+                answer = PageAdmission::Busy;
+                line = RefusalLineLocked(*key, "turned away (503): " + full);
+            } else if (question != m_questions.end()) {
+                // One question per origin, however many of its pages wait.
+                ++question->second.pages;
+                return PageAdmission::Hold;
+            } else {
+                answer = PageAdmission::Hold;
+                Question& asked = m_questions[*key];
+                asked.pages = 1;
+                asked.since = now;
+                for (auto it = m_quietUntil.begin(); it != m_quietUntil.end();)
+                    it = it->second <= now ? m_quietUntil.erase(it) : std::next(it);
+                const bool quiet = m_quietUntil.count(*key) > 0;
+                if (!quiet) asker = m_asker;
+                asked.asked = asker != nullptr;
+                line = "page origin " + escape_for_log(*key) + " waits for the user: allow or deny it " +
+                       (m_consoleUrl.empty() ? std::string("with orvex-bridge --trust ORIGIN") : "at " + m_consoleUrl) +
+                       (quiet ? std::string() : std::string(" or in the desktop notification"));
+            }
+        }
     }
-    m_wake.notify_all();
-    diag_warning(line);
-    if (asker) asker->Ask(origin);
-    return PageAdmission::Hold;
+    if (answer == PageAdmission::Hold) m_wake.notify_all();
+    if (!line.empty()) diag_warning(line);
+    if (asker) asker->Ask(*key);
+    return answer;
 }
 
-void OriginTrust::HeldPageClosed(const std::string& origin) {
+PageAdmission OriginTrust::Open(const std::string& key, bool present) {
+    if (m_policy == OriginPolicy::Any || !present) return PageAdmission::Serve;
     MutexLock lock(m_mutex);
-    auto question = m_questions.find(origin);
+    if (TrustedLocked(key)) return PageAdmission::Serve;
+    if (m_policy == OriginPolicy::Ask && m_denied.count(key) == 0 && m_questions.count(key) > 0)
+        return PageAdmission::Hold;
+    // Denied, forgotten or timed out since its handshake.
+    return PageAdmission::Refuse;
+}
+
+void OriginTrust::HeldPageClosed(const std::string& key) {
+    MutexLock lock(m_mutex);
+    auto question = m_questions.find(key);
     if (question != m_questions.end() && question->second.pages > 0) --question->second.pages;
 }
 
-void OriginTrust::Decide(const std::string& origin, OriginDecision decision) {
+void OriginTrust::Decide(const std::string& answered, OriginDecision decision) {
+    const std::string origin = Normalised(answered);
     std::shared_ptr<Asker> asker;
     HeldPages* pages = nullptr;
     bool asked = false;
@@ -150,7 +195,11 @@ void OriginTrust::Decide(const std::string& origin, OriginDecision decision) {
         MutexLock lock(m_mutex);
         asker = m_asker;
         pages = m_pages;
-        asked = m_questions.erase(origin) > 0;
+        auto question = m_questions.find(origin);
+        if (question != m_questions.end()) {
+            asked = question->second.asked;
+            m_questions.erase(question);
+        }
         if (decision == OriginDecision::Allow) {
             m_denied.erase(origin);
             if (m_fixed.count(origin) == 0 && m_kept.insert(origin).second && m_store &&
@@ -177,18 +226,21 @@ void OriginTrust::Decide(const std::string& origin, OriginDecision decision) {
 }
 
 void OriginTrust::Reload() {
-    std::vector<std::string> released, dropped;
+    std::vector<std::string> released, withdrawn, dropped;
     std::shared_ptr<Asker> asker;
     HeldPages* pages = nullptr;
     {
         MutexLock lock(m_mutex);
         if (!m_store) return;
-        const std::vector<std::string> loaded = m_store->Load();
-        const std::set<std::string> kept(loaded.begin(), loaded.end());
+        const std::set<std::string> kept = NormalisedSet(m_store->Load());
         for (const std::string& origin : kept) {
             if (m_kept.count(origin) > 0) continue;
             m_denied.erase(origin);
-            if (m_questions.erase(origin) > 0) released.push_back(origin);
+            auto question = m_questions.find(origin);
+            if (question == m_questions.end()) continue;
+            released.push_back(origin);
+            if (question->second.asked) withdrawn.push_back(origin);
+            m_questions.erase(question);
         }
         for (const std::string& origin : m_kept)
             if (kept.count(origin) == 0 && m_fixed.count(origin) == 0) dropped.push_back(origin);
@@ -196,10 +248,10 @@ void OriginTrust::Reload() {
         asker = m_asker;
         pages = m_pages;
     }
-    for (const std::string& origin : released) {
-        if (pages) pages->ReleaseOrigin(origin);
-        if (asker) asker->Withdraw(origin);
-    }
+    if (pages)
+        for (const std::string& origin : released) pages->ReleaseOrigin(origin);
+    if (asker)
+        for (const std::string& origin : withdrawn) asker->Withdraw(origin);
     if (pages)
         for (const std::string& origin : dropped) pages->CloseOrigin(origin);
 }
@@ -213,7 +265,7 @@ OriginTrust::Snapshot OriginTrust::Snap() {
     const auto now = Clock::now();
     for (const auto& [origin, question] : m_questions)
         snapshot.pending.push_back(
-            {origin, question.pages,
+            {origin, question.pages, question.turnedAway,
              std::chrono::duration_cast<std::chrono::milliseconds>(now - question.since).count()});
     snapshot.denied.assign(m_denied.begin(), m_denied.end());
     return snapshot;
@@ -223,12 +275,15 @@ void OriginTrust::TimeoutLoop() {
     MutexLock lock(m_mutex);
     while (!m_stop) {
         auto next = Clock::time_point::max();
-        std::vector<std::string> expired;
+        std::vector<std::pair<std::string, bool>> expired;  // origin, asked
         const auto now = Clock::now();
         for (auto it = m_questions.begin(); it != m_questions.end();) {
             const auto due = it->second.since + m_answerTimeout;
             if (due <= now) {
-                expired.push_back(it->first);
+                expired.emplace_back(it->first, it->second.asked);
+                // A site that reconnects is listed again, but the desktop
+                // is not asked again for a while.
+                m_quietUntil[it->first] = now + kQuietAfterTimeout;
                 it = m_questions.erase(it);
             } else {
                 next = std::min(next, due);
@@ -236,14 +291,14 @@ void OriginTrust::TimeoutLoop() {
             }
         }
         if (!expired.empty()) {
-            // Nothing is remembered: the page may ask again.
+            // Neither trusted nor denied: its pages may wait again, quietly.
             std::shared_ptr<Asker> asker = m_asker;
             HeldPages* pages = m_pages;
             lock.unlock();
-            for (const std::string& origin : expired) {
+            for (const auto& [origin, asked] : expired) {
                 diag_warning("no answer for page origin " + escape_for_log(origin) + ": its pages are closed");
                 if (pages) pages->CloseOrigin(origin);
-                if (asker) asker->Withdraw(origin);
+                if (asker && asked) asker->Withdraw(origin);
             }
             lock.lock();
             continue;

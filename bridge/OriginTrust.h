@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bridge/PageServer.h"
+#include "platform/OriginText.h"
 #include "platform/ThreadSafety.h"
 
 namespace orvex {
@@ -29,9 +30,19 @@ enum class OriginPolicy {
 
 const char* OriginPolicyName(OriginPolicy policy);
 
-// An exact origin as browsers send it: scheme://host[:port], lower-case
-// scheme, no path, no user, no trailing slash.
-bool IsOriginText(const std::string& text);
+// What strangers may hold while the user has not answered: pages of
+// untrusted origins wait apart from the served pages, so that a site that
+// opens many cannot keep the configuration page out, nor grow the bridge,
+// nor put more questions before the user than they can answer.
+constexpr size_t kHeldPagesPerOrigin = 4;
+constexpr size_t kHeldPagesInAll = 16;
+constexpr size_t kWaitingOrigins = 8;
+// After an unanswered question, the desktop is not asked about that origin
+// again for this long; its pages may still wait, and the console lists it.
+constexpr std::chrono::minutes kQuietAfterTimeout{10};
+// A page refused at the handshake says nothing itself, so the log names its
+// origin and why; a page that reconnects in a loop gets one line a minute.
+constexpr std::chrono::minutes kRefusalLogInterval{1};
 
 // The trusted origins the user keeps, wherever they are kept.
 class TrustStore {
@@ -58,6 +69,8 @@ enum class OriginDecision { Allow, Deny, Forget };
 class OriginTrust final : public OriginGate {
 public:
     // fixed: the origins of --allow-origin, trusted for this run only.
+    // Origins are compared as NormaliseOrigin gives them, wherever they come
+    // from.
     OriginTrust(OriginPolicy policy, std::vector<std::string> fixed, std::chrono::milliseconds answerTimeout);
     ~OriginTrust() override;  // stops the time-out thread
     OriginTrust(const OriginTrust&) = delete;
@@ -75,9 +88,9 @@ public:
     OriginPolicy policy() const { return m_policy; }
 
     // OriginGate (server thread).
-    bool Handshake(const std::string& origin, bool present) override;
-    PageAdmission Open(const std::string& origin, bool present) override;
-    void HeldPageClosed(const std::string& origin) override;
+    PageAdmission Handshake(const std::string& origin, bool present, std::string* key) override;
+    PageAdmission Open(const std::string& key, bool present) override;
+    void HeldPageClosed(const std::string& key) override;
 
     // The user's answer, from anywhere. Allow trusts the origin for good,
     // Deny until the bridge restarts, Forget drops both and closes its pages.
@@ -89,6 +102,7 @@ public:
     struct Pending {
         std::string origin;
         size_t pages = 0;
+        size_t turned_away = 0;  // pages refused meanwhile by the budgets above
         long long waiting_ms = 0;
     };
     struct Snapshot {
@@ -103,9 +117,15 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Question {
         size_t pages = 0;
+        size_t turnedAway = 0;
         Clock::time_point since;
+        bool asked = false;  // put to the asker (not while the origin is quiet)
     };
     bool TrustedLocked(const std::string& origin) const ORVEX_REQUIRES(m_mutex);
+    size_t HeldInAllLocked() const ORVEX_REQUIRES(m_mutex);
+    // The refusal line for origin, or "" when one was written less than
+    // kRefusalLogInterval ago.
+    std::string RefusalLineLocked(const std::string& origin, const std::string& line) ORVEX_REQUIRES(m_mutex);
     void TimeoutLoop();
 
     const OriginPolicy m_policy;
@@ -123,6 +143,8 @@ private:
     std::set<std::string> m_kept ORVEX_GUARDED_BY(m_mutex);  // the store's origins
     std::map<std::string, Question> m_questions ORVEX_GUARDED_BY(m_mutex);
     std::set<std::string> m_denied ORVEX_GUARDED_BY(m_mutex);
+    std::map<std::string, Clock::time_point> m_quietUntil ORVEX_GUARDED_BY(m_mutex);
+    std::map<std::string, Clock::time_point> m_lastRefusalLine ORVEX_GUARDED_BY(m_mutex);
     bool m_stop ORVEX_GUARDED_BY(m_mutex) = false;
     std::thread m_timeouts;
 };

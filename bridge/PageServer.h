@@ -15,11 +15,13 @@ namespace orvex {
 
 constexpr uint16_t SERVER_PORT = 10086;
 
-// What becomes of a page once its handshake is through.
+// What becomes of a page, decided at its handshake and again when it opens
+// (an answer may come in between).
 enum class PageAdmission {
     Serve,   // greeted, gets every text, its frames run
     Hold,    // no greeting, no text; its frames are kept until the user answers
-    Refuse,  // closed at once with 1008 "origin not trusted"
+    Refuse,  // at the handshake HTTP 403; once open, closed with 1008 "origin not trusted"
+    Busy,    // at the handshake only: HTTP 503, no room for another waiting page
 };
 
 // Decides which pages may use the devices, by their Origin header. Called on
@@ -27,14 +29,17 @@ enum class PageAdmission {
 class OriginGate {
 public:
     virtual ~OriginGate() = default;
-    // At the handshake: false answers HTTP 403. present is false when the
-    // request had no Origin header at all.
-    virtual bool Handshake(const std::string& origin, bool present) = 0;
-    // When the page opens. A held page is released or closed later through
-    // HeldPages.
-    virtual PageAdmission Open(const std::string& origin, bool present) = 0;
-    // A page the gate held has closed before its answer.
-    virtual void HeldPageClosed(const std::string& origin) = 0;
+    // At the handshake; present is false when the request had no Origin
+    // header at all. *key is the origin as the gate compares it (normalised),
+    // for the calls below. A page held here counts against its origin's
+    // budget until HeldPageClosed or the answer.
+    virtual PageAdmission Handshake(const std::string& origin, bool present, std::string* key) = 0;
+    // When the page opens: Serve, Hold or Refuse. A held page is released or
+    // closed later through HeldPages.
+    virtual PageAdmission Open(const std::string& key, bool present) = 0;
+    // A page the gate held has gone before its answer (closed, or its
+    // handshake failed after all).
+    virtual void HeldPageClosed(const std::string& key) = 0;
 };
 
 // The server's side of the answers. Safe from any thread; never waits.
@@ -72,7 +77,10 @@ struct ServerConfig {
     // A page whose unsent texts would grow past this many bytes is closed
     // (1008): a page that stops reading must not grow the bridge.
     size_t max_page_buffer = 1 << 20;
-    size_t max_pages = 64;  // handshakes beyond this many open pages get HTTP 503
+    // Handshakes of pages to be served beyond this many served pages get
+    // HTTP 503. Pages that wait for the user's answer have budgets of their
+    // own (the origin gate's) and never take one of these places.
+    size_t max_pages = 64;
     // Decides by origin instead of allowed_origins (which it then replaces);
     // null: allowed_origins as above. The console's own origins stay with
     // accept_own_origins.

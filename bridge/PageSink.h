@@ -11,6 +11,9 @@ namespace orvex {
 
 // Bytes of the zero-filled buffer one inbound message is decoded into.
 constexpr size_t COMMAND_BUFFER_SIZE = 1000;
+// The longest message that means anything: two hex digits a byte of the
+// buffer (what comes after is cut).
+constexpr size_t kMaxCommandText = 2 * COMMAND_BUFFER_SIZE;
 
 class PageSink {
 public:

@@ -187,7 +187,8 @@ struct WebSocketServer::Impl {
         server_t::connection_ptr paused;
         bool overflowed = false;  // closed for passing max_page_buffer
         // Held pages wait for the user's answer about their origin: no
-        // greeting, no text, their frames kept in arrival order.
+        // greeting, no text, their frames kept in arrival order. The origin
+        // as the gate compares it.
         std::string origin;
         bool held = false;
         std::vector<std::string> kept;
@@ -204,9 +205,14 @@ struct WebSocketServer::Impl {
     // The registry as the server thread reads it: that thread alone changes
     // it, so its own reads need no lock (its changes still take it).
     Registry& registry_on_server_thread() ORVEX_TSA(no_thread_safety_analysis) { return m_connections; }
-    // Handshakes let through and not yet open; they count against max_pages.
-    // Server thread only.
-    std::set<connection_hdl, std::owner_less<connection_hdl>> m_admitted;
+    // Handshakes let through and not yet open, with what the gate made of
+    // them: pages to be served count against max_pages, held ones against
+    // the gate's budgets. Server thread only.
+    struct Admitted {
+        bool held = false;
+        std::string key;  // the origin as the gate compares it
+    };
+    std::map<connection_hdl, Admitted, std::owner_less<connection_hdl>> m_admitted;
     PageId m_lastPage = 0;
 
     // Texts broadcast from any thread, delivered by the server thread in this
@@ -365,34 +371,52 @@ struct WebSocketServer::Impl {
         con->replace_header("Content-Length", std::to_string(response.body.size()));
     }
 
+    // Answers the handshake with status; the line that says why is ours, not
+    // the library's two.
+    bool refuse(const server_t::connection_ptr& con, websocketpp::http::status_code::value status) {
+        con->set_status(status);
+        const std::string code = std::to_string(static_cast<int>(status));
+        m_server.get_elog().drop_next(websocketpp::log::elevel::rerror, "Handshake ended with HTTP error: " + code);
+        m_server.get_alog().drop_next(websocketpp::log::alevel::fail,
+                                      " " + code + " websocketpp:27 Connection rejected");
+        return false;
+    }
+
+    // Pages served or about to be: the ones max_pages counts.
+    size_t served_pages() {
+        size_t served = 0;
+        for (const auto& entry : registry_on_server_thread()) served += entry.second.held ? 0 : 1;
+        for (const auto& entry : m_admitted) served += entry.second.held ? 0 : 1;
+        return served;
+    }
+
     bool admit(connection_hdl handle) {
         websocketpp::lib::error_code ec;
         auto con = m_server.get_con_from_hdl(handle, ec);
         if (ec) return false;
+        Admitted admitted;
         if (m_config.origin_gate) {
             const std::string origin = con->get_request_header("Origin");
-            if (!(m_config.accept_own_origins && is_own_origin(origin)) &&
-                !m_config.origin_gate->Handshake(origin, !origin.empty())) {
-                con->set_status(websocketpp::http::status_code::forbidden);
-                return false;
-            }
+            admitted.key = origin;
+            PageAdmission admission = PageAdmission::Serve;
+            if (!(m_config.accept_own_origins && is_own_origin(origin)))
+                admission = m_config.origin_gate->Handshake(origin, !origin.empty(), &admitted.key);
+            if (admission == PageAdmission::Refuse) return refuse(con, websocketpp::http::status_code::forbidden);
+            if (admission == PageAdmission::Busy)
+                return refuse(con, websocketpp::http::status_code::service_unavailable);
+            admitted.held = admission == PageAdmission::Hold;
         } else if (!m_config.allowed_origins.empty() && !origin_allowed(con)) {
             return false;
         }
-        size_t open;
-        {
-            MutexLock lock(m_connections_mutex);
-            open = m_connections.size();
+        if (!admitted.held) {
+            const size_t served = served_pages();
+            if (served >= m_config.max_pages) {
+                // Counted in our own line instead of one library line each.
+                m_refusals.Note(std::to_string(served));
+                return refuse(con, websocketpp::http::status_code::service_unavailable);
+            }
         }
-        if (open + m_admitted.size() >= m_config.max_pages) {
-            con->set_status(websocketpp::http::status_code::service_unavailable);
-            // Counted in our own line instead of one library line each.
-            m_server.get_elog().drop_next(websocketpp::log::elevel::rerror, "Handshake ended with HTTP error: 503");
-            m_server.get_alog().drop_next(websocketpp::log::alevel::fail, " 503 websocketpp:27 Connection rejected");
-            m_refusals.Note(std::to_string(open + m_admitted.size()));
-            return false;
-        }
-        m_admitted.insert(handle);
+        m_admitted[handle] = std::move(admitted);
         return true;
     }
 
@@ -562,24 +586,36 @@ struct WebSocketServer::Impl {
 
     void on_open(connection_hdl handle) {
         log_line("Connection opened");
-        m_admitted.erase(handle);
+        Admitted admitted;
+        auto found = m_admitted.find(handle);
+        if (found != m_admitted.end()) {
+            admitted = std::move(found->second);
+            m_admitted.erase(found);
+        }
         PageAdmission admission = PageAdmission::Serve;
-        std::string origin;
         websocketpp::lib::error_code ec;
         auto con = m_server.get_con_from_hdl(handle, ec);
         if (!ec && m_config.origin_gate) {
-            origin = con->get_request_header("Origin");
-            if (!(m_config.accept_own_origins && is_own_origin(origin)))
-                admission = m_config.origin_gate->Open(origin, !origin.empty());
+            const std::string origin = con->get_request_header("Origin");
+            if (!(m_config.accept_own_origins && is_own_origin(origin))) {
+                admission = m_config.origin_gate->Open(admitted.key, !origin.empty());
+                // Trust taken back since the handshake: a page that no
+                // budget counted must not wait.
+                if (admission == PageAdmission::Hold && !admitted.held) admission = PageAdmission::Refuse;
+            }
         }
         MutexLock lock(m_connections_mutex);
         Page& page = m_connections[handle];
         page.id = ++m_lastPage;
-        page.origin = origin;
+        page.origin = admitted.key;
         if (admission == PageAdmission::Serve) {
             deliver_locked(handle, "0304");
         } else if (admission == PageAdmission::Hold) {
             page.held = true;
+            // A held page keeps what it sends until the answer: no more than
+            // the longest command a frame, longer ones close it (1009) before
+            // the library reads them.
+            if (!ec) con->set_max_message_size(kMaxCommandText);
         } else if (!ec) {
             con->close(websocketpp::close::status::policy_violation, kNotTrusted, ec);
         }
@@ -594,6 +630,9 @@ struct WebSocketServer::Impl {
             for (auto& [handle, page] : m_connections) {
                 if (!page.held || page.origin != origin) continue;
                 page.held = false;
+                websocketpp::lib::error_code ec;
+                auto con = m_server.get_con_from_hdl(handle, ec);
+                if (!ec) con->set_max_message_size(MAX_MESSAGE_SIZE);
                 deliver_locked(handle, "0304");
                 released.emplace_back(handle, std::move(page.kept));
                 page.kept.clear();
@@ -640,7 +679,13 @@ struct WebSocketServer::Impl {
         });
     }
 
-    void on_fail(connection_hdl handle) { m_admitted.erase(handle); }
+    void on_fail(connection_hdl handle) {
+        auto found = m_admitted.find(handle);
+        if (found == m_admitted.end()) return;
+        const Admitted admitted = std::move(found->second);
+        m_admitted.erase(found);
+        if (admitted.held && m_config.origin_gate) m_config.origin_gate->HeldPageClosed(admitted.key);
+    }
 
     void on_message(connection_hdl handle, message_ptr message) {
         const std::string& payload = message->get_payload();
@@ -901,8 +946,20 @@ void WebSocketServer::Stop(int grace_ms) {
     }
     s.m_port = 0;
     s.m_listeners.clear();
-    MutexLock lock(s.m_connections_mutex);
-    s.m_connections.clear();
+    // Held pages that the loop's end took away without their close
+    // handlers: the gate's budgets must not count them any more.
+    std::vector<std::string> held;
+    for (const auto& entry : s.m_admitted)
+        if (entry.second.held) held.push_back(entry.second.key);
+    s.m_admitted.clear();
+    {
+        MutexLock lock(s.m_connections_mutex);
+        for (const auto& entry : s.m_connections)
+            if (entry.second.held) held.push_back(entry.second.origin);
+        s.m_connections.clear();
+    }
+    if (s.m_config.origin_gate)
+        for (const std::string& key : held) s.m_config.origin_gate->HeldPageClosed(key);
 }
 
 }  // namespace orvex

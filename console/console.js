@@ -157,7 +157,7 @@ function renderOrigins() {
   };
   // Rebuilt only when something other than the waiting times changed, so that
   // a button is not replaced under the pointer that is about to click it.
-  const shape = JSON.stringify([o.trusted, o.denied, o.pending.map((p) => [p.origin, p.pages])]);
+  const shape = JSON.stringify([o.trusted, o.denied, o.pending.map((p) => [p.origin, p.pages, p.turned_away])]);
   if (shape === state.originsShape) {
     o.pending.forEach((p, i) => {
       $('origin-rows').children[i].children[3].textContent = waited(p.waiting_ms);
@@ -166,7 +166,10 @@ function renderOrigins() {
   }
   state.originsShape = shape;
   for (const p of o.pending)
-    row(p.origin, 'waiting', String(p.pages), waited(p.waiting_ms), [
+    // Pages beyond the bridge's budget for waiting pages are turned away
+    // (HTTP 503): a site that opens many shows here.
+    row(p.origin, 'waiting', p.turned_away ? `${p.pages} (${p.turned_away} turned away)` : String(p.pages),
+      waited(p.waiting_ms), [
       originButton(p.origin, 'allow', 'Allow'),
       originButton(p.origin, 'deny', 'Deny'),
     ]);

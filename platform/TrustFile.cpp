@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/Log.h"
+#include "platform/OriginText.h"
 
 namespace orvex {
 
@@ -37,8 +38,8 @@ TrustFileContents ReadTrustFile(const std::string& path) {
     for (int number = 1; std::getline(in, line); ++number) {
         const std::string text = Trim(line);
         if (text.empty() || text.front() == '#') continue;
-        if (IsOriginText(text))
-            contents.origins.push_back(text);
+        if (const auto origin = NormaliseOrigin(text))
+            contents.origins.push_back(*origin);
         else
             contents.malformed.emplace_back(number, text);
     }
@@ -57,7 +58,9 @@ bool EditTrustFile(const std::string& path, const std::string& origin, bool trus
         std::string line;
         bool present = false;
         while (std::getline(in, line)) {
-            if (Trim(line) == origin) {
+            // A line typed by hand ("https://Config.example/") names the
+            // same origin.
+            if (NormaliseOrigin(Trim(line)).value_or("") == origin) {
                 if (!trusted || present) continue;
                 present = true;
             }

@@ -157,15 +157,26 @@ TEST(TheOriginsOption, AsksByDefaultAndKeepsAnAllowListAloneMeaningOnlyThose) {
         ASSERT_EQ(ParseOptions(static_cast<int>(argv.size()), argv.data(), &options), ParseOutcome::Run);
         EXPECT_EQ(options.origins, policy) << ::testing::PrintToString(args);
     }
+    // Origins as a person types them are compared as browsers send them;
+    // anything else is named and refused.
+    std::string typed[] = {"orvex-bridge", "--allow-origin", "HTTPS://Config.Example:443/", "--allow-origin", "null"};
+    char* argv[] = {typed[0].data(), typed[1].data(), typed[2].data(), typed[3].data(), typed[4].data()};
+    Options options;
+    ASSERT_EQ(ParseOptions(5, argv, &options), ParseOutcome::Run);
+    EXPECT_EQ(options.server.allowed_origins, (std::vector<std::string>{"https://config.example", "null"}));
+    const RunResult bad = RunToEnd({kBridgeBinary, "--allow-origin", "https://config.example/page"}, 10s);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("--allow-origin: 'https://config.example/page' is not an origin"), std::string::npos)
+        << bad.err;
 }
 
 TEST(TheTrustCommands, EditAndListTheTrustFileAndRefuseMalformedOrigins) {
     TempDir dir;
     const std::vector<std::string> env = {"XDG_CONFIG_HOME=" + dir.path()};
-    EXPECT_EQ(RunToEnd({kBridgeBinary, "--trust", kSite}, 10s, env).status, 0);
+    EXPECT_EQ(RunToEnd({kBridgeBinary, "--trust", "HTTPS://Pages.Example:443/"}, 10s, env).status, 0);
     EXPECT_EQ(RunToEnd({kBridgeBinary, "--trust", "http://localhost:8080"}, 10s, env).status, 0);
     EXPECT_EQ(RunToEnd({kBridgeBinary, "--untrust", kSite}, 10s, env).status, 0);
-    for (const char* bad : {"pages.example", "https://pages.example/", "null"}) {
+    for (const char* bad : {"pages.example", "https://pages.example/x", "null"}) {
         const RunResult result = RunToEnd({kBridgeBinary, "--trust", bad}, 10s, env);
         EXPECT_EQ(result.status, 2) << bad;
         EXPECT_NE(result.err.find("is not an origin"), std::string::npos) << result.err;

@@ -5,6 +5,7 @@
 
 #include "bridge/OriginTrust.h"
 #include "bridge/WebSocketServer.h"
+#include "support/Capture.h"
 #include "support/Pages.h"
 #include "support/WsClient.h"
 
@@ -16,12 +17,13 @@ const std::string kSite = "https://pages.example";
 class AServerThatAsks : public ::testing::Test {
 protected:
     void Start(OriginPolicy policy, std::vector<std::string> fixed = {},
-               std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+               std::chrono::milliseconds timeout = std::chrono::seconds(60), size_t maxPages = 64) {
         trust = std::make_unique<OriginTrust>(policy, std::move(fixed), timeout);
         trust->SetAsker(asker);
         trust->SetPages(&server);
         ServerConfig config;
         config.port = 0;
+        config.max_pages = maxPages;
         config.quiet = true;
         config.origin_gate = trust.get();
         std::string error;
@@ -36,7 +38,19 @@ protected:
         EXPECT_TRUE(page->Connect()) << origin;
         return page;
     }
+    // The HTTP status of a handshake that fails (0 when it opens).
+    int Refused(const std::string& origin) {
+        WsClient page(server.port(), origin);
+        page.Connect();
+        return page.HandshakeStatus();
+    }
+    size_t Lines(const std::string& line) {
+        size_t n = 0;
+        for (const std::string& diag : log.Diags()) n += diag == line;
+        return n;
+    }
 
+    LogCapture log;
     std::shared_ptr<RecordingAsker> asker = std::make_shared<RecordingAsker>();
     std::unique_ptr<OriginTrust> trust;
     RecordingTarget target;
@@ -90,10 +104,11 @@ TEST_F(AServerThatAsks, ClosesHeldPagesWith1008OnDenyOrTimeOutAndRemembersOnlyTh
     ASSERT_TRUE(denied->WaitClosed());
     EXPECT_EQ(denied->CloseCode(), 1008);
     EXPECT_EQ(denied->CloseReason(), "origin not trusted");
-    // Reconnecting does not ask again.
-    auto again = Page(kSite);
-    ASSERT_TRUE(again->WaitClosed());
-    EXPECT_EQ(again->CloseCode(), 1008);
+    // Reconnecting does not ask again, and gets no WebSocket: one line a
+    // minute says why, however often the page tries.
+    EXPECT_EQ(Refused(kSite), 403);
+    EXPECT_EQ(Refused("HTTPS://pages.example:443"), 403);
+    EXPECT_EQ(Lines("page origin " + kSite + " refused (403): denied by the user"), 1u);
     EXPECT_EQ(asker->Events(), (std::vector<std::string>{"ask " + kSite, "withdraw " + kSite}));
     EXPECT_EQ(trust->Snap().denied, std::vector<std::string>{kSite});
 
@@ -108,12 +123,59 @@ TEST_F(AServerThatAsks, ClosesHeldPagesWith1008OnDenyOrTimeOutAndRemembersOnlyTh
     EXPECT_TRUE(unanswered->Messages().empty());
     EXPECT_TRUE(target.Frames().empty());
     EXPECT_TRUE(trust->Snap().denied.empty());
+
+    // After a time-out its pages may wait again, listed in the console, but
+    // the desktop is not asked again for a while.
+    auto quiet = Page(kSite);
+    ASSERT_TRUE(quiet->WaitClosed());
+    EXPECT_EQ(asker->Events().size(), 4u);
+    EXPECT_EQ(Lines("page origin " + kSite + " waits for the user: allow or deny it with orvex-bridge --trust ORIGIN"),
+              1u);
 }
 
-TEST_F(AServerThatAsks, ClosesAHeldPageAtItsSixtyFifthFrame) {
+TEST_F(AServerThatAsks, KeepsHeldPagesWithinTheirBudgetsApartFromTheServedPages) {
+    const std::string trusted = "https://config.example";
+    Start(OriginPolicy::Ask, {trusted}, std::chrono::seconds(60), 1);
+    std::vector<std::unique_ptr<WsClient>> held;
+    // Four pages of one origin wait; its fifth is turned away and counted.
+    for (int i = 0; i < 4; ++i) held.push_back(Page(kSite));
+    EXPECT_EQ(Refused(kSite), 503);
+    EXPECT_EQ(trust->Snap().pending[0].turned_away, 1u);
+    // Sixteen wait in all; a new origin beyond them is not asked about.
+    for (const char* other : {"https://b.example", "https://c.example", "https://d.example"})
+        for (int i = 0; i < 4; ++i) held.push_back(Page(other));
+    EXPECT_EQ(Refused("https://e.example"), 503);
+    EXPECT_EQ(trust->Snap().pending.size(), 4u);
+    EXPECT_EQ(asker->Events().size(), 4u);
+    EXPECT_EQ(Lines("page origin https://e.example turned away (503): 16 pages wait for the user already"), 1u);
+    // None of them takes the place of the one page served (--max-pages 1).
+    WsClient config(server.port(), trusted);
+    EXPECT_EQ(config.Greeting(), "0304");
+    EXPECT_EQ(Refused(""), 503);
+}
+
+TEST_F(AServerThatAsks, AsksAboutEightOriginsAtOnceAndTheNinthOnceOneIsAnswered) {
+    Start(OriginPolicy::Ask);
+    std::vector<std::unique_ptr<WsClient>> held;
+    for (int i = 0; i < 8; ++i) held.push_back(Page("https://" + std::to_string(i) + ".example"));
+    EXPECT_EQ(Refused("https://8.example"), 503);
+    ASSERT_EQ(asker->Events().size(), 8u);
+    trust->Decide("https://0.example", OriginDecision::Deny);
+    ASSERT_TRUE(held[0]->WaitClosed());
+    held.push_back(Page("https://8.example"));
+    ASSERT_TRUE(asker->WaitForEvents(10));
+    EXPECT_EQ(asker->Events().back(), "ask https://8.example");
+}
+
+TEST_F(AServerThatAsks, KeepsSixtyFourFramesOfAtMostOneCommandEachForAHeldPage) {
     Start(OriginPolicy::Ask);
     auto page = Page(kSite);
-    for (int i = 0; i < 64; ++i) page->SendText("8101");
+    for (int i = 0; i < 63; ++i) page->SendText("8101");
+    page->SendText("8102" + std::string(kMaxCommandText - 4, '0'));
+    auto longer = Page(kSite);
+    longer->SendText(std::string(kMaxCommandText + 2, '0'));
+    ASSERT_TRUE(longer->WaitClosed());
+    EXPECT_EQ(longer->CloseCode(), 1009);
     EXPECT_FALSE(page->WaitClosed(std::chrono::milliseconds(300)));
     page->SendText("8101");
     ASSERT_TRUE(page->WaitClosed());
@@ -136,7 +198,9 @@ TEST(AnOriginPolicy, AnswersEachHandshakeAsTheUserWouldExpect) {
         {OriginPolicy::Ask, {}, "https://pages.example/<b>Allow</b>", 403},
         {OriginPolicy::Listed, {kSite}, kSite.c_str(), 0},
         {OriginPolicy::Listed, {kSite}, "https://other.example", 403},
-        {OriginPolicy::Listed, {kSite}, "", 403},
+        {OriginPolicy::Listed, {kSite}, "", 0},
+        {OriginPolicy::Listed, {"HTTPS://Pages.Example:443/"}, kSite.c_str(), 0},
+        {OriginPolicy::Listed, {kSite}, "https://PAGES.example:443", 0},
         {OriginPolicy::Listed, {}, "null", 403},
         {OriginPolicy::Any, {}, "https://other.example", 0},
         {OriginPolicy::Any, {}, "null", 0},
@@ -164,14 +228,32 @@ TEST(AnOriginPolicy, AnswersEachHandshakeAsTheUserWouldExpect) {
     }
 }
 
-TEST(AnOrigin, IsSchemeHostAndPortExactlyAsBrowsersSendIt) {
-    for (const char* good : {"https://pages.example", "http://localhost:8080", "http://[::1]:10086",
-                             "chrome-extension://abcdef", "http://127.0.0.1"})
-        EXPECT_TRUE(IsOriginText(good)) << good;
-    for (const char* bad : {"", "null", "pages.example", "https://", "https://pages.example/", "HTTPS://a.example",
-                            "https://Pages.example", "https://a.example:99999", "https://a.example:",
-                            "https://user@a.example", "https://a.example/x", "https://a b", "http://[::1"})
-        EXPECT_FALSE(IsOriginText(bad)) << bad;
+TEST(AnOrigin, IsComparedAsBrowsersSendIt) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"https://pages.example", "https://pages.example"},
+        {"HTTPS://Pages.Example/", "https://pages.example"},
+        {"https://pages.example:443", "https://pages.example"},
+        {"http://pages.example:80", "http://pages.example"},
+        {"http://pages.example:443", "http://pages.example:443"},
+        {"http://localhost:08080", "http://localhost:8080"},
+        {"http://[::1]:10086", "http://[::1]:10086"},
+        {"chrome-extension://abcdef", "chrome-extension://abcdef"},
+        {"", nullptr},
+        {"null", nullptr},
+        {"pages.example", nullptr},
+        {"https://", nullptr},
+        {"https://pages.example//", nullptr},
+        {"https://a.example:99999", nullptr},
+        {"https://a.example:", nullptr},
+        {"https://user@a.example", nullptr},
+        {"https://a.example/x", nullptr},
+        {"https://a.example?x", nullptr},
+        {"https://a b", nullptr},
+        {" https://a.example", nullptr},
+        {"http://[::1", nullptr},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(NormaliseOrigin(text).value_or("(none)"), expected ? expected : "(none)") << text;
 }
 
 }  // namespace

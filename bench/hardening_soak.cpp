@@ -1,12 +1,12 @@
 // Soak checks of what a hostile or broken page can do to the bridge, run
 // against a bridge binary as a black box (so that an older build can be
 // measured the same way): a page that stops reading, descriptor exhaustion,
-// a command flood, forged log lines, 10,000 connect/close cycles and 1,000
-// unplugs during transfers. Prints the figures of each and exits 1 when a
-// bound is broken.
+// a command flood, forged log lines, 10,000 connect/close cycles, 1,000
+// unplugs during transfers, and untrusted sites whose pages wait for the
+// user. Prints the figures of each and exits 1 when a bound is broken.
 //
 //   bench_hardening_soak [--bridge PATH] [--seconds N] [--only NAME]
-//   NAME: slow-page, descriptors, flood, log, cycles, unplugs
+//   NAME: slow-page, descriptors, flood, log, cycles, unplugs, held
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -133,9 +133,9 @@ struct Bridge {
 };
 
 // Time until a new page gets its greeting, or -1 ms after the limit.
-double GreetingMs(uint16_t port, milliseconds limit) {
+double GreetingMs(uint16_t port, milliseconds limit, const std::string& origin = "") {
     const auto start = steady_clock::now();
-    WsClient page(port);
+    WsClient page(port, origin);
     if (!page.Connect(limit) || !page.WaitForMessages(1, limit)) return -1;
     return duration<double, std::milli>(page.ReceivedAt(0) - start).count();
 }
@@ -326,6 +326,76 @@ void Unplugs() {
     Bound(rss < rss0 + 5, "RSS within 5 MB");
 }
 
+void Held() {
+    std::printf(
+        "held: one untrusted site opens 64 pages, each sending 64 frames of 60 KB; 200 other sites open "
+        "one page each; the configuration page (trusted) connects meanwhile\n");
+    const std::string trusted = "https://config.example";
+    Bridge bridge(kBle, {"--quiet", "--origins", "ask", "--allow-origin", trusted});
+    const double rssBefore = RssMb(bridge.pid());
+    double peak = rssBefore, worstGreeting = 0;
+    bool everyGreeting = true;
+    auto greet = [&] {
+        const double ms = GreetingMs(bridge.port, 5s, trusted);
+        everyGreeting = everyGreeting && ms >= 0;
+        worstGreeting = std::max(worstGreeting, ms);
+        peak = std::max(peak, RssMb(bridge.pid()));
+    };
+    std::vector<std::unique_ptr<WsClient>> pages;
+    size_t waiting = 0, refused = 0;
+    const std::string frame(60 << 10, '0');
+    for (int i = 0; i < 64; ++i) {
+        auto page = std::make_unique<WsClient>(bridge.port, "https://site.example");
+        if (!page->Connect()) {
+            ++refused;
+            continue;
+        }
+        ++waiting;
+        for (int k = 0; k < 64; ++k) page->SendText(frame);
+        pages.push_back(std::move(page));
+        if (i % 8 == 0) greet();
+    }
+    for (int i = 0; i < 200; ++i) {
+        auto page = std::make_unique<WsClient>(bridge.port, "https://s" + std::to_string(i) + ".site.example");
+        if (page->Connect()) {
+            ++waiting;
+            page->SendText(frame);
+            pages.push_back(std::move(page));
+        } else {
+            ++refused;
+        }
+        if (i % 20 == 0) greet();
+    }
+    greet();
+    size_t tooLong = 0;
+    for (auto& page : pages) tooLong += page->WaitClosed(2s) && page->CloseCode() == 1009;
+    pages.clear();
+    // The most the budgets let strangers keep: 16 pages of 4 of the sites
+    // that wait for an answer, each with 64 frames of the longest command.
+    size_t kept = 0;
+    const std::string command(2000, '0');
+    const std::string sites[] = {"https://site.example", "https://s0.site.example", "https://s1.site.example",
+                                 "https://s2.site.example"};
+    for (int i = 0; i < 16; ++i) {
+        auto page = std::make_unique<WsClient>(bridge.port, sites[i / 4]);
+        if (!page->Connect()) continue;
+        for (int k = 0; k < 64; ++k) page->SendText(command);
+        pages.push_back(std::move(page));
+    }
+    greet();
+    for (auto& page : pages) kept += !page->WaitClosed(500ms);
+    greet();
+    std::printf("  %zu pages waited, %zu turned away at the handshake, %zu closed for a frame too long (1009)\n",
+                waiting, refused, tooLong);
+    std::printf("  then %zu pages of 4 sites kept 64 frames of 2,000 characters each\n", kept);
+    std::printf("  RSS %.1f MB before, peak %.1f MB; configuration page greeted in %.1f ms at worst\n", rssBefore, peak,
+                worstGreeting);
+    Bound(everyGreeting, "the configuration page was greeted every time");
+    Bound(peak < 40, "peak RSS below 40 MB");
+    Bound(tooLong == waiting, "every page that sent 60 KB frames closed with 1009");
+    Bound(kept == 16, "16 pages waited with 64 frames kept each");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -346,9 +416,9 @@ int main(int argc, char** argv) {
     setrlimit(RLIMIT_NOFILE, &limit);
     std::signal(SIGPIPE, SIG_IGN);
     std::printf("bridge: %s\n", g_bridge.c_str());
-    const std::pair<const char*, void (*)()> probes[] = {{"slow-page", SlowPage}, {"descriptors", Descriptors},
-                                                         {"flood", Flood},        {"log", Log},
-                                                         {"cycles", Cycles},      {"unplugs", Unplugs}};
+    const std::pair<const char*, void (*)()> probes[] = {
+        {"slow-page", SlowPage}, {"descriptors", Descriptors}, {"flood", Flood}, {"log", Log},
+        {"cycles", Cycles},      {"unplugs", Unplugs},         {"held", Held}};
     for (const auto& [name, probe] : probes)
         if (only.empty() || only == name) probe();
     std::printf("%s\n", g_failed ? "some bounds broken" : "every bound held");

@@ -191,6 +191,10 @@ struct WebSocketServer::Impl {
         // as the gate compares it.
         std::string origin;
         bool held = false;
+        // Counted by the gate's budgets until it closes or its question is
+        // over; a page closed for its origin's answer no longer is, so that
+        // its late close does not uncount a page of a question asked since.
+        bool counted = false;
         std::vector<std::string> kept;
     };
     // The registry of open pages. m_connections_mutex is held for one whole
@@ -612,6 +616,7 @@ struct WebSocketServer::Impl {
             deliver_locked(handle, "0304");
         } else if (admission == PageAdmission::Hold) {
             page.held = true;
+            page.counted = true;
             // A held page keeps what it sends until the answer: no more than
             // the longest command a frame, longer ones close it (1009) before
             // the library reads them.
@@ -647,6 +652,7 @@ struct WebSocketServer::Impl {
         for (auto& [handle, page] : m_connections) {
             if (page.origin != origin) continue;
             page.kept.clear();
+            page.counted = false;
             websocketpp::lib::error_code ec;
             m_server.close(handle, websocketpp::close::status::policy_violation, kNotTrusted, ec);
         }
@@ -661,7 +667,7 @@ struct WebSocketServer::Impl {
             auto page = m_connections.find(handle);
             if (page == m_connections.end()) return;
             overflowed = page->second.overflowed;
-            if (page->second.held) heldOrigin = page->second.origin;
+            if (page->second.held && page->second.counted) heldOrigin = page->second.origin;
             m_connections.erase(page);
         }
         if (!heldOrigin.empty() && m_config.origin_gate) m_config.origin_gate->HeldPageClosed(heldOrigin);
@@ -955,7 +961,7 @@ void WebSocketServer::Stop(int grace_ms) {
     {
         MutexLock lock(s.m_connections_mutex);
         for (const auto& entry : s.m_connections)
-            if (entry.second.held) held.push_back(entry.second.origin);
+            if (entry.second.held && entry.second.counted) held.push_back(entry.second.origin);
         s.m_connections.clear();
     }
     if (s.m_config.origin_gate)

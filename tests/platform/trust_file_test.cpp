@@ -42,7 +42,8 @@ TEST(ATrustFile, IsEditedInPlaceKeepingCommentsPrivateAndNamesMalformedLines) {
     ASSERT_EQ(stat((home.path() + "/config/orvex-bridge").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
 
-    std::ofstream(path, std::ios::app) << "\n# mine\nhttps://c.example/\n  http://localhost:8080  \n";
+    // A line typed by hand names the origin as the browser would send it.
+    std::ofstream(path, std::ios::app) << "\n# mine\nhttps://c.example/page\n  HTTP://LocalHost:8080/  \n";
     ASSERT_TRUE(EditTrustFile(path, "https://a.example", false, &error)) << error;
     const TrustFileContents contents = ReadTrustFile(path);
     EXPECT_EQ(contents.origins, (std::vector<std::string>{"https://b.example", "http://localhost:8080"}));

@@ -2,16 +2,27 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #endif
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <optional>
+#include <set>
+#include <thread>
+#ifndef _WIN32
+#include <boost/asio/local/stream_protocol.hpp>
+#endif
 
 #include "platform/Log.h"
 
@@ -19,315 +30,311 @@ namespace orvex::sim {
 
 namespace {
 
+namespace asio = boost::asio;
+using boost::system::error_code;
+
 constexpr size_t kMaxClients = 32;
 constexpr size_t kMaxLine = 1 << 20;
 // A client that sends requests but never reads its replies is not read from
 // until it does, so one client cannot make the bridge hold unbounded replies.
 constexpr size_t kMaxPendingOutput = 16 << 20;
 
-std::string Failure(const std::string& path, const std::string& what, int error) {
-    return "control socket " + path + ": " + what + ": " + socket_error_text(error);
+std::string Failure(const std::string& path, const std::string& what, const std::string& why) {
+    return "control socket " + path + ": " + what + ": " + why;
 }
 
-struct Client {
-    SocketHandle fd = kNoSocket;
-    std::string in;
-    std::string out;
-    bool closing = false;  // close once out is written
-    bool dead = false;
+#ifndef _WIN32
+// Whatever the bridge starts later must not inherit the simulator's sockets.
+template <typename Socket>
+void CloseOnExec(Socket& socket) {
+    fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+}
+#endif
+
+class Session {
+public:
+    virtual ~Session() = default;
+    virtual void Start() = 0;
+    virtual void Close() = 0;
 };
 
 }  // namespace
 
-Simulator::ControlSocket::ControlSocket(Handler handler) : m_handler(std::move(handler)) {}
+struct Simulator::ControlSocket::Impl {
+    explicit Impl(Handler h) : handler(std::move(h)) {}
 
-Simulator::ControlSocket::~ControlSocket() {
-    Stop();
-}
+    Handler handler;
+    std::string path;
+    asio::io_context io;
+    std::optional<asio::ip::tcp::acceptor> tcp;
+#ifndef _WIN32
+    std::optional<asio::local::stream_protocol::acceptor> local;
+    dev_t dev = 0;
+    ino_t ino = 0;
+#endif
+    asio::steady_timer acceptPause{io};
+    uint16_t port = 0;
+    std::set<std::shared_ptr<Session>> sessions;  // io thread only
+    bool stopping = false;                        // io thread only
+    std::thread thread;
 
-bool Simulator::ControlSocket::Start(const std::string& path, std::string* error) {
-    if (path.compare(0, 4, "tcp:") == 0) {
-        if (!StartTcp(path, error)) return false;
-    } else if (!StartUnix(path, error)) {
-        return false;
+    template <typename Socket>
+    class Client;
+    template <typename Acceptor>
+    void Accept(Acceptor& acceptor);
+    void Shutdown();
+    bool ListenTcp(const std::string& endpoint, std::string* error);
+    bool ListenUnix(const std::string& where, std::string* error);
+};
+
+// One client: requests read a line at a time, answers written in order.
+template <typename Socket>
+class Simulator::ControlSocket::Impl::Client final : public Session,
+                                                     public std::enable_shared_from_this<Client<Socket>> {
+public:
+    Client(Socket socket, Impl& owner) : m_socket(std::move(socket)), m_owner(owner), m_in(kMaxLine) {}
+
+    void Start() override { Read(); }
+    void Close() override {
+        error_code ignored;
+        m_socket.close(ignored);
+        m_closed = true;
     }
-    m_thread = std::thread([this] { Run(); });
-    return true;
-}
 
-// The listener's last steps: the wake-up pair, then listen. On failure
-// closes the listener; the caller removes what it made on disk.
-bool Simulator::ControlSocket::Listen(std::string* error) {
-    if (listen(m_listen, 16) != 0 || !set_nonblocking(m_listen) || !make_wake_pair(m_wake)) {
-        *error = Failure(m_path, "listen", socket_error());
-        close_socket(m_listen);
-        m_listen = kNoSocket;
-        return false;
+private:
+    void Read() {
+        if (m_reading || m_closing || m_closed || m_out.size() >= kMaxPendingOutput) return;
+        m_reading = true;
+        asio::async_read_until(m_socket, m_in, '\n',
+                               [self = this->shared_from_this()](const error_code& ec, size_t n) { self->Got(ec, n); });
     }
-    return true;
+
+    void Got(const error_code& ec, size_t n) {
+        m_reading = false;
+        if (m_closed) return;
+        if (!ec) {
+            std::string line(asio::buffers_begin(m_in.data()), asio::buffers_begin(m_in.data()) + n - 1);
+            m_in.consume(n);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            Answer(line);
+        } else if (ec == asio::error::not_found) {
+            m_out += "{\"ok\":false,\"error\":\"request line longer than " + std::to_string(kMaxLine) + " bytes\"}\n";
+            m_closing = true;
+        } else if (ec == asio::error::eof) {
+            // A last request without a line end still gets its answer.
+            Answer(std::string(asio::buffers_begin(m_in.data()), asio::buffers_end(m_in.data())));
+            m_closing = true;
+        } else {
+            return Drop();
+        }
+        Write();
+        Read();
+    }
+
+    void Answer(const std::string& line) {
+        if (line.find_first_not_of(" \t\r") != std::string::npos) m_out += m_owner.handler(line) + "\n";
+    }
+
+    void Write() {
+        if (m_writing || m_closed) return;
+        if (m_out.empty()) {
+            if (m_closing) Drop();
+            return;
+        }
+        m_writing = true;
+        m_sending.swap(m_out);
+        m_out.clear();
+        asio::async_write(m_socket, asio::buffer(m_sending),
+                          [self = this->shared_from_this()](const error_code& ec, size_t) {
+                              self->m_writing = false;
+                              self->m_sending.clear();
+                              if (ec) return self->Drop();
+                              self->Write();
+                              self->Read();
+                          });
+    }
+
+    void Drop() {
+        Close();
+        m_owner.sessions.erase(this->shared_from_this());
+    }
+
+    Socket m_socket;
+    Impl& m_owner;
+    asio::streambuf m_in;
+    std::string m_out, m_sending;
+    bool m_reading = false, m_writing = false, m_closing = false, m_closed = false;
+};
+
+template <typename Acceptor>
+void Simulator::ControlSocket::Impl::Accept(Acceptor& acceptor) {
+    acceptor.async_accept([this, &acceptor](const error_code& ec, typename Acceptor::protocol_type::socket socket) {
+        if (stopping || ec == asio::error::operation_aborted) return;
+        if (ec) {
+            // Out of descriptors: the pending connection keeps the listener
+            // ready, so pause rather than spin on it.
+            acceptPause.expires_after(std::chrono::milliseconds(100));
+            acceptPause.async_wait([this, &acceptor](const error_code& waited) {
+                if (!waited && !stopping) Accept(acceptor);
+            });
+            return;
+        }
+        if (sessions.size() < kMaxClients) {
+#ifndef _WIN32
+            CloseOnExec(socket);
+#endif
+            auto client = std::make_shared<Client<typename Acceptor::protocol_type::socket>>(std::move(socket), *this);
+            sessions.insert(client);
+            client->Start();
+        }
+        Accept(acceptor);
+    });
 }
 
-bool Simulator::ControlSocket::StartTcp(const std::string& endpoint, std::string* error) {
+void Simulator::ControlSocket::Impl::Shutdown() {
+    stopping = true;
+    error_code ignored;
+    if (tcp) tcp->close(ignored);
+#ifndef _WIN32
+    if (local) local->close(ignored);
+#endif
+    acceptPause.cancel();
+    for (const auto& session : sessions) session->Close();
+    sessions.clear();
+}
+
+bool Simulator::ControlSocket::Impl::ListenTcp(const std::string& endpoint, std::string* error) {
     const std::string digits = endpoint.substr(4);
     if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
         std::stoul(digits) > 65535) {
         *error = "control socket " + endpoint + ": tcp: takes a port from 0 to 65535";
         return false;
     }
-    m_path = endpoint;
+    path = endpoint;
     // Loopback only: whoever connects drives the simulated devices.
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(std::stoul(digits)));
-    m_listen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (m_listen == kNoSocket) {
-        *error = Failure(endpoint, "socket", socket_error());
-        return false;
-    }
+    const asio::ip::tcp::endpoint address(asio::ip::address_v4::loopback(), static_cast<uint16_t>(std::stoul(digits)));
+    error_code ec;
+    tcp.emplace(io);
+    tcp->open(address.protocol(), ec);
 #ifdef _WIN32
     // Without it another process could bind the same port and take requests.
-    const BOOL exclusive = TRUE;
-    setsockopt(m_listen, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+    using exclusive = asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>;
+    if (!ec) tcp->set_option(exclusive(true), ec);
 #else
-    fcntl(m_listen, F_SETFD, FD_CLOEXEC);
+    if (!ec) CloseOnExec(*tcp);
 #endif
-    socklen_t length = sizeof address;
-    if (bind(m_listen, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        *error = Failure(endpoint, "bind", socket_error());
-        close_socket(m_listen);
-        m_listen = kNoSocket;
+    if (!ec) tcp->bind(address, ec);
+    if (!ec) tcp->listen(16, ec);
+    if (!ec) port = tcp->local_endpoint(ec).port();
+    if (ec) {
+        *error = Failure(endpoint, "listen", ec.message());
+        tcp.reset();
         return false;
     }
-    m_port = ntohs(address.sin_port);
-    if (!Listen(error)) return false;
-    diag_verbose("simulator control on 127.0.0.1 port " + std::to_string(m_port));
+    diag_verbose("simulator control on 127.0.0.1 port " + std::to_string(port));
     return true;
 }
 
-bool Simulator::ControlSocket::StartUnix(const std::string& path, std::string* error) {
+bool Simulator::ControlSocket::Impl::ListenUnix(const std::string& where, std::string* error) {
 #ifdef _WIN32
-    *error = "control socket " + path + ": only tcp:PORT is available on Windows";
+    *error = "control socket " + where + ": only tcp:PORT is available on Windows";
     return false;
 #else
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof(address.sun_path)) {
-        *error = "control socket " + path + ": the path must hold 1 to " +
+    if (where.empty() || where.size() >= sizeof(address.sun_path)) {
+        *error = "control socket " + where + ": the path must hold 1 to " +
                  std::to_string(sizeof(address.sun_path) - 1) + " characters";
         return false;
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-
+    const asio::local::stream_protocol::endpoint endpoint(where);
     struct stat existing {};
-    if (lstat(path.c_str(), &existing) == 0) {
+    if (lstat(where.c_str(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) {
-            *error = "control socket " + path + ": the path exists and is not a socket";
+            *error = "control socket " + where + ": the path exists and is not a socket";
             return false;
         }
         // A socket nobody listens on is what an earlier run left behind.
-        const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (probe < 0) {
-            *error = Failure(path, "socket", errno);
+        asio::local::stream_protocol::socket probe(io);
+        error_code refused;
+        probe.connect(endpoint, refused);
+        if (!refused) {
+            *error = "control socket " + where + ": another process is listening there";
             return false;
         }
-        const bool inUse = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-        const int connectError = errno;
-        close(probe);
-        if (inUse) {
-            *error = "control socket " + path + ": another process is listening there";
-            return false;
-        }
-        if (connectError != ECONNREFUSED || unlink(path.c_str()) != 0) {
-            *error = Failure(path, "cannot replace the existing socket",
-                             connectError == ECONNREFUSED ? errno : connectError);
+        if (refused != asio::error::connection_refused || unlink(where.c_str()) != 0) {
+            *error = Failure(where, "cannot replace the existing socket",
+                             refused == asio::error::connection_refused ? std::strerror(errno) : refused.message());
             return false;
         }
     }
-
-    m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (m_listen < 0) {
-        *error = Failure(path, "socket", errno);
+    error_code ec;
+    local.emplace(io);
+    local->open(endpoint.protocol(), ec);
+    if (!ec) CloseOnExec(*local);
+    if (!ec) local->bind(endpoint, ec);
+    if (ec) {
+        *error = Failure(where, "bind", ec.message());
+        local.reset();
         return false;
     }
-    if (bind(m_listen, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        *error = Failure(path, "bind", errno);
-        close(m_listen);
-        m_listen = -1;
-        return false;
-    }
-    struct stat bound {};
+    path = where;
     // Whoever can connect can drive the devices the bridge talks to: owner
     // only, set before listen so that nobody connects in between.
-    m_path = path;
-    if (chmod(path.c_str(), 0600) != 0 || stat(path.c_str(), &bound) != 0) {
-        *error = Failure(path, "listen", errno);
-        close(m_listen);
-        m_listen = -1;
-    }
-    if (m_listen < 0 || !Listen(error)) {
-        unlink(path.c_str());
-        m_path.clear();
+    struct stat bound {};
+    if (chmod(where.c_str(), 0600) != 0 || stat(where.c_str(), &bound) != 0)
+        ec = error_code(errno, boost::system::system_category());
+    if (!ec) local->listen(16, ec);
+    if (ec) {
+        *error = Failure(where, "listen", ec.message());
+        local.reset();
+        unlink(where.c_str());
+        path.clear();
         return false;
     }
-    m_dev = bound.st_dev;
-    m_ino = bound.st_ino;
+    dev = bound.st_dev;
+    ino = bound.st_ino;
     return true;
 #endif
 }
 
-void Simulator::ControlSocket::Stop() {
-    if (m_thread.joinable()) {
-        signal_wake_pair(m_wake);
-        m_thread.join();
-    }
-    if (m_listen != kNoSocket) {
-        close_socket(m_listen);
-        m_listen = kNoSocket;
+Simulator::ControlSocket::ControlSocket(Handler handler) : m_impl(std::make_unique<Impl>(std::move(handler))) {}
+
+Simulator::ControlSocket::~ControlSocket() {
+    Stop();
+}
+
+uint16_t Simulator::ControlSocket::port() const {
+    return m_impl->port;
+}
+
+bool Simulator::ControlSocket::Start(const std::string& path, std::string* error) {
+    Impl& s = *m_impl;
+    if (path.compare(0, 4, "tcp:") == 0) {
+        if (!s.ListenTcp(path, error)) return false;
+        s.Accept(*s.tcp);
+    } else {
+        if (!s.ListenUnix(path, error)) return false;
 #ifndef _WIN32
-        // Only our own socket: another run may have taken the path meanwhile.
-        struct stat current {};
-        if (m_port == 0 && !m_path.empty() && lstat(m_path.c_str(), &current) == 0 && current.st_dev == m_dev &&
-            current.st_ino == m_ino)
-            unlink(m_path.c_str());
+        s.Accept(*s.local);
 #endif
     }
-    for (SocketHandle& fd : m_wake) {
-        if (fd != kNoSocket) close_socket(fd);
-        fd = kNoSocket;
-    }
+    s.thread = std::thread([&s] { RunReportingFailure("simulator control socket stopped", [&s] { s.io.run(); }); });
+    return true;
 }
 
-void Simulator::ControlSocket::Run() {
-    RunReportingFailure("simulator control socket stopped", [this] { Serve(); });
-}
-
-void Simulator::ControlSocket::Serve() {
-    std::vector<Client> clients;
-    struct Closer {
-        std::vector<Client>& clients;
-        ~Closer() {
-            for (auto& client : clients) close_socket(client.fd);
-        }
-    } closer{clients};
-
-    std::vector<pollfd> fds;
-    while (true) {
-        fds.clear();
-        fds.push_back({m_wake[0], POLLIN, 0});
-        fds.push_back({m_listen, POLLIN, 0});
-        for (const auto& client : clients) {
-            short events = 0;
-            if (!client.closing && client.out.size() < kMaxPendingOutput) events |= POLLIN;
-            if (!client.out.empty()) events |= POLLOUT;
-            fds.push_back({client.fd, events, 0});
-        }
-        if (poll_sockets(fds.data(), fds.size(), -1) < 0) {
-            const int pollError = socket_error();
-            if (socket_interrupted(pollError)) continue;
-            diag_error(Failure(m_path, "poll", pollError));
-            return;
-        }
-        if (fds[0].revents) return;
-
-        for (size_t i = 0; i < clients.size(); ++i) {
-            Client& client = clients[i];
-            const short revents = fds[i + 2].revents;
-            if (revents & (POLLIN | POLLHUP | POLLERR)) {
-                bool eof = false;
-                char buffer[4096];
-                while (!eof && !client.dead) {
-                    const auto n = recv(client.fd, buffer, sizeof(buffer), 0);
-                    const int readError = n < 0 ? socket_error() : 0;
-                    if (n > 0) {
-                        client.in.append(buffer, static_cast<size_t>(n));
-                        if (client.in.size() > kMaxLine + sizeof(buffer)) break;
-                    } else if (n == 0) {
-                        eof = true;
-                    } else if (socket_interrupted(readError)) {
-                        continue;
-                    } else {
-                        if (!socket_would_block(readError)) client.dead = true;
-                        break;
-                    }
-                }
-                size_t start = 0;
-                for (size_t end; !client.dead && (end = client.in.find('\n', start)) != std::string::npos;
-                     start = end + 1) {
-                    std::string line = client.in.substr(start, end - start);
-                    if (!line.empty() && line.back() == '\r') line.pop_back();
-                    if (line.find_first_not_of(" \t") != std::string::npos) client.out += m_handler(line) + "\n";
-                }
-                client.in.erase(0, start);
-                if (client.in.size() > kMaxLine) {
-                    client.out += "{\"ok\":false,\"error\":\"request line longer than " + std::to_string(kMaxLine) +
-                                  " bytes\"}\n";
-                    client.in.clear();
-                    client.closing = true;
-                }
-                if (eof) {
-                    // A last request without a line end still gets its answer.
-                    if (client.in.find_first_not_of(" \t\r") != std::string::npos)
-                        client.out += m_handler(client.in) + "\n";
-                    client.in.clear();
-                    client.closing = true;
-                }
-            }
-            while (!client.dead && !client.out.empty()) {
-                const auto n = send(client.fd, client.out.data(), static_cast<int>(client.out.size()), kSendNoSignal);
-                const int sendError = n < 0 ? socket_error() : 0;
-                if (n > 0) {
-                    client.out.erase(0, static_cast<size_t>(n));
-                } else if (n < 0 && socket_interrupted(sendError)) {
-                    continue;
-                } else {
-                    if (n < 0 && !socket_would_block(sendError)) client.dead = true;
-                    break;
-                }
-            }
-            if (client.closing && client.out.empty()) client.dead = true;
-        }
-        for (auto it = clients.begin(); it != clients.end();) {
-            if (it->dead) {
-                close_socket(it->fd);
-                it = clients.erase(it);
-            } else {
-                ++it;
-            }
-        }
-
-        if (fds[1].revents & POLLIN) {
-            while (true) {
-#ifdef _WIN32
-                const SocketHandle fd = accept(m_listen, nullptr, nullptr);
-                if (fd == kNoSocket) {
-                    const int acceptError = socket_error();
-                    if (acceptError == WSAEINTR || acceptError == WSAECONNRESET) continue;
-                    if (acceptError == WSAEMFILE || acceptError == WSAENOBUFS) Sleep(100);
-                    break;
-                }
-                set_nonblocking(fd);
-#else
-                const int fd = accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd < 0) {
-                    if (errno == EINTR || errno == ECONNABORTED) continue;
-                    // Out of descriptors: the pending connection keeps the
-                    // listener readable, so pause rather than spin on it.
-                    if (errno == EMFILE || errno == ENFILE) poll(nullptr, 0, 100);
-                    break;
-                }
+void Simulator::ControlSocket::Stop() {
+    Impl& s = *m_impl;
+    if (!s.thread.joinable()) return;
+    // Closing everything on its own thread leaves the loop without work.
+    asio::post(s.io, [&s] { s.Shutdown(); });
+    s.thread.join();
+#ifndef _WIN32
+    // Only our own socket: another run may have taken the path meanwhile.
+    struct stat current {};
+    if (!s.path.empty() && s.port == 0 && lstat(s.path.c_str(), &current) == 0 && current.st_dev == s.dev &&
+        current.st_ino == s.ino)
+        unlink(s.path.c_str());
 #endif
-                if (clients.size() >= kMaxClients) {
-                    close_socket(fd);
-                    continue;
-                }
-                Client client;
-                client.fd = fd;
-                clients.push_back(std::move(client));
-            }
-        }
-    }
 }
 
 }  // namespace orvex::sim

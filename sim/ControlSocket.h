@@ -4,13 +4,11 @@
 // once, on one thread.
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
-#include <thread>
 
-#include "platform/Sockets.h"
 #include "sim/Simulator.h"
 
 namespace orvex::sim {
@@ -28,26 +26,13 @@ public:
     // PORT for "tcp:PORT" (0: a free port, see port()), and starts serving.
     bool Start(const std::string& path, std::string* error);
     // The TCP port listened on; 0 for a Unix socket.
-    uint16_t port() const { return m_port; }
+    uint16_t port() const;
     // Ends serving, closes every client and removes the socket file.
     void Stop();
 
 private:
-    void Run();
-    void Serve();
-
-    Handler m_handler;
-    std::string m_path;
-    bool StartTcp(const std::string& endpoint, std::string* error);
-    bool StartUnix(const std::string& path, std::string* error);
-    bool Listen(std::string* error);
-
-    SocketHandle m_listen = kNoSocket;
-    SocketHandle m_wake[2] = {kNoSocket, kNoSocket};
-    uint16_t m_port = 0;
-    dev_t m_dev = 0;
-    ino_t m_ino = 0;
-    std::thread m_thread;
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace orvex::sim

@@ -2,12 +2,14 @@
 // sends some time after the report that caused them).
 #pragma once
 
+#include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -28,13 +30,18 @@ public:
     void Stop();
 
 private:
-    void Run();
+    using Due = std::pair<std::chrono::steady_clock::time_point, uint64_t>;
+    void Arm();
+    void RunDue();
 
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, std::function<void()>> m_tasks;
+    boost::asio::io_context m_io;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_work;
+    boost::asio::steady_timer m_timer;
+    // The timer's own queue does not keep the order of tasks due at one
+    // time: this one does. Scheduler thread only.
+    std::map<Due, std::function<void()>> m_tasks;
     uint64_t m_sequence = 0;
-    bool m_stopping = false;
+    std::atomic<bool> m_stopping{false};
     std::thread m_thread;
 };
 

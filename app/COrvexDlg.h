@@ -23,7 +23,7 @@
 
 namespace orvex {
 
-// The families' open timers (IDT_OPEN_*) are in hid/Families.h.
+// The families' open timers (IDT_OPEN_*) are in families/Families.h.
 constexpr int IDT_CONNECT_BLE = 1616;
 
 struct Backends {

@@ -14,12 +14,12 @@
 
 #include "ble/CBleDevice.h"
 #include "bridge/PageSink.h"
-#include "hid/Families.h"
+#include "families/BleCommandPort.h"
+#include "families/Families.h"
 #include "platform/BleStack.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
 #include "platform/ThreadSafety.h"
-#include "protocol/BleCommandPort.h"
 
 namespace orvex {
 

@@ -2,7 +2,7 @@
 // functions only: the page imports them, and the tests run them as they are.
 
 // The families and the query codes below are copies: of the bridge's family
-// table (hid/Families.h) and of the devices' answers (sim/DeviceContract.h,
+// table (families/Families.h) and of the devices' answers (sim/DeviceContract.h,
 // protocol/Packets.cpp); tests/sim/device_contract_test.cpp holds them equal.
 export const FAMILIES = [0x80, 0x81, 0x82, 0x83, 0x84, 0x85];
 export const HID_FAMILIES = [0x80, 0x81, 0x82, 0x83, 0x85];

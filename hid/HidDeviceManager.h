@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "bridge/PageSink.h"
+#include "families/HidCommandPort.h"
 #include "hid/HidFamilies.h"
 #include "platform/Clock.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
 #include "platform/Timings.h"
-#include "protocol/HidCommandPort.h"
 
 namespace orvex {
 

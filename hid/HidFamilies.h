@@ -1,5 +1,5 @@
 // The record of one opened collection and the ten-slot table of one HID
-// family (the families themselves are rows of hid/Families.h).
+// family (the families themselves are rows of families/Families.h).
 #pragma once
 
 #include <atomic>
@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "hid/Families.h"
+#include "families/Families.h"
 #include "platform/HidApi.h"
 #include "platform/ReaderWake.h"
 #include "platform/ThreadSafety.h"

@@ -9,12 +9,12 @@
 #include <string>
 
 #include "bridge/PageSink.h"
-#include "hid/Families.h"
+#include "families/BleCommandPort.h"
+#include "families/Families.h"
+#include "families/HidCommandPort.h"
 #include "platform/Clock.h"
 #include "platform/HidApi.h"
 #include "platform/Timings.h"
-#include "protocol/BleCommandPort.h"
-#include "protocol/HidCommandPort.h"
 #include "protocol/Packets.h"
 
 namespace orvex {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "hid/Families.h"
+#include "families/Families.h"
 #include "protocol/Packets.h"
 #include "sim/DeviceContract.h"
 #include "sim/Devices.h"

@@ -19,6 +19,7 @@
 #include "bridge/PageServer.h"
 #include "platform/OriginText.h"
 #include "platform/ThreadSafety.h"
+#include "platform/TrustSeams.h"
 
 namespace orvex {
 
@@ -43,28 +44,6 @@ constexpr std::chrono::minutes kQuietAfterTimeout{10};
 // A page refused at the handshake says nothing itself, so the log names its
 // origin and why; a page that reconnects in a loop gets one line a minute.
 constexpr std::chrono::minutes kRefusalLogInterval{1};
-
-// The trusted origins the user keeps, wherever they are kept.
-class TrustStore {
-public:
-    virtual ~TrustStore() = default;
-    // The origins now kept (malformed entries left out).
-    virtual std::vector<std::string> Load() = 0;
-    // Adds or removes one origin; false with the reason when it cannot be kept.
-    virtual bool Save(const std::string& origin, bool trusted, std::string* error) = 0;
-};
-
-// Puts one question to the user. Never waits: the answer comes back through
-// OriginTrust::Decide.
-class Asker {
-public:
-    virtual ~Asker() = default;
-    virtual void Ask(const std::string& origin) = 0;
-    // The question was answered elsewhere or timed out: take it back.
-    virtual void Withdraw(const std::string& origin) = 0;
-};
-
-enum class OriginDecision { Allow, Deny, Forget };
 
 class OriginTrust final : public OriginGate {
 public:

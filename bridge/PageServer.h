@@ -10,6 +10,7 @@
 
 #include "bridge/HttpEndpoint.h"
 #include "bridge/PageSink.h"
+#include "platform/PeerFilter.h"
 
 namespace orvex {
 
@@ -52,10 +53,6 @@ public:
     // Closes every page of origin, held or not, with 1008 "origin not trusted".
     virtual void CloseOrigin(const std::string& origin) = 0;
 };
-
-// At accept, before any byte is read: "" serves the connection, anything else
-// closes it and is the reason for the log ("uid 1001, another user").
-using PeerFilter = std::function<std::string(int socket)>;
 
 struct ServerConfig {
     std::string address = "127.0.0.1";

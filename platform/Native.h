@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "bridge/PageServer.h"
+#include "platform/PeerFilter.h"
 #include "platform/SessionWatch.h"
 
 #ifdef _WIN32

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/OriginTrust.h"
+#include "platform/TrustSeams.h"
 
 namespace orvex {
 

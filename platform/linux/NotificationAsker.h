@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/OriginTrust.h"
+#include "platform/TrustSeams.h"
 
 namespace sdbus {
 class IConnection;

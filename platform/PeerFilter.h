@@ -1,0 +1,14 @@
+// Who may connect to the page server at all, decided per system from the
+// connected socket before any byte is read.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace orvex {
+
+// At accept, before any byte is read: "" serves the connection, anything else
+// closes it and is the reason for the log ("uid 1001, another user").
+using PeerFilter = std::function<std::string(int socket)>;
+
+}  // namespace orvex

@@ -60,7 +60,7 @@ target_link_libraries(orvex_core PUBLIC Threads::Threads ws2_32 mswsock)
 
 add_library(orvex_platform STATIC ${ORVEX_PLATFORM_SOURCES})
 target_compile_options(orvex_platform PRIVATE ${ORVEX_WARNINGS})
-target_link_libraries(orvex_platform PUBLIC orvex_core hid setupapi bluetoothapis iphlpapi)
+target_link_libraries(orvex_platform PUBLIC orvex_core hid setupapi bluetoothapis iphlpapi wtsapi32)
 
 add_library(orvex_sim STATIC ${ORVEX_SIM_SOURCES})
 target_compile_options(orvex_sim PRIVATE ${ORVEX_WARNINGS})

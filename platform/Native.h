@@ -15,6 +15,7 @@
 #include "platform/windows/WinBleStack.h"
 #include "platform/windows/WinDeviceMonitor.h"
 #include "platform/windows/WinHidApi.h"
+#include "platform/windows/WinSession.h"
 #else
 #include "platform/linux/BluezStack.h"
 #include "platform/linux/HidrawApi.h"
@@ -40,12 +41,13 @@ using NativeSession = LogindSession;
 #endif
 
 // Turns away loopback connections of programs that are not the user's
-// (Linux: another user's, from the kernel's socket table). Empty where the
-// system gives no owner of a loopback peer to check.
+// (Linux: another user's, from the kernel's socket table; Windows: from the
+// TCP table's owning process and that process's token).
 PeerFilter NativePeerFilter();
 
 // Who holds a TCP port the bridge could not take, for the message that says
-// so: "pid 1234 (orvex-bridge, uid 1000)" on Linux.
+// so: "pid 1234 (orvex-bridge, uid 1000)" on Linux, "pid 1234
+// (orvex-bridge.exe)" on Windows.
 std::string DescribePortHolder(uint16_t port);
 
 // The user the bridge runs as, for /status: the uid on Linux, -1 where

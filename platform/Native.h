@@ -56,11 +56,15 @@ long CurrentUserId();
 
 // First thing in main: a page that vanishes mid-write must not kill the
 // process (Linux: SIGPIPE ignored), and log lines leave byte for byte as
-// written (Windows: stdout and stderr in binary mode, no "\r\n").
+// written (Windows: stdout and stderr in binary mode, no "\r\n"). On
+// Windows the bridge is a GUI program: started from a console, it writes
+// into that console what would otherwise be lost.
 void PrepareProcess();
 
 // The requests to end the bridge stop the loop: SIGINT and SIGTERM on Linux;
-// Ctrl+C, Ctrl+Break, closing the console, log-off and shutdown on Windows.
+// Ctrl+C, Ctrl+Break, closing the console, a close request to the hidden
+// main window, log-off and shutdown on Windows, where it also makes that
+// window.
 // Windows ends a process once its handler of the last three returns, so
 // that handler waits (bounded) until ShutdownDone() says the shutdown steps
 // have run.

@@ -38,7 +38,35 @@ SingleInstanceLock::Result SingleInstanceLock::Acquire(const std::string& name, 
     return Result::Acquired;
 }
 
+namespace {
+
+// Whether a standard handle leads somewhere without a console: a pipe or a
+// file that the starting program gave.
+bool LeadsToPipeOrFile(DWORD which) {
+    HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+    const DWORD type = GetFileType(handle);
+    return type == FILE_TYPE_PIPE || type == FILE_TYPE_DISK;
+}
+
+// The bridge is a GUI program, so that nothing shows at log-on; started from
+// a console it has none of its own. Output that would be lost goes to the
+// console of the program that started it, if that has one: --help,
+// --version, --check and errors then appear there. (The shell does not wait
+// for a GUI program; the console twin orvex-bridge.com does, and hands on
+// its exit status.)
+void UseTheParentsConsole() {
+    const bool out = LeadsToPipeOrFile(STD_OUTPUT_HANDLE), err = LeadsToPipeOrFile(STD_ERROR_HANDLE);
+    if ((out && err) || GetConsoleWindow() != nullptr) return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    if (!out) std::freopen("CONOUT$", "w", stdout);
+    if (!err) std::freopen("CONOUT$", "w", stderr);
+}
+
+}  // namespace
+
 void PrepareProcess() {
+    UseTheParentsConsole();
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
 }

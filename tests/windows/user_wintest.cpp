@@ -40,9 +40,10 @@ struct Winsock {
 };
 
 // A loopback connection of this process: the listener's accepted end and the
-// connecting end.
+// connecting end, with its port.
 struct LoopbackConnection {
     SOCKET listener = INVALID_SOCKET, client = INVALID_SOCKET, accepted = INVALID_SOCKET;
+    uint16_t clientPort = 0;
     explicit LoopbackConnection(int family) {
         sockaddr_storage address{};
         int size = 0;
@@ -63,6 +64,8 @@ struct LoopbackConnection {
         client = socket(family, SOCK_STREAM, IPPROTO_TCP);
         if (connect(client, reinterpret_cast<sockaddr*>(&address), size) != 0) return;
         accepted = accept(listener, nullptr, nullptr);
+        getsockname(client, reinterpret_cast<sockaddr*>(&address), &size);
+        clientPort = ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);  // sin6_port sits there too
     }
     ~LoopbackConnection() {
         for (SOCKET s : {accepted, client, listener})
@@ -159,17 +162,11 @@ TEST(ThePeerFilter, FindsTheOwnerOfARealLoopbackConnectionAndServesThisUsersPage
     for (int family : {AF_INET, AF_INET6}) {
         LoopbackConnection connection(family);
         ASSERT_NE(connection.accepted, INVALID_SOCKET) << family;
-        // The connecting end's row, found by the accepted end's addresses.
-        sockaddr_storage local{}, peer{};
-        int localSize = sizeof local, peerSize = sizeof peer;
-        getsockname(connection.accepted, reinterpret_cast<sockaddr*>(&local), &localSize);
-        getpeername(connection.accepted, reinterpret_cast<sockaddr*>(&peer), &peerSize);
-        const uint16_t peerPort = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in&>(peer).sin_port
-                                                          : reinterpret_cast<sockaddr_in6&>(peer).sin6_port);
+        // The table lists the connecting end, also where it names no process.
         std::vector<TcpRow> rows;
         ASSERT_TRUE(ReadTcpTable(family, false, &rows));
         long listed = 0;
-        for (const TcpRow& row : rows) listed += row.local.port == peerPort;
+        for (const TcpRow& row : rows) listed += row.local.port == connection.clientPort;
         EXPECT_GE(listed, 1) << family;
 
         unsigned long pid = 0;

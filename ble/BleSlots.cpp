@@ -10,8 +10,10 @@ namespace orvex {
 
 namespace {
 
-// compat: BLE device paths are compared without case, unlike HID paths: the
-// paths BLE removals name have always been matched that way.
+// compat: BLE removal paths are matched without regard to letter case on
+// every system, as the bridge has always matched removal paths. HID paths
+// follow their backend instead (HidApi::same_path): also without case on
+// Windows, exact on Linux, whose node names are case-sensitive.
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
     return AsciiEqualIgnoringCase(a, b);
 }

@@ -117,7 +117,7 @@ std::string WebSocketServer::Impl::listen_all() {
             missing.push_back(address + " (" + ec.message() + ")");
             continue;
         }
-        m_portTaken = ec == boost::asio::error::address_in_use;
+        m_portTaken = port_held_elsewhere(ec);
         failure = "cannot listen on " + address + " port " + std::to_string(port) + ": " + ec.message();
         break;
     }

@@ -60,7 +60,7 @@ target_link_libraries(orvex_core PUBLIC Threads::Threads ws2_32 mswsock)
 
 add_library(orvex_platform STATIC ${ORVEX_PLATFORM_SOURCES})
 target_compile_options(orvex_platform PRIVATE ${ORVEX_WARNINGS})
-target_link_libraries(orvex_platform PUBLIC orvex_core hid setupapi bluetoothapis iphlpapi)
+target_link_libraries(orvex_platform PUBLIC orvex_core hid setupapi bluetoothapis iphlpapi wtsapi32)
 
 add_library(orvex_sim STATIC ${ORVEX_SIM_SOURCES})
 target_compile_options(orvex_sim PRIVATE ${ORVEX_WARNINGS})
@@ -82,9 +82,17 @@ target_compile_options(orvex_app PRIVATE ${ORVEX_WARNINGS})
 target_compile_definitions(orvex_app PRIVATE ORVEX_VERSION="${PROJECT_VERSION}")
 target_link_libraries(orvex_app PUBLIC orvex_core orvex_platform orvex_sim)
 
+# A GUI program: nothing shows when it starts at log-on. Its console twin
+# orvex-bridge.com, which a shell finds first, runs it from a console and
+# hands its exit status back.
 add_executable(orvex-bridge app/main.cpp)
 target_compile_options(orvex-bridge PRIVATE ${ORVEX_WARNINGS})
 target_link_libraries(orvex-bridge PRIVATE orvex_app)
+target_link_options(orvex-bridge PRIVATE -mwindows)
+add_executable(orvex-bridge-twin app/ConsoleTwin.cpp)
+target_compile_options(orvex-bridge-twin PRIVATE ${ORVEX_WARNINGS})
+target_include_directories(orvex-bridge-twin PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+set_target_properties(orvex-bridge-twin PROPERTIES OUTPUT_NAME orvex-bridge SUFFIX .com)
 
 include(cmake/Installer.cmake OPTIONAL)
 

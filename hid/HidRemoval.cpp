@@ -11,12 +11,6 @@ namespace orvex {
 
 namespace {
 
-// Device nodes are named case-sensitively here: two nodes whose names differ
-// only in case are two devices, and one's removal must not clear the other.
-bool SamePath(const std::string& stored, const std::string& removed) {
-    return !stored.empty() && stored == removed;
-}
-
 std::string RemovalText(uint8_t family, int deviceId) {
     char text[8];
     std::snprintf(text, sizeof text, "%02x00%02x", family, static_cast<unsigned>(deviceId) & 0xFFu);
@@ -37,19 +31,25 @@ void HidDeviceManager::RemoveFromFamily(uint8_t family, const std::string& path)
     HidFamilyState* state = Family(family);
     if (state == nullptr) return;
 
+    // The backend says which stored paths name the removed node: exactly on
+    // Linux; on Windows without regard to letter case, since a removal's name
+    // and the path SetupAPI listed differ in case ("VID_" against "vid_").
+    auto removed = [this, &path](const std::string& stored) {
+        return !stored.empty() && m_hidApi.same_path(stored, path);
+    };
     std::vector<std::string> texts;
     std::vector<int> cleared;
     std::vector<int> stopped;
     {
         MutexLock lock(state->m_mutex);
         for (int s = 0; s < kSlotCount; ++s) {
-            if (!SamePath(state->m_input[s].szPath, path)) continue;
+            if (!removed(state->m_input[s].szPath)) continue;
             texts.push_back(RemovalText(family, state->m_input[s].nDeviceId));
             state->m_input[s] = HidCollectionRecord();
             cleared.push_back(s);
         }
         for (int s = 0; s < kSlotCount; ++s) {
-            if (!SamePath(state->m_active[s].szPath, path)) continue;
+            if (!removed(state->m_active[s].szPath)) continue;
             state->m_active[s] = HidCollectionRecord();
             stopped.push_back(s);
         }

@@ -66,6 +66,10 @@ public:
     virtual std::vector<HidDeviceInfo> enumerate(uint16_t vendor_id, uint16_t product_id) = 0;
     // Opens the collection of one entry. Null on failure, with the reason.
     virtual std::shared_ptr<HidDevice> open(const HidDeviceInfo& entry, HidOpenError* error) = 0;
+    // Whether a path this backend listed and one a DeviceChange of the same
+    // system carries name the same node. Exact here: Linux names device nodes
+    // case-sensitively, so two names that differ in case are two nodes.
+    virtual bool same_path(const std::string& listed, const std::string& changed) const { return listed == changed; }
 };
 
 }  // namespace orvex

@@ -15,6 +15,7 @@
 #include "platform/windows/WinBleStack.h"
 #include "platform/windows/WinDeviceMonitor.h"
 #include "platform/windows/WinHidApi.h"
+#include "platform/windows/WinSession.h"
 #else
 #include "platform/linux/BluezStack.h"
 #include "platform/linux/HidrawApi.h"
@@ -40,12 +41,13 @@ using NativeSession = LogindSession;
 #endif
 
 // Turns away loopback connections of programs that are not the user's
-// (Linux: another user's, from the kernel's socket table). Empty where the
-// system gives no owner of a loopback peer to check.
+// (Linux: another user's, from the kernel's socket table; Windows: from the
+// TCP table's owning process and that process's token).
 PeerFilter NativePeerFilter();
 
 // Who holds a TCP port the bridge could not take, for the message that says
-// so: "pid 1234 (orvex-bridge, uid 1000)" on Linux.
+// so: "pid 1234 (orvex-bridge, uid 1000)" on Linux, "pid 1234
+// (orvex-bridge.exe)" on Windows.
 std::string DescribePortHolder(uint16_t port);
 
 // The user the bridge runs as, for /status: the uid on Linux, -1 where
@@ -54,11 +56,15 @@ long CurrentUserId();
 
 // First thing in main: a page that vanishes mid-write must not kill the
 // process (Linux: SIGPIPE ignored), and log lines leave byte for byte as
-// written (Windows: stdout and stderr in binary mode, no "\r\n").
+// written (Windows: stdout and stderr in binary mode, no "\r\n"). On
+// Windows the bridge is a GUI program: started from a console, it writes
+// into that console what would otherwise be lost.
 void PrepareProcess();
 
 // The requests to end the bridge stop the loop: SIGINT and SIGTERM on Linux;
-// Ctrl+C, Ctrl+Break, closing the console, log-off and shutdown on Windows.
+// Ctrl+C, Ctrl+Break, closing the console, a close request to the hidden
+// main window, log-off and shutdown on Windows, where it also makes that
+// window.
 // Windows ends a process once its handler of the last three returns, so
 // that handler waits (bounded) until ShutdownDone() says the shutdown steps
 // have run.

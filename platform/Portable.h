@@ -41,4 +41,16 @@ inline void set_listen_address_options(boost::asio::ip::tcp::acceptor& acceptor,
 #endif
 }
 
+// Whether a failed bind means that another socket holds the port. Windows
+// says "access denied" rather than "in use" where another program holds the
+// port exclusively on every interface (a bridge of another user started with
+// --listen 0.0.0.0, say); on Linux that error means a privileged port, which
+// waiting does not change.
+inline bool port_held_elsewhere(const boost::system::error_code& ec) {
+#ifdef _WIN32
+    if (ec == boost::asio::error::access_denied) return true;
+#endif
+    return ec == boost::asio::error::address_in_use;
+}
+
 }  // namespace orvex

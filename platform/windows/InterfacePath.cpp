@@ -56,6 +56,14 @@ std::string PathToken(const std::string& path) {
     return {};
 }
 
+bool SameInterfacePath(const std::string& a, const std::string& b) {
+    // The system's own ordinal comparison without case, as the object
+    // manager resolves these names, non-ASCII letters included.
+    const std::wstring wa = Widen(a), wb = Widen(b);
+    return CompareStringOrdinal(wa.data(), static_cast<int>(wa.size()), wb.data(), static_cast<int>(wb.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
     const int size =

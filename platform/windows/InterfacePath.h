@@ -23,6 +23,12 @@ DeviceChange ParseInterfacePath(const std::string& path, DeviceChange::Kind kind
 // every collection of the device carries. Empty when the path has fewer fields.
 std::string PathToken(const std::string& path);
 
+// Whether two device-interface paths name one interface. Windows treats them
+// without regard to letter case, and gives them so: SetupAPI lists
+// "\\?\hid#vid_1d57&pid_fa60...", the removal of the same collection names
+// "\\?\HID#VID_1D57&PID_FA60...", with the class GUID in either case.
+bool SameInterfacePath(const std::string& a, const std::string& b);
+
 // UTF-16 to UTF-8 and back, for paths and names.
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);

@@ -3,21 +3,15 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <wtsapi32.h>
 
-// After windows.h, which they need.
-#include <iphlpapi.h>
-#include <tcpmib.h>
-
-#include <atomic>
 #include <cstdio>
 #include <future>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "platform/Log.h"
 #include "platform/Native.h"
-#include "platform/windows/InterfacePath.h"
 
 namespace orvex {
 
@@ -44,7 +38,35 @@ SingleInstanceLock::Result SingleInstanceLock::Acquire(const std::string& name, 
     return Result::Acquired;
 }
 
+namespace {
+
+// Whether a standard handle leads somewhere without a console: a pipe or a
+// file that the starting program gave.
+bool LeadsToPipeOrFile(DWORD which) {
+    HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+    const DWORD type = GetFileType(handle);
+    return type == FILE_TYPE_PIPE || type == FILE_TYPE_DISK;
+}
+
+// The bridge is a GUI program, so that nothing shows at log-on; started from
+// a console it has none of its own. Output that would be lost goes to the
+// console of the program that started it, if that has one: --help,
+// --version, --check and errors then appear there. (The shell does not wait
+// for a GUI program; the console twin orvex-bridge.com does, and hands on
+// its exit status.)
+void UseTheParentsConsole() {
+    const bool out = LeadsToPipeOrFile(STD_OUTPUT_HANDLE), err = LeadsToPipeOrFile(STD_ERROR_HANDLE);
+    if ((out && err) || GetConsoleWindow() != nullptr) return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    if (!out) std::freopen("CONOUT$", "w", stdout);
+    if (!err) std::freopen("CONOUT$", "w", stderr);
+}
+
+}  // namespace
+
 void PrepareProcess() {
+    UseTheParentsConsole();
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
 }
@@ -56,6 +78,8 @@ struct StopRequests::State {
     std::mutex mutex;
     HANDLE done = nullptr;  // manual-reset, set by ShutdownDone
     HWND window = nullptr;
+    bool hearsSessions = false;
+    SessionMessage sessionListener;  // under g_stateMutex
     std::thread windowThread;
     ~State() {
         if (done) CloseHandle(done);
@@ -101,14 +125,24 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     }
 }
 
-// Ends the session window's thread.
+// Ends the window's thread.
 constexpr UINT kEndWindow = WM_APP + 1;
 
-// A process that has a window gets log-off and shutdown as window messages,
-// not through the console handler, and only top-level windows receive them:
-// a hidden one, never shown. A close request to it (taskkill without /F, the
-// uninstaller) ends the bridge like Ctrl+C.
-LRESULT CALLBACK SessionWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+void DeliverSessionMessage(WPARAM event, LPARAM session) {
+    SessionMessage listener;
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        if (g_state) listener = g_state->sessionListener;
+    }
+    if (listener) listener(static_cast<unsigned>(event), static_cast<unsigned long>(session));
+}
+
+// The hidden main window: a top-level window, never shown. A process that
+// has a window gets log-off and shutdown as window messages, not through the
+// console handler, and only top-level windows receive them. A close request
+// to it (the uninstaller, taskkill without /F) ends the bridge like Ctrl+C.
+// Session changes arrive here too.
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_QUERYENDSESSION:
             return TRUE;
@@ -118,7 +152,11 @@ LRESULT CALLBACK SessionWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         case WM_CLOSE:
             RequestStop(false);
             return 0;
+        case WM_WTSSESSION_CHANGE:
+            DeliverSessionMessage(wParam, lParam);
+            return 0;
         case kEndWindow:
+            WTSUnRegisterSessionNotification(window);
             DestroyWindow(window);
             return 0;
         case WM_DESTROY:
@@ -140,24 +178,38 @@ StopRequests::StopRequests(boost::asio::io_context& loop) : m_state(std::make_sh
     }
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
-    std::promise<HWND> made;
-    auto window = made.get_future();
+    struct Made {
+        HWND window;
+        bool hearsSessions;
+    };
+    std::promise<Made> made;
+    auto result = made.get_future();
     m_state->windowThread = std::thread([&made] {
         WNDCLASSW windowClass{};
-        windowClass.lpfnWndProc = SessionWindowProc;
+        windowClass.lpfnWndProc = MainWindowProc;
         windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"OrvexBridgeSession";
+        windowClass.lpszClassName = kMainWindowClass;
         RegisterClassW(&windowClass);
         HWND hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"orvex-bridge", WS_POPUP, 0, 0, 0, 0, nullptr,
                                     nullptr, windowClass.hInstance, nullptr);
-        made.set_value(hwnd);
+        // Where no top-level window can be made (Wine without a display): a
+        // message-only one still takes close requests and session changes.
+        if (!hwnd)
+            hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"orvex-bridge", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                   windowClass.hInstance, nullptr);
+        const bool sessions = hwnd && WTSRegisterSessionNotification(hwnd, NOTIFY_FOR_THIS_SESSION);
+        made.set_value({hwnd, sessions});
         if (!hwnd) return;
         MSG message;
         while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
     });
-    m_state->window = window.get();
-    // Headless Wine has no top-level windows.
-    if (!m_state->window) diag_verbose("no session window: log-off and shutdown end the bridge without its shutdown");
+    const Made window = result.get();
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        m_state->window = window.window;
+        m_state->hearsSessions = window.hearsSessions;
+    }
+    if (!window.window) diag_warning("no hidden window: log-off and shutdown end the bridge without its shutdown");
 }
 
 StopRequests::~StopRequests() {
@@ -176,44 +228,19 @@ void StopRequests::ShutdownDone() {
     if (m_state->done) SetEvent(m_state->done);
 }
 
-PeerFilter NativePeerFilter() {
-    // A loopback peer's owner would take the owning process of the peer's
-    // socket and that process's token; every user's programs may reach the
-    // port, as they may on a Linux machine without a socket table to read.
-    return nullptr;
+void SetSessionListener(SessionMessage listener) {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    if (g_state) g_state->sessionListener = std::move(listener);
 }
 
-std::string DescribePortHolder(uint16_t port) {
-    // The table of listening IPv4 sockets with their processes.
-    std::vector<char> buffer(16 * 1024);
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        DWORD size = static_cast<DWORD>(buffer.size());
-        const DWORD result = GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
-        if (result == ERROR_INSUFFICIENT_BUFFER) {
-            buffer.resize(size);
-            continue;
-        }
-        if (result != NO_ERROR) break;
-        const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-            const MIB_TCPROW_OWNER_PID& row = table->table[i];
-            if (ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
-            std::string text = "pid " + std::to_string(row.dwOwningPid);
-            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, row.dwOwningPid);
-            if (process) {
-                wchar_t name[MAX_PATH];
-                DWORD length = MAX_PATH;
-                if (QueryFullProcessImageNameW(process, 0, name, &length)) {
-                    const std::string path = Narrow(std::wstring(name, length));
-                    text += " (" + path.substr(path.find_last_of("\\/") + 1) + ")";
-                }
-                CloseHandle(process);
-            }
-            return text;
-        }
-        break;
-    }
-    return "another program";
+void* HiddenMainWindow() {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    return g_state ? g_state->window : nullptr;
+}
+
+bool HiddenMainWindowHearsSessions() {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    return g_state && g_state->hearsSessions;
 }
 
 long CurrentUserId() {

@@ -1,11 +1,10 @@
-// The process on Windows: the single-instance guard and the no-ops that stand
-// for the Linux service manager and descriptor limit.
+// The process on Windows: the single-instance guard, the hidden main window's
+// messages, and the no-ops that stand for the Linux service manager and
+// descriptor limit.
 #pragma once
 
-#include <boost/asio/io_context.hpp>
+#include <functional>
 #include <string>
-
-#include "platform/SessionWatch.h"
 
 namespace orvex {
 
@@ -34,21 +33,19 @@ inline void NotifyServiceStatus(const std::string&) {}
 inline void NotifyServiceStopping() {}
 inline void RaiseOpenFileLimit() {}
 
-// A bridge started at log-on runs in its user's desktop session and ends
-// with it (StopRequests); another user's session on the same machine has
-// its own bridge, which cannot take the port while this one serves. There
-// is no switch between sessions to follow: always active.
-class WinSession final : public SessionWatch {
-public:
-    bool Find(std::string* why) {
-        *why = "Windows ends the bridge with its session";
-        return false;
-    }
-    bool remote() const { return false; }
-    void start(boost::asio::io_context&, Handler) override {}
-    void stop() override {}
-    bool active() const override { return true; }
-    std::string id() const override { return ""; }
-};
+// The class of the hidden main window; the uninstaller finds this user's
+// bridge by it (packaging/windows/orvex-bridge.nsi).
+constexpr wchar_t kMainWindowClass[] = L"OrvexBridgeMain";
+
+// The hidden main window's session-change messages (WM_WTSSESSION_CHANGE),
+// on the window's thread: the event (WTS_CONSOLE_CONNECT, ...) and the
+// session it concerns. One listener at a time; an empty one stops. The
+// window is StopRequests', registered for these messages when it is made.
+using SessionMessage = std::function<void(unsigned event, unsigned long session)>;
+void SetSessionListener(SessionMessage listener);
+// The hidden main window while StopRequests lives (null without one), and
+// whether it hears session changes.
+void* HiddenMainWindow();
+bool HiddenMainWindowHearsSessions();
 
 }  // namespace orvex

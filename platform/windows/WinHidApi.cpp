@@ -200,6 +200,10 @@ std::vector<HidDeviceInfo> WinHidApi::enumerate(uint16_t vendor_id, uint16_t pro
     return entries;
 }
 
+bool WinHidApi::same_path(const std::string& listed, const std::string& changed) const {
+    return SameInterfacePath(listed, changed);
+}
+
 std::shared_ptr<HidDevice> WinHidApi::open(const HidDeviceInfo& entry, HidOpenError* error) {
     HANDLE handle =
         CreateFileW(Widen(entry.path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,

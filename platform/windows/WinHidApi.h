@@ -12,6 +12,8 @@ public:
     int init() override { return 0; }
     std::vector<HidDeviceInfo> enumerate(uint16_t vendor_id, uint16_t product_id) override;
     std::shared_ptr<HidDevice> open(const HidDeviceInfo& entry, HidOpenError* error) override;
+    // Without regard to letter case, as Windows names device interfaces.
+    bool same_path(const std::string& listed, const std::string& changed) const override;
 };
 
 }  // namespace orvex

@@ -1,8 +1,10 @@
 // The Windows binary under Wine, driven from Linux like a page and a test
 // driver would: it must serve the same texts and console page as the Linux
-// binary for the same simulated scenario, stop cleanly on Ctrl+C, and let a
-// second copy exit 0.
-// scripts/test.sh runs it with ORVEX_WINDOWS_BRIDGE naming the .exe.
+// binary for the same simulated scenario, stop cleanly on Ctrl+C, let a
+// second copy exit 0, print through pipes as a GUI program, and wait for a
+// port held elsewhere.
+// scripts/test.sh runs it with ORVEX_WINDOWS_BRIDGE naming the .exe, its
+// console twin (.com) beside it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -56,7 +58,7 @@ struct Outcome {
 };
 
 // Greeting, a report, an unplug, then Ctrl+C (SIGINT; Wine turns it into the
-// console's Ctrl+C event).
+// console's Ctrl+C event, which the twin passes on to the Windows bridge).
 Outcome Drive(std::vector<std::string> command, const std::string& scenario, std::vector<std::string> env = {}) {
     Outcome run;
     for (const char* arg : {"--simulate", "", "--sim-control", "tcp:0", "--port", "0", "--verbose"})
@@ -102,12 +104,17 @@ protected:
     void SetUp() override {
         const char* exe = std::getenv("ORVEX_WINDOWS_BRIDGE");
         if (!exe || !*exe) GTEST_SKIP() << "ORVEX_WINDOWS_BRIDGE is not set (the Windows step of test.sh sets it)";
-        windows = {WineOnPath(), exe};
+        gui = exe;
+        std::string twin = gui;
+        twin.replace(twin.size() - 4, 4, ".com");
+        // From a console one runs the twin, which passes Ctrl+C on.
+        windows = {WineOnPath(), twin};
         scenario = dir.path() + "/scenario.json";
         std::ofstream(scenario) << kScenario;
     }
     test::TempDir dir;
-    std::vector<std::string> windows;
+    std::string gui;                   // the GUI program
+    std::vector<std::string> windows;  // its console twin under Wine
     std::string scenario;
 };
 
@@ -158,6 +165,41 @@ TEST_F(TheWindowsBridgeUnderWine, ChecksWhatItSeesOfTheSimulatedDevicesAsJson) {
         EXPECT_EQ(collection["can_open"], true);
     }
     EXPECT_EQ(json["ok"], true);
+}
+
+// A GUI program (nothing shows at log-on) that still prints into a pipe and
+// hands back its exit status, as does its console twin beside it.
+TEST_F(TheWindowsBridgeUnderWine, PrintsIntoAPipeAndEndsWithItsStatusAsDoesItsConsoleTwin) {
+    const auto onLinux = test::RunToEnd({ORVEX_BRIDGE_BINARY, "--version"}, 30s);
+    for (const std::string& program : {gui, windows[1]}) {
+        const auto version = test::RunToEnd({windows[0], program, "--version"}, 30s);
+        EXPECT_EQ(version.status, 0) << program;
+        EXPECT_EQ(version.out, onLinux.out) << program;
+        const auto wrong = test::RunToEnd({windows[0], program, "--port", "x"}, 30s);
+        EXPECT_EQ(wrong.status, 2) << program;
+        EXPECT_NE(wrong.err.find("Try 'orvex-bridge --help'."), std::string::npos) << program << wrong.err;
+    }
+}
+
+// A port that another program holds, here a Linux one: waited for, its holder
+// named once, served once free.
+TEST_F(TheWindowsBridgeUnderWine, WaitsForAPortThatAnotherProgramHolds) {
+    auto taken = std::make_unique<test::TakenPort>();
+    ASSERT_NE(taken->port(), 0);
+    const std::string port = std::to_string(taken->port());
+    std::vector<std::string> command = windows;
+    for (const char* arg : {"--simulate", scenario.c_str(), "--port", port.c_str(), "--wait-for-port", "--verbose"})
+        command.push_back(arg);
+    ChildProcess bridge(command);
+    ASSERT_TRUE(bridge.WaitForStderr("; waiting for it to be free", 30s)) << bridge.Stderr();
+    EXPECT_NE(bridge.Stderr().find("; held by "), std::string::npos) << bridge.Stderr();
+    taken.reset();
+    ASSERT_TRUE(bridge.WaitForStderr("console on", 30s)) << bridge.Stderr();
+    WsClient page(static_cast<uint16_t>(std::stoi(port)));
+    ASSERT_TRUE(page.Connect(10s));
+    EXPECT_TRUE(page.WaitForMessages(1, 10s));
+    bridge.Signal(SIGINT);
+    EXPECT_EQ(bridge.Wait(20s), 0);
 }
 
 }  // namespace

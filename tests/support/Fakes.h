@@ -128,10 +128,15 @@ public:
     Texts Log() { return m_log->Lines(); }
 
     int initResult = 0;
+    // How paths compare; unset, exactly (the seam's default).
+    std::function<bool(const std::string& listed, const std::string& changed)> samePath;
 
     int init() override;
     std::vector<HidDeviceInfo> enumerate(uint16_t vendor_id, uint16_t product_id) override;
     std::shared_ptr<HidDevice> open(const HidDeviceInfo& entry, HidOpenError* error) override;
+    bool same_path(const std::string& listed, const std::string& changed) const override {
+        return samePath ? samePath(listed, changed) : HidApi::same_path(listed, changed);
+    }
 
 private:
     std::mutex m_mutex;

@@ -1,6 +1,7 @@
 // The Windows backends, under Wine in CI: path keys, the instance mutex, the
-// reader's wake event, HID on Wine's virtual devices, the hot-plug window and
-// the simulator's TCP control socket.
+// reader's wake event, HID on Wine's virtual devices, the hot-plug window, a
+// removal named in another letter case and the simulator's TCP control
+// socket.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,11 +11,15 @@
 #include <chrono>
 #include <thread>
 
+#include "app/COrvexDlg.h"
 #include "platform/Native.h"
 #include "platform/Sockets.h"
 #include "platform/TrustFile.h"
 #include "platform/windows/InterfacePath.h"
+#include "sim/Devices.h"
 #include "sim/Simulator.h"
+#include "support/Fakes.h"
+#include "support/Pages.h"
 #include "windows/Wine.h"
 
 namespace orvex {
@@ -188,6 +193,42 @@ TEST(TheTrustFile, LivesUnderAppDataAndIsFollowedWhileRunning) {
     DeleteFileW(Widen(path).c_str());
     RemoveDirectoryW(Widen(path.substr(0, path.rfind('\\'))).c_str());
     RemoveDirectoryW(appData.c_str());
+}
+
+// SetupAPI lists the collection in lower case; the removal names it as the
+// device-change message does.
+TEST(AHidRemoval, ReachesThePagesWhateverTheLetterCaseOfItsPath) {
+    const std::string listed =
+        R"(\\?\hid#vid_1d57&pid_fa60&mi_01#7&2b1c3d4&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030})";
+    const std::string removed =
+        R"(\\?\HID#VID_1D57&PID_FA60&MI_01#7&2B1C3D4&0&0000#{4D1E55B2-F16F-11CF-88CB-001111000030})";
+    EXPECT_TRUE(WinHidApi().same_path(listed, removed));
+    EXPECT_FALSE(WinHidApi().same_path(listed, removed + "1"));
+
+    test::FakeHidApi hid;
+    hid.samePath = [](const std::string& a, const std::string& b) { return WinHidApi().same_path(a, b); };
+    auto mouse = hid.Add(sim::Model("vireo"), listed, "2b1c3d4");
+    test::FakeMonitor monitor;
+    test::FakeClock clock{10ms};
+    test::FakePages pages;
+    boost::asio::io_context loop;
+    COrvexDlg dialog(loop, Backends{hid, &monitor, nullptr, clock, test::ShortTimings()}, pages);
+    ServerConfig config;
+    config.port = 0;
+    std::string error;
+    ASSERT_EQ(dialog.OnInitDialog(config, &error), COrvexDlg::InitResult::Running) << error;
+    ASSERT_GT(mouse[1]->OpenHandles(), 0);
+
+    hid.Unplug("2b1c3d4");
+    ASSERT_TRUE(monitor.Deliver(ParseInterfacePath(removed, DeviceChange::Kind::Removal)));
+    // The monitor delivers on the loop.
+    EXPECT_TRUE(test::WaitUntil([&] {
+        loop.restart();
+        loop.run_for(std::chrono::milliseconds(10));
+        return !pages.Texts().empty();
+    }));
+    EXPECT_EQ(pages.Texts(), std::vector<std::string>{"810000"});
+    dialog.OnDestroy();
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -201,10 +200,7 @@ std::string ForeignLoopbackPeer(int socket) {
         case PeerLookup::Failed:
             break;
     }
-    static std::atomic<bool> warned{false};
-    if (!warned.exchange(true))
-        diag_warning("cannot tell which user a loopback page belongs to; serving every local user");
-    return "";
+    return ServeUnknownPeer();
 }
 
 }  // namespace orvex

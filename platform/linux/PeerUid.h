@@ -7,9 +7,9 @@
 
 #include <string>
 
-namespace orvex {
+#include "platform/PeerFilter.h"
 
-enum class PeerLookup { Found, NotLoopback, NotFound, Failed };
+namespace orvex {
 
 // The uid of the process side that connected to socket (an accepted one).
 // inet_diag over netlink first, /proc/net/tcp and tcp6 when netlink fails.

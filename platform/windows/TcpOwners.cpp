@@ -9,7 +9,6 @@
 #include <tcpmib.h>
 // clang-format on
 
-#include <atomic>
 #include <cstring>
 
 #include "platform/Log.h"
@@ -199,10 +198,7 @@ std::string ForeignLoopbackPeer(int socket) {
         case PeerLookup::Failed:
             break;
     }
-    static std::atomic<bool> warned{false};
-    if (!warned.exchange(true))
-        diag_warning("cannot tell which user a loopback page belongs to; serving every local user");
-    return "";
+    return ServeUnknownPeer();
 }
 
 PeerFilter NativePeerFilter() {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/PeerFilter.h"
+
 namespace orvex {
 
 // One end of a TCP connection. IPv4 addresses take the first 4 bytes.
@@ -27,8 +29,6 @@ struct TcpRow {
 // The rows of one address family (AF_INET, AF_INET6): the connections, or
 // the listeners. False when the table cannot be read.
 bool ReadTcpTable(int family, bool listeners, std::vector<TcpRow>* rows);
-
-enum class PeerLookup { Found, NotLoopback, NotFound, Failed };
 
 // The process that connected to ours from peer, among rows. NotFound: no
 // row, or one without a process while our own end's row names ours (the

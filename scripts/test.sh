@@ -60,15 +60,27 @@ if [ "$quick" -eq 1 ]; then
   exit 0
 fi
 
-# A failed step ends the run: nothing started in the background outlives it.
-trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
-# in_background NAME COMMAND...: runs the command with its output in a log.
+# A failed or interrupted run leaves nothing behind. Each background step
+# runs in a process group of its own (job control on while it starts), and
+# the whole group is stopped at the end: the step's own clean-up runs (Wine's
+# server and services), and what the step had started (a test program under
+# Wine, a guest) goes with it.
 declare -A pids
+stop_background() {
+  local pid
+  for pid in "${pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap stop_background EXIT
+trap 'exit 143' TERM INT HUP
+# in_background NAME COMMAND...: runs the command with its output in a log.
 in_background() {
   local name=$1
   shift
+  set -m
   "$@" >"$logs/$name.log" 2>&1 &
   pids[$name]=$!
+  set +m
 }
 # finish NAME: waits for it, shows its output, and fails if it failed.
 finish() {

@@ -64,6 +64,7 @@ expected="./$entry
 ./usr/lib/udev/rules.d/70-orvex-bridge.rules
 ./usr/share/doc/orvex-bridge/changelog.Debian.gz
 ./usr/share/doc/orvex-bridge/copyright
+./usr/share/lintian/overrides/orvex-bridge
 ./usr/share/man/man1/orvex-bridge.1.gz"
 actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 if [ "$actual" != "$(sort <<<"$expected")" ]; then

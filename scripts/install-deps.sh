@@ -16,6 +16,8 @@ PACKAGES=(
   umockdev libumockdev0
   # the real-kernel suite: a QEMU guest built from Debian's kernel and busybox
   qemu-system-x86 busybox-static cpio
+  # the other Debian release's step of the full test run, in a chroot
+  debootstrap
   # the console's browser tests
   chromium
 )

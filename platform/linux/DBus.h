@@ -35,8 +35,12 @@ using SignalHandler = std::function<void(sdbus::Message&)>;
 // Exactly one of the two is given: the reply, or the error.
 using ReplyHandler = std::function<void(sdbus::MethodReply*, const sdbus::Error*)>;
 
-inline std::unique_ptr<Connection> SystemBus() { return sdbus::createSystemBusConnection(); }
-inline std::unique_ptr<Connection> SessionBus() { return sdbus::createSessionBusConnection(); }
+inline std::unique_ptr<Connection> SystemBus() {
+    return sdbus::createSystemBusConnection();
+}
+inline std::unique_ptr<Connection> SessionBus() {
+    return sdbus::createSessionBusConnection();
+}
 // The bus at a D-Bus address ("unix:path=...").
 inline std::unique_ptr<Connection> BusAt(const std::string& address) {
     return sdbus::createSessionBusConnectionWithAddress(address);
@@ -52,8 +56,7 @@ inline sdbus::Error MakeError(const std::string& name, const std::string& messag
 
 // A proxy on the caller's connection: it runs no thread of its own, the
 // connection's owner dispatches its replies.
-inline std::unique_ptr<Proxy> CreateProxy(Connection& connection, const std::string& service,
-                                          const std::string& path) {
+inline std::unique_ptr<Proxy> CreateProxy(Connection& connection, const std::string& service, const std::string& path) {
 #if ORVEX_SDBUS_MAJOR >= 2
     return sdbus::createProxy(connection, sdbus::ServiceName(service), sdbus::ObjectPath(path));
 #else
@@ -146,8 +149,8 @@ inline PollData GetPollData(const Connection& connection) {
 #if ORVEX_SDBUS_MAJOR >= 2
     // 2.x gives the library's "no time-out" as the largest duration.
     const auto count = data.timeout.count();
-    result.deadlineUs = count < 0 || data.timeout == std::chrono::microseconds::max() ? UINT64_MAX
-                                                                                      : static_cast<uint64_t>(count);
+    result.deadlineUs =
+        count < 0 || data.timeout == std::chrono::microseconds::max() ? UINT64_MAX : static_cast<uint64_t>(count);
     result.eventFd = data.eventFd;
 #else
     result.deadlineUs = data.timeout_usec;

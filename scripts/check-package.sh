@@ -31,7 +31,7 @@ bad() {
   failures=$((failures + 1))
 }
 
-version=$(dpkg-parsechangelog -SVersion)
+version=$(scripts/package-version.sh)
 arch=$(dpkg-architecture -qDEB_HOST_ARCH)
 deb=dist/orvex-bridge_${version}_${arch}.deb
 [ -f "$deb" ] || {
@@ -62,8 +62,9 @@ expected="./$entry
 ./usr/bin/orvex-bridge
 ./$unit
 ./usr/lib/udev/rules.d/70-orvex-bridge.rules
-./usr/share/doc/orvex-bridge/changelog.gz
+./usr/share/doc/orvex-bridge/changelog.Debian.gz
 ./usr/share/doc/orvex-bridge/copyright
+./usr/share/lintian/overrides/orvex-bridge
 ./usr/share/man/man1/orvex-bridge.1.gz"
 actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 if [ "$actual" != "$(sort <<<"$expected")" ]; then

@@ -16,6 +16,8 @@ PACKAGES=(
   umockdev libumockdev0
   # the real-kernel suite: a QEMU guest built from Debian's kernel and busybox
   qemu-system-x86 busybox-static cpio
+  # the other Debian release's step of the full test run, in a chroot
+  debootstrap
   # the console's browser tests
   chromium
 )
@@ -28,12 +30,24 @@ if [ "${ORVEX_WINDOWS:-0}" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools googletest wine wine64 nsis)
 fi
 
+# The real-BlueZ suite's guests run this release's bluetoothd and tools on the
+# machine's libraries: whatever libraries bluez depends on here, by this
+# release's names (Debian 13's bluetoothd also links libdw). Needs the
+# package lists, so it is asked again after an update.
+bluez_libraries() {
+  apt-cache depends --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces --no-enhances \
+    bluez bluez-test-tools 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^lib/ {print $2}' | sort -u
+}
+mapfile -t libraries < <(bluez_libraries)
+PACKAGES+=("${libraries[@]}")
+
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()
 for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
@@ -47,6 +61,9 @@ export DEBIAN_FRONTEND=noninteractive
 # same run, for instance, finds them fresh).
 if [ -z "$(find /var/lib/apt/lists -maxdepth 1 -name '*Packages*' -mmin -60 -print -quit 2>/dev/null)" ]; then
   $SUDO apt-get update -qq
+  for p in $(bluez_libraries); do
+    installed "$p" || [[ " ${missing[*]} " == *" $p "* ]] || missing+=("$p")
+  done
 fi
 # Another package manager may be running (an unattended upgrade); wait for it.
 $SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}"

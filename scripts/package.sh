@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package, dist/orvex-bridge_<version>_<arch>.deb, with
+# Builds the Debian package for the release it runs on,
+# dist/orvex-bridge_<version>_<arch>.deb (version: scripts/package-version.sh), with
 # Debian's own tools (dpkg-buildpackage -b -us -uc), and unpacks it into
 # build-package/root/ so that its binary can be used without installing it.
 #
@@ -19,18 +20,22 @@ fail() {
   exit 1
 }
 
-version=$(dpkg-parsechangelog -SVersion)
+version=$(scripts/package-version.sh)
+upstream=$(dpkg-parsechangelog -SVersion)
+upstream=${upstream%-*}
 cmake_version=$(sed -n 's/^project(orvex-bridge VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-[ "$version" = "$cmake_version" ] ||
-  fail "debian/changelog gives version $version, CMakeLists.txt $cmake_version: make them agree"
+[ "$upstream" = "$cmake_version" ] ||
+  fail "debian/changelog gives version $upstream, CMakeLists.txt $cmake_version: make them agree"
 arch=$(dpkg-architecture -qDEB_HOST_ARCH)
 deb=orvex-bridge_${version}_${arch}.deb
 
 work=build-package
-src=$work/src/orvex-bridge-$version
+src=$work/src/orvex-bridge-$upstream
 rm -rf "$work" dist
 mkdir -p "$src" dist
 tar -c --exclude-vcs --exclude='./build*' --exclude=./dist -f - . | tar -x -C "$src"
+# The copy's changelog names this release's version.
+sed -i "1s/^orvex-bridge ([^)]*)/orvex-bridge ($version)/" "$src/debian/changelog"
 
 start=$(date +%s)
 echo "package.sh: building $deb (log: $work/build.log)"

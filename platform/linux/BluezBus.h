@@ -2,11 +2,11 @@
 // where it is, and the properties BlueZ's objects come with.
 #pragma once
 
-#include <sdbus-c++/sdbus-c++.h>
-
 #include <cstdlib>
 #include <map>
 #include <string>
+
+#include "platform/linux/DBus.h"
 
 namespace orvex::bluez {
 

@@ -1,6 +1,5 @@
 #include "platform/linux/BluezConnection.h"
 
-#include <sdbus-c++/sdbus-c++.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include "platform/Log.h"
 #include "platform/linux/BluezBus.h"
 #include "platform/linux/BusPoll.h"
+#include "platform/linux/DBus.h"
 
 namespace orvex {
 
@@ -112,7 +112,7 @@ void BluezConnection::Loop() {
         if (m_connection) {
             bool failed = false;
             try {
-                while (m_connection->processPendingRequest()) {
+                while (dbus::ProcessPending(*m_connection)) {
                 }
             } catch (const sdbus::Error&) {
                 failed = true;
@@ -149,23 +149,25 @@ bool BluezConnection::Open(const std::string& address, std::string* why) {
         return false;
     }
     try {
-        m_connection = m_busAddress.empty() ? sdbus::createSystemBusConnection()
-                                            : sdbus::createSessionBusConnectionWithAddress(m_busAddress);
+        m_connection = m_busAddress.empty() ? dbus::SystemBus() : dbus::BusAt(m_busAddress);
         // The matches are made with blocking calls: bounded like the others.
         m_connection->setMethodCallTimeout(m_timings.busCallTimeout);
         // Signals are wanted before the listing, so that none falls between.
-        m_matches.push_back(m_connection->addMatch(
+        m_matches.push_back(dbus::AddMatch(
+            *m_connection,
             std::string("type='signal',sender='") + bluez::kBluez + "',interface='" + bluez::kObjectManager + "'",
             m_handlers.objectManager));
         m_matches.push_back(
-            m_connection->addMatch(std::string("type='signal',sender='") + bluez::kBluez +
-                                       "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'",
-                                   m_handlers.propertiesChanged));
-        m_matches.push_back(m_connection->addMatch(
-            std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-                        "member='NameOwnerChanged',arg0='") +
-                bluez::kBluez + "'",
-            m_handlers.nameOwnerChanged));
+            dbus::AddMatch(*m_connection,
+                           std::string("type='signal',sender='") + bluez::kBluez +
+                               "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'",
+                           m_handlers.propertiesChanged));
+        m_matches.push_back(
+            dbus::AddMatch(*m_connection,
+                           std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                                       "member='NameOwnerChanged',arg0='") +
+                               bluez::kBluez + "'",
+                           m_handlers.nameOwnerChanged));
     } catch (const sdbus::Error& e) {
         m_matches.clear();
         m_connection.reset();
@@ -177,7 +179,7 @@ bool BluezConnection::Open(const std::string& address, std::string* why) {
 
 void BluezConnection::Close(const std::string& errorName, const std::string& why) {
     m_handlers.closing();
-    const sdbus::Error error(errorName, why);
+    const sdbus::Error error = dbus::MakeError(errorName, why);
     for (auto& [id, call] : m_calls) call->onReply(nullptr, &error);
     m_calls.clear();
     m_finishedCalls.clear();
@@ -196,7 +198,7 @@ void BluezConnection::Send(const std::string& path, const char* interface, const
         }
     };
     if (!m_connection) {
-        const sdbus::Error closed("org.orvex.Error.NotConnected", "no bus connection");
+        const sdbus::Error closed = dbus::MakeError("org.orvex.Error.NotConnected", "no bus connection");
         guarded(nullptr, &closed);
         return;
     }
@@ -204,15 +206,15 @@ void BluezConnection::Send(const std::string& path, const char* interface, const
     auto call = std::make_unique<Call>();
     call->onReply = guarded;
     try {
-        call->proxy = sdbus::createProxy(*m_connection, bluez::kBluez, path);
-        sdbus::MethodCall message = call->proxy->createMethodCall(interface, method);
+        call->proxy = dbus::CreateProxy(*m_connection, bluez::kBluez, path);
+        sdbus::MethodCall message = dbus::CreateMethodCall(*call->proxy, interface, method);
         if (append) append(message);
-        call->proxy->callMethod(
-            message,
-            [this, id](sdbus::MethodReply& reply, const sdbus::Error* error) {
+        dbus::CallAsync(
+            *call->proxy, message,
+            [this, id](sdbus::MethodReply* reply, const sdbus::Error* error) {
                 auto it = m_calls.find(id);
                 if (it == m_calls.end()) return;
-                it->second->onReply(error ? nullptr : &reply, error);
+                it->second->onReply(reply, error);
                 // Its proxy is still in use up the stack: it goes after processing.
                 m_finishedCalls.push_back(id);
             },

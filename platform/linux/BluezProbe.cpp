@@ -1,6 +1,5 @@
 #include "platform/linux/BluezProbe.h"
 
-#include <sdbus-c++/sdbus-c++.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include "platform/Text.h"
 #include "platform/linux/BluezBus.h"
 #include "platform/linux/BluezObjects.h"
+#include "platform/linux/DBus.h"
 
 namespace orvex {
 
@@ -47,9 +47,8 @@ BleSnapshot ProbeBluez(const std::string& busAddress, std::chrono::milliseconds 
 
     ManagedObjects managed;
     try {
-        auto connection = busAddress.empty() ? sdbus::createSystemBusConnection()
-                                             : sdbus::createSessionBusConnectionWithAddress(busAddress);
-        auto proxy = sdbus::createProxy(*connection, bluez::kBluez, "/");
+        auto connection = busAddress.empty() ? dbus::SystemBus() : dbus::BusAt(busAddress);
+        auto proxy = dbus::CreateProxy(*connection, bluez::kBluez, "/");
         proxy->callMethod("GetManagedObjects")
             .onInterface(bluez::kObjectManager)
             .withTimeout(timeout)

@@ -1,7 +1,5 @@
 #include "platform/linux/BluezStack.h"
 
-#include <sdbus-c++/sdbus-c++.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include "platform/Text.h"
 #include "platform/linux/BluezBus.h"
 #include "platform/linux/BluezObjects.h"
+#include "platform/linux/DBus.h"
 
 namespace orvex {
 
@@ -500,7 +499,7 @@ void BluezStack::Drop(const std::string& why) {
 void BluezStack::OnObjectManager(sdbus::Message& message) {
     try {
         sdbus::ObjectPath path;
-        if (message.getMemberName() == "InterfacesAdded") {
+        if (dbus::MemberOf(message) == "InterfacesAdded") {
             Interfaces interfaces;
             message >> path >> interfaces;
             Objects added;
@@ -512,7 +511,7 @@ void BluezStack::OnObjectManager(sdbus::Message& message) {
                 if (m_state == State::Ready) m_objects->Merge(std::move(added));
             }
             if (characteristic) Resubscribe();
-        } else if (message.getMemberName() == "InterfacesRemoved") {
+        } else if (dbus::MemberOf(message) == "InterfacesRemoved") {
             std::vector<std::string> interfaces;
             message >> path >> interfaces;
             MutexLock lock(m_mutex);
@@ -534,7 +533,7 @@ void BluezStack::OnPropertiesChanged(sdbus::Message& message) {
         Properties changed;
         std::vector<std::string> invalidated;
         message >> interface >> changed >> invalidated;
-        const std::string path = message.getPath();
+        const std::string path = dbus::PathOf(message);
         if (interface == kDevice) {
             MutexLock lock(m_mutex);
             if (m_state != State::Ready) return;

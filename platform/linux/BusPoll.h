@@ -3,7 +3,6 @@
 #pragma once
 
 #include <poll.h>
-#include <sdbus-c++/sdbus-c++.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "platform/Log.h"
+#include "platform/linux/DBus.h"
 
 namespace orvex {
 
@@ -53,16 +53,19 @@ struct BusWait {
 // nothing pending on the bus, without end. A null connection: the wake
 // descriptor alone. Throws sdbus::Error when the connection cannot give what
 // to wait for.
-inline BusWait WaitForBusOrWake(sdbus::IConnection* connection, int wakeFd) {
-    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {-1, 0, 0}};
+inline BusWait WaitForBusOrWake(dbus::Connection* connection, int wakeFd) {
+    // The library's own event descriptor (where it has one) says that
+    // messages wait in its queue although the bus has nothing to read.
+    pollfd fds[3] = {{wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
     int timeout = -1;
     if (connection) {
-        const sdbus::IConnection::PollData data = connection->getEventLoopPollData();
+        const dbus::PollData data = dbus::GetPollData(*connection);
         fds[1] = {data.fd, data.events, 0};
-        timeout = BusPollTimeout(data.timeout_usec);
+        fds[2] = {data.eventFd, POLLIN, 0};
+        timeout = BusPollTimeout(data.deadlineUs);
     }
     BusWait result;
-    if (poll(fds, connection ? 2 : 1, timeout) < 0) {
+    if (poll(fds, connection ? 3 : 1, timeout) < 0) {
         if (errno != EINTR) result.error = errno;
         return result;
     }

@@ -1,7 +1,6 @@
 #include "platform/linux/LogindSession.h"
 
 #include <poll.h>
-#include <sdbus-c++/sdbus-c++.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 
 #include "platform/Log.h"
 #include "platform/linux/BluezBus.h"
+#include "platform/linux/DBus.h"
 
 namespace orvex {
 
@@ -26,7 +26,7 @@ constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 
 sdbus::Variant GetProperty(sdbus::IConnection& connection, const std::string& path, const char* interface,
                            const char* name, std::chrono::milliseconds timeout) {
-    auto proxy = sdbus::createProxy(connection, kLogind, path);
+    auto proxy = dbus::CreateProxy(connection, kLogind, path);
     sdbus::Variant value;
     proxy->callMethod("Get")
         .onInterface(kProperties)
@@ -39,7 +39,7 @@ sdbus::Variant GetProperty(sdbus::IConnection& connection, const std::string& pa
 // The session's path and properties on an open connection; throws sdbus::Error.
 LoginSessionInfo LookUp(sdbus::IConnection& connection, uid_t uid, std::chrono::milliseconds timeout) {
     LoginSessionInfo info;
-    auto manager = sdbus::createProxy(connection, kLogind, kManagerPath);
+    auto manager = dbus::CreateProxy(connection, kLogind, kManagerPath);
     sdbus::ObjectPath path;
     const char* named = std::getenv("XDG_SESSION_ID");
     if (named && *named) {
@@ -82,7 +82,7 @@ std::unique_ptr<sdbus::IConnection> ConnectSystemBus(std::string* why) {
         return nullptr;
     }
     try {
-        return sdbus::createSystemBusConnection();
+        return dbus::SystemBus();
     } catch (const sdbus::Error& e) {
         *why = "cannot connect to the system bus: " + e.getMessage();
         return nullptr;
@@ -128,11 +128,12 @@ bool LogindSession::Find(std::string* why) {
             message >> id >> path;
             if (m_info.found && path == m_info.path) Deliver(Change::Ended);
         };
-        m_matches.push_back(m_connection->addMatch(
+        m_matches.push_back(dbus::AddMatch(
+            *m_connection,
             std::string("type='signal',sender='") + kLogind + "',interface='" + kManager + "',member='SessionRemoved'",
             onRemoved));
         auto onChanged = [this](sdbus::Message& message) {
-            if (!m_info.found || message.getPath() != m_info.path) return;
+            if (!m_info.found || dbus::PathOf(message) != m_info.path) return;
             std::string interface;
             std::map<std::string, sdbus::Variant> changed;
             std::vector<std::string> invalidated;
@@ -156,10 +157,10 @@ bool LogindSession::Find(std::string* why) {
                 }
             if (known && !m_info.remote) Deliver(active ? Change::Active : Change::Inactive);
         };
-        m_matches.push_back(m_connection->addMatch(std::string("type='signal',sender='") + kLogind + "',interface='" +
-                                                       kProperties + "',member='PropertiesChanged',arg0='" + kSession +
-                                                       "'",
-                                                   onChanged));
+        m_matches.push_back(dbus::AddMatch(*m_connection,
+                                           std::string("type='signal',sender='") + kLogind + "',interface='" +
+                                               kProperties + "',member='PropertiesChanged',arg0='" + kSession + "'",
+                                           onChanged));
         m_info = LookUp(*m_connection, getuid(), m_timeout);
     } catch (const sdbus::Error& e) {
         m_info = LoginSessionInfo();
@@ -180,7 +181,7 @@ void LogindSession::start(boost::asio::io_context& loop, Handler handler) {
     m_loop = &loop;
     m_handler = std::move(handler);
     try {
-        const int fd = m_connection->getEventLoopPollData().fd;
+        const int fd = dbus::GetPollData(*m_connection).fd;
         m_descriptor = std::make_unique<boost::asio::posix::stream_descriptor>(loop, fd);
     } catch (const std::exception& e) {
         LoseBus(e.what());
@@ -215,7 +216,7 @@ void LogindSession::ProcessBus() {
     if (!m_connection) return;
     bool any = false;
     try {
-        while (m_connection->processPendingRequest()) any = true;
+        while (dbus::ProcessPending(*m_connection)) any = true;
     } catch (const sdbus::Error& e) {
         LoseBus(e.getMessage());
         return;

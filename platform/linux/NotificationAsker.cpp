@@ -1,7 +1,6 @@
 #include "platform/linux/NotificationAsker.h"
 
 #include <poll.h>
-#include <sdbus-c++/sdbus-c++.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "platform/Log.h"
 #include "platform/linux/BusPoll.h"
+#include "platform/linux/DBus.h"
 
 namespace orvex {
 
@@ -107,15 +107,14 @@ bool NotificationAsker::Connected() {
     if (m_proxy) return true;
     if (m_noActions) return false;
     try {
-        m_connection = m_busAddress.empty() ? sdbus::createSessionBusConnection()
-                                            : sdbus::createSessionBusConnectionWithAddress(m_busAddress);
+        m_connection = m_busAddress.empty() ? dbus::SessionBus() : dbus::BusAt(m_busAddress);
         m_connection->setMethodCallTimeout(kCallTimeoutUs);
         const std::string rule = std::string("type='signal',interface='") + kInterface + "',path='" + kPath + "'";
-        m_matches.push_back(m_connection->addMatch(rule + ",member='ActionInvoked'",
-                                                   [this](sdbus::Message& m) { OnActionInvoked(m); }));
-        m_matches.push_back(
-            m_connection->addMatch(rule + ",member='NotificationClosed'", [this](sdbus::Message& m) { OnClosed(m); }));
-        m_proxy = sdbus::createProxy(*m_connection, kInterface, kPath);
+        m_matches.push_back(dbus::AddMatch(*m_connection, rule + ",member='ActionInvoked'",
+                                           [this](sdbus::Message& m) { OnActionInvoked(m); }));
+        m_matches.push_back(dbus::AddMatch(*m_connection, rule + ",member='NotificationClosed'",
+                                           [this](sdbus::Message& m) { OnClosed(m); }));
+        m_proxy = dbus::CreateProxy(*m_connection, kInterface, kPath);
         std::vector<std::string> capabilities;
         m_proxy->callMethod("GetCapabilities").onInterface(kInterface).storeResultsTo(capabilities);
         if (std::find(capabilities.begin(), capabilities.end(), "actions") == capabilities.end()) {
@@ -183,7 +182,7 @@ void NotificationAsker::Loop() {
         RunBusTasks(tasks, "notifications");
         BusWait wait;
         try {
-            while (m_connection && m_connection->processPendingRequest()) {
+            while (m_connection && dbus::ProcessPending(*m_connection)) {
             }
             wait = WaitForBusOrWake(m_connection.get(), m_wake);
         } catch (const std::exception& e) {

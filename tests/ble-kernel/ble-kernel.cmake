@@ -22,9 +22,10 @@ add_custom_command(OUTPUT ${orvex_ble_peripheral}
   COMMENT "Building the BLE suite's peripheral")
 add_custom_command(OUTPUT ${orvex_ble_central}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${orvex_ble_dir}
-  COMMAND ${ORVEX_BLE_CXX} -std=c++17 -O1 -Wall -Wextra ${ORVEX_BLE_SDBUS_CFLAGS} -o ${orvex_ble_central}
+  COMMAND ${ORVEX_BLE_CXX} -std=c++17 -O1 -Wall -Wextra ${ORVEX_BLE_SDBUS_CFLAGS}
+    -DORVEX_SDBUS_MAJOR=${ORVEX_SDBUS_MAJOR} -I${PROJECT_SOURCE_DIR} -o ${orvex_ble_central}
     ${CMAKE_CURRENT_SOURCE_DIR}/ble-kernel/ble_central.cpp ${ORVEX_BLE_SDBUS_LDFLAGS}
-  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ble-kernel/ble_central.cpp
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ble-kernel/ble_central.cpp ${PROJECT_SOURCE_DIR}/platform/linux/DBus.h
   COMMENT "Building the BLE suite's pairing agent")
 add_custom_target(orvex-ble-guest-programs DEPENDS ${orvex_ble_peripheral} ${orvex_ble_central})
 add_dependencies(ble-kernel_tests orvex-ble-guest-programs)

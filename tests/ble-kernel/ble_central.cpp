@@ -6,7 +6,6 @@
 // "central: paired ADDRESS" and then keeps serving the agent until killed.
 // Exit status 1, with the reason on stderr, when a step fails in time.
 #include <poll.h>
-#include <sdbus-c++/sdbus-c++.h>
 
 #include <chrono>
 #include <cstdio>
@@ -14,6 +13,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "platform/linux/DBus.h"
 
 namespace {
 
@@ -24,19 +25,18 @@ const char* const kDevice = "org.bluez.Device1";
 const char* const kHid = "00001812-0000-1000-8000-00805f9b34fb";
 
 // Dispatches bus messages until done() holds or ms pass (ms < 0: for ever).
-bool Pump(sdbus::IConnection& bus, int ms, const std::function<bool()>& done) {
+bool Pump(orvex::dbus::Connection& bus, int ms, const std::function<bool()>& done) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        while (bus.processPendingRequest()) {
+        while (orvex::dbus::ProcessPending(bus)) {
         }
         if (done && done()) return true;
         if (ms >= 0 && std::chrono::steady_clock::now() >= until) return false;
-        const auto data = bus.getEventLoopPollData();
-        // Wakes every 100 ms at least: done() may look at more than the bus.
-        int timeout = data.getPollTimeout();
-        if (timeout < 0 || timeout > 100) timeout = 100;
-        pollfd fd{data.fd, data.events, 0};
-        poll(&fd, 1, timeout);
+        const auto data = orvex::dbus::GetPollData(bus);
+        // Wakes every 100 ms at least: done() may look at more than the bus,
+        // and the library's time-outs are never further away than that here.
+        pollfd fds[2] = {{data.fd, data.events, 0}, {data.eventFd, POLLIN, 0}};
+        poll(fds, 2, 100);
     }
 }
 
@@ -45,20 +45,16 @@ int Fail(const std::string& why) {
     return 1;
 }
 
-int Run(sdbus::IConnection& bus) {
-    auto agent = sdbus::createObject(bus, "/orvex/agent");
-    const char* const kAgent = "org.bluez.Agent1";
-    agent->registerMethod("Release").onInterface(kAgent).implementedAs([] {});
-    agent->registerMethod("Cancel").onInterface(kAgent).implementedAs([] {});
-    agent->registerMethod("RequestConfirmation")
-        .onInterface(kAgent)
-        .implementedAs([](const sdbus::ObjectPath&, uint32_t) {});
-    agent->registerMethod("RequestAuthorization").onInterface(kAgent).implementedAs([](const sdbus::ObjectPath&) {});
-    agent->registerMethod("AuthorizeService")
-        .onInterface(kAgent)
-        .implementedAs([](const sdbus::ObjectPath&, const std::string&) {});
-    agent->finishRegistration();
-    auto manager = sdbus::createProxy(bus, "org.bluez", "/org/bluez");
+int Run(orvex::dbus::Connection& bus) {
+    auto agent = orvex::dbus::CreateObject(bus, "/orvex/agent");
+    orvex::dbus::MethodTable()
+        .Add("Release", [] {})
+        .Add("Cancel", [] {})
+        .Add("RequestConfirmation", [](const sdbus::ObjectPath&, uint32_t) {})
+        .Add("RequestAuthorization", [](const sdbus::ObjectPath&) {})
+        .Add("AuthorizeService", [](const sdbus::ObjectPath&, const std::string&) {})
+        .Export(*agent, "org.bluez.Agent1");
+    auto manager = orvex::dbus::CreateProxy(bus, "org.bluez", "/org/bluez");
     manager->callMethod("RegisterAgent")
         .onInterface("org.bluez.AgentManager1")
         .withArguments(sdbus::ObjectPath("/orvex/agent"), std::string("NoInputNoOutput"));
@@ -66,7 +62,7 @@ int Run(sdbus::IConnection& bus) {
         .onInterface("org.bluez.AgentManager1")
         .withArguments(sdbus::ObjectPath("/orvex/agent"));
 
-    auto root = sdbus::createProxy(bus, "org.bluez", "/");
+    auto root = orvex::dbus::CreateProxy(bus, "org.bluez", "/");
     std::string device;
     auto found = [&] {
         Managed managed;
@@ -81,7 +77,7 @@ int Run(sdbus::IConnection& bus) {
         }
         return !device.empty();
     };
-    auto adapter = sdbus::createProxy(bus, "org.bluez", "/org/bluez/hci0");
+    auto adapter = orvex::dbus::CreateProxy(bus, "org.bluez", "/org/bluez/hci0");
     adapter->setProperty("Powered").onInterface(kAdapter).toValue(true);
     adapter->callMethod("SetDiscoveryFilter")
         .onInterface(kAdapter)
@@ -90,17 +86,17 @@ int Run(sdbus::IConnection& bus) {
     if (!Pump(bus, 90000, found)) return Fail("no device advertising HID within 90 s");
     adapter->callMethod("StopDiscovery").onInterface(kAdapter);
 
-    auto dev = sdbus::createProxy(bus, "org.bluez", device);
+    auto dev = orvex::dbus::CreateProxy(bus, "org.bluez", device);
     // Asynchronous: the agent answers while bluetoothd connects and pairs.
     bool answered = false;
     std::string error;
-    dev->callMethodAsync("Connect")
-        .onInterface(kDevice)
-        .withTimeout(std::chrono::seconds(90))
-        .uponReplyInvoke([&](const sdbus::Error* e) {
+    orvex::dbus::CallAsync(
+        *dev, orvex::dbus::CreateMethodCall(*dev, kDevice, "Connect"),
+        [&](sdbus::MethodReply*, const sdbus::Error* e) {
             answered = true;
             if (e) error = e->what();
-        });
+        },
+        std::chrono::seconds(90));
     if (!Pump(bus, 100000, [&] { return answered; })) return Fail("Connect: no answer");
     if (!error.empty()) return Fail("Connect: " + error);
     auto property = [&](const char* name) {
@@ -123,7 +119,7 @@ int Run(sdbus::IConnection& bus) {
 
 int main() {
     try {
-        auto bus = sdbus::createSystemBusConnection();
+        auto bus = orvex::dbus::SystemBus();
         return Run(*bus);
     } catch (const sdbus::Error& e) {
         return Fail(e.what());

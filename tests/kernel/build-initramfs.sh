@@ -259,7 +259,12 @@ if [ "$ble" -eq 1 ]; then
     copy_elf "$(command -v dbus-daemon)" /usr/bin/dbus-daemon
     copy_elf "$(command -v dbus-send)" /usr/bin/dbus-send
     cp /usr/share/dbus-1/system.conf "$root/usr/share/dbus-1/"
-    cp "$bdir/etc/dbus-1/system.d/bluetooth.conf" "$root/etc/dbus-1/system.d/"
+    # Debian 12's bluez keeps its bus policy under /etc, Debian 13's under
+    # /usr/share; the guest's bus reads both folders.
+    for policy in "$bdir"/{etc,usr/share}/dbus-1/system.d/bluetooth.conf; do
+        if [ -f "$policy" ]; then cp "$policy" "$root/etc/dbus-1/system.d/"; fi
+    done
+    [ -f "$root/etc/dbus-1/system.d/bluetooth.conf" ] || die "the bluez package holds no D-Bus policy for bluetoothd"
     # No Device Information of the central's own: the peripheral's PnP ID
     # is the one under test.
     printf '[General]\nDeviceID = false\n[Policy]\nAutoEnable = true\n' >"$root/etc/bluetooth/main.conf"

@@ -1,7 +1,8 @@
 #include "support/FakeBluez.h"
 
-#include <sdbus-c++/sdbus-c++.h>
 #include <unistd.h>
+
+#include "platform/linux/DBus.h"
 
 namespace orvex::test {
 
@@ -29,8 +30,8 @@ bool FakeBluez::Start(std::string* error) {
 bool FakeBluez::StartBus(std::string* error) {
     if (!m_bus.Start(error) || !StartFake(error)) return false;
     try {
-        m_control = sdbus::createSessionBusConnectionWithAddress(m_bus.address());
-        m_proxy = sdbus::createProxy(*m_control, "org.bluez", "/");
+        m_control = dbus::BusAt(m_bus.address());
+        m_proxy = dbus::CreateProxy(*m_control, "org.bluez", "/");
     } catch (const sdbus::Error& e) {
         *error = "no control connection: " + e.getMessage();
         return false;

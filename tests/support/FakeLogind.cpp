@@ -1,7 +1,8 @@
 #include "support/FakeLogind.h"
 
-#include <sdbus-c++/sdbus-c++.h>
 #include <unistd.h>
+
+#include "platform/linux/DBus.h"
 
 namespace orvex::test {
 
@@ -21,8 +22,8 @@ bool FakeLogind::Start(const std::vector<std::string>& sessions, std::string* er
     m_fake = m_bus.StartFake(ORVEX_FAKE_LOGIND, {std::to_string(getuid()), ids}, error);
     if (!m_fake) return false;
     try {
-        m_control = sdbus::createSessionBusConnectionWithAddress(m_bus.address());
-        m_proxy = sdbus::createProxy(*m_control, "org.freedesktop.login1", "/org/freedesktop/login1");
+        m_control = dbus::BusAt(m_bus.address());
+        m_proxy = dbus::CreateProxy(*m_control, "org.freedesktop.login1", "/org/freedesktop/login1");
     } catch (const sdbus::Error& e) {
         *error = "no control connection: " + e.getMessage();
         return false;

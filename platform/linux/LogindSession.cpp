@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "platform/Log.h"
-#include "platform/linux/BluezBus.h"
+#include "platform/linux/BusHelpers.h"
 #include "platform/linux/DBus.h"
 
 namespace orvex {
@@ -74,8 +74,8 @@ LoginSessionInfo LookUp(sdbus::IConnection& connection, uid_t uid, std::chrono::
 // A connection to the system bus, or null with the reason. A missing socket
 // is told apart first: sd-bus would name it less clearly.
 std::unique_ptr<sdbus::IConnection> ConnectSystemBus(std::string* why) {
-    const std::string address = bluez::SystemBusAddress("");
-    const std::string socket = bluez::UnixSocketOf(address);
+    const std::string address = dbus::SystemBusAddress("");
+    const std::string socket = dbus::UnixSocketOf(address);
     struct stat info {};
     if (!socket.empty() && stat(socket.c_str(), &info) != 0) {
         *why = "no system bus at " + address + " (" + std::strerror(errno) + ")";
@@ -140,12 +140,12 @@ bool LogindSession::Find(std::string* why) {
             message >> interface >> changed >> invalidated;
             if (interface != kSession) return;
             std::string state;
-            if (bluez::Get(changed, "State", &state) && state == "closing") {
+            if (dbus::Get(changed, "State", &state) && state == "closing") {
                 Deliver(Change::Ended);
                 return;
             }
             bool active = m_active;
-            bool known = bluez::Get(changed, "Active", &active);
+            bool known = dbus::Get(changed, "Active", &active);
             for (const auto& name : invalidated)
                 if (name == "Active") {
                     try {

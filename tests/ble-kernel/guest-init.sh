@@ -59,9 +59,12 @@ if [ "$role" = peripheral ]; then
     server=$!
     until_present 30 grep -q ready /tmp/peripheral.log || give_up "the GATT server did not start"
     # Two instances: the controller then keeps re-enabling advertising, and
-    # a scan that misses one still sees the other.
-    btmgmt --index 0 add-adv -c -g -n -u 1812 1 >>/tmp/btmgmt.log 2>&1
-    btmgmt --index 0 add-adv -c -g -n -u 1812 2 >>/tmp/btmgmt.log 2>&1
+    # a scan that misses one still sees the other. HID (0x1812) is given as
+    # the data's bytes, a complete list of 16-bit service UUIDs: bluez
+    # 5.82's btmgmt turns "-u 1812" into 4 bytes with no UUID field in them,
+    # and the central, which looks for HID, would never find the device.
+    btmgmt --index 0 add-adv -c -g -n -d 03031218 1 >>/tmp/btmgmt.log 2>&1
+    btmgmt --index 0 add-adv -c -g -n -d 03031218 2 >>/tmp/btmgmt.log 2>&1
     say "peripheral ready"
     wait "$server"
     give_up "the GATT server ended"

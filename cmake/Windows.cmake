@@ -46,8 +46,6 @@ add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NO
 file(GLOB ORVEX_CORE_SOURCES CONFIGURE_DEPENDS
   platform/*.cpp bridge/*.cpp hid/*.cpp protocol/*.cpp ble/*.cpp app/COrvexDlg.cpp)
 file(GLOB ORVEX_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/windows/*.cpp)
-# --check is the app's (it needs the app's version and options).
-list(REMOVE_ITEM ORVEX_PLATFORM_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/platform/windows/Check.cpp)
 file(GLOB ORVEX_SIM_SOURCES CONFIGURE_DEPENDS sim/*.cpp)
 
 add_library(orvex_core STATIC ${ORVEX_CORE_SOURCES})
@@ -75,9 +73,9 @@ add_custom_command(OUTPUT ${ORVEX_CONSOLE_CPP}
   COMMENT "Embedding the console page"
   VERBATIM)
 
-# --check on Windows lists what SetupAPI shows (platform/windows/Check.cpp).
+# --check on Windows lists what SetupAPI shows (app/CheckWindows.cpp).
 add_library(orvex_app STATIC app/Options.cpp app/COrvexApp.cpp app/BridgeRun.cpp app/Console.cpp app/PortWait.cpp app/Trust.cpp
-  platform/windows/Check.cpp ${ORVEX_CONSOLE_CPP})
+  app/CheckWindows.cpp ${ORVEX_CONSOLE_CPP})
 target_compile_options(orvex_app PRIVATE ${ORVEX_WARNINGS})
 target_compile_definitions(orvex_app PRIVATE ORVEX_VERSION="${PROJECT_VERSION}")
 target_link_libraries(orvex_app PUBLIC orvex_core orvex_platform orvex_sim)

@@ -1,13 +1,12 @@
 // orvex-bridge --check on Windows: whether a bridge runs (its mutex), whether
 // the port answers, the HID collections of the vendor and whether they open,
 // and the GATT service interfaces of the BLE devices.
-#include "app/Check.h"
-
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
 
 #include "app/COrvexApp.h"
+#include "app/Check.h"
 #include "hid/HidFamilies.h"
 #include "platform/Log.h"
 #include "platform/Sockets.h"

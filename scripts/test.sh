@@ -10,7 +10,11 @@
 #    real bluetoothd and an emulated BLE device (the real-BlueZ suite), both
 #    beside the ASan programs, and under the console's browser tests;
 #  - ThreadSanitizer (clang): every test program that starts threads.
-#  - the Windows build under Wine (scripts/windows-test.sh), beside the rest.
+#  - the Windows build under Wine (scripts/windows-test.sh), beside the rest;
+#  - the other Debian release (Debian 13 on a Debian 12 machine, Debian 12 on
+#    a Debian 13 one) in a chroot (scripts/other-release-test.sh): its
+#    install-deps.sh, plain build, in-process tests, package and checks, and
+#    its kernel and bluetoothd under the two QEMU suites, beside the rest.
 # The sanitizer builds skip optimisation: the tests wait on devices and pages,
 # not on the processor, and an unoptimised build compiles in a third of the
 # time. Every build here is a unity build: the heavy headers (Asio,
@@ -100,6 +104,11 @@ in_background "Windows packages" env ORVEX_WINDOWS=1 scripts/install-deps.sh
 # The kernel suites' guests come from Debian's kernel and bluez packages:
 # fetched while the first build compiles. The suites fetch them if this fails.
 in_background "kernel package" tests/kernel/build-initramfs.sh --ble --fetch-only
+# The other release's step begins with making its chroot and installing into
+# it, mostly waiting on the network and the disk: it starts now, and its
+# builds share the cores with the sanitizer builds.
+other_release="Debian $( (. /etc/os-release && [ "${VERSION_CODENAME:-}" = trixie ]) && echo 12 || echo 13) in a chroot"
+in_background "$other_release" scripts/other-release-test.sh "$PWD/$logs/results"
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer build"
 CXX=clang++ configure build-asan -DORVEX_SANITIZE=address -DORVEX_FUZZ=ON
@@ -146,6 +155,7 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan -L t
 stage "fuzzing, 5 s a target"
 scripts/fuzz.sh build-asan 5
 finish "Windows build and tests under Wine"
+finish "$other_release"
 
 scripts/skips.py "$logs"
 stage "all tests passed"

@@ -164,7 +164,7 @@ TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithRespons
         } hid;
         ASSERT_TRUE(slots.OpenBleFamily(hid));
         slots.ConnectBleSlots();
-        slots.WaitForConnect();
+        EXPECT_TRUE(slots.WaitForConnect(kWait));
         ASSERT_TRUE(slots.Device(0).HasEventHandle()) << "no registration was made";
         EXPECT_EQ(Events(), std::vector<std::string>{"StartNotify " + kPad + "/service000c/char000f"});
 
@@ -189,6 +189,7 @@ TEST_F(TheBluezStack, CarriesASlotsSubscriptionNotificationsAndWritesWithRespons
         EXPECT_EQ(logs.CountLine("Write fail!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\r\n"), 1u);
     }
     // The slots released their registration on the way out.
+    ASSERT_TRUE(WaitUntil([&] { return Events().size() >= 2; }, kWait));
     const auto events = Events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1], "StopNotify " + kPad + "/service000c/char000f");
@@ -309,7 +310,7 @@ TEST_F(TheBluezStack, SubscribesAgainOnceWhenBluezShowsTheCharacteristicAgain) {
         EXPECT_EQ(Events().size(), 1u);
     }
     stack.UnregisterEvent(handle);
-    EXPECT_EQ(Events().back(), "StopNotify " + kFakePadNotify);
+    EXPECT_TRUE(WaitUntil([&] { return Events().back() == "StopNotify " + kFakePadNotify; }, kWait));
 }
 
 TEST_F(TheBluezStack, DeliversNotificationsAndListsWhileAWriteWaitsForTheDevice) {
@@ -362,7 +363,7 @@ TEST_F(TheBluezStack, RunsNoCallbackAfterUnregisterEventReturnsAndWaitsOnlyForIt
     Notify(kFakeOtherNotify, {0x02});
     stack.UnregisterEvent(quickHandle);
     EXPECT_TRUE(slow.WaitFor([&] { return slow.holding; }, 0ms)) << "waited for another registration's callback";
-    EXPECT_EQ(Events().back(), "StopNotify " + kFakeOtherNotify);
+    EXPECT_TRUE(WaitUntil([&] { return Events().back() == "StopNotify " + kFakeOtherNotify; }, kWait));
 
     std::thread unregister([&] {
         stack.UnregisterEvent(slowHandle);

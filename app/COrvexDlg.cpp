@@ -9,7 +9,7 @@ COrvexDlg::COrvexDlg(boost::asio::io_context& loop, const Backends& backends, Pa
       m_backends(backends),
       m_server(pages),
       m_hid(backends.hid, backends.clock, m_server, backends.timings),
-      m_ble(backends.ble, m_server),
+      m_ble(backends.ble, m_server, backends.timings.bleStopWait),
       m_protocol(m_hid, backends.clock, m_server, backends.timings) {
     m_protocol.SetBlePort(&m_ble);
     m_commands.SetRoomHandler([this](PageId page) { m_server.resume_page(page); });
@@ -78,15 +78,17 @@ void COrvexDlg::StopAll(uint16_t closeStatus) {
     if (m_monitorStarted) m_backends.monitor->stop();
     m_monitorStarted = false;
     m_hid.RequestStopAll();
-    // An exchange under way winds down while the pages close, not after.
+    // An exchange under way winds down while the pages close, not after;
+    // a BLE write or connect stops waiting for a stack that does not answer.
     m_protocol.SetAbandon(true);
+    m_ble.AbandonCalls();
     m_server.close_all_connections(closeStatus);
     if (m_serverStarted) m_server.Stop();
     m_serverStarted = false;
     m_commands.Stop();
     // Callbacks of the stack's threads must not outlive the slots they write.
-    // The one wait for the BLE worker on the loop: the bridge is stopping
-    // anyway, and each step of the worker ends within the stack's time-outs.
+    // The one wait for the BLE worker on the loop, bounded: the stack's calls
+    // fail at once by now.
     m_ble.UnregisterAll();
     m_hid.JoinAllReaders();
 }

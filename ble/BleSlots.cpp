@@ -1,5 +1,6 @@
 #include "ble/BleSlots.h"
 
+#include <chrono>
 #include <cstdio>
 #include <system_error>
 
@@ -20,7 +21,8 @@ bool SameIgnoringCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-BleSlots::BleSlots(BleStack* stack, PageSink& pages) : m_stack(stack), m_pages(pages) {
+BleSlots::BleSlots(BleStack* stack, PageSink& pages, Milliseconds stopWait)
+    : m_stack(stack), m_pages(pages), m_stopWait(stopWait) {
     for (auto& device : m_bleDevices) device.SetStack(stack);
     try {
         m_worker = std::thread([this] { WorkerLoop(); });
@@ -38,6 +40,7 @@ BleSlots::~BleSlots() {
     }
     m_workChanged.notify_all();
     if (m_worker.joinable()) m_worker.join();
+    if (m_stack) m_stack->SetStopping(false);
 }
 
 void BleSlots::Post(std::function<void()> step) {
@@ -68,9 +71,12 @@ void BleSlots::WorkerLoop() {
     }
 }
 
-void BleSlots::WaitForConnect() {
+bool BleSlots::WaitForConnect(Milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
     MutexLock lock(m_workMutex);
-    while (!m_steps.empty() || m_working) m_workChanged.wait(lock);
+    while (!m_steps.empty() || m_working)
+        if (m_workChanged.wait_until(lock, deadline) == std::cv_status::timeout) return m_steps.empty() && !m_working;
+    return true;
 }
 
 void BleSlots::RetireRegistrations() {
@@ -91,9 +97,27 @@ void BleSlots::RetireRegistrations() {
     });
 }
 
+void BleSlots::AbandonCalls() {
+    if (m_stack) m_stack->SetStopping(true);
+}
+
 void BleSlots::UnregisterAll() {
+    // The worker may be inside a call that waits for a stalled stack: it
+    // fails now, the connect it belongs to sees the new generation and makes
+    // no further call, and the releases run next, without waiting for the
+    // stack's answers.
     RetireRegistrations();
-    WaitForConnect();
+    AbandonCalls();
+    if (WaitForConnect(m_stopWait)) {
+        // Nothing of ours runs in the stack any more: it answers again.
+        if (m_stack) m_stack->SetStopping(false);
+        return;
+    }
+    // A step still running past the bound is in a call the stack cannot
+    // interrupt. It touches only this object and the stack, which both
+    // outlive it: the destructor joins the worker. The stack stays stopping
+    // until then, or until the next open step.
+    diag_warning("BLE: the stack is still busy; going on without waiting for it");
 }
 
 void BleSlots::OnRegisteredValue(int slot, const uint8_t* data, size_t size) {
@@ -107,6 +131,8 @@ bool BleSlots::OpenBleFamily(HidApi& hid) {
     // Released on the worker, in order before any later connect step; the
     // records cleared below are out of their callbacks' reach already.
     RetireRegistrations();
+    // Also the start after a session switch: the stack answers again.
+    if (m_stack) m_stack->SetStopping(false);
     const std::vector<HidDeviceInfo> entries = hid.enumerate(kBleHidVendorId, 0);
 
     MutexLock lock(m_mutex);
@@ -153,7 +179,8 @@ void BleSlots::ConnectBleSlots() {
             if (m_generation.load() != generation) return;
             if (m_bleDevices[k].HasEventHandle()) continue;
             m_slotGeneration[k] = generation;
-            m_bleDevices[k].ConnectAndSubscribe(kBleValueChangedCallbacks[k], this);
+            m_bleDevices[k].ConnectAndSubscribe(kBleValueChangedCallbacks[k], this,
+                                                [this, generation] { return m_generation.load() == generation; });
             // Made for a slot that an open step rebuilt meanwhile and kept
             // after it took the device's registrations: released here.
             if (m_generation.load() != generation && m_stack)

@@ -20,6 +20,7 @@
 #include "platform/DeviceMonitor.h"
 #include "platform/HidApi.h"
 #include "platform/ThreadSafety.h"
+#include "platform/Timings.h"
 
 namespace orvex {
 
@@ -46,9 +47,13 @@ struct BleSlotStatus {
 class BleSlots final : public BleCommandPort {
 public:
     // stack may be null: slots are still made, but nothing connects or writes.
-    // Notification and removal texts go to pages.
-    BleSlots(BleStack* stack, PageSink& pages);
-    ~BleSlots() override;  // releases every registration, then ends the worker
+    // Notification and removal texts go to pages. UnregisterAll waits for the
+    // worker stopWait at most.
+    BleSlots(BleStack* stack, PageSink& pages, Milliseconds stopWait = kBleStopWait);
+    // Releases every registration, then ends the worker: at once with a
+    // stack that fails its calls when stopping; one call the stack cannot
+    // interrupt may still be waited for.
+    ~BleSlots() override;
     BleSlots(const BleSlots&) = delete;
     BleSlots& operator=(const BleSlots&) = delete;
 
@@ -64,13 +69,19 @@ public:
     // Connects and subscribes, on the worker, every slot that has no
     // registration yet; each device object keeps the registrations it makes.
     void ConnectBleSlots();
-    // Waits until every step asked for so far has ended. Bounded by the
-    // stack's own call time-outs; for shutdown and tests, not the main loop.
-    void WaitForConnect();
+    // Waits until every step asked for so far has ended, bound at most;
+    // false when one still runs. For shutdown and tests, not the main loop.
+    bool WaitForConnect(Milliseconds bound);
     // A removed HID node: "8400%02x" for every slot whose path it is.
     void HandleBleRemoval(const DeviceChange& change);
-    // Releases every registration and waits for the worker (shutdown only);
-    // afterwards no callback reaches this object.
+    // The first step of a stop or a session switch: calls into the stack
+    // (a write of the command thread, the worker's) fail from now on instead
+    // of waiting for it, until UnregisterAll finds the worker idle, the next
+    // open step or the destructor.
+    void AbandonCalls();
+    // Releases every registration and waits for the worker, bounded (stop
+    // and session switch only); afterwards no callback reaches the pages,
+    // and none reaches this object once it is destroyed.
     void UnregisterAll();
 
     // A value from the stack: passed on while the slot's registrations are
@@ -110,6 +121,7 @@ private:
 
     BleStack* m_stack;
     PageSink& m_pages;
+    const Milliseconds m_stopWait;
     CBleDevice m_bleDevices[kBleSlotCount];
     // Guards the slot paths. Device ids, block indexes and the count are
     // single words shared with callback threads, which never take this lock.

@@ -52,10 +52,13 @@ bool Matches(const std::string& name, const std::string& vidText, const std::str
     return false;
 }
 
+// wanted (may be null) is asked before each interface is opened.
 void SearchInterfaces(BleStack& stack, const std::string& vidText, const std::string& pidText,
-                      const std::vector<std::string>& tokens, const InterfaceVisitor& visit) {
+                      const std::vector<std::string>& tokens, const CBleDevice::StillWanted& wanted,
+                      const InterfaceVisitor& visit) {
     for (const std::string& name : stack.ServiceInterfaces()) {
         if (!Matches(name, vidText, pidText, tokens)) continue;
+        if (wanted && !wanted()) return;
         std::unique_ptr<BleServiceHandle> service = stack.OpenService(name);
         if (!service) continue;
         std::vector<BleGattService> services;
@@ -171,7 +174,7 @@ CBleDevice::Snapshot CBleDevice::TakeSnapshot() {
     return snapshot;
 }
 
-void CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* context) {
+void CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* context, const StillWanted& wanted) {
     BleStack* stack = nullptr;
     Snapshot snapshot;
     {
@@ -203,13 +206,17 @@ void CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* con
             device.m_registrations.insert(device.m_registrations.end(), made.begin(), made.end());
         }
     } keep{*this, made};
+    // Each call below can wait for the stack: an abandoned connect (the
+    // slots were rebuilt, the bridge stops) makes none after it.
+    const auto abandoned = [&wanted] { return wanted && !wanted(); };
     SearchInterfaces(
-        *stack, snapshot.vidText, snapshot.pidText, snapshot.tokens,
+        *stack, snapshot.vidText, snapshot.pidText, snapshot.tokens, wanted,
         [&](const std::string& name, BleServiceHandle& service,
             const std::vector<BleGattCharacteristic>& characteristics) {
             for (const auto& characteristic : characteristics) {
                 if (!IsCharacteristic(characteristic, kBleNotifyCharacteristic) || !characteristic.is_notifiable)
                     continue;
+                if (abandoned()) return false;
                 log_raw(name + "\r\n");
                 std::vector<BleGattDescriptor> descriptors;
                 int result = service.GetDescriptors(characteristic, &descriptors);
@@ -218,6 +225,10 @@ void CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* con
                     descriptors.clear();
                 }
                 for (const auto& descriptor : descriptors) {
+                    if (abandoned()) return false;
+                    // compat: the value is read and never used, as the
+                    // registration has always done; the log shows a descriptor
+                    // that cannot be read, and the device sees the read.
                     std::vector<uint8_t> value;
                     result = service.GetDescriptorValue(descriptor, &value);
                     if (result != 0)
@@ -225,12 +236,14 @@ void CBleDevice::ConnectAndSubscribe(BleValueChangedCallback callback, void* con
                     // compat: the devices' notification descriptors sit below handle
                     // 255; those at or above it have never been written to.
                     if (descriptor.attribute_handle >= 255) continue;
+                    if (abandoned()) return false;
                     result = service.SubscribeToNotifications(descriptor);
                     if (result == 0)
                         log_raw(Format("setting notification for service handle %x\n", Hex(descriptor.service_handle)));
                     else  // compat: a failed subscription has always been traced with this name.
                         log_raw(Format("BluetoothGATTGetDescriptorValue - Actual Data %x\r\n", Hex(result)));
                 }
+                if (abandoned()) return false;
                 log_raw(Format("Setting Notification for ServiceHandle %d\n",
                                static_cast<int>(characteristic.service_handle)));
                 BleEventHandle handle = 0;
@@ -257,7 +270,7 @@ int CBleDevice::Write(const uint8_t* data, int32_t length) {
     }
     int written = 0;
     SearchInterfaces(
-        *stack, snapshot.vidText, snapshot.pidText, snapshot.tokens,
+        *stack, snapshot.vidText, snapshot.pidText, snapshot.tokens, nullptr,
         [&](const std::string& name, BleServiceHandle& service,
             const std::vector<BleGattCharacteristic>& characteristics) {
             for (const auto& characteristic : characteristics) {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,12 @@ public:
 
     // Records the tokens of the present, connected device nodes.
     void ScanConnectedDevices();
+    // Asked between the calls of a connect: false ends it early, with what
+    // it registered so far kept for release.
+    using StillWanted = std::function<bool()>;
     // Upper-cases the texts, scans, and registers callback(…, context) on the
     // notify characteristic of every matching interface.
-    void ConnectAndSubscribe(BleValueChangedCallback callback, void* context);
+    void ConnectAndSubscribe(BleValueChangedCallback callback, void* context, const StillWanted& wanted = nullptr);
     // One value of the write characteristic, written with response; 1 when a
     // write succeeded, else 0.
     int Write(const uint8_t* data, int32_t length);

@@ -114,6 +114,11 @@ public:
     // Ends a registration. When it returns, no callback of that registration
     // is running and none will start. Must not be called from a callback.
     virtual void UnregisterEvent(BleEventHandle /*handle*/) {}
+    // Stopping: from now until called with false, every call that would
+    // wait for the stack fails at once, those waiting now included, so that
+    // a stop or a session switch waits for nothing a stalled stack holds.
+    // Releases (UnregisterEvent) still go out.
+    virtual void SetStopping(bool /*stopping*/) {}
 };
 
 }  // namespace orvex

@@ -49,6 +49,11 @@ constexpr Milliseconds kPortRetryAfterSwitch{100};
 constexpr Milliseconds kBusCallTimeout{10000};
 constexpr Milliseconds kBusCallerGrace{5000};
 constexpr Milliseconds kBusRetryInterval{5000};
+// A stop or a session switch waits this long at most for the BLE worker. The
+// stack fails its calls at once when asked to stop, so only a call it cannot
+// interrupt (a system GATT call on Windows) lasts longer, and the bridge does
+// not wait for that one.
+constexpr Milliseconds kBleStopWait{1000};
 
 // A failed accept (no descriptor left): the first pause before accepting
 // again, doubled after every failure up to the last.
@@ -75,6 +80,7 @@ struct Timings {
     Milliseconds busCallTimeout = kBusCallTimeout;
     Milliseconds busCallerGrace = kBusCallerGrace;
     Milliseconds busRetryInterval = kBusRetryInterval;
+    Milliseconds bleStopWait = kBleStopWait;
     Milliseconds acceptPauseFirst = kAcceptPauseFirst;
     Milliseconds acceptPauseLast = kAcceptPauseLast;
     Milliseconds diagThrottle = kDiagThrottle;

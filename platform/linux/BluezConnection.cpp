@@ -5,8 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <future>
+#include <memory>
 
 #include "platform/Log.h"
 #include "platform/linux/BluezBus.h"
@@ -44,6 +45,7 @@ void BluezConnection::Stop() {
         MutexLock lock(m_mutex);
         m_stop = true;
     }
+    m_answered.notify_all();
     WakeBusThread(m_wakeFd);
     if (m_thread.joinable()) m_thread.join();
 }
@@ -60,11 +62,24 @@ bool BluezConnection::Post(std::function<void()> task) {
 
 BluezConnection::Outcome BluezConnection::Request(const std::string& path, const char* interface, const char* method,
                                                   Append append, bool readBytes) {
-    auto promise = std::make_shared<std::promise<Outcome>>();
-    std::future<Outcome> future = promise->get_future();
-    const bool posted = Post([this, path, interface, method, append = std::move(append), readBytes, promise] {
+    // Guarded by m_mutex; shared with the reply, which may come after the
+    // caller stopped waiting.
+    struct Answer {
+        bool done = false;
+        Outcome outcome;
+    };
+    auto answer = std::make_shared<Answer>();
+    Outcome failed;
+    {
+        MutexLock lock(m_mutex);
+        if (m_abandoned) {
+            failed.error = "the bridge is stopping";
+            return failed;
+        }
+    }
+    const bool posted = Post([this, path, interface, method, append = std::move(append), readBytes, answer] {
         Send(path, interface, method, append,
-             [promise, readBytes](sdbus::MethodReply* reply, const sdbus::Error* error) {
+             [this, answer, readBytes](sdbus::MethodReply* reply, const sdbus::Error* error) {
                  Outcome outcome;
                  if (error) {
                      outcome.error = error->getMessage().empty() ? error->getName() : error->getMessage();
@@ -76,24 +91,36 @@ BluezConnection::Outcome BluezConnection::Request(const std::string& path, const
                          outcome.error = e.getMessage();
                      }
                  }
-                 promise->set_value(std::move(outcome));
+                 {
+                     MutexLock lock(m_mutex);
+                     answer->done = true;
+                     answer->outcome = std::move(outcome);
+                 }
+                 m_answered.notify_all();
              });
     });
-    Outcome failed;
     if (!posted) {
         failed.error = "the stack is stopping";
         return failed;
     }
-    if (future.wait_for(CallerWait()) != std::future_status::ready) {
-        failed.error = "no answer in time";
-        return failed;
+    MutexLock lock(m_mutex);
+    const auto deadline = std::chrono::steady_clock::now() + CallerWait();
+    while (!answer->done && !m_abandoned && !m_stop)
+        if (m_answered.wait_until(lock, deadline) == std::cv_status::timeout) break;
+    if (answer->done) return std::move(answer->outcome);
+    failed.unanswered = true;
+    failed.error = m_abandoned ? "not waited for: the bridge is stopping"
+                   : m_stop    ? "the stack stopped"
+                               : "no answer in time";
+    return failed;
+}
+
+void BluezConnection::SetAbandoned(bool abandoned) {
+    {
+        MutexLock lock(m_mutex);
+        m_abandoned = abandoned;
     }
-    try {
-        return future.get();
-    } catch (const std::future_error&) {
-        failed.error = "the stack stopped";
-        return failed;
-    }
+    m_answered.notify_all();
 }
 
 // ---- The bus thread. Everything below touches the connection and runs

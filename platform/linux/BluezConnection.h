@@ -8,6 +8,7 @@
 // it as Handlers, on this thread.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -43,6 +44,9 @@ public:
     };
     struct Outcome {
         bool ok = false;
+        // The call went out and its answer was not waited for: BlueZ may
+        // still carry it out.
+        bool unanswered = false;
         std::string error;
         std::vector<uint8_t> bytes;
     };
@@ -68,6 +72,10 @@ public:
     // One method call through the bus thread, waited for with a time-out.
     // append adds the arguments; it runs on the bus thread.
     Outcome Request(const std::string& path, const char* interface, const char* method, Append append, bool readBytes);
+    // Abandoned: Requests fail at once, those waiting now included, until
+    // called with false. Their calls stay on their way; a late answer is
+    // dropped. Tasks and Send are not concerned.
+    void SetAbandoned(bool abandoned);
 
     // The bus thread only.
     bool IsOpen() const { return m_connection != nullptr; }
@@ -89,7 +97,10 @@ private:
     int m_wakeFd = -1;
 
     Mutex m_mutex;
+    // Signalled when a Request's answer arrives, and at abandon and stop.
+    std::condition_variable_any m_answered;
     bool m_stop ORVEX_GUARDED_BY(m_mutex) = false;
+    bool m_abandoned ORVEX_GUARDED_BY(m_mutex) = false;
     std::vector<std::function<void()>> m_tasks ORVEX_GUARDED_BY(m_mutex);
 
     // The bus thread's own.

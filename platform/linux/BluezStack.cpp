@@ -189,7 +189,9 @@ public:
         const Outcome outcome = m_stack.m_bus.Request(it->second, kCharacteristic, "StartNotify", nullptr, false);
         if (!outcome.ok) {
             diag_verbose("BlueZ StartNotify of " + it->second + ": " + outcome.error);
-            m_stack.End(id, false);
+            // Not waited for, it may still subscribe: a StopNotify after it
+            // undoes that.
+            m_stack.End(id, outcome.unanswered);
             return -EIO;
         }
         *handle = id;
@@ -255,7 +257,7 @@ BluezStack::~BluezStack() {
 }
 
 bool BluezStack::LoadedLocked(MutexLock& lock) {
-    if (!m_bus.Usable() || m_stop) return false;
+    if (!m_bus.Usable() || m_stop || m_stopping) return false;
     const auto now = std::chrono::steady_clock::now();
     // The library keeps the bus object of every connection that fails to
     // start, so a missing bus is not asked again at every BLE operation.
@@ -270,10 +272,19 @@ bool BluezStack::LoadedLocked(MutexLock& lock) {
         m_bus.Post([this] { LoadObjects(); });
     }
     const auto deadline = now + m_bus.CallerWait();
-    while (m_state == State::Connecting && !m_stop &&
+    while (m_state == State::Connecting && !m_stop && !m_stopping &&
            m_stateChanged.wait_until(lock, deadline) == std::cv_status::no_timeout) {
     }
-    return m_state == State::Ready;
+    return m_state == State::Ready && !m_stopping;
+}
+
+void BluezStack::SetStopping(bool stopping) {
+    {
+        MutexLock lock(m_mutex);
+        m_stopping = stopping;
+    }
+    m_stateChanged.notify_all();
+    m_bus.SetAbandoned(stopping);
 }
 
 void BluezStack::UnregisterEvent(BleEventHandle handle) {
@@ -303,18 +314,16 @@ void BluezStack::End(BleEventHandle handle, bool stopNotify) {
     // BlueZ counts one subscription per client: another registration of the
     // characteristic keeps it.
     if (!stopNotify || !lastOfPath) return;
+    // Not waited for: a stop or a session switch releases every registration,
+    // and a BlueZ that stalls must not hold them up. It goes out after every
+    // call sent before it (a StartNotify still on its way included), and
+    // BlueZ ends the subscription anyway when the bridge leaves the bus.
     const std::string path = registration->path;
-    if (fromCallback) {
-        m_bus.Post([this, path] {
-            m_bus.Send(path, kCharacteristic, "StopNotify", nullptr,
-                       [path](sdbus::MethodReply*, const sdbus::Error* e) {
-                           if (e) diag_verbose("BlueZ StopNotify of " + path + ": " + e->getMessage());
-                       });
+    m_bus.Post([this, path] {
+        m_bus.Send(path, kCharacteristic, "StopNotify", nullptr, [path](sdbus::MethodReply*, const sdbus::Error* e) {
+            if (e) diag_verbose("BlueZ StopNotify of " + path + ": " + e->getMessage());
         });
-        return;
-    }
-    const Outcome outcome = m_bus.Request(path, kCharacteristic, "StopNotify", nullptr, false);
-    if (!outcome.ok) diag_verbose("BlueZ StopNotify of " + path + ": " + outcome.error);
+    });
 }
 
 std::vector<BleDeviceNode> BluezStack::DeviceNodes() {

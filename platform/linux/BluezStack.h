@@ -64,6 +64,9 @@ public:
     // callback (which it must not be), it cannot wait for that callback to
     // return: it ends the registration, says so and returns at once.
     void UnregisterEvent(BleEventHandle handle) override;
+    // Fails the calls that wait for the bus thread or for BlueZ, and the
+    // connection that is on its way.
+    void SetStopping(bool stopping) override;
 
     struct Registration;
     class Service;
@@ -84,7 +87,8 @@ private:
     // With m_mutex held: true when the copy is current. Asks for a
     // connection (at most every retry interval) and waits for it, bounded.
     bool LoadedLocked(MutexLock& lock) ORVEX_REQUIRES(m_mutex);
-    // Ends a registration; stopNotify: and BlueZ's subscription with its last one.
+    // Ends a registration; stopNotify: and BlueZ's subscription with its
+    // last one, sent without waiting for BlueZ's answer.
     void End(BleEventHandle handle, bool stopNotify);
     void DeliveryLoop();
 
@@ -113,6 +117,7 @@ private:
     std::condition_variable_any m_deliveryReady;
     State m_state ORVEX_GUARDED_BY(m_mutex) = State::Offline;
     bool m_stop ORVEX_GUARDED_BY(m_mutex) = false;
+    bool m_stopping ORVEX_GUARDED_BY(m_mutex) = false;  // SetStopping
     // A listing that failed for another reason than BlueZ's absence is
     // asked again at use, no sooner than the retry interval.
     bool m_retryListing ORVEX_GUARDED_BY(m_mutex) = false;

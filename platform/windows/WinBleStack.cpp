@@ -128,6 +128,8 @@ struct WinBleStack::Registration {
 namespace {
 
 constexpr HRESULT kMoreData = HRESULT_FROM_WIN32(ERROR_MORE_DATA);
+// What a GATT call gives while the stack is stopping.
+constexpr int kStopping = static_cast<int>(HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED));
 
 std::mutex g_registrationsMutex;
 std::map<uintptr_t, std::shared_ptr<WinBleStack::Registration>> g_registrations;
@@ -253,21 +255,25 @@ int ReadList(std::vector<Record>* records, Call call) {
 
 class WinServiceHandle final : public BleServiceHandle {
 public:
-    WinServiceHandle(GattApi& api, HANDLE handle) : m_api(api), m_handle(handle) {}
+    WinServiceHandle(GattApi& api, HANDLE handle, const std::atomic<bool>& stopping)
+        : m_api(api), m_handle(handle), m_stopping(stopping) {}
     ~WinServiceHandle() override { m_api.CloseHandle(m_handle); }
 
     int GetServices(std::vector<BleGattService>* services) override {
+        services->clear();
+        if (m_stopping) return kStopping;
         std::vector<BTH_LE_GATT_SERVICE> records;
         const int result = ReadList(&records, [&](USHORT n, BTH_LE_GATT_SERVICE* buffer, USHORT* actual) {
             return m_api.GetServices(m_handle, n, buffer, actual);
         });
-        services->clear();
         for (const auto& r : records) services->push_back({ToUuid(r.ServiceUuid), r.AttributeHandle});
         return result;
     }
 
     int GetCharacteristics(const BleGattService& service,
                            std::vector<BleGattCharacteristic>* characteristics) override {
+        characteristics->clear();
+        if (m_stopping) return kStopping;
         BTH_LE_GATT_SERVICE record{};
         record.ServiceUuid = FromUuid(service.uuid);
         record.AttributeHandle = service.attribute_handle;
@@ -275,7 +281,6 @@ public:
         const int result = ReadList(&records, [&](USHORT n, BTH_LE_GATT_CHARACTERISTIC* buffer, USHORT* actual) {
             return m_api.GetCharacteristics(m_handle, &record, n, buffer, actual);
         });
-        characteristics->clear();
         for (const auto& r : records) {
             BleGattCharacteristic c;
             c.service_handle = r.ServiceHandle;
@@ -297,12 +302,13 @@ public:
 
     int GetDescriptors(const BleGattCharacteristic& characteristic,
                        std::vector<BleGattDescriptor>* descriptors) override {
+        descriptors->clear();
+        if (m_stopping) return kStopping;
         BTH_LE_GATT_CHARACTERISTIC record = FromCharacteristic(characteristic);
         std::vector<BTH_LE_GATT_DESCRIPTOR> records;
         const int result = ReadList(&records, [&](USHORT n, BTH_LE_GATT_DESCRIPTOR* buffer, USHORT* actual) {
             return m_api.GetDescriptors(m_handle, &record, n, buffer, actual);
         });
-        descriptors->clear();
         for (const auto& r : records)
             descriptors->push_back({r.ServiceHandle, r.CharacteristicHandle, ToType(r.DescriptorType),
                                     ToUuid(r.DescriptorUuid), r.AttributeHandle});
@@ -310,10 +316,11 @@ public:
     }
 
     int GetDescriptorValue(const BleGattDescriptor& descriptor, std::vector<uint8_t>* value) override {
+        value->clear();
+        if (m_stopping) return kStopping;
         BTH_LE_GATT_DESCRIPTOR record = FromDescriptor(descriptor);
         USHORT required = 0;
         HRESULT result = m_api.GetDescriptorValue(m_handle, &record, 0, nullptr, &required);
-        value->clear();
         if (result != kMoreData) return result == S_OK ? 0 : static_cast<int>(result);
         std::vector<uint8_t> buffer(std::max<size_t>(required, sizeof(BTH_LE_GATT_DESCRIPTOR_VALUE)), 0);
         auto* record_value = reinterpret_cast<BTH_LE_GATT_DESCRIPTOR_VALUE*>(buffer.data());
@@ -326,6 +333,7 @@ public:
     }
 
     int SubscribeToNotifications(const BleGattDescriptor& descriptor) override {
+        if (m_stopping) return kStopping;
         BTH_LE_GATT_DESCRIPTOR record = FromDescriptor(descriptor);
         BTH_LE_GATT_DESCRIPTOR_VALUE value{};
         value.DescriptorType = ClientCharacteristicConfiguration;
@@ -337,6 +345,7 @@ public:
 
     int RegisterValueChanged(const BleGattCharacteristic& characteristic, BleValueChangedCallback callback,
                              void* context, BleEventHandle* handle) override {
+        if (m_stopping) return kStopping;
         auto registration = std::make_shared<WinBleStack::Registration>();
         registration->api = &m_api;
         registration->callback = callback;
@@ -362,6 +371,7 @@ public:
     }
 
     int WriteCharacteristic(const BleGattCharacteristic& characteristic, const uint8_t* data, size_t length) override {
+        if (m_stopping) return kStopping;
         BTH_LE_GATT_CHARACTERISTIC record = FromCharacteristic(characteristic);
         // The begin/end bracket around an ordinary write (context 0) is what
         // the devices have always been written with.
@@ -381,6 +391,7 @@ public:
 private:
     GattApi& m_api;
     HANDLE m_handle;
+    const std::atomic<bool>& m_stopping;  // the stack's, which outlives its handles
 };
 
 }  // namespace
@@ -399,16 +410,23 @@ WinBleStack::~WinBleStack() {
 }
 
 std::vector<BleDeviceNode> WinBleStack::DeviceNodes() {
+    if (m_stopping) return {};
     return m_api.ListDeviceNodes();
 }
 std::vector<std::string> WinBleStack::ServiceInterfaces() {
+    if (m_stopping) return {};
     return m_api.ListServiceInterfaces();
 }
 
 std::unique_ptr<BleServiceHandle> WinBleStack::OpenService(const std::string& interfaceName) {
+    if (m_stopping) return nullptr;
     HANDLE handle = m_api.CreateFile(interfaceName);
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return nullptr;
-    return std::make_unique<WinServiceHandle>(m_api, handle);
+    return std::make_unique<WinServiceHandle>(m_api, handle, m_stopping);
+}
+
+void WinBleStack::SetStopping(bool stopping) {
+    m_stopping = stopping;
 }
 
 void WinBleStack::UnregisterEvent(BleEventHandle handle) {

@@ -4,6 +4,7 @@
 // tests replace them (Wine only stubs the GATT functions).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,12 +58,16 @@ public:
     std::vector<std::string> ServiceInterfaces() override;
     std::unique_ptr<BleServiceHandle> OpenService(const std::string& interfaceName) override;
     void UnregisterEvent(BleEventHandle handle) override;
+    // A system call under way cannot be interrupted; every later one fails
+    // at once until called with false.
+    void SetStopping(bool stopping) override;
 
     struct Registration;
 
 private:
     std::unique_ptr<GattApi> m_ownApi;
     GattApi& m_api;
+    std::atomic<bool> m_stopping{false};
 };
 
 }  // namespace orvex

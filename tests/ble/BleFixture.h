@@ -23,6 +23,9 @@ namespace orvex::test {
 
 using namespace std::chrono_literals;
 
+// Far beyond any step of the BLE worker over the simulator.
+constexpr auto kWorkerWait = 30s;
+
 struct Recorded {
     std::string device;
     std::string kind;
@@ -77,7 +80,7 @@ protected:
     // The connect loop, waited for; the open step first.
     void Connect() {
         slots->ConnectBleSlots();
-        slots->WaitForConnect();
+        EXPECT_TRUE(slots->WaitForConnect(kWorkerWait));
     }
     void OpenAndConnect() {
         slots->OpenBleFamily(hid);

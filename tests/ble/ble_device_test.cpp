@@ -141,7 +141,7 @@ TEST_F(ABleDevice, RegistersOnBothOfTwoMatchingInterfacesAndWritesOnlyTheFirst) 
     ASSERT_TRUE(broadcasts.WaitForCount(2, 10s));
     EXPECT_EQ(broadcasts.Texts(), (std::vector<std::string>{"840105010203", "840106010203"}));
     slots->OpenBleFamily(hid);
-    slots->WaitForConnect();  // the release runs on the BLE worker
+    EXPECT_TRUE(slots->WaitForConnect(kWorkerWait));  // the release runs on the BLE worker
     EXPECT_EQ(ble.RegistrationCount("one") + ble.RegistrationCount("two"), 0u);
 }
 

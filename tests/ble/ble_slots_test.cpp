@@ -82,7 +82,7 @@ TEST_F(TheBleSlots, ReleaseEveryRegistrationAndDeviceIdAtTheNextOpenStep) {
 
     hid.Unplug("ble");
     EXPECT_FALSE(slots->OpenBleFamily(hid));
-    slots->WaitForConnect();  // the release runs on the BLE worker
+    EXPECT_TRUE(slots->WaitForConnect(kWorkerWait));  // the release runs on the BLE worker
     EXPECT_EQ(ble.RegistrationCount("pad"), 0u);
     EXPECT_EQ(slots->DeviceId(0), 0);
     EXPECT_FALSE(slots->Device(0).HasEventHandle());
@@ -143,7 +143,7 @@ TEST_F(TheBleSlots, LeaveReleasesToTheWorkerAndDropLateCallbacksMeanwhile) {
     ASSERT_TRUE(gatedSlots.OpenBleFamily(hid));
     for (int round = 0; round < 2; ++round) {  // the first one throws
         gatedSlots.ConnectBleSlots();
-        gatedSlots.WaitForConnect();
+        EXPECT_TRUE(gatedSlots.WaitForConnect(kWorkerWait));
     }
     EXPECT_EQ(logs.Diags(), std::vector<std::string>{"BLE worker: a step failed: no bus"});
     ASSERT_EQ(ble.RegistrationCount("pad"), 1u);
@@ -157,7 +157,7 @@ TEST_F(TheBleSlots, LeaveReleasesToTheWorkerAndDropLateCallbacksMeanwhile) {
     EXPECT_EQ(broadcasts.Texts().size(), 1u);
     EXPECT_EQ(gatedSlots.DeviceId(0), 0);
     gated.open.set_value();
-    gatedSlots.WaitForConnect();
+    EXPECT_TRUE(gatedSlots.WaitForConnect(kWorkerWait));
     EXPECT_EQ(ble.RegistrationCount("pad"), 0u);
 }
 

@@ -71,8 +71,8 @@ public:
     void HoldWrites(double seconds);
     void ReleaseWrites();
     unsigned HeldWrites();  // received and not answered yet
-    // BlueZ hangs: listings, StartNotify and StopNotify that arrive within
-    // that many seconds are answered when they are over.
+    // BlueZ hangs: listings, StartNotify, StopNotify and descriptor reads
+    // that arrive within that many seconds are answered when they are over.
     void Hang(double seconds);
     unsigned Hung();  // received during the hang and not answered yet
     // Adds a disconnected vendor device (product 0x0B14) with the vendor

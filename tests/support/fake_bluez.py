@@ -31,8 +31,8 @@ objects = {}
 writes = []
 events = []
 calls = {'GetManagedObjects': 0}
-# Until this monotonic time, listings and notification switches are answered
-# only then: a BlueZ that hangs (see Hang).
+# Until this monotonic time, listings, notification switches and descriptor
+# reads are answered only then: a BlueZ that hangs (see Hang).
 hang_until = 0.0
 hung = []
 
@@ -114,9 +114,9 @@ class Char(Obj):
 
 
 class Desc(Obj):
-    @dbus.service.method(DESC, in_signature='a{sv}', out_signature='ay')
-    def ReadValue(self, options):
-        return dbus.ByteArray(b'pad')
+    @dbus.service.method(DESC, in_signature='a{sv}', out_signature='ay', async_callbacks=('ok', 'err'))
+    def ReadValue(self, options, ok, err):
+        answer_after_hang(ok, dbus.ByteArray(b'pad'))
 
 
 def uuid(short):
@@ -191,8 +191,8 @@ class Root(dbus.service.Object):
     def HeldWrites(self):
         return len(Char.held)
 
-    # Listings, StartNotify and StopNotify that arrive within that many
-    # seconds are answered when they are over.
+    # Listings, StartNotify, StopNotify and descriptor reads that arrive
+    # within that many seconds are answered when they are over.
     @dbus.service.method(CONTROL, in_signature='d')
     def Hang(self, seconds):
         global hang_until

@@ -81,13 +81,13 @@ int COrvexApp::InitInstance(const Options& options) {
 
     // The bridge serves while its login session is the one in front; where
     // there is no session to follow, always.
-    NativeSession logind;
+    std::string noSession;
+    const std::unique_ptr<SessionWatch> followed = FindSystemSession(&noSession);
     AlwaysActiveSession always;
     SessionWatch* session = &always;
-    std::string noSession;
-    if (logind.Find(&noSession)) {
-        session = &logind;
-        diag_verbose("following session " + logind.id() + (logind.remote() ? " (remote: always active)" : ""));
+    if (followed) {
+        session = followed.get();
+        diag_verbose("following session " + followed->id() + (followed->remote() ? " (remote: always active)" : ""));
     } else {
         diag_verbose(noSession + "; no session to follow, always active");
     }

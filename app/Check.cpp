@@ -1,12 +1,11 @@
 #include "app/Check.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -22,13 +21,8 @@
 #include "ble/CBleDevice.h"
 #include "hid/HidFamilies.h"
 #include "platform/Log.h"
+#include "platform/System.h"
 #include "platform/Text.h"
-#include "platform/linux/BluezProbe.h"
-#include "platform/linux/HidrawApi.h"
-#include "platform/linux/LogindSession.h"
-#include "platform/linux/NodeAccess.h"
-#include "platform/linux/ProcProbe.h"
-#include "platform/linux/SingleInstance.h"
 #include "sim/Simulator.h"
 
 namespace orvex {
@@ -37,38 +31,29 @@ namespace check {
 
 namespace {
 
-constexpr auto kBusTimeout = std::chrono::seconds(5);
-constexpr const char* kStartBridge = "start it: systemctl --user start orvex-bridge (or run orvex-bridge)";
-
 // The running bridge's own /status over loopback, bounded; null when it
 // does not answer (an older bridge, the console turned off).
 Json RunningStatus(const std::string& address, uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return nullptr;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    if (inet_pton(AF_INET, address == "0.0.0.0" ? "127.0.0.1" : address.c_str(), &to.sin_addr) != 1)
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
+    namespace ip = boost::asio::ip;
+    boost::system::error_code ec;
+    ip::address_v4 host = ip::make_address_v4(address == "0.0.0.0" ? "127.0.0.1" : address, ec);
+    if (ec) host = ip::address_v4::loopback();
     const std::string request =
         "GET /status HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
-    bool sent = false;
-    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    for (int rounds = 0; rounds < 40; ++rounds) {  // 2 s at most
-        pollfd p{fd, static_cast<short>(sent ? POLLIN : POLLOUT), 0};
-        if (poll(&p, 1, 50) <= 0) continue;
-        if (!sent) {
-            sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
-            if (!sent) break;
-            continue;
-        }
-        char buffer[4096];
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        answer.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
+    std::string answer;
+    boost::asio::io_context io;
+    ip::tcp::socket socket(io);
+    socket.async_connect({host, port}, [&](const boost::system::error_code& connected) {
+        if (connected) return;
+        boost::asio::async_write(socket, boost::asio::buffer(request),
+                                 [&](const boost::system::error_code& sent, size_t) {
+                                     if (sent) return;
+                                     // To the end of the answer ("Connection: close").
+                                     boost::asio::async_read(socket, boost::asio::dynamic_buffer(answer),
+                                                             [](const boost::system::error_code&, size_t) {});
+                                 });
+    });
+    io.run_for(std::chrono::seconds(2));
     const size_t body = answer.find("\r\n\r\n");
     if (answer.compare(0, 12, "HTTP/1.1 200") != 0 || body == std::string::npos) return nullptr;
     Json status = Json::parse(answer.substr(body + 4), nullptr, false);
@@ -172,26 +157,22 @@ void CheckHid(HidApi& hid, bool simulated, Report* report) {
         node.collections.push_back(collection);
     }
     for (Node& node : report->nodes) node.can_open = node.can_open && node.needed;
-    if (simulated) return;
-    const UdevPaths paths;
-    report->rule_installed_in = FindInstalledRule(paths);
-    for (Node& node : report->nodes) {
-        if (node.can_open || !node.needed) continue;
-        node.has_access = true;
-        node.access = InspectNodeAccess(node.path, paths, geteuid());
-    }
+    if (!simulated) ProbeNodeAccess(report);
 }
 
-// The simulated stack seen the way BlueZ's objects are: a node per device,
-// its service interface (named with vendor, product and address) and the
-// characteristics of its first service.
-BleSnapshot SimulatedBle(BleStack& stack) {
-    BleSnapshot snapshot;
+}  // namespace
+
+// A stack behind the seam (the simulator's, Windows') seen the way BlueZ's
+// objects are: a node per device, its service interface (named with vendor,
+// product and address) and the characteristics of its first service.
+Ble BleOfStack(BleStack& stack, const std::string& name) {
+    Ble snapshot;
+    snapshot.stack = name;
+    snapshot.where = name;
     snapshot.answered = true;
-    snapshot.where = "simulated";
     const std::vector<std::string> interfaces = stack.ServiceInterfaces();
     for (const BleDeviceNode& node : stack.DeviceNodes()) {
-        BleDeviceInfo device;
+        BleDevice device;
         const std::string prefix = "BTHLE\\Dev_";
         const std::string id = node.hardware_ids.empty() ? "" : node.hardware_ids.front();
         const std::string compact = id.compare(0, prefix.size(), prefix) == 0 ? id.substr(prefix.size()) : "";
@@ -234,25 +215,7 @@ BleSnapshot SimulatedBle(BleStack& stack) {
     return snapshot;
 }
 
-void CheckInstance(const Options& options, Report* report) {
-    report->lock_path = SingleInstanceLockPath(kInstanceName);
-    report->lock = FindFlockHolder(report->lock_path);
-    report->address = options.server.address;
-    report->port = options.server.port;
-    report->port_checked = options.server.port != 0;
-    if (!report->port_checked) return;
-    for (const TcpListener& listener : FindTcpListeners(report->port)) {
-        report->listeners.push_back(listener);
-        const bool reaches =
-            listener.address == report->address || listener.address == "0.0.0.0" || listener.address == "::";
-        if (!reaches) continue;
-        report->listening = true;
-        bool known = false;
-        if (report->lock.held && ProcessHasSocket(report->lock.pid, listener.inode, &known)) report->by_bridge = true;
-        report->owner_known = report->owner_known || known;
-    }
-    if (report->listening && !report->by_bridge) report->holder = FindPortHolder(report->port);
-}
+namespace {
 
 void FindProblems(Report* report) {
     auto problem = [report](std::string what, std::string fix) {
@@ -262,28 +225,22 @@ void FindProblems(Report* report) {
 
     if (r.lock.known && !r.lock.held) {
         if (r.port_checked && r.listening)
-            problem("no bridge runs for this user, and another program listens on " + Endpoint(r) + ": " +
-                        DescribeHolder(r.holder),
-                    "stop that program, then " + std::string(kStartBridge));
+            problem(
+                "no bridge runs for this user, and another program listens on " + Endpoint(r) + ": " + r.holder.text,
+                "stop that program, then " + FixText(Fix::StartBridge));
         else
-            problem("no bridge is running for this user", kStartBridge);
+            problem("no bridge is running for this user", FixText(Fix::StartBridge));
     } else if (r.port_checked && SessionInactive(r)) {
         // Stepped aside on purpose, maybe for another session's bridge: no fault.
     } else if (r.port_checked && !r.listening) {
         problem("nothing listens on " + Endpoint(r) + ", where the page connects",
-                r.lock.held ? "the running bridge was started with other --port or --listen options or could not "
-                              "start its server: see journalctl --user -u orvex-bridge, then systemctl --user "
-                              "restart orvex-bridge"
-                            : kStartBridge);
+                FixText(r.lock.held ? Fix::ServerFailed : Fix::StartBridge));
     } else if (r.port_checked && r.lock.held && r.owner_known && !r.by_bridge) {
-        problem("another program listens on " + Endpoint(r) +
-                    " in place of the running bridge: " + DescribeHolder(r.holder),
-                "stop that program, then systemctl --user restart orvex-bridge");
+        problem("another program listens on " + Endpoint(r) + " in place of the running bridge: " + r.holder.text,
+                "stop that program, then " + FixText(Fix::RestartBridge));
     }
 
-    if (r.hid_init_failed)
-        problem("the HID library does not start",
-                "check that /sys is mounted and hidraw is available (modprobe hidraw)");
+    if (r.hid_init_failed) problem("the HID library does not start", FixText(Fix::HidLibrary));
 
     if (!r.origins.contents.error.empty())
         problem("the trusted origins cannot be read: " + r.origins.contents.error,
@@ -305,16 +262,15 @@ void FindProblems(Report* report) {
 
     bool anyPowered = false;
     for (const auto& adapter : r.ble.adapters) anyPowered = anyPowered || adapter.powered;
-    if (r.ble.answered && r.ble.where != "simulated" && !r.ble_devices.empty() && !anyPowered)
+    if (r.ble.answered && r.ble.adapters_known && !r.ble_devices.empty() && !anyPowered)
         problem(r.ble.adapters.empty() ? "no Bluetooth adapter is present" : "no Bluetooth adapter is powered on",
                 r.ble.adapters.empty() ? "plug in or enable a Bluetooth adapter" : "bluetoothctl power on");
-    for (const BleDeviceInfo& device : r.ble_devices) {
+    for (const BleDevice& device : r.ble_devices) {
         anyDevice = true;
         if (!device.connected || !device.services_resolved) continue;
         if (!device.write_characteristic || !device.notify_characteristic) {
             problem("BLE device " + DeviceName(device) + " lacks the 0xFEE3 write or 0xFEE4 notify characteristic",
-                    "remove and pair it again (bluetoothctl remove " + device.address +
-                        ") so that BlueZ reads its services anew");
+                    FixText(Fix::RereadBleServices, device.address));
             continue;
         }
         // The bridge finds BLE devices through their HID nodes.
@@ -325,13 +281,12 @@ void FindProblems(Report* report) {
         if (!hasNode)
             problem(
                 "BLE device " + DeviceName(device) + " is connected but has no HID node, by which the bridge finds it",
-                "disconnect and connect it again (bluetoothctl disconnect/connect " + device.address +
-                    "); BlueZ's input plugin must be enabled");
+                FixText(Fix::ReconnectBle, device.address));
     }
     if (!anyDevice)
-        problem("no Orvex device found",
-                r.ble.answered ? "plug in a device, or pair and connect a BLE device"
-                               : "plug in a device; BLE devices also need BlueZ (sudo systemctl start bluetooth)");
+        problem("no Orvex device found", r.ble.answered
+                                             ? "plug in a device, or pair and connect a BLE device"
+                                             : "plug in a device; BLE devices also need " + FixText(Fix::StartBle));
 }
 
 }  // namespace
@@ -352,15 +307,18 @@ int RunCheck(const Options& options) {
         }
     }
 
-    CheckInstance(options, &report);
-    report.session = LookUpLoginSession(getuid(), kBusTimeout);
+    report.lock_path = SingleInstanceLockPath(kInstanceName);
+    report.address = options.server.address;
+    report.port = options.server.port;
+    report.port_checked = options.server.port != 0;
+    ProbeInstance(&report);
+    report.session = ProbeSession();
     if (simulator) {
         CheckHid(simulator->hid(), true, &report);
-        report.ble = SimulatedBle(simulator->ble());
+        report.ble = BleOfStack(simulator->ble(), "simulated");
     } else {
-        HidrawApi hid;
-        CheckHid(hid, false, &report);
-        report.ble = ProbeBluez("", kBusTimeout);
+        CheckHid(*SystemHid(), false, &report);
+        report.ble = ProbeBle();
     }
     for (const auto& device : report.ble.devices)
         if (device.has_ids && device.vendor_id == kBleHidVendorId && (device.paired || device.connected))

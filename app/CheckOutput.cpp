@@ -45,7 +45,7 @@ std::string Endpoint(const Report& report) {
     return report.address + ":" + std::to_string(report.port);
 }
 
-std::string DeviceName(const BleDeviceInfo& device) {
+std::string DeviceName(const BleDevice& device) {
     return device.address + (device.name.empty() ? "" : " \"" + device.name + "\"");
 }
 
@@ -63,16 +63,18 @@ Json ToJson(const Report& r) {
         json["port"]["listening"] = r.listening;
         if (r.owner_known) json["port"]["by_bridge"] = r.by_bridge;
         json["port"]["listeners"] = Json::array();
-        for (const auto& l : r.listeners) json["port"]["listeners"].push_back(l.address);
+        for (const auto& l : r.listeners) json["port"]["listeners"].push_back(l);
         if (r.listening && !r.by_bridge && r.holder.uid >= 0) {
             json["port"]["holder"] = {{"uid", r.holder.uid}};
             if (r.holder.pid > 0) json["port"]["holder"].update({{"pid", r.holder.pid}, {"program", r.holder.program}});
         }
     }
+    // The same keys whether a session was found or not.
     if (r.session.found)
-        json["session"] = {{"id", r.session.id}, {"active", r.session.active}, {"remote", r.session.remote}};
+        json["session"] = {
+            {"id", r.session.id}, {"active", r.session.active}, {"remote", r.session.remote}, {"why", nullptr}};
     else
-        json["session"] = {{"id", nullptr}, {"why", r.session.why}};
+        json["session"] = {{"id", nullptr}, {"why", r.session.why}, {"active", true}, {"remote", false}};
     Json hid = {{"simulated", r.simulated}, {"init_failed", r.hid_init_failed}, {"nodes", Json::array()}};
     for (const Node& node : r.nodes) {
         Json n = {{"path", node.path},
@@ -94,13 +96,11 @@ Json ToJson(const Report& r) {
         }
         if (node.has_access) {
             const NodeAccess& a = node.access;
-            char mode[8];
-            std::snprintf(mode, sizeof mode, "%04o", a.mode);
             n["access"] = {{"exists", a.exists},
                            {"error", a.open_error},
-                           {"owner", a.owner_name},
-                           {"group", a.group_name},
-                           {"mode", mode},
+                           {"owner", a.owner},
+                           {"group", a.group},
+                           {"mode", a.mode},
                            {"acl", a.has_acl ? Json(a.acl) : Json(nullptr)},
                            {"acl_grants_user", a.acl_grants_user},
                            {"udev_tagged_uaccess", a.tagged_uaccess},
@@ -108,13 +108,17 @@ Json ToJson(const Report& r) {
         }
         hid["nodes"].push_back(n);
     }
-    if (!r.simulated) hid["udev_rule"] = {{"name", kUdevRuleName}, {"installed_in", r.rule_installed_in}};
+    if (!r.simulated)
+        hid["udev_rule"] = {{"name", r.rule.name},
+                            {"installed_in", r.rule.installed_in},
+                            {"status", !r.rule.applies               ? kNotApplicable
+                                       : r.rule.installed_in.empty() ? "not installed"
+                                                                     : "installed"}};
     json["hid"] = hid;
 
-    Json ble = {{"stack", r.ble.where == "simulated" ? "simulated" : "bluez"},
-                {"bus", r.ble.where},
-                {"answering", r.ble.answered}};
+    Json ble = {{"stack", r.ble.stack}, {"bus", r.ble.where}, {"answering", r.ble.answered}};
     if (!r.ble.answered) ble["error"] = r.ble.error;
+    ble["adapters_status"] = r.ble.adapters_known ? "checked" : r.simulated ? "simulated" : kNotApplicable;
     ble["adapters"] = Json::array();
     for (const auto& a : r.ble.adapters)
         ble["adapters"].push_back({{"path", a.path}, {"address", a.address}, {"powered", a.powered}});
@@ -158,7 +162,7 @@ void PrintText(const Report& r, std::ostream& out) {
     else
         out << "port: " << Endpoint(r) << " listening"
             << (r.by_bridge                         ? ", by the bridge"
-                : r.holder.pid > 0 || r.owner_known ? ", by another program: " + DescribeHolder(r.holder)
+                : r.holder.pid > 0 || r.owner_known ? ", by another program: " + r.holder.text
                                                     : "")
             << "\n";
     if (!r.session.found)
@@ -189,9 +193,7 @@ void PrintText(const Report& r, std::ostream& out) {
             out << "cannot open";
             if (node.has_access) {
                 const NodeAccess& a = node.access;
-                char mode[8];
-                std::snprintf(mode, sizeof mode, "%04o", a.mode);
-                out << " (" << a.open_error << "): owner " << a.owner_name << ":" << a.group_name << ", mode " << mode
+                out << " (" << a.open_error << "): owner " << a.owner << ":" << a.group << ", mode " << a.mode
                     << ", ACL " << (a.has_acl ? a.acl : "none") << ", udev uaccess tag "
                     << Yes(a.tagged_uaccess, "set", "not set");
             }
@@ -208,24 +210,31 @@ void PrintText(const Report& r, std::ostream& out) {
         }
     }
     if (!r.simulated) {
-        if (geteuid() == 0) out << "note: run as root, so every node opens; run it as the desktop user to see theirs\n";
-        out << "udev rule " << kUdevRuleName << ": ";
-        if (r.rule_installed_in.empty()) out << "not installed";
-        for (size_t i = 0; i < r.rule_installed_in.size(); ++i)
-            out << (i ? ", " : "installed in ") << r.rule_installed_in[i];
+        if (r.privileged) out << "note: run as root, so every node opens; run it as the desktop user to see theirs\n";
+        if (!r.rule.applies) {
+            out << "udev rule: " << kNotApplicable;
+        } else {
+            out << "udev rule " << r.rule.name << ": ";
+            if (r.rule.installed_in.empty()) out << "not installed";
+            for (size_t i = 0; i < r.rule.installed_in.size(); ++i)
+                out << (i ? ", " : "installed in ") << r.rule.installed_in[i];
+        }
         out << "\n";
     }
 
-    if (r.ble.where == "simulated")
-        out << "BLE (simulated stack): answering\n";
-    else if (r.ble.answered)
-        out << "BLE (BlueZ at " << r.ble.where << "): answering\n";
+    const std::string stack = r.ble.stack == "simulated" ? "simulated stack"
+                              : r.ble.stack == "bluez"   ? "BlueZ at " + r.ble.where
+                                                         : "Windows GATT";
+    if (r.ble.answered)
+        out << "BLE (" << stack << "): answering\n";
     else
-        out << "BLE (BlueZ at " << r.ble.where << "): not answering: " << r.ble.error << "\n";
-    if (r.ble.answered && r.ble.where != "simulated") {
+        out << "BLE (" << stack << "): not answering: " << r.ble.error << "\n";
+    if (r.ble.answered && r.ble.adapters_known) {
         if (r.ble.adapters.empty()) out << "  no adapter\n";
         for (const auto& a : r.ble.adapters)
             out << "  adapter " << a.path << " " << a.address << ": " << Yes(a.powered, "powered", "off") << "\n";
+    } else if (r.ble.answered && !r.simulated) {
+        out << "  adapters: " << kNotApplicable << "\n";
     }
     for (const auto& d : r.ble_devices) {
         out << "  device " << DeviceName(d) << " " << Hex4(d.vendor_id) << ":" << Hex4(d.product_id) << ": "

@@ -1,22 +1,29 @@
-// What --check found, between the probes that fill it in (Check.cpp) and the
-// two renderings of it (CheckOutput.cpp).
+// What --check found: one report on every system, filled in by the shared
+// probes of Check.cpp and the system's own (CheckLinux.cpp,
+// CheckWindows.cpp), and rendered once (CheckOutput.cpp), as text and as JSON
+// with the same keys everywhere.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/TrustFile.h"
-#include "platform/linux/BluezProbe.h"
-#include "platform/linux/LogindSession.h"
-#include "platform/linux/NodeAccess.h"
-#include "platform/linux/ProcProbe.h"
+
+namespace orvex {
+class BleStack;
+class HidApi;
+}  // namespace orvex
 
 namespace orvex::check {
 
 using Json = nlohmann::ordered_json;
+
+// What a probe says where the system has no such thing.
+constexpr const char* kNotApplicable = "not applicable on this system";
 
 struct Problem {
     std::string what;
@@ -40,6 +47,20 @@ struct Collection {
     std::string error;
 };
 
+// Why a node the bridge needs cannot be opened, where the system tells
+// (Linux: owner, mode, access control list, udev's tag).
+struct NodeAccess {
+    bool exists = false;
+    std::string open_error;
+    std::string owner, group;
+    std::string mode;  // "0660"
+    bool has_acl = false;
+    std::string acl;
+    bool acl_grants_user = false;
+    bool tagged_uaccess = false;
+    std::string fix;
+};
+
 struct Node {
     std::string path;
     uint16_t vendor_id = 0;
@@ -52,24 +73,85 @@ struct Node {
     NodeAccess access;
 };
 
+// Whether a bridge runs: its single-instance guard.
+struct Instance {
+    bool known = false;  // the guard could be examined
+    bool held = false;
+    long pid = 0;       // 0: unknown
+    std::string error;  // why it is not known
+};
+
+// Who listens on the port when it is not the bridge.
+struct PortHolder {
+    long uid = -1;  // -1: unknown
+    long pid = 0;   // 0: unknown
+    std::string program;
+    std::string text;  // for people: "pid 1234 (orvex-bridge, uid 1000)"
+};
+
+struct Session {
+    bool found = false;
+    std::string why;  // when not found: why there is no session to follow
+    std::string id;
+    bool active = true;
+    bool remote = false;
+};
+
+struct BleAdapter {
+    std::string path;
+    std::string address;
+    bool powered = false;
+};
+
+struct BleDevice {
+    std::string address;  // "C0:FF:EE:00:00:01"
+    std::string name;
+    bool has_ids = false;  // vendor and product are known
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+    bool paired = false;
+    bool connected = false;
+    bool services_resolved = false;
+    bool write_characteristic = false;   // 0xFEE3 with the write property
+    bool notify_characteristic = false;  // 0xFEE4 with the notify property
+};
+
+struct Ble {
+    std::string stack;  // "bluez", "windows", "simulated"
+    std::string where;  // BlueZ's bus address; else the stack's name
+    bool answered = false;
+    std::string error;            // why it did not answer
+    bool adapters_known = false;  // the stack lists its adapters (BlueZ)
+    std::vector<BleAdapter> adapters;
+    std::vector<BleDevice> devices;
+};
+
+// The udev rule that grants the desktop user the device nodes (Linux).
+struct Rule {
+    bool applies = false;
+    std::string name;
+    std::vector<std::string> installed_in;
+};
+
 struct Report {
     bool simulated = false;
-    std::string lock_path;
-    FlockHolder lock;
+    bool privileged = false;  // run as root: every node opens
+    std::string lock_path;    // the guard's file or name
+    Instance lock;
     bool port_checked = false;
     std::string address;
     uint16_t port = 0;
-    std::vector<TcpListener> listeners;
-    bool listening = false;    // on the address the page reaches
-    bool owner_known = false;  // whether the bridge's sockets could be read
-    bool by_bridge = false;    // the listener is the running bridge's
-    SocketHolder holder;       // of the listener when it is not the bridge's
-    LoginSessionInfo session;
+    std::vector<std::string> listeners;  // addresses listening on the port, where the system lists them
+    bool listening = false;              // on the address the page reaches
+    bool owner_known = false;            // whether the bridge's sockets could be read
+    bool by_bridge = false;              // the listener is the running bridge's
+    PortHolder holder;                   // of the listener when it is not the bridge's
+    Session session;
     bool hid_init_failed = false;
     std::vector<Node> nodes;
-    std::vector<std::string> rule_installed_in;
-    BleSnapshot ble;
-    std::vector<BleDeviceInfo> ble_devices;  // of the BLE vendor, paired or connected
+    Rule rule;
+    Ble ble;
+    std::vector<BleDevice> ble_devices;  // of the BLE vendor, paired or connected
     std::vector<Problem> problems;
     // Which pages may use the devices.
     struct {
@@ -89,11 +171,28 @@ inline bool SessionInactive(const Report& r) {
     return r.session.found && !r.session.remote && !r.session.active;
 }
 
+// The system's probes (CheckLinux.cpp, CheckWindows.cpp).
+// Whether a bridge runs, and who listens on the port (address, port and
+// port_checked are set).
+void ProbeInstance(Report* report);
+Session ProbeSession();
+std::unique_ptr<HidApi> SystemHid();
+// Why the needed nodes that did not open cannot be, and the udev rule.
+void ProbeNodeAccess(Report* report);
+Ble ProbeBle();
+// What the user does about a problem, in the system's own words; device
+// names a BLE device where the fix needs one.
+enum class Fix { StartBridge, RestartBridge, ServerFailed, HidLibrary, StartBle, RereadBleServices, ReconnectBle };
+std::string FixText(Fix fix, const std::string& device = "");
+
+// A stack behind the BLE seam, as BlueZ's objects show it (Check.cpp).
+Ble BleOfStack(BleStack& stack, const std::string& name);
+
 std::string Hex4(unsigned value);
 std::string Hex2(unsigned value);
 const char* BusName(uint16_t bus);
 std::string Endpoint(const Report& report);
-std::string DeviceName(const BleDeviceInfo& device);
+std::string DeviceName(const BleDevice& device);
 
 // The report as one JSON object, and as text for people.
 Json ToJson(const Report& r);

@@ -1,118 +1,121 @@
-// orvex-bridge --check on Windows: whether a bridge runs (its mutex), whether
-// the port answers, the HID collections of the vendor and whether they open,
-// and the GATT service interfaces of the BLE devices.
-#include <iostream>
-#include <memory>
-#include <nlohmann/json.hpp>
+// The probes of --check on Windows: the named mutex for a running bridge, a
+// connection and the TCP tables for the port, the Terminal Services session,
+// the HID collections through SetupAPI, the GATT services of paired devices.
+#include <windows.h>
+#include <winsock2.h>
+#include <wtsapi32.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "app/COrvexApp.h"
-#include "app/Check.h"
-#include "hid/HidFamilies.h"
-#include "platform/Log.h"
-#include "platform/Sockets.h"
+#include "app/CheckReport.h"
+#include "platform/System.h"
 #include "platform/windows/InterfacePath.h"
+#include "platform/windows/TcpOwners.h"
 #include "platform/windows/WinBleStack.h"
 #include "platform/windows/WinHidApi.h"
-#include "sim/Simulator.h"
+#include "platform/windows/WinSession.h"
 
-namespace orvex {
+namespace orvex::check {
 
 namespace {
 
-std::string Hex4(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", value & 0xFFFFu);
-    return text;
-}
-
+// A mutex of another user's bridge exists but may not be opened.
 bool BridgeRunning() {
     HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, Widen(kInstanceName).c_str());
     if (mutex) CloseHandle(mutex);
     return mutex != nullptr || GetLastError() == ERROR_ACCESS_DENIED;
 }
 
-bool PortListening(const std::string& address, uint16_t port) {
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
-    SocketHandle s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    inet_pton(AF_INET, address == "0.0.0.0" ? "127.0.0.1" : address.c_str(), &to.sin_addr);
-    const bool ok = s != kNoSocket && connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    if (s != kNoSocket) close_socket(s);
-    WSACleanup();
-    return ok;
+// Whether a page reaching the address would find a listener: a connection,
+// given up after 2 s.
+bool Connects(const std::string& address, uint16_t port) {
+    namespace ip = boost::asio::ip;
+    boost::system::error_code ec;
+    ip::address_v4 host = ip::make_address_v4(address == "0.0.0.0" ? "127.0.0.1" : address, ec);
+    if (ec) host = ip::address_v4::loopback();
+    boost::asio::io_context io;
+    ip::tcp::socket socket(io);
+    bool connected = false;
+    socket.async_connect({host, port}, [&](const boost::system::error_code& error) { connected = !error; });
+    io.run_for(std::chrono::seconds(2));
+    return connected;
+}
+
+std::vector<std::string> Listeners(uint16_t port) {
+    std::vector<std::string> addresses;
+    for (const int family : {AF_INET, AF_INET6}) {
+        std::vector<TcpRow> rows;
+        if (!ReadTcpTable(family, true, &rows)) continue;
+        for (const TcpRow& row : rows) {
+            if (row.local.port != port) continue;
+            if (family == AF_INET) {
+                boost::asio::ip::address_v4::bytes_type bytes;
+                std::copy_n(row.local.address.begin(), bytes.size(), bytes.begin());
+                addresses.push_back(boost::asio::ip::address_v4(bytes).to_string());
+            } else {
+                addresses.push_back(boost::asio::ip::address_v6(row.local.address).to_string());
+            }
+        }
+    }
+    return addresses;
 }
 
 }  // namespace
 
-int RunCheck(const Options& options) {
-    std::unique_ptr<sim::Simulator> simulator;
-    std::unique_ptr<HidApi> ownHid;
-    HidApi* hid = nullptr;
-    std::vector<std::string> gattInterfaces;
-    if (!options.simulate.empty()) {
-        std::string error;
-        simulator = sim::Simulator::LoadScenarioFile(options.simulate, &error);
-        if (!simulator) {
-            diag_error(error);
-            return 2;
-        }
-        hid = &simulator->hid();
-        gattInterfaces = simulator->ble().ServiceInterfaces();
-    } else {
-        ownHid = std::make_unique<WinHidApi>();
-        hid = ownHid.get();
-        gattInterfaces = WinBleStack().ServiceInterfaces();
-    }
-
-    const bool running = BridgeRunning();
-    const bool portChecked = options.server.port != 0;
-    const bool listening = portChecked && PortListening(options.server.address, options.server.port);
-    nlohmann::ordered_json json;
-    json["version"] = kVersion;
-    json["bridge"] = {{"running", running}, {"mutex", kInstanceName}};
-    json["port"] = {{"address", options.server.address}, {"port", options.server.port}, {"checked", portChecked}};
-    if (portChecked) json["port"]["listening"] = listening;
-    json["hid"] = nlohmann::ordered_json::array();
-    bool allOpen = true;
-    for (const auto& entry : hid->enumerate(kOrvexVendorId, 0)) {
-        HidOpenError error = HidOpenError::None;
-        const bool canOpen = hid->open(entry, &error) != nullptr;
-        allOpen = allOpen && canOpen;
-        json["hid"].push_back({{"path", entry.path},
-                               {"vendor_id", "0x" + Hex4(entry.vendor_id)},
-                               {"product_id", "0x" + Hex4(entry.product_id)},
-                               {"usage_page", "0x" + Hex4(entry.usage_page)},
-                               {"usage", "0x" + Hex4(entry.usage)},
-                               {"can_open", canOpen}});
-    }
-    json["ble"] = {{"gatt_service_interfaces", gattInterfaces}};
-    json["ok"] = allOpen;
-
-    if (options.json) {
-        std::cout << json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
-    } else {
-        std::cout << "orvex-bridge " << kVersion << "\n"
-                  << "bridge: " << (running ? "running" : "not running") << " (mutex " << kInstanceName << ")\n";
-        if (!portChecked)
-            std::cout << "port: not checked (--port 0)\n";
-        else
-            std::cout << "port: " << options.server.address << ":" << options.server.port
-                      << (listening ? " listening" : " nothing listens") << "\n";
-        std::cout << "HID collections" << (simulator ? " (simulated)" : "") << ":"
-                  << (json["hid"].empty() ? " none" : "") << "\n";
-        for (const auto& c : json["hid"])
-            std::cout << "  " << c["path"].get<std::string>() << "  " << c["usage_page"].get<std::string>() << ":"
-                      << c["usage"].get<std::string>() << ": "
-                      << (c["can_open"].get<bool>() ? "can open" : "cannot open") << "\n";
-        std::cout << "BLE GATT service interfaces:" << (gattInterfaces.empty() ? " none" : "") << "\n";
-        for (const auto& path : gattInterfaces) std::cout << "  " << path << "\n";
-        std::cout << "result: " << (allOpen ? "everything needed works" : "a collection cannot be opened") << "\n";
-    }
-    std::cout.flush();
-    return allOpen ? 0 : 1;
+void ProbeInstance(Report* report) {
+    report->lock.known = true;
+    report->lock.held = BridgeRunning();
+    if (!report->port_checked) return;
+    report->listeners = Listeners(report->port);
+    report->listening = Connects(report->address, report->port);
+    // Which process listens is known, but not which one is the bridge: the
+    // mutex names no owner.
+    if (report->listening) report->holder.text = DescribePortHolder(report->port);
 }
 
-}  // namespace orvex
+Session ProbeSession() {
+    Session session;
+    unsigned long id = 0;
+    if (!LookUpThisSession(&id, &session.active, &session.why)) return session;
+    session.found = true;
+    session.id = std::to_string(id);
+    return session;
+}
+
+std::unique_ptr<HidApi> SystemHid() {
+    return std::make_unique<WinHidApi>();
+}
+
+// Windows grants every user its HID collections; there is no rule to install.
+void ProbeNodeAccess(Report*) {}
+
+Ble ProbeBle() {
+    WinBleStack stack;
+    return BleOfStack(stack, "windows");
+}
+
+std::string FixText(Fix fix, const std::string&) {
+    switch (fix) {
+        case Fix::StartBridge:
+            return "start it: run orvex-bridge (the installer starts it at sign-in)";
+        case Fix::RestartBridge:
+            return "end orvex-bridge (Task Manager) and start it again";
+        case Fix::ServerFailed:
+            return "the running bridge was started with other --port or --listen options or could not start its "
+                   "server: end orvex-bridge (Task Manager) and start it again";
+        case Fix::HidLibrary:
+            return "restart Windows";
+        case Fix::StartBle:
+            return "Bluetooth (turn it on in Settings)";
+        case Fix::RereadBleServices:
+            return "remove the device in Bluetooth settings and pair it again, so that Windows reads its services "
+                   "anew";
+        case Fix::ReconnectBle:
+            return "turn the device off and on again, or remove it in Bluetooth settings and pair it again";
+    }
+    return "";
+}
+
+}  // namespace orvex::check

@@ -33,9 +33,7 @@ private:
     OriginTrust& m_trust;
     std::unique_ptr<TrustFileStore> m_store;
     TrustFileWatcher m_watcher;
-#ifndef _WIN32
-    std::shared_ptr<NotificationAsker> m_asker;  // the desktop question; Windows has the console only
-#endif
+    std::shared_ptr<NotificationAsker> m_asker;  // the desktop question; none on Windows, which has the console only
 };
 
 }  // namespace orvex

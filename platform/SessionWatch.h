@@ -1,10 +1,12 @@
 // The login-session seam: whether the bridge's session is the one in front.
-// Backends: logind on the system bus (platform/linux), and "always active"
-// where there is no session to follow.
+// Backends: logind on the system bus (platform/linux), the hidden main
+// window's session messages (platform/windows), and "always active" where
+// there is no session to follow.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace orvex {
@@ -21,7 +23,16 @@ public:
     // Any thread.
     virtual bool active() const = 0;
     virtual std::string id() const = 0;  // "" when no session is followed
+    // A remote session (ssh, a remote desktop) is never in front of a seat:
+    // where the system says whether it is in front, a remote one's answer
+    // is not followed.
+    virtual bool remote() const { return false; }
 };
+
+// The session of this process as the system follows it (logind's on Linux;
+// on Windows the one whose changes the hidden main window hears, so after
+// StopRequests). Null with the reason when there is none to follow.
+std::unique_ptr<SessionWatch> FindSystemSession(std::string* why);
 
 // No session to follow: always active, never a change.
 class AlwaysActiveSession final : public SessionWatch {

@@ -6,11 +6,9 @@
 // platform/windows/); what it holds does not.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -56,7 +54,7 @@ private:
 // follow; Windows looks at the file's time and size every second.
 class TrustFileWatcher {
 public:
-    TrustFileWatcher() = default;
+    TrustFileWatcher();
     ~TrustFileWatcher();  // Stop()
     TrustFileWatcher(const TrustFileWatcher&) = delete;
     TrustFileWatcher& operator=(const TrustFileWatcher&) = delete;
@@ -64,21 +62,10 @@ public:
     bool Start(const std::string& path, std::function<void()> changed, std::string* error);
     void Stop();
 
-private:
-    void Run();
+    struct Impl;  // the system's way of following the file, and its thread
 
-    std::string m_name;
-    std::function<void()> m_changed;
-#ifdef _WIN32
-    std::string m_path;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-#else
-    int m_inotify = -1;
-    int m_wake = -1;
-#endif
-    std::thread m_thread;
+private:
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace orvex

@@ -110,6 +110,12 @@ LoginSessionInfo LookUpLoginSession(uid_t uid, std::chrono::milliseconds timeout
     }
 }
 
+std::unique_ptr<SessionWatch> FindSystemSession(std::string* why) {
+    auto session = std::make_unique<LogindSession>();
+    if (!session->Find(why)) return nullptr;
+    return session;
+}
+
 LogindSession::LogindSession(std::chrono::milliseconds callTimeout) : m_timeout(callTimeout) {}
 
 LogindSession::~LogindSession() {

@@ -51,9 +51,8 @@ public:
     void stop() override;
     bool active() const override { return m_active.load(); }
     std::string id() const override { return m_info.id; }
-    // A remote session (ssh, a remote desktop) is never in front of a seat:
-    // its Active says nothing about who sits there, and is not followed.
-    bool remote() const { return m_info.remote; }
+    // A remote session's Active says nothing about who sits at the seat.
+    bool remote() const override { return m_info.remote; }
 
 private:
     void WaitForBus();

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/Log.h"
 
@@ -75,43 +77,60 @@ std::string TrustFilePath() {
     return base + "/orvex-bridge/trusted-origins";
 }
 
+struct TrustFileWatcher::Impl {
+    ~Impl() {
+        if (thread.joinable()) {
+            const uint64_t one = 1;
+            (void)!write(wake, &one, sizeof one);
+            thread.join();
+        }
+        if (inotify >= 0) close(inotify);
+        if (wake >= 0) close(wake);
+    }
+    void Run();
+
+    std::string name;
+    std::function<void()> changed;
+    int inotify = -1;
+    int wake = -1;
+    std::thread thread;
+};
+
+TrustFileWatcher::TrustFileWatcher() = default;
+
 TrustFileWatcher::~TrustFileWatcher() {
     Stop();
 }
 
 bool TrustFileWatcher::Start(const std::string& path, std::function<void()> changed, std::string* error) {
+    Stop();
     const std::string dir = DirectoryOf(path);
-    m_name = path.substr(path.rfind('/') + 1);
-    m_changed = std::move(changed);
+    auto impl = std::make_unique<Impl>();
+    impl->name = path.substr(path.rfind('/') + 1);
+    impl->changed = std::move(changed);
     if (!MakeDirectories(dir, error)) return false;
-    m_inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_inotify < 0 || m_wake < 0 ||
-        inotify_add_watch(m_inotify, dir.c_str(),
+    impl->inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    impl->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (impl->inotify < 0 || impl->wake < 0 ||
+        inotify_add_watch(impl->inotify, dir.c_str(),
                           IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE) < 0) {
         *error = "cannot watch " + dir + ": " + std::strerror(errno);
-        Stop();
         return false;
     }
-    m_thread = std::thread([this] { Run(); });
+    Impl* running = impl.get();
+    impl->thread = std::thread([running] { running->Run(); });
+    m_impl = std::move(impl);
     return true;
 }
 
 void TrustFileWatcher::Stop() {
-    if (m_thread.joinable()) {
-        const uint64_t one = 1;
-        (void)!write(m_wake, &one, sizeof one);
-        m_thread.join();
-    }
-    if (m_inotify >= 0) close(m_inotify);
-    if (m_wake >= 0) close(m_wake);
-    m_inotify = m_wake = -1;
+    m_impl.reset();
 }
 
-void TrustFileWatcher::Run() {
+void TrustFileWatcher::Impl::Run() {
     alignas(inotify_event) char buffer[4096];
     for (;;) {
-        pollfd fds[2] = {{m_wake, POLLIN, 0}, {m_inotify, POLLIN, 0}};
+        pollfd fds[2] = {{wake, POLLIN, 0}, {inotify, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             diag_error(std::string("trusted origins no longer followed: ") + std::strerror(errno));
@@ -120,19 +139,19 @@ void TrustFileWatcher::Run() {
         if (fds[0].revents & POLLIN) return;
         bool ours = false;
         for (;;) {
-            const ssize_t n = read(m_inotify, buffer, sizeof buffer);
+            const ssize_t n = read(inotify, buffer, sizeof buffer);
             if (n <= 0) break;
             for (ssize_t at = 0; at < n;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
                 // IN_CREATE alone is the empty file before its first write.
-                if (event->len > 0 && m_name == event->name && !(event->mask & IN_CREATE)) ours = true;
+                if (event->len > 0 && name == event->name && !(event->mask & IN_CREATE)) ours = true;
                 if (event->mask & IN_Q_OVERFLOW) ours = true;
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
         }
         if (!ours) continue;
         try {
-            m_changed();
+            changed();
         } catch (const std::exception& e) {
             diag_error(std::string("trusted origins: ") + e.what());
         }

@@ -11,32 +11,49 @@
 #include <thread>
 
 #include "platform/Log.h"
-#include "platform/Native.h"
+#include "platform/System.h"
 
 namespace orvex {
 
-SingleInstanceLock::~SingleInstanceLock() {
-    if (m_mutex) CloseHandle(m_mutex);
+std::string SingleInstanceLockPath(const std::string& name) {
+    return name;
 }
 
+struct SingleInstanceLock::Held {
+    explicit Held(HANDLE mutex) : mutex(mutex) {}
+    ~Held() { CloseHandle(mutex); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    const HANDLE mutex;
+};
+
+SingleInstanceLock::SingleInstanceLock() = default;
+SingleInstanceLock::~SingleInstanceLock() = default;
+
 SingleInstanceLock::Result SingleInstanceLock::Acquire(const std::string& name, std::string* error) {
-    m_name = name;
+    m_path = SingleInstanceLockPath(name);
     const std::wstring wide(name.begin(), name.end());
-    m_mutex = CreateMutexW(nullptr, FALSE, wide.c_str());
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, wide.c_str());
     const DWORD created = GetLastError();
-    if (m_mutex == nullptr) {
+    if (mutex == nullptr) {
         // Another user's bridge holds the name with a mutex we may not open.
         if (created == ERROR_ACCESS_DENIED) return Result::AlreadyRunning;
         *error = "cannot create the mutex " + name + " (error " + std::to_string(created) + ")";
         return Result::Failed;
     }
     if (created == ERROR_ALREADY_EXISTS) {
-        CloseHandle(m_mutex);
-        m_mutex = nullptr;
+        CloseHandle(mutex);
         return Result::AlreadyRunning;
     }
+    m_held = std::make_unique<Held>(mutex);
     return Result::Acquired;
 }
+
+// No service manager to tell; nothing to raise (handles have no such limit).
+void NotifyServiceReady(const std::string&) {}
+void NotifyServiceStatus(const std::string&) {}
+void NotifyServiceStopping() {}
+void RaiseOpenFileLimit() {}
 
 namespace {
 

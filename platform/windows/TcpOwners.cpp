@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "platform/Log.h"
-#include "platform/Native.h"
+#include "platform/System.h"
 #include "platform/windows/InterfacePath.h"
 
 namespace orvex {

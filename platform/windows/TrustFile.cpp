@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "platform/Log.h"
 #include "platform/windows/InterfacePath.h"
@@ -74,6 +77,28 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
     return false;
 }
 
+struct TrustFileWatcher::Impl {
+    ~Impl() {
+        if (!thread.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        wake.notify_all();
+        thread.join();
+    }
+    void Changed();
+
+    std::string path;
+    std::function<void()> changed;
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false;
+    std::thread thread;
+};
+
+TrustFileWatcher::TrustFileWatcher() = default;
+
 TrustFileWatcher::~TrustFileWatcher() {
     Stop();
 }
@@ -82,18 +107,20 @@ TrustFileWatcher::~TrustFileWatcher() {
 // second costs nothing that matters and is the same on every file system
 // Windows and Wine give a profile.
 bool TrustFileWatcher::Start(const std::string& path, std::function<void()> changed, std::string*) {
-    m_path = path;
-    m_changed = std::move(changed);
-    m_stop = false;
+    Stop();
+    m_impl = std::make_unique<Impl>();
+    Impl* impl = m_impl.get();
+    impl->path = path;
+    impl->changed = std::move(changed);
     // Looked at here, so that a write after Start returns is a change.
-    m_thread = std::thread([this, seen = StampOf(path)]() mutable {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop; })) {
+    impl->thread = std::thread([impl, seen = StampOf(path)]() mutable {
+        std::unique_lock<std::mutex> lock(impl->mutex);
+        while (!impl->wake.wait_for(lock, std::chrono::seconds(1), [impl] { return impl->stop; })) {
             lock.unlock();
-            const FileStamp now = StampOf(m_path);
+            const FileStamp now = StampOf(impl->path);
             if (!(now == seen)) {
                 seen = now;
-                Run();
+                impl->Changed();
             }
             lock.lock();
         }
@@ -102,19 +129,13 @@ bool TrustFileWatcher::Start(const std::string& path, std::function<void()> chan
 }
 
 void TrustFileWatcher::Stop() {
-    if (!m_thread.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    m_thread.join();
+    m_impl.reset();
 }
 
 // One change seen: tell the bridge.
-void TrustFileWatcher::Run() {
+void TrustFileWatcher::Impl::Changed() {
     try {
-        m_changed();
+        changed();
     } catch (const std::exception& e) {
         diag_error(std::string("trusted origins: ") + e.what());
     }

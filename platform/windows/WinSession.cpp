@@ -43,22 +43,39 @@ void Deliver(const std::shared_ptr<WinSession::State>& state, bool active) {
 
 }  // namespace
 
+std::unique_ptr<SessionWatch> FindSystemSession(std::string* why) {
+    auto session = std::make_unique<WinSession>();
+    if (!session->Find(why)) return nullptr;
+    return session;
+}
+
 WinSession::WinSession() : m_state(std::make_shared<State>()) {}
 
 WinSession::~WinSession() {
     stop();
 }
 
-bool WinSession::Find(std::string* why) {
-    if (!ProcessIdToSessionId(GetCurrentProcessId(), &m_state->session)) {
+bool LookUpThisSession(unsigned long* id, bool* connected, std::string* why) {
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) {
         *why = "cannot tell the bridge's session (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
+    *id = session;
+    *connected = SessionConnected();
+    return true;
+}
+
+bool WinSession::Find(std::string* why) {
+    unsigned long session = 0;
+    bool connected = true;
+    if (!LookUpThisSession(&session, &connected, why)) return false;
+    m_state->session = session;
     if (!HiddenMainWindowHearsSessions()) {
         *why = "no hidden window hears session changes";
         return false;
     }
-    m_state->active = SessionConnected();
+    m_state->active = connected;
     return true;
 }
 

@@ -12,6 +12,10 @@
 
 namespace orvex {
 
+// This process's session and whether it is connected (WTSActive), as Find
+// takes them; false with the reason when the system cannot tell the session.
+bool LookUpThisSession(unsigned long* id, bool* connected, std::string* why);
+
 class WinSession final : public SessionWatch {
 public:
     WinSession();
@@ -22,8 +26,8 @@ public:
     // Finds this process's session and whether it is connected; false with
     // the reason when its changes cannot be heard (no hidden main window).
     bool Find(std::string* why);
-    // A remote session's connection is followed like the console's.
-    bool remote() const { return false; }
+    // remote() stays false: a remote session's connection is followed like
+    // the console's.
 
     void start(boost::asio::io_context& loop, Handler handler) override;
     void stop() override;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 #include "support/Http.h"
@@ -149,22 +150,53 @@ TEST_F(TheWindowsBridgeUnderWine, LetsASecondInstanceExitZeroOnTheNamedMutex) {
     EXPECT_EQ(bridge.Wait(20s), 0);
 }
 
-TEST_F(TheWindowsBridgeUnderWine, ChecksWhatItSeesOfTheSimulatedDevicesAsJson) {
+// Every key path of a JSON value ("hid.nodes[].path"), for comparing the
+// shape of two reports.
+std::set<std::string> KeyPaths(const nlohmann::json& value, const std::string& at = "") {
+    std::set<std::string> paths;
+    if (value.is_object()) {
+        for (const auto& [key, item] : value.items()) {
+            const std::string path = at.empty() ? key : at + "." + key;
+            paths.insert(path);
+            for (const auto& inner : KeyPaths(item, path)) paths.insert(inner);
+        }
+    } else if (value.is_array()) {
+        for (const auto& item : value)
+            for (const auto& inner : KeyPaths(item, at + "[]")) paths.insert(inner);
+    }
+    return paths;
+}
+
+TEST_F(TheWindowsBridgeUnderWine, ChecksWhatItSeesOfTheSimulatedDevicesWithTheKeysOfLinux) {
     std::vector<std::string> check = windows;
     for (const char* arg : {"--check", "--json", "--port", "0", "--simulate"}) check.push_back(arg);
     check.push_back(scenario);
     const auto result = test::RunToEnd(check, 30s);
-    EXPECT_EQ(result.status, 0) << result.err;
+    // No bridge runs: a problem on either system.
+    EXPECT_EQ(result.status, 1) << result.err;
     const auto json = nlohmann::json::parse(result.out, nullptr, false);
     ASSERT_FALSE(json.is_discarded()) << result.out;
-    EXPECT_EQ(json["bridge"], nlohmann::json::parse(R"({"running":false,"mutex":"ZNQ Orvex Config"})"));
+    EXPECT_EQ(json["ok"], false);
+    ASSERT_EQ(json["problems"].size(), 1u) << result.out;
+    EXPECT_EQ(json["problems"][0]["what"], "no bridge is running for this user");
+    EXPECT_EQ(json["bridge"]["running"], false);
+    EXPECT_EQ(json["bridge"]["lock"], "ZNQ Orvex Config");
     EXPECT_EQ(json["port"]["checked"], false);
-    ASSERT_EQ(json["hid"].size(), 2u) << result.out;
-    for (const auto& collection : json["hid"]) {
-        EXPECT_EQ(collection["product_id"], "0xfa60");
-        EXPECT_EQ(collection["can_open"], true);
+    size_t collections = 0;
+    for (const auto& node : json["hid"]["nodes"]) {
+        EXPECT_EQ(node["product_id"], "0xFA60");
+        for (const auto& collection : node["collections"]) {
+            EXPECT_EQ(collection["can_open"], true);
+            ++collections;
+        }
     }
-    EXPECT_EQ(json["ok"], true);
+    EXPECT_EQ(collections, 2u) << result.out;
+
+    const auto onLinux =
+        test::RunToEnd({ORVEX_BRIDGE_BINARY, "--check", "--json", "--port", "0", "--simulate", scenario}, 30s);
+    EXPECT_EQ(onLinux.status, result.status);
+    EXPECT_EQ(KeyPaths(json), KeyPaths(nlohmann::json::parse(onLinux.out, nullptr, false)))
+        << result.out << onLinux.out;
 }
 
 // A GUI program (nothing shows at log-on) that still prints into a pipe and

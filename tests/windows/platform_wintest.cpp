@@ -4,6 +4,7 @@
 // socket.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,7 +14,6 @@
 
 #include "app/COrvexDlg.h"
 #include "platform/Native.h"
-#include "platform/Sockets.h"
 #include "platform/TrustFile.h"
 #include "platform/windows/InterfacePath.h"
 #include "sim/Devices.h"
@@ -143,7 +143,7 @@ TEST(TheSimulatorControlSocket, ServesOnLoopbackTcpAndRefusesUnixPaths) {
     ASSERT_TRUE(simulator->StartControlSocket("tcp:0", &error)) << error;
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-    SocketHandle s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(simulator->ControlPort());

@@ -11,7 +11,9 @@
 
 #include "app/BridgeRun.h"
 #include "platform/Native.h"
+#include "platform/windows/ProcessControl.h"
 #include "platform/windows/TcpOwners.h"
+#include "platform/windows/WinSession.h"
 #include "sim/Devices.h"
 #include "support/Fakes.h"
 #include "windows/Wine.h"

@@ -63,8 +63,8 @@ void ProbeNodeAccess(Report* report) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", a.mode);
         node.has_access = true;
-        node.access = {a.exists,  a.open_error,      a.owner_name,     a.group_name, mode,
-                       a.has_acl, a.acl,             a.acl_grants_user, a.tagged_uaccess, a.fix};
+        node.access = {a.exists,  a.open_error, a.owner_name,      a.group_name,     mode,
+                       a.has_acl, a.acl,        a.acl_grants_user, a.tagged_uaccess, a.fix};
     }
 }
 
@@ -97,7 +97,8 @@ std::string FixText(Fix fix, const std::string& device) {
         case Fix::StartBle:
             return "BlueZ (sudo systemctl start bluetooth)";
         case Fix::RereadBleServices:
-            return "remove and pair it again (bluetoothctl remove " + device + ") so that BlueZ reads its services anew";
+            return "remove and pair it again (bluetoothctl remove " + device +
+                   ") so that BlueZ reads its services anew";
         case Fix::ReconnectBle:
             return "disconnect and connect it again (bluetoothctl disconnect/connect " + device +
                    "); BlueZ's input plugin must be enabled";

@@ -15,36 +15,36 @@ namespace orvex {
 #ifdef _WIN32
 
 ReaderWake::~ReaderWake() {
-    if (m_event) CloseHandle(m_event);
+    if (m_waitable) CloseHandle(m_waitable);
 }
 
 void ReaderWake::Clear() {
     m_set.store(false);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_event) ResetEvent(m_event);
+    if (m_waitable) ResetEvent(m_waitable);
 }
 
-void* ReaderWake::event() {
+WakeWaitable ReaderWake::waitable() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_event) {
+    if (!m_waitable) {
         // Made signalled when a Set() came before the event existed.
-        m_event = CreateEventW(nullptr, TRUE, m_set.load() ? TRUE : FALSE, nullptr);
+        m_waitable = CreateEventW(nullptr, TRUE, m_set.load() ? TRUE : FALSE, nullptr);
     }
-    return m_event;
+    return m_waitable;
 }
 
 #else
 
 ReaderWake::~ReaderWake() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_waitable >= 0) ::close(m_waitable);
 }
 
 void ReaderWake::Clear() {
     m_set.store(false);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_fd >= 0) {
+    if (m_waitable >= 0) {
         uint64_t count = 0;
-        while (::read(m_fd, &count, sizeof count) < 0 && errno == EINTR) {
+        while (::read(m_waitable, &count, sizeof count) < 0 && errno == EINTR) {
         }
     }
 }
@@ -57,12 +57,12 @@ void ReaderWake::Set() {
     m_set.store(true);
     std::lock_guard<std::mutex> lock(m_mutex);
 #ifdef _WIN32
-    if (m_event) SetEvent(m_event);
+    if (m_waitable) SetEvent(m_waitable);
 #else
-    if (m_fd >= 0) {
+    if (m_waitable >= 0) {
         const uint64_t one = 1;
         // Only fails when the counter is full, and then it is readable anyway.
-        while (::write(m_fd, &one, sizeof one) < 0 && errno == EINTR) {
+        while (::write(m_waitable, &one, sizeof one) < 0 && errno == EINTR) {
         }
     }
 #endif
@@ -84,19 +84,19 @@ bool ReaderWake::WaitFor(std::chrono::milliseconds timeout) {
 }
 
 #ifndef _WIN32
-int ReaderWake::fd() {
+WakeWaitable ReaderWake::waitable() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_fd < 0) {
+    if (m_waitable < 0) {
         // Tried again at every call: the descriptor table may have room later.
-        m_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        m_waitable = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         // A Set() before the fd existed left only the flag.
-        if (m_fd >= 0 && m_set.load()) {
+        if (m_waitable >= 0 && m_set.load()) {
             const uint64_t one = 1;
-            while (::write(m_fd, &one, sizeof one) < 0 && errno == EINTR) {
+            while (::write(m_waitable, &one, sizeof one) < 0 && errno == EINTR) {
             }
         }
     }
-    return m_fd;
+    return m_waitable;
 }
 #endif
 

@@ -9,15 +9,28 @@
 
 namespace orvex {
 
+// What a device read waits on beside its device: an eventfd on Linux,
+// readable while the wake is set; a manual-reset event's handle on Windows,
+// signalled while it is set. The one type keeps ReaderWake's layout the same
+// on both systems.
+#ifdef _WIN32
+using WakeWaitable = void*;
+inline constexpr WakeWaitable kNoWakeWaitable = nullptr;
+#else
+using WakeWaitable = int;
+inline constexpr WakeWaitable kNoWakeWaitable = -1;
+#endif
+
 // Set by whoever stops the reader, from any thread; cleared only while no
 // reader uses it. A backend waits for it in one of two ways:
-//  - poll(2) on fd(), an eventfd that is readable while the wake is set (the
-//    hidraw backend waits on its node and this fd at once);
+//  - on waitable(): poll(2) on Linux (the hidraw backend waits on its node and
+//    this fd at once), WaitForMultipleObjects on Windows, beside an
+//    overlapped read;
 //  - a condition variable: while a Listener is attached, Set() notifies the
 //    backend's condition variable under the backend's mutex, so a backend that
 //    checks IsSet() under that mutex before waiting never misses it.
-// The eventfd is made on first use, so a process whose devices never poll an
-// fd (the simulator) holds none.
+// The waitable is made on first use, so a process whose devices never wait on
+// one (the simulator) holds none.
 class ReaderWake {
 public:
     ReaderWake() = default;
@@ -34,16 +47,9 @@ public:
     // Blocks until the wake is set or the time is up; true when set.
     bool WaitFor(std::chrono::milliseconds timeout);
 
-#ifdef _WIN32
-    // A manual-reset event, signalled while set, for WaitForMultipleObjects
-    // beside an overlapped read; null when none can be had (the caller then
-    // waits in short slices and looks at IsSet()).
-    void* event();
-#else
-    // Readable while set; -1 when no eventfd can be had (the caller then waits
-    // in short slices and looks at IsSet()).
-    int fd();
-#endif
+    // kNoWakeWaitable when none can be had (the caller then waits in short
+    // slices and looks at IsSet()).
+    WakeWaitable waitable();
 
     // Attaches a backend's condition variable for the scope of one wait (one
     // reader per wake, so one at a time). Make it before locking mutex, and
@@ -65,13 +71,9 @@ public:
 
 private:
     std::atomic<bool> m_set{false};
-    std::mutex m_mutex;  // guards m_fd, m_listener and the own wait below
+    std::mutex m_mutex;  // guards m_waitable, m_listener and the own wait below
     std::condition_variable m_cv;
-#ifdef _WIN32
-    void* m_event = nullptr;
-#else
-    int m_fd = -1;
-#endif
+    WakeWaitable m_waitable = kNoWakeWaitable;
     Listener* m_listener = nullptr;
 };
 

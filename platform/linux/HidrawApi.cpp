@@ -67,7 +67,7 @@ private:
         const clock::time_point deadline = clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
         while (true) {
             if (wake && wake->IsSet()) return 0;
-            const int wakeFd = wake ? wake->fd() : -1;
+            const int wakeFd = wake ? wake->waitable() : -1;
             pollfd fds[2] = {{m_fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
             const nfds_t count = wakeFd >= 0 ? 2 : 1;
             int wait = timeout_ms;

@@ -119,7 +119,7 @@ private:
             m_failed = true;
             return -1;
         }
-        HANDLE events[2] = {m_readEvent, wake ? static_cast<HANDLE>(wake->event()) : nullptr};
+        HANDLE events[2] = {m_readEvent, wake ? static_cast<HANDLE>(wake->waitable()) : nullptr};
         const DWORD count = events[1] ? 2 : 1;
         DWORD waited;
         if (wake && count == 1) {

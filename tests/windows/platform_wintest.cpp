@@ -73,7 +73,7 @@ TEST(TheInstanceMutex, IsHeldByTheFirstAndFoundByASecond) {
 TEST(AReaderWakeEvent, IsSignalledWhileSetAlsoWhenSetBeforeItWasMade) {
     ReaderWake wake;
     wake.Set();
-    HANDLE event = static_cast<HANDLE>(wake.event());
+    HANDLE event = static_cast<HANDLE>(wake.waitable());
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     wake.Clear();

@@ -189,8 +189,7 @@ public:
         const Outcome outcome = m_stack.m_bus.Request(it->second, kCharacteristic, "StartNotify", nullptr, false);
         if (!outcome.ok) {
             diag_verbose("BlueZ StartNotify of " + it->second + ": " + outcome.error);
-            // Not waited for, it may still subscribe: a StopNotify after it
-            // undoes that.
+            // Unanswered, it may still subscribe: a StopNotify undoes that.
             m_stack.End(id, outcome.unanswered);
             return -EIO;
         }
@@ -314,10 +313,8 @@ void BluezStack::End(BleEventHandle handle, bool stopNotify) {
     // BlueZ counts one subscription per client: another registration of the
     // characteristic keeps it.
     if (!stopNotify || !lastOfPath) return;
-    // Not waited for: a stop or a session switch releases every registration,
-    // and a BlueZ that stalls must not hold them up. It goes out after every
-    // call sent before it (a StartNotify still on its way included), and
-    // BlueZ ends the subscription anyway when the bridge leaves the bus.
+    // Not waited for, so that a stalled BlueZ holds up no stop or session
+    // switch. It follows every call sent before it (a pending StartNotify too).
     const std::string path = registration->path;
     m_bus.Post([this, path] {
         m_bus.Send(path, kCharacteristic, "StopNotify", nullptr, [path](sdbus::MethodReply*, const sdbus::Error* e) {

@@ -76,10 +76,8 @@ Ble ProbeBle() {
     ble.answered = bluez.answered;
     ble.error = bluez.error;
     ble.adapters_known = true;
-    for (const auto& a : bluez.adapters) ble.adapters.push_back({a.path, a.address, a.powered});
-    for (const auto& d : bluez.devices)
-        ble.devices.push_back({d.address, d.name, d.has_ids, d.vendor_id, d.product_id, d.paired, d.connected,
-                               d.services_resolved, d.write_characteristic, d.notify_characteristic});
+    ble.adapters = bluez.adapters;
+    ble.devices = bluez.devices;
     return ble;
 }
 

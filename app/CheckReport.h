@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/BleInventory.h"
 #include "platform/TrustFile.h"
 
 namespace orvex {
@@ -97,24 +98,8 @@ struct Session {
     bool remote = false;
 };
 
-struct BleAdapter {
-    std::string path;
-    std::string address;
-    bool powered = false;
-};
-
-struct BleDevice {
-    std::string address;  // "C0:FF:EE:00:00:01"
-    std::string name;
-    bool has_ids = false;  // vendor and product are known
-    uint16_t vendor_id = 0;
-    uint16_t product_id = 0;
-    bool paired = false;
-    bool connected = false;
-    bool services_resolved = false;
-    bool write_characteristic = false;   // 0xFEE3 with the write property
-    bool notify_characteristic = false;  // 0xFEE4 with the notify property
-};
+using BleAdapter = BleAdapterInfo;
+using BleDevice = BleDeviceInfo;
 
 struct Ble {
     std::string stack;  // "bluez", "windows", "simulated"

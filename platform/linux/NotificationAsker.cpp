@@ -23,6 +23,8 @@ const char* const kPath = "/org/freedesktop/Notifications";
 // A desktop that is there answers at once; one that hangs must not keep a
 // question from the console for long.
 constexpr uint64_t kCallTimeoutUs = 5000000;
+// At exit a hung desktop may hold the stop for this long at most.
+constexpr uint64_t kCloseAtExitTimeoutUs = 500000;
 
 }  // namespace
 
@@ -191,6 +193,19 @@ void NotificationAsker::Loop() {
         }
         if (wait.error != 0) break;
         if (wait.hangUp) Drop("the session bus went away");
+    }
+    // A question left on the desktop after the bridge has gone would take an
+    // answer nobody hears. Take back every one still shown, also one whose
+    // withdrawal was posted just before the stop and never ran.
+    if (m_proxy && !m_shown.empty()) {
+        m_connection->setMethodCallTimeout(kCloseAtExitTimeoutUs);
+        for (const auto& [id, origin] : m_shown) {
+            try {
+                m_proxy->callMethod("CloseNotification").onInterface(kInterface).withArguments(id);
+            } catch (const std::exception&) {
+                break;  // a desktop that does not answer one will not answer the next
+            }
+        }
     }
     m_shown.clear();
     m_proxy.reset();

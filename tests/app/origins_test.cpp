@@ -136,6 +136,21 @@ TEST_F(ABridgeThatAsks, TakesTheAnswerFromTheConsolePageOnlyAndTakesBackTheQuest
     EXPECT_EQ(origins["denied"], json({kSite}));
     EXPECT_TRUE(origins["pending"].empty());
     Stop();
+    ASSERT_TRUE(fake->WaitForStdout("CloseNotification", 10s)) << fake->Stdout();
+    const std::vector<json> calls = Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[2], json({"CloseNotification", calls[1][1]}));
+}
+
+// A question left on the desktop after the bridge has gone would take an
+// answer nobody hears.
+TEST_F(ABridgeThatAsks, TakesBackItsQuestionWhenItStops) {
+    Start("none");
+    WsClient page(port, kSite);
+    ASSERT_TRUE(page.Connect());
+    ASSERT_TRUE(fake->WaitForStdout("\"Notify\"", 10s)) << bridge->Stderr();
+    Stop();
+    ASSERT_TRUE(fake->WaitForStdout("CloseNotification", 10s)) << fake->Stdout();
     const std::vector<json> calls = Calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[2], json({"CloseNotification", calls[1][1]}));

@@ -474,5 +474,27 @@ TEST_F(RealBlueZ, MeasuresTheDelaysOverTheRealStack) {
     std::printf("orvex-ble-kernel-suite: clock offset error at most %.1f ms\n", worstError / 1000.0);
 }
 
+// The last case: it ends the bridge. With bluetoothd frozen, no release is
+// ever answered, so a bridge that waited for one would sit out the bus's
+// time-out per device. The time is printed; the exit is asserted.
+TEST_F(RealBlueZ, EndsAtSigtermWithBluetoothdStopped) {
+    const GuestReply ended = g_rig->Central(
+        "b=$(pidof bluetoothd); kill -STOP $b; s=$(cut -d' ' -f1 /proc/uptime); kill $(pidof orvex-bridge); n=0; "
+        "while pidof orvex-bridge >/dev/null && [ $n -lt 1200 ]; do sleep 0.05; n=$((n+1)); done; "
+        "e=$(cut -d' ' -f1 /proc/uptime); state=$(cut -d' ' -f3 /proc/$b/stat); kill -CONT $b; "
+        "echo \"$s $e $state\"; ! pidof orvex-bridge",
+        90s);
+    g_rig->bridgeStarted = false;
+    ASSERT_TRUE(ended.ok && !ended.lines.empty()) << ended.status;
+    EXPECT_EQ(ended.status, "0") << "the bridge did not end at SIGTERM\n" << g_rig->BridgeErr();
+    double from = 0, to = 0;
+    char state = '?';
+    std::sscanf(ended.lines.back().c_str(), "%lf %lf %c", &from, &to, &state);
+    EXPECT_EQ(state, 'T') << "bluetoothd was not stopped while the bridge ended";
+    EXPECT_TRUE(m_page->WaitClosed());
+    EXPECT_EQ(SanitizerReportIn(g_rig->BridgeErr()), "") << g_rig->BridgeErr();
+    std::printf("orvex-ble-kernel-suite: SIGTERM to exit with bluetoothd stopped: %.2f s\n", to - from);
+}
+
 }  // namespace
 }  // namespace orvex::test

@@ -95,12 +95,8 @@ void NotificationAsker::Withdraw(const std::string& origin) {
             }
             const uint32_t id = it->first;
             it = m_shown.erase(it);
-            if (!m_proxy) continue;
-            try {
-                m_proxy->callMethod("CloseNotification").onInterface(kInterface).withArguments(id);
-            } catch (const sdbus::Error&) {
-                // Closed by the user meanwhile: nothing left to take back.
-            }
+            // One the user closed meanwhile fails here, and nothing is lost.
+            if (m_proxy) CloseQuestion(id);
         }
     });
 }
@@ -133,11 +129,24 @@ bool NotificationAsker::Connected() {
     return true;
 }
 
-void NotificationAsker::Drop(const std::string& why) {
+bool NotificationAsker::CloseQuestion(uint32_t id) {
+    try {
+        m_proxy->callMethod("CloseNotification").onInterface(kInterface).withArguments(id);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void NotificationAsker::Disconnect() {
     m_shown.clear();
     m_proxy.reset();
     m_matches.clear();
     m_connection.reset();
+}
+
+void NotificationAsker::Drop(const std::string& why) {
+    Disconnect();
     if (m_reported) return;
     m_reported = true;
     diag_warning(why + "; answer in the console");
@@ -155,10 +164,7 @@ void NotificationAsker::OnActionInvoked(sdbus::Message& message) {
     if (shown == m_shown.end() || (action != "allow" && action != "deny")) return;
     const std::string origin = shown->second;
     m_shown.erase(shown);
-    try {
-        m_proxy->callMethod("CloseNotification").onInterface(kInterface).withArguments(id);
-    } catch (const sdbus::Error&) {
-    }
+    CloseQuestion(id);
     m_answer(origin, action == "allow" ? OriginDecision::Allow : OriginDecision::Deny);
 }
 
@@ -199,18 +205,10 @@ void NotificationAsker::Loop() {
     // withdrawal was posted just before the stop and never ran.
     if (m_proxy && !m_shown.empty()) {
         m_connection->setMethodCallTimeout(kCloseAtExitTimeoutUs);
-        for (const auto& [id, origin] : m_shown) {
-            try {
-                m_proxy->callMethod("CloseNotification").onInterface(kInterface).withArguments(id);
-            } catch (const std::exception&) {
-                break;  // a desktop that does not answer one will not answer the next
-            }
-        }
+        for (const auto& [id, origin] : m_shown)
+            if (!CloseQuestion(id)) break;  // a desktop that does not answer one will not answer the next
     }
-    m_shown.clear();
-    m_proxy.reset();
-    m_matches.clear();
-    m_connection.reset();
+    Disconnect();
 }
 
 }  // namespace orvex

@@ -48,6 +48,9 @@ private:
     void Loop();
     bool Connected();  // bus thread: a connection to a server with actions
     void Drop(const std::string& why);
+    void Disconnect();  // forgets the questions shown and the connection
+    // Takes question id off the desktop; false when the desktop did not answer.
+    bool CloseQuestion(uint32_t id);
     void OnActionInvoked(sdbus::Message& message);
     void OnClosed(sdbus::Message& message);
 
